@@ -64,10 +64,6 @@ long RegCloseKey(HKEY key);
 long regSetString(HKEY key, const char* name, const std::string& text);
 long regSetDword(HKEY key, const char* name, uint32_t value);
 
-// The folder that holds registry.db: $QUORVALINK_HOME, or
-// ${XDG_DATA_HOME:-~/.local/share}/quorvalink. Created when missing.
-std::string storeFolder();
-
 // Closes the store so that the next call opens it again from storeFolder(). Open key
 // handles must all be closed first. Used by tests that switch QUORVALINK_HOME.
 void resetRegistryStore();
