@@ -1,0 +1,90 @@
+#include "platform/message_box.h"
+
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QWidget>
+
+#include <atomic>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+std::mutex responderMutex;
+std::function<int(const MessageBoxCall&)> responder;
+std::atomic<QWidget*> mainWindowPointer{nullptr};
+
+QMessageBox::Icon iconFor(unsigned style) {
+    switch (style & 0xF0) {
+    case MB_ICONERROR:
+        return QMessageBox::Critical;
+    case MB_ICONWARNING:
+        return QMessageBox::Warning;
+    case MB_ICONINFORMATION:
+        return QMessageBox::Information;
+    default:
+        return QMessageBox::NoIcon;
+    }
+}
+
+int showOnUiThread(QWidget* owner, const std::string& text, const std::string& caption,
+                   unsigned style) {
+    bool yesNo = (style & 0x0F) == MB_YESNO;
+    QMessageBox box(iconFor(style), QString::fromStdString(caption), QString::fromStdString(text),
+                    yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner);
+    // Like MessageBoxA: Yes is the default button, and Esc does nothing on a Yes/No box.
+    box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
+    if (yesNo)
+        box.setEscapeButton(static_cast<QAbstractButton*>(nullptr));
+    int pressed = box.exec();
+    if (!yesNo)
+        return IDOK;
+    return pressed == QMessageBox::Yes ? IDYES : IDNO;
+}
+
+std::function<int(const MessageBoxCall&)> currentResponder() {
+    std::lock_guard lock(responderMutex);
+    return responder;
+}
+
+} // namespace
+
+int messageBox(QWidget* owner, const std::string& text, const std::string& caption,
+               unsigned style) {
+    if (auto answer = currentResponder())
+        return answer({text, caption, style, owner != nullptr});
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!qobject_cast<QApplication*>(app)) {
+        debugTrace("message box without a GUI: %s\r\n", text.c_str());
+        return 0;
+    }
+    if (isUiThread())
+        return showOnUiThread(owner, text, caption, style);
+    // The owner may go away while the request waits in the UI thread's queue.
+    QPointer<QWidget> guardedOwner(owner);
+    int result = 0;
+    QMetaObject::invokeMethod(
+        app, [&] { result = showOnUiThread(guardedOwner.data(), text, caption, style); },
+        Qt::BlockingQueuedConnection);
+    return result;
+}
+
+void setMessageBoxResponder(std::function<int(const MessageBoxCall&)> newResponder) {
+    std::lock_guard lock(responderMutex);
+    responder = std::move(newResponder);
+}
+
+void setMainWindow(QWidget* window) {
+    mainWindowPointer.store(window);
+}
+
+QWidget* mainWindow() {
+    return mainWindowPointer.load();
+}
+
+} // namespace platform
