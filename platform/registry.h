@@ -8,15 +8,22 @@
 // treat a value that does not fit its buffer as missing.
 //
 // Key and value names match without regard to (ASCII) letter case and keep the case
-// they were written with. REG_SZ is stored without its terminating NUL, REG_DWORD as
-// 4 little-endian bytes, REG_BINARY as given. Every write is one SQLite transaction,
-// so a process killed in the middle leaves the store as it was before that write.
-// Several processes (the manager, travenor-reg) may use the store at the same time.
+// they were first written with (writing "IPADDR01" over "IpAddr01" keeps the name
+// "IpAddr01"). REG_SZ is stored without its terminating NUL, REG_DWORD as 4
+// little-endian bytes, REG_BINARY as given; other types are refused. Every write is
+// one SQLite transaction, so a process killed in the middle leaves the store as it
+// was before that write. Several processes (the manager, travenor-reg) may use the
+// store at the same time.
+//
+// A handle names a key, not a snapshot: once the key is deleted (by this process or
+// another), every call on the handle fails with ERROR_KEY_DELETED; it must still be
+// closed.
 //
 // Thread safety: every call may be made from any thread; calls are serialised
 // inside the store.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -45,24 +52,64 @@ enum : uint32_t {
 };
 
 // Opens an existing subkey ("Enum\Root\Redirector\0042"); backslash separated.
-// An empty subKey opens the parent itself again.
+// An empty subKey opens the parent itself again. Empty path components and
+// components longer than 255 characters give ERROR_INVALID_PARAMETER.
 long RegOpenKeyEx(HKEY parent, const char* subKey, HKEY* result);
 // Opens the subkey, creating it and any missing parents.
 long RegCreateKeyEx(HKEY parent, const char* subKey, HKEY* result);
-// type and data may be null. On entry *size is the buffer size; on return it is the
-// value's size. A value larger than the buffer gives ERROR_MORE_DATA and copies nothing.
+// type, data and size may be null (data needs size). On entry *size is the buffer
+// size; on return it is the value's stored size. A value larger than the buffer
+// gives ERROR_MORE_DATA and copies nothing. A null data pointer only asks for type
+// and size. For REG_SZ the stored size never counts a NUL, but when the buffer has
+// room for one more byte a NUL is written after the text (not counted in *size), as
+// Windows does; callers that must not rely on it copy *size bytes and terminate.
+// A null or empty name is the key's default value.
 long RegQueryValueEx(HKEY key, const char* name, uint32_t* type, uint8_t* data, uint32_t* size);
+// REG_SZ: trailing NULs in data are dropped. REG_DWORD: size must be 4.
 long RegSetValueEx(HKEY key, const char* name, uint32_t type, const uint8_t* data, uint32_t size);
 long RegDeleteValue(HKEY key, const char* name);
-// Deletes the subkey with its whole subtree.
+// Deletes the subkey with its whole subtree. subKey must not be empty.
 long RegDeleteKey(HKEY parent, const char* subKey);
-// Makes the writes made so far durable on disk.
+// Makes the writes made so far durable on disk (each write is atomic already; this
+// also survives a power loss).
 long RegFlushKey(HKEY key);
 long RegCloseKey(HKEY key);
 
 // Convenience forms used throughout the manager.
 long regSetString(HKEY key, const char* name, const std::string& text);
 long regSetDword(HKEY key, const char* name, uint32_t value);
+
+// Enumeration, for travenor-reg. Subkey names come sorted without regard to case;
+// values in the order they were first written.
+struct RegValue {
+    std::string name;
+    uint32_t type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+long regEnumSubkeys(HKEY key, std::vector<std::string>* names);
+long regEnumValues(HKEY key, std::vector<RegValue>* values);
+
+// An all-or-nothing group of calls. While the object lives, the thread that created
+// it owns the store: the Reg* calls it makes join the group, calls from other threads
+// (and other processes' writes) wait. A call in the group that fails changes nothing
+// and reports its error; the group goes on. commit() makes the whole group visible at
+// once; destroying the object without commit() undoes it all, and so does a crash.
+// Create, commit and destroy it on one thread; groups do not nest.
+class RegTransaction {
+  public:
+    RegTransaction();
+    ~RegTransaction();
+    RegTransaction(const RegTransaction&) = delete;
+    RegTransaction& operator=(const RegTransaction&) = delete;
+
+    // ERROR_SUCCESS when the group began; otherwise calls run on their own.
+    long status() const { return status_; }
+    long commit();
+
+  private:
+    long status_;
+    bool open_;
+};
 
 // Closes the store so that the next call opens it again from storeFolder(). Open key
 // handles must all be closed first. Used by tests that switch QUORVALINK_HOME.

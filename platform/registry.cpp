@@ -1,0 +1,456 @@
+#include "platform/registry.h"
+
+#include "platform/paths.h"
+#include "platform/trace.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <mutex>
+#include <set>
+
+namespace platform {
+
+struct RegKey {
+    int64_t id;
+};
+
+namespace {
+
+constexpr int64_t rootId = 1;
+constexpr size_t maxKeyNameLength = 255;
+
+// AUTOINCREMENT so that the id of a deleted key is never handed to a new key: a
+// stale handle must keep failing, not silently reach a stranger.
+constexpr const char* schemaSql = R"(
+CREATE TABLE IF NOT EXISTS keys(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,
+    name TEXT NOT NULL COLLATE NOCASE,
+    UNIQUE(parent, name));
+CREATE TABLE IF NOT EXISTS vals(
+    key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,
+    name TEXT NOT NULL COLLATE NOCASE,
+    type INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    UNIQUE(key, name));
+INSERT OR IGNORE INTO keys(id, parent, name) VALUES(1, NULL, 'HKEY_LOCAL_MACHINE');
+)";
+
+struct Store {
+    // Recursive so that the Reg* calls of a RegTransaction's own thread pass while
+    // the transaction holds the store.
+    std::recursive_mutex mutex;
+    sqlite3* db = nullptr;
+    bool inGroup = false;
+    std::set<RegKey*> handles;
+};
+
+Store& store() {
+    static Store instance;
+    return instance;
+}
+
+long ioFailed(sqlite3* db) {
+    debugTrace("Registry store: %s\r\n", db ? sqlite3_errmsg(db) : "cannot open");
+    return ERROR_REGISTRY_IO_FAILED;
+}
+
+bool exec(sqlite3* db, const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, int64_t value) {
+        sqlite3_bind_int64(stmt_, index, value);
+        return *this;
+    }
+    Statement& bind(int index, const std::string& text) {
+        sqlite3_bind_text(stmt_, index, text.data(), int(text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& bindBlob(int index, const uint8_t* data, uint32_t size) {
+        // A null pointer would bind SQL NULL, which the NOT NULL column refuses.
+        static const uint8_t none = 0;
+        sqlite3_bind_blob(stmt_, index, size ? data : &none, int(size), SQLITE_TRANSIENT);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error code.
+    int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+    int64_t integer(int column) { return sqlite3_column_int64(stmt_, column); }
+    std::string text(int column) {
+        auto chars = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+        return chars ? std::string(chars, size_t(sqlite3_column_bytes(stmt_, column))) : "";
+    }
+    std::vector<uint8_t> blob(int column) {
+        auto bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, column));
+        return bytes ? std::vector<uint8_t>(bytes, bytes + sqlite3_column_bytes(stmt_, column))
+                     : std::vector<uint8_t>();
+    }
+
+  private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+bool configure(sqlite3* db) {
+    sqlite3_busy_timeout(db, 10000);
+    // WAL: the manager keeps reading while travenor-reg writes. synchronous=NORMAL
+    // keeps every commit atomic; RegFlushKey syncs the log for power-loss safety.
+    return exec(db, "PRAGMA journal_mode=WAL") && exec(db, "PRAGMA synchronous=NORMAL") &&
+           exec(db, "PRAGMA foreign_keys=ON") && exec(db, "BEGIN IMMEDIATE") &&
+           (exec(db, schemaSql) ? exec(db, "COMMIT") : (exec(db, "ROLLBACK"), false));
+}
+
+sqlite3* openDatabase() {
+    std::string path = storeFolder() + "/registry.db";
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) ==
+            SQLITE_OK &&
+        configure(db))
+        return db;
+    ioFailed(db);
+    sqlite3_close_v2(db);
+    return nullptr;
+}
+
+bool ensureOpen(Store& s) {
+    if (!s.db)
+        s.db = openDatabase();
+    return s.db != nullptr;
+}
+
+bool validHandle(Store& s, HKEY key) {
+    return key == HKEY_LOCAL_MACHINE || (key && s.handles.count(key));
+}
+
+// Locks the store, opens it and checks the handle; result() is the error, if any.
+class Access {
+  public:
+    explicit Access(HKEY key) : lock_(store().mutex) {
+        Store& s = store();
+        if (!ensureOpen(s))
+            result_ = ERROR_REGISTRY_IO_FAILED;
+        else if (!validHandle(s, key))
+            result_ = ERROR_INVALID_HANDLE;
+    }
+    long result() const { return result_; }
+    sqlite3* db() const { return store().db; }
+
+  private:
+    std::lock_guard<std::recursive_mutex> lock_;
+    long result_ = ERROR_SUCCESS;
+};
+
+bool keyExists(sqlite3* db, int64_t id) {
+    return Statement(db, "SELECT 1 FROM keys WHERE id=?").bind(1, id).step() == SQLITE_ROW;
+}
+
+// Backslash-separated path into its components; false for an empty or overlong part.
+bool splitPath(const char* subKey, std::vector<std::string>* parts) {
+    parts->clear();
+    if (!subKey || !*subKey)
+        return true;
+    std::string path(subKey);
+    size_t start = 0;
+    while (true) {
+        size_t end = path.find('\\', start);
+        std::string part = path.substr(start, end == std::string::npos ? end : end - start);
+        if (part.empty() || part.size() > maxKeyNameLength)
+            return false;
+        parts->push_back(part);
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
+// Child id, 0 when missing, -1 on a store failure.
+int64_t findChild(sqlite3* db, int64_t parent, const std::string& name) {
+    Statement find(db, "SELECT id FROM keys WHERE parent=? AND name=?");
+    int rc = find.bind(1, parent).bind(2, name).step();
+    return rc == SQLITE_ROW ? find.integer(0) : rc == SQLITE_DONE ? 0 : -1;
+}
+
+int64_t addChild(sqlite3* db, int64_t parent, const std::string& name) {
+    Statement add(db, "INSERT INTO keys(parent, name) VALUES(?, ?)");
+    return add.bind(1, parent).bind(2, name).step() == SQLITE_DONE ? sqlite3_last_insert_rowid(db)
+                                                                   : -1;
+}
+
+long resolve(sqlite3* db, int64_t from, const std::vector<std::string>& parts, bool create,
+             int64_t* id) {
+    if (!keyExists(db, from))
+        return ERROR_KEY_DELETED;
+    *id = from;
+    for (const std::string& part : parts) {
+        int64_t child = findChild(db, *id, part);
+        if (child == 0 && create)
+            child = addChild(db, *id, part);
+        if (child < 0)
+            return ioFailed(db);
+        if (child == 0)
+            return ERROR_FILE_NOT_FOUND;
+        *id = child;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Runs body as one transaction, or as a savepoint inside an open RegTransaction, so
+// that a failing call never leaves half of itself behind.
+template <class Body> long writeAtomically(sqlite3* db, Body&& body) {
+    bool nested = store().inGroup;
+    if (!exec(db, nested ? "SAVEPOINT regwrite" : "BEGIN IMMEDIATE"))
+        return ioFailed(db);
+    long result = body();
+    if (result == ERROR_SUCCESS && exec(db, nested ? "RELEASE regwrite" : "COMMIT"))
+        return ERROR_SUCCESS;
+    if (result == ERROR_SUCCESS)
+        result = ioFailed(db);
+    exec(db, nested ? "ROLLBACK TO regwrite" : "ROLLBACK");
+    if (nested)
+        exec(db, "RELEASE regwrite");
+    return result;
+}
+
+long openOrCreate(HKEY parent, const char* subKey, HKEY* result, bool create) {
+    if (!result)
+        return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    Access access(parent);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    std::vector<std::string> parts;
+    if (!splitPath(subKey, &parts))
+        return ERROR_INVALID_PARAMETER;
+    int64_t id = 0;
+    long rc =
+        create ? writeAtomically(access.db(),
+                                 [&] { return resolve(access.db(), parent->id, parts, true, &id); })
+               : resolve(access.db(), parent->id, parts, false, &id);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    *result = new RegKey{id};
+    store().handles.insert(*result);
+    return ERROR_SUCCESS;
+}
+
+std::string valueName(const char* name) {
+    return name ? name : "";
+}
+
+long copyOut(uint32_t type, const std::vector<uint8_t>& stored, uint8_t* data, uint32_t* size) {
+    uint32_t room = *size;
+    *size = uint32_t(stored.size());
+    if (!data)
+        return ERROR_SUCCESS;
+    if (stored.size() > room)
+        return ERROR_MORE_DATA;
+    if (!stored.empty())
+        std::memcpy(data, stored.data(), stored.size());
+    if (type == REG_SZ && stored.size() < room)
+        data[stored.size()] = 0;
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+static RegKey rootKey{rootId};
+const HKEY HKEY_LOCAL_MACHINE = &rootKey;
+
+long RegOpenKeyEx(HKEY parent, const char* subKey, HKEY* result) {
+    return openOrCreate(parent, subKey, result, false);
+}
+
+long RegCreateKeyEx(HKEY parent, const char* subKey, HKEY* result) {
+    return openOrCreate(parent, subKey, result, true);
+}
+
+long RegQueryValueEx(HKEY key, const char* name, uint32_t* type, uint8_t* data, uint32_t* size) {
+    if (data && !size)
+        return ERROR_INVALID_PARAMETER;
+    Access access(key);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    Statement query(access.db(), "SELECT type, data FROM vals WHERE key=? AND name=?");
+    int rc = query.bind(1, key->id).bind(2, valueName(name)).step();
+    if (rc == SQLITE_DONE)
+        return keyExists(access.db(), key->id) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+    if (rc != SQLITE_ROW)
+        return ioFailed(access.db());
+    uint32_t storedType = uint32_t(query.integer(0));
+    if (type)
+        *type = storedType;
+    return size ? copyOut(storedType, query.blob(1), data, size) : ERROR_SUCCESS;
+}
+
+long RegSetValueEx(HKEY key, const char* name, uint32_t type, const uint8_t* data, uint32_t size) {
+    if ((!data && size) || (type != REG_SZ && type != REG_BINARY && type != REG_DWORD) ||
+        (type == REG_DWORD && size != 4))
+        return ERROR_INVALID_PARAMETER;
+    while (type == REG_SZ && size && data[size - 1] == 0)
+        size--;
+    Access access(key);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    sqlite3* db = access.db();
+    return writeAtomically(db, [&]() -> long {
+        if (!keyExists(db, key->id))
+            return ERROR_KEY_DELETED;
+        Statement upsert(db, "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?) "
+                             "ON CONFLICT(key, name) DO UPDATE SET type=excluded.type, "
+                             "data=excluded.data");
+        upsert.bind(1, key->id).bind(2, valueName(name)).bind(3, int64_t(type));
+        return upsert.bindBlob(4, data, size).step() == SQLITE_DONE ? ERROR_SUCCESS : ioFailed(db);
+    });
+}
+
+long RegDeleteValue(HKEY key, const char* name) {
+    Access access(key);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    sqlite3* db = access.db();
+    return writeAtomically(db, [&]() -> long {
+        if (!keyExists(db, key->id))
+            return ERROR_KEY_DELETED;
+        Statement remove(db, "DELETE FROM vals WHERE key=? AND name=?");
+        if (remove.bind(1, key->id).bind(2, valueName(name)).step() != SQLITE_DONE)
+            return ioFailed(db);
+        return sqlite3_changes(db) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    });
+}
+
+long RegDeleteKey(HKEY parent, const char* subKey) {
+    Access access(parent);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    std::vector<std::string> parts;
+    if (!splitPath(subKey, &parts) || parts.empty())
+        return ERROR_INVALID_PARAMETER;
+    sqlite3* db = access.db();
+    return writeAtomically(db, [&]() -> long {
+        int64_t id = 0;
+        long rc = resolve(db, parent->id, parts, false, &id);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        // The foreign keys cascade through the whole subtree and its values.
+        return Statement(db, "DELETE FROM keys WHERE id=?").bind(1, id).step() == SQLITE_DONE
+                   ? ERROR_SUCCESS
+                   : ioFailed(db);
+    });
+}
+
+long RegFlushKey(HKEY key) {
+    Access access(key);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    if (!keyExists(access.db(), key->id))
+        return ERROR_KEY_DELETED;
+    // Every commit is already in the write-ahead log; syncing the log makes all of
+    // them durable. Checkpoints sync the database file themselves.
+    sqlite3_file* log = nullptr;
+    sqlite3_file_control(access.db(), "main", SQLITE_FCNTL_JOURNAL_POINTER, &log);
+    if (log && log->pMethods && log->pMethods->xSync(log, SQLITE_SYNC_NORMAL) != SQLITE_OK)
+        return ioFailed(access.db());
+    return ERROR_SUCCESS;
+}
+
+long RegCloseKey(HKEY key) {
+    std::lock_guard<std::recursive_mutex> lock(store().mutex);
+    if (key == HKEY_LOCAL_MACHINE)
+        return ERROR_SUCCESS;
+    if (!key || !store().handles.erase(key))
+        return ERROR_INVALID_HANDLE;
+    delete key;
+    return ERROR_SUCCESS;
+}
+
+long regSetString(HKEY key, const char* name, const std::string& text) {
+    return RegSetValueEx(key, name, REG_SZ, reinterpret_cast<const uint8_t*>(text.data()),
+                         uint32_t(text.size()));
+}
+
+long regSetDword(HKEY key, const char* name, uint32_t value) {
+    uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                        uint8_t(value >> 24)};
+    return RegSetValueEx(key, name, REG_DWORD, bytes, 4);
+}
+
+long regEnumSubkeys(HKEY key, std::vector<std::string>* names) {
+    Access access(key);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    if (!keyExists(access.db(), key->id))
+        return ERROR_KEY_DELETED;
+    names->clear();
+    Statement list(access.db(), "SELECT name FROM keys WHERE parent=? ORDER BY name");
+    list.bind(1, key->id);
+    int rc;
+    while ((rc = list.step()) == SQLITE_ROW)
+        names->push_back(list.text(0));
+    return rc == SQLITE_DONE ? ERROR_SUCCESS : ioFailed(access.db());
+}
+
+long regEnumValues(HKEY key, std::vector<RegValue>* values) {
+    Access access(key);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    if (!keyExists(access.db(), key->id))
+        return ERROR_KEY_DELETED;
+    values->clear();
+    Statement list(access.db(), "SELECT name, type, data FROM vals WHERE key=? ORDER BY rowid");
+    list.bind(1, key->id);
+    int rc;
+    while ((rc = list.step()) == SQLITE_ROW)
+        values->push_back({list.text(0), uint32_t(list.integer(1)), list.blob(2)});
+    return rc == SQLITE_DONE ? ERROR_SUCCESS : ioFailed(access.db());
+}
+
+RegTransaction::RegTransaction() : status_(ERROR_SUCCESS), open_(false) {
+    Store& s = store();
+    s.mutex.lock();
+    if (!ensureOpen(s) || s.inGroup || !exec(s.db, "BEGIN IMMEDIATE")) {
+        status_ = s.inGroup ? ERROR_INVALID_PARAMETER : ioFailed(s.db);
+        s.mutex.unlock();
+        return;
+    }
+    s.inGroup = true;
+    open_ = true;
+}
+
+RegTransaction::~RegTransaction() {
+    if (!open_)
+        return;
+    Store& s = store();
+    exec(s.db, "ROLLBACK");
+    s.inGroup = false;
+    s.mutex.unlock();
+}
+
+long RegTransaction::commit() {
+    if (!open_)
+        return status_ == ERROR_SUCCESS ? ERROR_INVALID_PARAMETER : status_;
+    Store& s = store();
+    long result = exec(s.db, "COMMIT") ? ERROR_SUCCESS : ioFailed(s.db);
+    if (result != ERROR_SUCCESS)
+        exec(s.db, "ROLLBACK");
+    s.inGroup = false;
+    open_ = false;
+    s.mutex.unlock();
+    return result;
+}
+
+void resetRegistryStore() {
+    Store& s = store();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sqlite3_close_v2(s.db);
+    s.db = nullptr;
+    s.inGroup = false;
+}
+
+} // namespace platform
