@@ -96,7 +96,15 @@ struct PortRecord {
     std::atomic<PortMonitorDialog*> monitor{nullptr};
     std::atomic<int> isWin16Port{0};
 
+    // The driver's 32-bit handles of outQueue and inQueue, given back when the port stops.
+    uint32_t outQueueHandle = 0;
+    uint32_t inQueueHandle = 0;
+
     std::mutex hostLock;
+    // Held by the relay thread while it works on the port's outQueue and socket; the UI
+    // thread takes it to release the rings or to replace or drop the socket, so that
+    // neither is freed under the relay thread.
+    std::mutex relayLock;
 };
 
 struct PortTable {
@@ -108,7 +116,9 @@ extern PortTable portTable;
 extern std::atomic<uint8_t> highestPortIndex;
 extern std::atomic<int> threadRunning;
 
-inline PortRecord& port(int slot) { return portTable.slots[slot]; }
+inline PortRecord& port(int slot) {
+    return portTable.slots[slot];
+}
 
 // First slot whose portName equals name exactly, -1 when none.
 int findPortByName(const char* name);
@@ -130,6 +140,8 @@ template <size_t N> void copyField(char (&field)[N], const char* text) {
         field[i] = 0;
 }
 
+// Frees every node of the record's host list; hostList and hostCursor become null.
+void freeHostList(PortRecord& record);
 // Frees the host list and sets every field of the record back to zero.
 void clearPortRecord(PortRecord& record);
 // Sets curAddress (cut to the field) and curTcpPort under hostLock.

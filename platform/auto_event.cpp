@@ -1,5 +1,7 @@
 #include "platform/auto_event.h"
 
+#include "platform/faults.h"
+
 #include <chrono>
 
 namespace platform {
@@ -18,6 +20,12 @@ bool AutoEvent::wait(uint32_t timeoutMs) {
         return false;
     set_ = false;
     return true;
+}
+
+AutoEvent* createEvent() {
+    if (platformCallFails(PlatformCall::CreateEvent))
+        return nullptr;
+    return new AutoEvent;
 }
 
 } // namespace platform

@@ -24,4 +24,7 @@ class AutoEvent {
     bool set_ = false;
 };
 
+// CreateEventA: a new auto-reset event, not signalled; null on an injected failure.
+AutoEvent* createEvent();
+
 } // namespace platform

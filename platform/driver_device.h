@@ -32,6 +32,8 @@ class DriverBackend {
     virtual uint32_t eventHandle(AutoEvent* event) = 0;
     // The 5132-byte block of a queue handle the driver returned, null if unknown.
     virtual void* queueBlock(uint32_t queueHandle) = 0;
+    // The event is about to be closed: the driver must not signal it any more.
+    virtual void forgetEvent(AutoEvent* event) { (void)event; }
 };
 
 using DriverFactory = std::unique_ptr<DriverBackend> (*)();
@@ -55,5 +57,9 @@ void* mapQueue(uint32_t queueHandle);
 // The loaded driver's handle for event (OpenVxDHandle's work); 0 when no driver is
 // loaded or the driver refuses.
 uint32_t driverEventHandle(AutoEvent* event);
+
+// CloseHandle on an event: the loaded driver forgets its handle, then the event is
+// freed. Null is ignored.
+void closeEvent(AutoEvent* event);
 
 } // namespace platform
