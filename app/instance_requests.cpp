@@ -1,0 +1,48 @@
+#include "app/instance_requests.h"
+
+#include "app/main_dialog.h"
+#include "platform/ui_thread.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+std::string showWindow(MainDialog& dialog) {
+    dialog.showNormal();
+    dialog.raise();
+    dialog.activateWindow();
+    // A box or dialog the window owns comes forward with it.
+    if (QWidget* popup = QApplication::activeModalWidget(); popup && popup != &dialog) {
+        popup->raise();
+        popup->activateWindow();
+    }
+    return "ok";
+}
+
+// Only the 16-bit port request may come from outside the process.
+std::string forwardMessage(const std::string& request) {
+    std::istringstream in(request);
+    std::string word;
+    unsigned long message = 0;
+    unsigned long long wParam = 0;
+    long long lParam = 0;
+    if (!(in >> word >> message >> wParam >> lParam) || !(in >> std::ws).eof())
+        return "error";
+    if (message != platform::WM_WIN16_PORT)
+        return "error";
+    return std::to_string(
+        platform::sendMessage(uint32_t(message), uintptr_t(wParam), intptr_t(lParam)));
+}
+
+} // namespace
+
+std::string answerInstanceRequest(MainDialog& dialog, const std::string& request) {
+    if (request == "show")
+        return showWindow(dialog);
+    if (request.rfind("message ", 0) == 0)
+        return forwardMessage(request);
+    return "error";
+}

@@ -1,0 +1,284 @@
+#include "app/main_dialog.h"
+
+#include "app/app_icon.h"
+#include "config/config_store.h"
+#include "config/port_table.h"
+#include "config/service_state.h"
+#include "platform/message_box.h"
+#include "platform/ui_thread.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimerEvent>
+
+MainDialog* mainDialog = nullptr;
+
+namespace {
+
+struct CommandEntry {
+    int id;
+    void (MainDialog::*run)();
+};
+
+constexpr CommandEntry COMMAND_TABLE[] = {
+    {platform::IDOK, &MainDialog::hideWindow},
+    {platform::IDCANCEL, &MainDialog::exitManager},
+    {IDC_STOP_ALL, &MainDialog::stopAllPorts},
+    {IDC_ADD, &MainDialog::addPort},
+    {IDC_REMOVE, &MainDialog::removePort},
+    {IDC_PROPERTIES, &MainDialog::portProperties},
+    {IDC_TEST, &MainDialog::testRefresh},
+    {IDC_START, &MainDialog::startSelectedPorts},
+    {IDC_STOP, &MainDialog::stopSelectedPorts},
+    {IDC_MONITORING, &MainDialog::openMonitor},
+    {IDC_EXIT, &MainDialog::exitManager},
+    {IDC_START_ALL, &MainDialog::startAllPorts},
+    {ID_TRAY_MANAGER, &MainDialog::showManager},
+    {ID_TRAY_ABOUT, &MainDialog::showAbout},
+    {ID_TRAY_EXIT, &MainDialog::exitManager},
+    {ID_TRAY_RUN_AT_BOOT, &MainDialog::toggleRunAtBoot},
+    {SYSMENU_ABOUT, &MainDialog::showAboutBox},
+};
+
+struct MessageEntry {
+    uint32_t message;
+    intptr_t (MainDialog::*run)(uintptr_t wParam, intptr_t lParam);
+};
+
+constexpr MessageEntry MESSAGE_TABLE[] = {
+    {platform::WM_TRAY_NOTIFY, &MainDialog::onTrayNotify},
+    {platform::WM_RECONNECT_PORT, &MainDialog::onReconnectPort},
+    {platform::WM_PORT_DISCONNECTED, &MainDialog::onPortDisconnected},
+    {platform::WM_START_PORT, &MainDialog::onStartPort},
+    {platform::WM_OPEN_PORT, &MainDialog::onOpenPort},
+    {platform::WM_WIN16_PORT, &MainDialog::onWin16Port},
+    {platform::WM_REFRESH_LIST, &MainDialog::onRefreshList},
+    {platform::WM_SWITCH_PORT, &MainDialog::onSwitchPort},
+};
+
+// Dialog template 102, in dialog units.
+struct ControlSpec {
+    int id;
+    const char* caption;
+    bool visible;
+    int x, y, width, height;
+};
+
+constexpr ControlSpec BUTTONS[] = {
+    {platform::IDOK, "Hide", false, 207, 71, 50, 14},
+    {IDC_START, "&Start", true, 252, 9, 50, 14},
+    {IDC_STOP, "S&top", true, 252, 29, 50, 14},
+    {IDC_START_ALL, "Start All", false, 192, 0, 50, 14},
+    {IDC_STOP_ALL, "Stop All", false, 142, 0, 50, 14},
+    {IDC_ADD, "&Add", true, 252, 49, 50, 14},
+    {IDC_REMOVE, "&Remove", true, 252, 69, 50, 14},
+    {IDC_PROPERTIES, "&Properties", true, 252, 89, 50, 14},
+    {IDC_TEST, "Test", false, 30, 0, 50, 14},
+    {IDC_MONITORING, "Monitoring", false, 90, 0, 50, 14},
+    {IDC_EXIT, "E&xit", true, 252, 109, 50, 14},
+};
+constexpr ControlSpec LIST_SPEC = {IDC_PORT_LIST, "", true, 7, 8, 238, 117};
+constexpr ControlSpec DEBUG_WINDOW_SPEC = {IDC_DEBUG_WINDOW, "DEBUG WINDOW", false, 7, 56, 233, 69};
+constexpr int TEMPLATE_WIDTH = 309;
+constexpr int TEMPLATE_HEIGHT = 135;
+
+// Dialog base units of Verdana 9 pt at 96 dpi. The substitute font on Linux
+// measures narrower, which would put the buttons over the list whose margins are
+// fixed in pixels, so the template is laid out with Verdana's units.
+constexpr int BASE_UNIT_X = 8;
+constexpr int BASE_UNIT_Y = 15;
+
+QRect pixels(const ControlSpec& spec) {
+    return QRect(spec.x * BASE_UNIT_X / 4, spec.y * BASE_UNIT_Y / 8, spec.width * BASE_UNIT_X / 4,
+                 spec.height * BASE_UNIT_Y / 8);
+}
+
+QString controlName(int id) {
+    return QStringLiteral("control%1").arg(id);
+}
+
+} // namespace
+
+MainDialog::MainDialog() : QDialog(nullptr) {
+    setWindowTitle(MAIN_WINDOW_TITLE);
+    setFont(QFont("Verdana", 9));
+    setAttribute(Qt::WA_Hover);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    appIcon = makeAppIcon();
+    createControls();
+    resize(MAIN_CLIENT_WIDTH, TEMPLATE_HEIGHT * BASE_UNIT_Y / 8);
+    applyWindowSizeRules();
+}
+
+MainDialog::~MainDialog() {
+    if (mainDialog == this) {
+        platform::setMessageHandler(nullptr);
+        platform::setMainWindow(nullptr);
+        mainDialog = nullptr;
+    }
+}
+
+void MainDialog::createControls() {
+    for (const ControlSpec& spec : BUTTONS) {
+        auto* b = new QPushButton(QString::fromLatin1(spec.caption), this);
+        b->setObjectName(controlName(spec.id));
+        b->setGeometry(pixels(spec));
+        b->setVisible(spec.visible);
+        b->setAutoDefault(false);
+        connect(b, &QPushButton::clicked, this, [this, id = spec.id] { onCommand(id); });
+    }
+    button(platform::IDOK)->setDefault(true);
+    portList = new PortList(this);
+    portList->setGeometry(pixels(LIST_SPEC));
+    connect(portList, &PortList::rowSelectionChanged, this, [this](int row) { selectedRow = row; });
+    connect(portList, &PortList::rowDoubleClicked, this, [this] { onCommand(IDC_START); });
+    debugWindow_ = new QLabel(DEBUG_WINDOW_SPEC.caption, this);
+    debugWindow_->setObjectName(controlName(IDC_DEBUG_WINDOW));
+    debugWindow_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    debugWindow_->setGeometry(pixels(DEBUG_WINDOW_SPEC));
+    debugWindow_->setVisible(false);
+    (void)TEMPLATE_WIDTH;
+}
+
+QPushButton* MainDialog::button(int id) const {
+    return findChild<QPushButton*>(controlName(id), Qt::FindDirectChildrenOnly);
+}
+
+void MainDialog::initialise() {
+    setWindowIcon(appIcon);
+    mainDialog = this;
+    platform::setMainWindow(this);
+    platform::setMessageHandler([this](uint32_t message, uintptr_t wParam, intptr_t lParam) {
+        return onMessage(message, wParam, lParam);
+    });
+    loadPortTable();
+    addTrayIcon();
+    initPortListColumns();
+    refreshPortList();
+    startTimerWithId(STARTUP_TIMER, 500);
+    startTimerWithId(KEEPALIVE_TIMER, 20000);
+    portList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    startRemoteControl();
+    readMetrics();
+}
+
+void MainDialog::onCommand(int id) {
+    for (const CommandEntry& entry : COMMAND_TABLE)
+        if (entry.id == id)
+            return (this->*entry.run)();
+}
+
+intptr_t MainDialog::onMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    for (const MessageEntry& entry : MESSAGE_TABLE)
+        if (entry.message == message)
+            return (this->*entry.run)(wParam, lParam);
+    return 0;
+}
+
+void MainDialog::initPortListColumns() {
+    selectedRow = -1;
+    portList->initColumns();
+}
+
+// A rebuild that something inside it requests again (a message pumped below it on
+// this thread) cannot wait for itself; the request is remembered and the rebuild
+// runs once more when the running one ends.
+int MainDialog::refreshPortList() {
+    if (listRefreshing) {
+        refreshDue_ = true;
+        return 1;
+    }
+    listRefreshing = 1;
+    do {
+        refreshDue_ = false;
+        portList->rebuild();
+        selectedRow = -1;
+    } while (refreshDue_);
+    listRefreshing = 0;
+    setBusyCursor();
+    return 1;
+}
+
+void MainDialog::setBusyCursor() {
+    setCursor(serviceState.serviceBusy.load() ? Qt::WaitCursor : Qt::ArrowCursor);
+}
+
+// Qt numbers its timers itself; the window keeps the ids 32 and 48 on top.
+void MainDialog::startTimerWithId(int timerId, int milliseconds) {
+    stopTimerWithId(timerId);
+    timers_[startTimer(milliseconds)] = timerId;
+}
+
+void MainDialog::stopTimerWithId(int timerId) {
+    for (auto it = timers_.begin(); it != timers_.end(); ++it)
+        if (it->second == timerId) {
+            killTimer(it->first);
+            timers_.erase(it);
+            return;
+        }
+}
+
+bool MainDialog::timerRunning(int timerId) const {
+    for (const auto& [qtId, id] : timers_)
+        if (id == timerId)
+            return true;
+    return false;
+}
+
+void MainDialog::timerEvent(QTimerEvent* event) {
+    auto it = timers_.find(event->timerId());
+    if (it == timers_.end())
+        return QDialog::timerEvent(event);
+    onTimer(it->second);
+}
+
+// startAllPorts may ask questions; the window stays up for them and hides after.
+void MainDialog::onTimer(int timerId) {
+    if (timerId == STARTUP_TIMER) {
+        stopTimerWithId(STARTUP_TIMER);
+        startAllPorts();
+        hideWindow();
+        return;
+    }
+    sendKeepAlives();
+}
+
+void MainDialog::sendKeepAlives() {
+    int last = std::min<int>(highestPortIndex.load(), PORT_SLOTS - 1);
+    for (int slot = 0; slot <= last; ++slot)
+        if (port(slot).state.load() == PORT_CONNECTED)
+            sendKeepAlive(slot);
+}
+
+// The Enter key hides the window even though the Hide button it stands for is
+// hidden (Qt presses only visible default buttons).
+void MainDialog::keyPressEvent(QKeyEvent* event) {
+    bool plain = event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier;
+    if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter))
+        return onCommand(platform::IDOK);
+    QDialog::keyPressEvent(event);
+}
+
+void MainDialog::accept() {
+    onCommand(platform::IDOK);
+}
+
+// Esc and the close box are the Exit command; the dialog ends only through it.
+void MainDialog::reject() {
+    onCommand(platform::IDCANCEL);
+}
+
+void MainDialog::hideWindow() {
+    hide();
+}
+
+void MainDialog::testRefresh() {
+    refreshPortList();
+}
+
+intptr_t MainDialog::onRefreshList(uintptr_t, intptr_t) {
+    return refreshPortList();
+}

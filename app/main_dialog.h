@@ -1,0 +1,139 @@
+#pragma once
+// MainDialog: the manager's one window and the hub of all work. It owns the port
+// list and the buttons, dispatches every command and private window message
+// through its message table, runs the two timers, and is the owner of the
+// message boxes that lower layers show.
+//
+// Exactly one exists while the manager runs; the global mainDialog points at it
+// from initialisation on. UI thread only: other threads reach it through
+// platform::postMessage / sendMessage, never by calling it.
+#include "app/port_list.h"
+
+#include "platform/driver_device.h"
+
+#include <QDialog>
+#include <QIcon>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+class QPushButton;
+class QLabel;
+
+enum : int {
+    IDC_STOP_ALL = 3,
+    IDC_ADD = 4,
+    IDC_REMOVE = 5,
+    IDC_PROPERTIES = 6,
+    IDC_TEST = 7,
+    IDC_START = 8,
+    IDC_STOP = 9,
+    IDC_MONITORING = 10,
+    IDC_EXIT = 11,
+    IDC_PORT_LIST = 1000,
+    IDC_DEBUG_WINDOW = 1010,
+    IDC_START_ALL = 1025,
+    SYSMENU_ABOUT = 16,
+    ID_TRAY_MANAGER = 32776,
+    ID_TRAY_ABOUT = 32777,
+    ID_TRAY_EXIT = 32778,
+    ID_TRAY_RUN_AT_BOOT = 32779,
+};
+
+enum : int { STARTUP_TIMER = 32, KEEPALIVE_TIMER = 48 };
+
+constexpr const char* MAIN_WINDOW_TITLE = "Quorvalink Redirector Manager v1.2";
+// The client area is this wide whatever the user does with the border.
+constexpr int MAIN_CLIENT_WIDTH = 620;
+constexpr int MAIN_CLIENT_MIN_HEIGHT = 239;
+
+class MainDialog : public QDialog {
+    Q_OBJECT
+  public:
+    MainDialog();
+    ~MainDialog() override;
+
+    // Initialisation in its binding order: message handler and mainDialog, port
+    // table, tray icon, list, timers, remote control, metrics.
+    void initialise();
+
+    // The message table: commands by id, private messages by number.
+    void onCommand(int id);
+    intptr_t onMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+    void onTimer(int timerId);
+    bool timerRunning(int timerId) const;
+
+    void initPortListColumns();
+    int refreshPortList();
+
+    // Commands.
+    void hideWindow();
+    void startSelectedPorts();
+    void stopSelectedPorts();
+    void startAllPorts();
+    void stopAllPorts();
+    void addPort();
+    void removePort();
+    void portProperties();
+    void testRefresh();
+    void openMonitor();
+    void exitManager();
+    void showManager();
+    void showAbout();
+    void showAboutBox();
+    void toggleRunAtBoot();
+
+    // Private messages.
+    intptr_t onTrayNotify(uintptr_t wParam, intptr_t lParam);
+    intptr_t onReconnectPort(uintptr_t wParam, intptr_t lParam);
+    intptr_t onPortDisconnected(uintptr_t wParam, intptr_t lParam);
+    intptr_t onStartPort(uintptr_t wParam, intptr_t lParam);
+    intptr_t onOpenPort(uintptr_t wParam, intptr_t lParam);
+    intptr_t onWin16Port(uintptr_t wParam, intptr_t lParam);
+    intptr_t onRefreshList(uintptr_t wParam, intptr_t lParam);
+    intptr_t onSwitchPort(uintptr_t wParam, intptr_t lParam);
+
+    // Hooks of start-up and shutdown that later work fills in.
+    void addTrayIcon();
+    void startRemoteControl();
+    void sendKeepAlives();
+    void sendKeepAlive(int slot);
+    void closeDriverAtExit();
+
+    QPushButton* button(int id) const;
+
+    int dlgFrameHeight = 0;
+    int dlgFrameWidth = 0;
+    int sizeButtonHeight = 0;
+    int listRefreshing = 0;
+    platform::DriverHandle driverHandle = platform::INVALID_HANDLE_VALUE;
+    int selectedRow = -1;
+    PortList* portList = nullptr;
+    QIcon appIcon;
+
+  public Q_SLOTS:
+    void accept() override;
+    void reject() override;
+
+  protected:
+    void timerEvent(QTimerEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
+
+  private:
+    void createControls();
+    void startTimerWithId(int timerId, int milliseconds);
+    void stopTimerWithId(int timerId);
+    void applyWindowSizeRules();
+    void readMetrics();
+    void setBusyCursor();
+
+    std::map<int, int> timers_; // Qt's timer id -> the window's timer id
+    bool refreshDue_ = false;
+    QLabel* debugWindow_ = nullptr;
+};
+
+extern MainDialog* mainDialog;
