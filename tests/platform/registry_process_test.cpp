@@ -2,6 +2,7 @@
 // writer killed half-way.
 #include "platform/registry.h"
 
+#include "tests/platform/store_dump.h"
 #include "tests/support/temp_store.h"
 
 #include <gtest/gtest.h>
@@ -14,33 +15,6 @@
 using namespace platform;
 
 namespace {
-
-// Every key, value, type and byte under root, in a stable order.
-void dump(HKEY key, const std::string& path, std::string* out) {
-    std::vector<RegValue> values;
-    std::vector<std::string> names;
-    ASSERT_EQ(regEnumValues(key, &values), ERROR_SUCCESS);
-    ASSERT_EQ(regEnumSubkeys(key, &names), ERROR_SUCCESS);
-    *out += "[" + path + "]\n";
-    for (const RegValue& value : values) {
-        *out += value.name + ":" + std::to_string(value.type) + ":";
-        for (uint8_t byte : value.data)
-            *out += std::to_string(byte) + ",";
-        *out += "\n";
-    }
-    for (const std::string& name : names) {
-        HKEY child = nullptr;
-        ASSERT_EQ(RegOpenKeyEx(key, name.c_str(), &child), ERROR_SUCCESS);
-        dump(child, path + "\\" + name, out);
-        RegCloseKey(child);
-    }
-}
-
-std::string snapshot() {
-    std::string out;
-    dump(HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", &out);
-    return out;
-}
 
 void writeSample() {
     HKEY key = nullptr;
@@ -119,7 +93,7 @@ TEST(RegistryProcesses, OpenConnectionSeesAnotherProcessWrites) {
 TEST(RegistryProcesses, WriterKilledInTheMiddleOfALargeGroupLeavesTheStoreAsBefore) {
     TempStore temp;
     writeSample();
-    const std::string before = snapshot();
+    const std::string before = storeSnapshot();
     resetRegistryStore();
     int toParent[2];
     ASSERT_EQ(pipe(toParent), 0);
@@ -147,7 +121,7 @@ TEST(RegistryProcesses, WriterKilledInTheMiddleOfALargeGroupLeavesTheStoreAsBefo
     kill(child, SIGKILL);
     EXPECT_TRUE(WIFSIGNALED(exitStatus(child)));
 
-    EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(storeSnapshot(), before);
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Import", &key), ERROR_SUCCESS);
     EXPECT_EQ(regSetDword(key, "After", 1), ERROR_SUCCESS);

@@ -1,0 +1,404 @@
+// travenor-reg run as a real process against a store in a temporary folder.
+#include "platform/registry.h"
+#include "tests/platform/store_dump.h"
+#include "tests/support/temp_store.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+
+using namespace platform;
+
+extern char** environ;
+
+namespace {
+
+struct ToolRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+ToolRun runTool(const TempStore& temp, const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(TRAVENOR_REG_PATH)};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const std::string outPath = temp.folder() + "/tool.out", errPath = temp.folder() + "/tool.err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    ToolRun run;
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = readText(outPath);
+    run.err = readText(errPath);
+    return run;
+}
+
+const char* portKey = "Enum\\Root\\Redirector\\0042";
+
+void seedPort() {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, portKey, &key), ERROR_SUCCESS);
+    regSetString(key, "PORTNAME", "COM5");
+    regSetString(key, "IpAddr01", "10.0.0.1");
+    regSetDword(key, "TCPPortNo01", 1);
+    RegCloseKey(key);
+}
+
+std::vector<uint8_t> valueBytes(const char* name, uint32_t* type = nullptr) {
+    HKEY key = nullptr;
+    std::vector<uint8_t> data(256);
+    uint32_t size = uint32_t(data.size());
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, portKey, &key) != ERROR_SUCCESS)
+        return {};
+    long rc = RegQueryValueEx(key, name, type, data.data(), &size);
+    RegCloseKey(key);
+    data.resize(rc == ERROR_SUCCESS ? size : 0);
+    return data;
+}
+
+std::vector<uint8_t> textBytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+bool isOneLine(const std::string& text) {
+    return !text.empty() && text.find('\n') == text.size() - 1;
+}
+
+// Hand-written, with CRLF endings, a comment and hex split into short lines.
+const char* portFile = "REGEDIT4\r\n"
+                       "\r\n"
+                       "; one redirected port\r\n"
+                       "[HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042]\r\n"
+                       "\"PORTNAME\"=\"COM5\"\r\n"
+                       "\"IpAddr01\"=\"192.168.10.20\"\r\n"
+                       "\"TCPPortNo01\"=dword:0000000a\r\n"
+                       "\"Description01\"=\"Lab \\\"B\\\" rack\\\\2\"\r\n"
+                       "\"ConfigFlags\"=hex:04,00,00,00\r\n"
+                       "\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,\\\r\n"
+                       "  0a,0b,0c,0d,0e,0f,10,11,12,13,\\\r\n"
+                       "  14,15,16,17,18,19,1a,1b,1c,1d\r\n";
+
+// The same content as travenor-reg writes it.
+const char* portExport = "REGEDIT4\n"
+                         "\n"
+                         "[HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042]\n"
+                         "\"PORTNAME\"=\"COM5\"\n"
+                         "\"IpAddr01\"=\"192.168.10.20\"\n"
+                         "\"TCPPortNo01\"=dword:0000000a\n"
+                         "\"Description01\"=\"Lab \\\"B\\\" rack\\\\2\"\n"
+                         "\"ConfigFlags\"=hex:04,00,00,00\n"
+                         "\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,"
+                         "14,\\\n"
+                         "  15,16,17,18,19,1a,1b,1c,1d\n"
+                         "\n";
+
+} // namespace
+
+TEST(TravenorRegImport, PortKeyImportsAndExportsBackWithTheSameValues) {
+    TempStore temp;
+    writeText(temp.folder() + "/port.reg", portFile);
+    ToolRun run = runTool(temp, {"import", temp.folder() + "/port.reg"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+
+    uint32_t type = 0;
+    EXPECT_EQ(valueBytes("PORTNAME", &type), textBytes("COM5"));
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_EQ(valueBytes("IPAddr01"), textBytes("192.168.10.20"));
+    EXPECT_EQ(valueBytes("TCPPortNo01", &type), (std::vector<uint8_t>{10, 0, 0, 0}));
+    EXPECT_EQ(type, REG_DWORD);
+    EXPECT_EQ(valueBytes("Description01"), textBytes("Lab \"B\" rack\\2"));
+    EXPECT_EQ(valueBytes("ConfigFlags", &type), (std::vector<uint8_t>{4, 0, 0, 0}));
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(valueBytes("Long").size(), 30u);
+
+    run =
+        runTool(temp, {"export", "hklm\\ENUM\\root\\Redirector\\0042", temp.folder() + "/out.reg"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(readText(temp.folder() + "/out.reg"), portExport);
+}
+
+TEST(TravenorRegImport, ExportOfATreeImportsIntoAnEmptyStoreUnchanged) {
+    std::string exported, before;
+    const std::string file = "/tmp/quorvalink-travenor-reg-tree.reg";
+    {
+        TempStore temp;
+        seedPort();
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector\\0007\\Inner", &key),
+                  ERROR_SUCCESS);
+        regSetString(key, "", "default value");
+        const uint8_t odd[] = {'a', '\n', 'b', 0, 'c'};
+        RegSetValueEx(key, "Lines", REG_SZ, odd, sizeof odd);
+        RegCloseKey(key);
+        before = storeSnapshot();
+        ASSERT_EQ(runTool(temp, {"export", "HKEY_LOCAL_MACHINE", file}).exitCode, 0);
+    }
+    TempStore fresh;
+    ToolRun run = runTool(fresh, {"import", file});
+    std::remove(file.c_str());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(storeSnapshot(), before);
+}
+
+TEST(TravenorRegImport, MinusEntriesDeleteKeysAndValues) {
+    TempStore temp;
+    seedPort();
+    writeText(temp.folder() + "/del.reg", "REGEDIT4\n\n"
+                                          "[HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042]\n"
+                                          "\"IPADDR01\"=-\n"
+                                          "\"NeverThere\"=-\n\n"
+                                          "[-HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0099]\n");
+    ToolRun run = runTool(temp, {"import", temp.folder() + "/del.reg"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(valueBytes("IpAddr01").empty());
+    EXPECT_EQ(valueBytes("PORTNAME"), textBytes("COM5"));
+
+    writeText(temp.folder() + "/del.reg", "REGEDIT4\n\n[-HKLM\\Enum\\Root]\n");
+    ASSERT_EQ(runTool(temp, {"import", temp.folder() + "/del.reg"}).exitCode, 0);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, portKey, &key), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(TravenorRegAdd, ValueAddedAsIpAddr01IsFoundWhenQueriedAsIPADDR01) {
+    TempStore temp;
+    ToolRun run = runTool(temp, {"add", "HKLM\\Enum\\Root\\Redirector\\0042", "/v", "IpAddr01",
+                                 "/t", "REG_SZ", "/d", "10.1.2.3"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    run = runTool(temp, {"query", "HKLM\\ENUM\\ROOT\\REDIRECTOR\\0042", "/v", "IPADDR01"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042\n"
+                       "    IpAddr01    REG_SZ    10.1.2.3\n");
+}
+
+TEST(TravenorRegQuery, ListsValuesThenSubkeys) {
+    TempStore temp;
+    seedPort();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector\\0042\\Sub", &key),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    ToolRun run = runTool(temp, {"query", "HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042\n"
+                       "    PORTNAME    REG_SZ    COM5\n"
+                       "    IpAddr01    REG_SZ    10.0.0.1\n"
+                       "    TCPPortNo01    REG_DWORD    0x1\n"
+                       "\n"
+                       "HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042\\Sub\n");
+}
+
+struct AddCase {
+    const char* label;
+    const char* type;
+    const char* data;
+    uint32_t storedType;
+    std::vector<uint8_t> bytes;
+    const char* shown;
+};
+
+class TravenorRegAddData : public testing::TestWithParam<AddCase> {};
+
+TEST_P(TravenorRegAddData, StoresTheBytesAndQueryShowsThem) {
+    TempStore temp;
+    const AddCase& c = GetParam();
+    ToolRun run = runTool(
+        temp, {"add", std::string("HKLM\\") + portKey, "/v", "Value", "/t", c.type, "/d", c.data});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    uint32_t type = 0;
+    EXPECT_EQ(valueBytes("Value", &type), c.bytes);
+    EXPECT_EQ(type, c.storedType);
+    run = runTool(temp, {"query", std::string("HKLM\\") + portKey, "/v", "value"});
+    EXPECT_NE(run.out.find(std::string("    Value    ") + c.shown + "\n"), std::string::npos)
+        << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, TravenorRegAddData,
+    testing::Values(
+        AddCase{"DwordDecimal", "REG_DWORD", "10", REG_DWORD, {10, 0, 0, 0}, "REG_DWORD    0xa"},
+        AddCase{"DwordHex", "reg_dword", "0x1F", REG_DWORD, {0x1F, 0, 0, 0}, "REG_DWORD    0x1f"},
+        AddCase{"DwordLargest",
+                "REG_DWORD",
+                "4294967295",
+                REG_DWORD,
+                {255, 255, 255, 255},
+                "REG_DWORD    0xffffffff"},
+        AddCase{"BinaryPlain",
+                "REG_BINARY",
+                "04000000",
+                REG_BINARY,
+                {4, 0, 0, 0},
+                "REG_BINARY    04000000"},
+        AddCase{"BinaryCommas",
+                "REG_BINARY",
+                "04,00,ab,00",
+                REG_BINARY,
+                {4, 0, 0xAB, 0},
+                "REG_BINARY    0400AB00"},
+        AddCase{"Text", "REG_SZ", "COM5", REG_SZ, {'C', 'O', 'M', '5'}, "REG_SZ    COM5"}),
+    [](const testing::TestParamInfo<AddCase>& info) { return info.param.label; });
+
+TEST(TravenorRegDelete, RemovesAValueOrAKeyWithItsSubtree) {
+    TempStore temp;
+    seedPort();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector\\0042\\Sub", &key),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(runTool(temp, {"delete", std::string("HKLM\\") + portKey, "/v", "ipaddr01"}).exitCode,
+              0);
+    EXPECT_TRUE(valueBytes("IpAddr01").empty());
+    EXPECT_EQ(valueBytes("PORTNAME"), textBytes("COM5"));
+
+    ASSERT_EQ(runTool(temp, {"delete", "HKLM\\Enum\\Root\\Redirector"}).exitCode, 0);
+    EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector", &key),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root", &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+struct BadImport {
+    const char* label;
+    const char* body; // after the valid opening lines
+    const char* problem;
+};
+
+class TravenorRegMalformedImport : public testing::TestWithParam<BadImport> {};
+
+TEST_P(TravenorRegMalformedImport, ExitsNonZeroNamingTheLineAndChangesNothing) {
+    TempStore temp;
+    seedPort();
+    const std::string before = storeSnapshot();
+    const BadImport& c = GetParam();
+    // Lines 1-5 are valid and would change the store if anything were applied early.
+    std::string text = std::string("REGEDIT4\n\n[HKLM\\Enum\\Root\\Redirector\\0042]\n") +
+                       "\"PORTNAME\"=\"COM9\"\n\"New\"=dword:00000001\n" + c.body;
+    if (std::string(c.label) == "NoHeader")
+        text = c.body;
+    writeText(temp.folder() + "/bad.reg", text);
+    ToolRun run = runTool(temp, {"import", temp.folder() + "/bad.reg"});
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_TRUE(isOneLine(run.err)) << run.err;
+    EXPECT_NE(run.err.find(c.problem), std::string::npos) << run.err;
+    EXPECT_EQ(storeSnapshot(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, TravenorRegMalformedImport,
+    testing::Values(BadImport{"NoHeader", "[HKLM\\Enum]\n", "line 1:"},
+                    BadImport{"BadDword", "\"TCPPortNo01\"=dword:12345678Z\n", "line 6:"},
+                    BadImport{"LongDword", "\"TCPPortNo01\"=dword:123456789\n", "line 6:"},
+                    BadImport{"UnterminatedText", "\"PORTNAME\"=\"COM5\n", "line 6:"},
+                    BadImport{"BadEscape", "\"PORTNAME\"=\"C\\OM5\"\n", "line 6:"},
+                    BadImport{"OddHex", "\"ConfigFlags\"=hex:0,00\n", "line 6:"},
+                    BadImport{"HexDwordSize", "\"ConfigFlags\"=hex(4):00,00\n", "line 6:"},
+                    BadImport{"UnknownHexType", "\"ConfigFlags\"=hex(7):00,00\n", "line 6:"},
+                    BadImport{"DanglingContinuation", "\"Long\"=hex:00,01,\\\n", "line 6:"},
+                    BadImport{"ContinuedBadByte", "\"Long\"=hex:00,01,\\\n  zz\n", "line 6:"},
+                    BadImport{"OtherRoot", "\n[HKEY_CURRENT_USER\\Software]\n", "line 7:"},
+                    BadImport{"MalformedKey", "\n[HKLM\\Enum\\\\Root]\n", "line 7:"},
+                    BadImport{"UnclosedHeader", "\n[HKLM\\Enum\n", "line 7:"},
+                    BadImport{"DeleteRoot", "\n[-HKLM]\n", "line 7:"},
+                    BadImport{"ValueAfterDeletedKey", "[-HKLM\\Enum\\X]\n\"A\"=\"b\"\n", "line 7:"},
+                    BadImport{"NoEquals", "\"PORTNAME\" \"COM5\"\n", "line 6:"},
+                    BadImport{"Garbage", "PORTNAME=COM5\n", "line 6:"}),
+    [](const testing::TestParamInfo<BadImport>& info) { return info.param.label; });
+
+struct BadCommand {
+    const char* label;
+    std::vector<std::string> args;
+    const char* problem;
+};
+
+class TravenorRegBadInput : public testing::TestWithParam<BadCommand> {};
+
+TEST_P(TravenorRegBadInput, GivesOneLineErrorAndNonZeroExitAndChangesNothing) {
+    TempStore temp;
+    seedPort();
+    const std::string before = storeSnapshot();
+    const BadCommand& c = GetParam();
+    std::vector<std::string> args = c.args;
+    for (std::string& arg : args)
+        if (arg == "FOLDER")
+            arg = temp.folder();
+    ToolRun run = runTool(temp, args);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(isOneLine(run.err)) << run.err;
+    EXPECT_EQ(run.err.rfind("travenor-reg: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.problem), std::string::npos) << run.err;
+    EXPECT_EQ(storeSnapshot(), before);
+}
+
+const std::string port = "HKLM\\Enum\\Root\\Redirector\\0042";
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, TravenorRegBadInput,
+    testing::Values(
+        BadCommand{"NoVerb", {}, "missing verb"},
+        BadCommand{"UnknownVerb", {"copy", port}, "unknown verb 'copy'"},
+        BadCommand{"QueryWithoutKey", {"query"}, "missing KEY"},
+        BadCommand{"MalformedKey", {"add", "HKLM\\Enum\\\\Root"}, "malformed key"},
+        BadCommand{"TrailingBackslash", {"add", "HKLM\\Enum\\"}, "malformed key"},
+        BadCommand{"OtherRoot", {"add", "HKCU\\Software"}, "unsupported root key 'HKCU'"},
+        BadCommand{"UnknownType",
+                   {"add", port, "/v", "X", "/t", "REG_QWORD", "/d", "1"},
+                   "unknown type 'REG_QWORD'"},
+        BadCommand{"DwordNotANumber",
+                   {"add", port, "/v", "X", "/t", "REG_DWORD", "/d", "12x"},
+                   "bad REG_DWORD data '12x'"},
+        BadCommand{"DwordTooLarge",
+                   {"add", port, "/v", "X", "/t", "REG_DWORD", "/d", "4294967296"},
+                   "bad REG_DWORD data"},
+        BadCommand{"DwordNegative",
+                   {"add", port, "/v", "X", "/t", "REG_DWORD", "/d", "-1"},
+                   "bad REG_DWORD data"},
+        BadCommand{"DwordEmpty", {"add", port, "/v", "X", "/t", "REG_DWORD"}, "bad REG_DWORD data"},
+        BadCommand{"BinaryBadDigit",
+                   {"add", port, "/v", "X", "/t", "REG_BINARY", "/d", "0g"},
+                   "bad REG_BINARY data"},
+        BadCommand{"BinaryOddDigits",
+                   {"add", port, "/v", "X", "/t", "REG_BINARY", "/d", "123"},
+                   "bad REG_BINARY data"},
+        BadCommand{"TypeWithoutName", {"add", port, "/t", "REG_SZ", "/d", "x"}, "need /v"},
+        BadCommand{"OptionWithoutValue", {"add", port, "/v"}, "needs a value"},
+        BadCommand{"OptionTwice", {"add", port, "/v", "A", "/v", "B"}, "given twice"},
+        BadCommand{"UnknownOption", {"query", port, "/s"}, "unexpected argument '/s'"},
+        BadCommand{"QueryMissingKey", {"query", "HKLM\\Nowhere"}, "not found"},
+        BadCommand{"QueryMissingValue", {"query", port, "/v", "Nothing"}, "'Nothing' not found"},
+        BadCommand{"DeleteMissingKey", {"delete", "HKLM\\Nowhere"}, "not found"},
+        BadCommand{"DeleteMissingValue", {"delete", port, "/v", "Nothing"}, "'Nothing' not found"},
+        BadCommand{"DeleteRoot", {"delete", "HKEY_LOCAL_MACHINE"}, "root key"},
+        BadCommand{"ExportMissingKey", {"export", "HKLM\\Nowhere", "FOLDER/x.reg"}, "not found"},
+        BadCommand{"ExportWithoutFile", {"export", port}, "missing FILE"},
+        BadCommand{"ExportUnwritable", {"export", port, "FOLDER/no/such/x.reg"}, "cannot write"},
+        BadCommand{"ImportMissingFile", {"import", "FOLDER/none.reg"}, "cannot read"},
+        BadCommand{"ImportExtraArgument", {"import", "a.reg", "b.reg"}, "unexpected argument"}),
+    [](const testing::TestParamInfo<BadCommand>& info) { return info.param.label; });
