@@ -1,0 +1,3 @@
+#include "config/service_state.h"
+
+ServiceState serviceState;
