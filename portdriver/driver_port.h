@@ -1,0 +1,119 @@
+#pragma once
+// One virtual COM port inside the stand-in driver: its pseudo-terminal and link, and
+// the session of the application that has it open.
+//
+//   Idle     nobody holds the slave. An application's open moves it to Opening (or,
+//            when the port is not started, hangs the application up at once).
+//   Opening  OPEN and MCR 03 are in the outQueue; waiting for OPEN_RESULT in the
+//            inQueue. 1 -> Open; 0, or nothing within 15 s -> hang-up, Idle.
+//   Open     the application's writes and line changes go out as DATA and SREQ, the
+//            device's DATA frames come in. The application's close -> MCR 00 and
+//            CLOSE, then Idle.
+//
+// A hang-up closes the master (the application's read() returns 0, write() fails
+// with EIO) and puts a fresh pty behind the same link. A normal close keeps the pty
+// (so an application may reopen at once) and discards what it left unread, so bytes
+// of one session never leak into the next. All calls are made under the driver's lock.
+#include "driverlink/ring_queue.h"
+#include "portdriver/line_settings.h"
+#include "portdriver/pty_port.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <vector>
+
+namespace platform {
+class AutoEvent;
+}
+
+namespace portdriver {
+
+class EventBridge;
+
+// What the manager published for a started port, resolved to the driver's objects.
+struct PortHook {
+    uint32_t outHandle = 0;
+    uint32_t inHandle = 0;
+    RingQueue* outQueue = nullptr;
+    RingQueue* inQueue = nullptr;
+    platform::AutoEvent* writeEvent = nullptr;
+    platform::AutoEvent* readEvent = nullptr;
+};
+
+constexpr uint32_t OPEN_ANSWER_TIMEOUT_MS = 15000;
+
+class DriverPort {
+  public:
+    enum class Phase { Idle, Opening, Open };
+
+    DriverPort(int slot, std::string name, const std::string& deviceFolder, int wakeFd,
+               int watchFd);
+    ~DriverPort();
+    DriverPort(const DriverPort&) = delete;
+    DriverPort& operator=(const DriverPort&) = delete;
+
+    // Makes the pty and the link. False when that failed.
+    bool create();
+    // Hangs up any application and removes the link.
+    void shutdown();
+
+    int slot() const { return slot_; }
+    const std::string& name() const { return name_; }
+    Phase phase() const { return phase_; }
+    bool alive() const { return pty_.master() >= 0; }
+    int modemStatus() const { return modemStatus_; }
+
+    // An application has opened the slave since the port was Idle.
+    bool applicationArrived() const { return phase_ == Phase::Idle && pty_.slaveHeld(); }
+    // Starts the session; no hook means the port is not started.
+    void beginOpen(std::optional<PortHook> hook, uint32_t now);
+    // One round of work for the session.
+    void service(uint32_t now);
+    // The manager released one of the session's queues.
+    bool usesQueue(uint32_t handle) const;
+    void hangUp();
+
+    // What poll() should wait for on the master (fd -1: nothing), and how long the
+    // driver may sleep at most for this port's sake.
+    pollfd pollRequest() const;
+    int pollTimeoutMs() const;
+    void noteHangupSeen() { hangupSeen_ = true; }
+
+  private:
+    void serviceOpening(uint32_t now);
+    void serviceOpen();
+    void pumpToApplication();
+    bool flushPendingToApplication();
+    void pumpFromApplication();
+    void takeApplicationPacket(const uint8_t* bytes, int size);
+    void lineChanged();
+    bool sendPacket(const uint8_t* bytes, int size);
+    bool sendClose();
+    void watchSlave();
+    void endSession();
+    void closed();
+
+    int slot_;
+    std::string name_;
+    PtyPort pty_;
+    int wakeFd_;
+    int watchFd_;
+    Phase phase_ = Phase::Idle;
+    PortHook hook_;
+    std::unique_ptr<EventBridge> readBridge_;
+    uint32_t openStart_ = 0;
+    bool openSent_ = false;
+    bool applicationLeft_ = false;
+    bool hangupSeen_ = false;
+    bool expectOwnChange_ = false;
+    uint8_t modemControl_ = 0;
+    std::optional<LineSettings> lastSettings_;
+    int modemStatus_ = -1;
+    std::vector<uint8_t> toApplication_;
+    size_t toApplicationSent_ = 0;
+};
+
+} // namespace portdriver

@@ -1,0 +1,236 @@
+#include "portdriver/port_driver.h"
+
+#include "platform/paths.h"
+#include "platform/tick.h"
+#include "platform/trace.h"
+#include "portdriver/event_bridge.h"
+#include "portdriver/port_registry.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace portdriver {
+
+namespace {
+// Also catches an open that inotify did not report.
+constexpr int IDLE_POLL_MS = 200;
+
+std::mutex loadedMutex;
+PortDriver* loadedDriver = nullptr;
+
+void drainDescriptor(int fd) {
+    char buffer[4096];
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+} // namespace
+
+PortDriver::PortDriver()
+    : deviceFolder_(platform::deviceFolder()), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      watchFd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    {
+        std::lock_guard lock(lock_);
+        refreshPorts();
+    }
+    thread_ = std::thread([this] { run(); });
+    std::lock_guard lock(loadedMutex);
+    loadedDriver = this;
+}
+
+int PortDriver::withLoaded(const std::function<int(PortDriver&)>& use, int otherwise) {
+    std::lock_guard lock(loadedMutex);
+    return loadedDriver ? use(*loadedDriver) : otherwise;
+}
+
+PortDriver::~PortDriver() {
+    {
+        std::lock_guard lock(loadedMutex);
+        loadedDriver = nullptr;
+    }
+    stopping_.store(true);
+    wakeDescriptor(wakeFd_);
+    thread_.join();
+    ports_.clear(); // hangs up every application and removes the links
+    queues_.clear();
+    close(wakeFd_);
+    if (watchFd_ >= 0)
+        close(watchFd_);
+}
+
+bool PortDriver::control(uint32_t code, const void* in, uint32_t inSize, void* out,
+                         uint32_t outSize, uint32_t* bytesReturned) {
+    std::lock_guard lock(lock_);
+    uint32_t result = 0;
+    if (code == platform::IOCTL_ALLOCATE_QUEUE && outSize == 4) {
+        result = allocateQueue();
+    } else if (code == platform::IOCTL_RELEASE_QUEUE && inSize == 4) {
+        uint32_t handle = 0;
+        std::memcpy(&handle, in, 4);
+        if (!releaseQueue(handle))
+            return false;
+    } else if (code == platform::IOCTL_REFRESH_DEVICE_NODES && outSize == 4) {
+        refreshPorts();
+    } else {
+        return false;
+    }
+    if (outSize == 4)
+        std::memcpy(out, &result, 4);
+    if (bytesReturned)
+        *bytesReturned = outSize;
+    wakeDescriptor(wakeFd_);
+    return true;
+}
+
+uint32_t PortDriver::eventHandle(platform::AutoEvent* event) {
+    std::lock_guard lock(lock_);
+    for (const auto& [handle, known] : events_) {
+        if (known == event)
+            return handle;
+    }
+    uint32_t handle = newHandle();
+    events_[handle] = event;
+    return handle;
+}
+
+void* PortDriver::queueBlock(uint32_t queueHandle) {
+    std::lock_guard lock(lock_);
+    auto found = queues_.find(queueHandle);
+    return found == queues_.end() ? nullptr : found->second.get();
+}
+
+int PortDriver::modemStatus(const std::string& portName) {
+    std::lock_guard lock(lock_);
+    for (const auto& port : ports_) {
+        if (port->name() == portName)
+            return port->modemStatus();
+    }
+    return -1;
+}
+
+uint32_t PortDriver::newHandle() {
+    // Queue and event handles share one space, so one passed for the other is refused.
+    do {
+        ++lastHandle_;
+    } while (lastHandle_ == 0 || queues_.count(lastHandle_) || events_.count(lastHandle_));
+    return lastHandle_;
+}
+
+uint32_t PortDriver::allocateQueue() {
+    uint32_t handle = newHandle();
+    queues_[handle] = std::make_unique<RingQueue>(); // value-initialised: all zero
+    return handle;
+}
+
+bool PortDriver::releaseQueue(uint32_t handle) {
+    auto found = queues_.find(handle);
+    if (found == queues_.end())
+        return false;
+    // A session still using the queue loses it: its application is hung up before
+    // the block goes, and its readEvent is let go before the manager closes it.
+    for (const auto& port : ports_) {
+        if (port->usesQueue(handle))
+            port->hangUp();
+    }
+    queues_.erase(found);
+    return true;
+}
+
+void PortDriver::refreshPorts() {
+    std::vector<RegisteredPort> registered = registeredPorts();
+    auto stillRegistered = [&](const std::unique_ptr<DriverPort>& port) {
+        return port->alive() && std::any_of(registered.begin(), registered.end(), [&](auto& r) {
+                   return r.slot == port->slot() && r.name == port->name();
+               });
+    };
+    std::erase_if(ports_, [&](const auto& port) { return !stillRegistered(port); });
+    for (const RegisteredPort& wanted : registered) {
+        bool present = std::any_of(ports_.begin(), ports_.end(),
+                                   [&](const auto& port) { return port->name() == wanted.name; });
+        if (!present)
+            addPort(wanted.slot, wanted.name);
+    }
+}
+
+void PortDriver::addPort(int slot, const std::string& name) {
+    auto port = std::make_unique<DriverPort>(slot, name, deviceFolder_, wakeFd_, watchFd_);
+    if (!port->create()) {
+        platform::debugTrace("%s: cannot create its pseudo-terminal or link\r\n", name.c_str());
+        return;
+    }
+    ports_.push_back(std::move(port));
+}
+
+std::optional<PortHook> PortDriver::hookOf(int slot) {
+    std::optional<PublishedValues> values = publishedValues(slot);
+    if (!values)
+        return std::nullopt;
+    auto out = queues_.find(values->outQueue);
+    auto in = queues_.find(values->inQueue);
+    auto write = events_.find(values->writeEvent);
+    auto read = events_.find(values->readEvent);
+    if (out == queues_.end() || in == queues_.end() || write == events_.end() ||
+        read == events_.end() || out == in)
+        return std::nullopt;
+    return PortHook{out->first,       in->first,     out->second.get(),
+                    in->second.get(), write->second, read->second};
+}
+
+void PortDriver::run() {
+    std::vector<pollfd> fds;
+    std::vector<DriverPort*> owners;
+    while (!stopping_.load()) {
+        int timeout = 0;
+        {
+            std::lock_guard lock(lock_);
+            timeout = collectPollSet(fds, owners);
+        }
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
+            break;
+        std::lock_guard lock(lock_);
+        serviceAll(fds, owners);
+    }
+}
+
+int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners) {
+    fds.assign({{wakeFd_, POLLIN, 0}, {watchFd_, POLLIN, 0}});
+    owners.assign(2, nullptr);
+    int timeout = IDLE_POLL_MS;
+    for (const auto& port : ports_) {
+        pollfd request = port->pollRequest();
+        if (request.fd >= 0) {
+            fds.push_back(request);
+            owners.push_back(port.get());
+        }
+        int wanted = port->pollTimeoutMs();
+        if (wanted >= 0)
+            timeout = std::min(timeout, wanted);
+    }
+    return timeout;
+}
+
+void PortDriver::serviceAll(const std::vector<pollfd>& fds,
+                            const std::vector<DriverPort*>& owners) {
+    drainDescriptor(wakeFd_);
+    if (watchFd_ >= 0)
+        drainDescriptor(watchFd_);
+    // A control call may have replaced ports while we slept: only owners still in the
+    // table are told about their hang-ups.
+    for (size_t i = 2; i < fds.size(); ++i) {
+        bool current = std::any_of(ports_.begin(), ports_.end(),
+                                   [&](const auto& port) { return port.get() == owners[i]; });
+        if (current && (fds[i].revents & POLLHUP))
+            owners[i]->noteHangupSeen();
+    }
+    uint32_t now = platform::getTickCount();
+    for (const auto& port : ports_) {
+        if (port->applicationArrived())
+            port->beginOpen(hookOf(port->slot()), now);
+        port->service(now);
+    }
+}
+
+} // namespace portdriver

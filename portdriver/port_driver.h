@@ -1,0 +1,66 @@
+#pragma once
+// The stand-in for the kernel port driver, loaded into the manager's process when
+// the driver device is opened (platform/driver_device.h) and destroyed when it is
+// deleted. It owns the RingQueues it hands out, the table of driver-side event
+// handles, one DriverPort (pty + link) per registered port and the driver thread.
+//
+// Threads: control(), eventHandle() and queueBlock() are called by the platform
+// wrapper on any thread; the driver thread serves the ports. Both sides work under
+// one lock, so a queue release never overlaps the driver thread's use of the queue
+// or of the port's readEvent. The driver thread never calls back into the platform's
+// driver-device wrapper, so unloading (joining the thread) cannot deadlock.
+#include "platform/driver_device.h"
+#include "portdriver/driver_port.h"
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace portdriver {
+
+class PortDriver final : public platform::DriverBackend {
+  public:
+    PortDriver();
+    ~PortDriver() override;
+
+    bool control(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+                 uint32_t* bytesReturned) override;
+    uint32_t eventHandle(platform::AutoEvent* event) override;
+    void* queueBlock(uint32_t queueHandle) override;
+
+    // The last modem-status byte the device sent to the open port, -1 if none.
+    int modemStatus(const std::string& portName);
+
+    // Calls use with the driver that is loaded, or returns otherwise when none is.
+    static int withLoaded(const std::function<int(PortDriver&)>& use, int otherwise);
+
+  private:
+    uint32_t allocateQueue();
+    bool releaseQueue(uint32_t handle);
+    void refreshPorts();
+    void addPort(int slot, const std::string& name);
+    uint32_t newHandle();
+    std::optional<PortHook> hookOf(int slot);
+
+    void run();
+    int collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners);
+    void serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners);
+
+    std::mutex lock_;
+    std::map<uint32_t, std::unique_ptr<RingQueue>> queues_;
+    std::map<uint32_t, platform::AutoEvent*> events_;
+    std::vector<std::unique_ptr<DriverPort>> ports_;
+    uint32_t lastHandle_ = 0xC0010000;
+    std::string deviceFolder_;
+    int wakeFd_ = -1;
+    int watchFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+} // namespace portdriver

@@ -1,0 +1,88 @@
+#include "portdriver/port_registry.h"
+
+#include "platform/registry.h"
+
+#include <cstdio>
+#include <set>
+
+namespace portdriver {
+
+namespace {
+constexpr int SLOTS = 100;
+
+std::string slotKey(int slot) {
+    char key[64];
+    std::snprintf(key, sizeof key, "Enum\\Root\\Redirector\\%04d", slot);
+    return key;
+}
+
+std::optional<std::string> readString(platform::HKEY key, const char* name) {
+    char text[64] = {};
+    uint32_t type = 0;
+    uint32_t size = sizeof text - 1;
+    if (platform::RegQueryValueEx(key, name, &type, reinterpret_cast<uint8_t*>(text), &size) !=
+            platform::ERROR_SUCCESS ||
+        type != platform::REG_SZ)
+        return std::nullopt;
+    return std::string(text, size > 0 && text[size - 1] == '\0' ? size - 1 : size);
+}
+
+std::optional<uint32_t> readDword(platform::HKEY key, const char* name) {
+    uint8_t bytes[4] = {};
+    uint32_t type = 0;
+    uint32_t size = sizeof bytes;
+    if (platform::RegQueryValueEx(key, name, &type, bytes, &size) != platform::ERROR_SUCCESS ||
+        type != platform::REG_DWORD || size != 4)
+        return std::nullopt;
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+           uint32_t(bytes[3]) << 24;
+}
+
+std::optional<std::string> portNameOf(int slot) {
+    platform::HKEY key = nullptr;
+    if (platform::RegOpenKeyEx(platform::HKEY_LOCAL_MACHINE, slotKey(slot).c_str(), &key) !=
+        platform::ERROR_SUCCESS)
+        return std::nullopt;
+    std::optional<std::string> name = readString(key, "PORTNAME");
+    platform::RegCloseKey(key);
+    return name;
+}
+} // namespace
+
+bool isValidPortName(const std::string& name) {
+    if (name.size() < 4 || name.size() > 5 || name.compare(0, 3, "COM") != 0)
+        return false;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return false;
+    }
+    return name[3] != '0';
+}
+
+std::vector<RegisteredPort> registeredPorts() {
+    std::vector<RegisteredPort> ports;
+    std::set<std::string> taken;
+    for (int slot = 0; slot < SLOTS; ++slot) {
+        std::optional<std::string> name = portNameOf(slot);
+        if (name && isValidPortName(*name) && taken.insert(*name).second)
+            ports.push_back({slot, *name});
+    }
+    return ports;
+}
+
+std::optional<PublishedValues> publishedValues(int slot) {
+    platform::HKEY key = nullptr;
+    if (platform::RegOpenKeyEx(platform::HKEY_LOCAL_MACHINE, slotKey(slot).c_str(), &key) !=
+        platform::ERROR_SUCCESS)
+        return std::nullopt;
+    std::optional<uint32_t> out = readDword(key, "pOutQueue");
+    std::optional<uint32_t> in = readDword(key, "pInQueue");
+    std::optional<uint32_t> write = readDword(key, "hWin32Event");
+    std::optional<uint32_t> read = readDword(key, "hWin32Event_Read");
+    platform::RegCloseKey(key);
+    if (!out || !in || !write || !read)
+        return std::nullopt;
+    return PublishedValues{*out, *in, *write, *read};
+}
+
+} // namespace portdriver

@@ -1,0 +1,32 @@
+#pragma once
+// What the driver reads from the configuration store: the registered ports (every
+// "Enum\Root\Redirector\%04d" key with a "PORTNAME") and the values the manager
+// publishes for a started port. Any thread; the store serialises its calls.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace portdriver {
+
+struct RegisteredPort {
+    int slot;
+    std::string name;
+};
+
+struct PublishedValues {
+    uint32_t outQueue;
+    uint32_t inQueue;
+    uint32_t writeEvent;
+    uint32_t readEvent;
+};
+
+// COM1..COM99 only: the name becomes a file name in the device folder, so anything
+// else ("../x", "COM5/..") is refused.
+bool isValidPortName(const std::string& name);
+// In slot order; a name used by an earlier slot is skipped.
+std::vector<RegisteredPort> registeredPorts();
+// Missing when the port is not started (any of the four values absent).
+std::optional<PublishedValues> publishedValues(int slot);
+
+} // namespace portdriver

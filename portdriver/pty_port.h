@@ -1,0 +1,46 @@
+#pragma once
+// The pseudo-terminal behind one virtual COM port, and the stable link named after
+// the port (deviceFolder()/COM5) that applications open.
+//
+// The driver keeps the master; the slave is the application's. open() makes a fresh
+// pair and points the link at its slave; calling it again hangs up whoever holds the
+// old slave (their read() returns 0, write() fails with EIO) and swaps the link over
+// atomically, so the port's name never disappears. The object belongs to the driver
+// thread or to whoever holds the driver's lock.
+#include <string>
+
+namespace portdriver {
+
+class PtyPort {
+  public:
+    explicit PtyPort(std::string linkPath);
+    ~PtyPort();
+    PtyPort(const PtyPort&) = delete;
+    PtyPort& operator=(const PtyPort&) = delete;
+
+    // Replaces the current pair (if any) with a fresh one. False when no pty could be
+    // made or the link path is taken by something that is not a link.
+    bool open();
+    // Drops what the driver wrote that no application read, after a normal close.
+    void discardInput();
+    // Closes the master, which hangs up the slave's holders, and removes the link if
+    // it still points at this port's slave.
+    void close();
+
+    int master() const { return master_; }
+    const std::string& slavePath() const { return slavePath_; }
+    const std::string& linkPath() const { return linkPath_; }
+    // True while some process holds the slave open.
+    bool slaveHeld() const;
+
+  private:
+    bool createPair();
+    void closeMaster();
+    bool pointLinkAtSlave();
+
+    std::string linkPath_;
+    std::string slavePath_;
+    int master_ = -1;
+};
+
+} // namespace portdriver
