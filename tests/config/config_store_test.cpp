@@ -116,18 +116,26 @@ TEST_F(LoadPortTable, KeyNumberGivesTheSlotWhateverTheComName) {
     EXPECT_EQ(port(42).reason.load(), REASON_NONE);
 }
 
-TEST_F(LoadPortTable, KeyWithoutPortNameLeavesTheSlotFreeAndUntouched) {
+TEST_F(LoadPortTable, KeyWithoutPortNameLeavesTheSlotFreeAndTheKeyUntouched) {
     {
         PortKey key(3);
         key.setHost(1, "10.1.1.1", 3, "lab");
         key.setDword("pOutQueue", 0x1234);
     }
-    PortKey emptyName(4, "");
     loadPortTable();
     EXPECT_EQ(findFreeSlot(), 0);
     EXPECT_EQ(port(3).hostList, nullptr);
-    EXPECT_EQ(port(4).hostList, nullptr);
     EXPECT_TRUE(PortKey(3).has("pOutQueue"));
+}
+
+TEST_F(LoadPortTable, EmptyPortNameLeavesTheSlotFree) {
+    {
+        PortKey key(0, "");
+        key.setHost(1, "10.1.1.1", 3, "lab");
+    }
+    loadPortTable();
+    EXPECT_EQ(port(0).hostList, nullptr);
+    EXPECT_EQ(findFreeSlot(), 0);
 }
 
 TEST_F(LoadPortTable, ValueNamesMatchWithoutRegardToCase) {

@@ -40,12 +40,6 @@ TEST_F(FindPortByName, IsCaseSensitiveAndReturnsTheLowestEqualSlot) {
     EXPECT_EQ(findPortByName("com7"), -1);
 }
 
-TEST_F(FindPortByName, ReadsNoFurtherThanTheField) {
-    std::memset(port(4).portName, 'X', sizeof port(4).portName);
-    EXPECT_EQ(findPortByName("XXXXXXXXXX"), 4);
-    EXPECT_EQ(findPortByName("XXXXXXXXXXX"), -1);
-}
-
 TEST_F(FindFreeSlot, IsTheLowestSlotWithoutAName) {
     EXPECT_EQ(findFreeSlot(), 0);
     nameSlot(0, "COM3");
