@@ -129,11 +129,6 @@ void loadSlot(int slot) {
 
 } // namespace
 
-std::string portKeyName(int slot) {
-    char name[40];
-    std::snprintf(name, sizeof name, "Enum\\Root\\Redirector\\%04d", slot);
-    return name;
-}
 
 int loadPortTable() {
     for (int slot = 0; slot < PORT_SLOTS; ++slot) {

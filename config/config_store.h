@@ -6,10 +6,7 @@
 // loadPortTable runs once at start-up on the UI thread, before any worker thread
 // exists; saveCurrentHost and freeHostLists run at shutdown on the UI thread, after
 // every port has been stopped. The port table owns what is loaded.
-#include <string>
-
-// "Enum\Root\Redirector\0042" for slot 42.
-std::string portKeyName(int slot);
+#include "config/port_key.h"
 
 // Fills the port table from the store. A slot whose key or "PORTNAME" is missing is
 // left free; stale run-time values of the driver link are deleted from every key
