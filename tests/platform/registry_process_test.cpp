@@ -103,8 +103,8 @@ TEST(RegistryProcesses, WriterKilledInTheMiddleOfALargeGroupLeavesTheStoreAsBefo
         RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector\\0042", &port);
         regSetString(port, "PORTNAME", "COM99");
         RegDeleteValue(port, "IpAddr01");
-        const std::string filler(200, 'x');
-        for (int n = 0; n < 4000; n++) {
+        const std::string filler(1000, 'x');
+        for (int n = 0; n < 1000; n++) {
             HKEY key = nullptr;
             std::string path = "Import\\Key" + std::to_string(n);
             RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), &key);
