@@ -1,0 +1,69 @@
+#include "tests/app/gui_support.h"
+
+#include "config/config_store.h"
+#include "config/port_table.h"
+#include "platform/registry.h"
+#include "platform/tick.h"
+#include "platform/ui_thread.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+void ensureQtApp() {
+    if (QCoreApplication::instance())
+        return;
+    static int argc = 1;
+    static char name[] = "app_test";
+    static char* argv[] = {name, nullptr};
+    // Never destroyed: worker threads of a failed test may still post to it.
+    new QApplication(argc, argv);
+}
+
+bool pumpUntil(const std::function<bool()>& done, int timeoutMs) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!done()) {
+        if (elapsed.elapsed() > timeoutMs)
+            return false;
+        if (!platform::pumpOneMessage())
+            platform::sleepMs(1);
+    }
+    return true;
+}
+
+namespace {
+std::string numbered(const char* prefix, int n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%02d", prefix, n);
+    return name;
+}
+} // namespace
+
+void writeStoredPort(int slot, const std::string& name, const std::vector<StoredHost>& hosts,
+                     const std::string& curAddress, int curPortNo) {
+    using namespace platform;
+    HKEY key = nullptr;
+    if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, portKeyName(slot).c_str(), &key) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot create the key of slot " << slot;
+        return;
+    }
+    regSetString(key, "PORTNAME", name);
+    for (size_t i = 0; i < hosts.size(); ++i) {
+        int n = int(i) + 1;
+        regSetString(key, numbered("IPAddr", n).c_str(), hosts[i].address);
+        regSetDword(key, numbered("TCPPortNo", n).c_str(), uint32_t(hosts[i].portNo));
+        regSetString(key, numbered("Description", n).c_str(), hosts[i].description);
+    }
+    regSetString(key, "CurIPAddr", curAddress);
+    regSetDword(key, "CurTCPPortNo", uint32_t(curPortNo));
+    RegCloseKey(key);
+}
+
+void clearPortTable() {
+    for (int slot = 0; slot < PORT_SLOTS; ++slot)
+        clearPortRecord(port(slot));
+    highestPortIndex.store(0);
+}

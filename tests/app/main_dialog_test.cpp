@@ -1,0 +1,150 @@
+#include "app/main_dialog.h"
+
+#include "app/instance_requests.h"
+#include "config/port_table.h"
+#include "platform/message_box.h"
+#include "platform/ui_thread.h"
+#include "tests/app/gui_support.h"
+#include "tests/support/temp_store.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+class MainWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ensureQtApp();
+        clearPortTable();
+        dialog = std::make_unique<MainDialog>();
+        dialog->initialise();
+        dialog->show();
+        ASSERT_TRUE(pumpUntil([&] { return dialog->isVisible(); }));
+    }
+    void TearDown() override {
+        dialog.reset();
+        clearPortTable();
+    }
+    void press(int key) {
+        dialog->portList->setFocus();
+        QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(dialog->portList, &down);
+    }
+
+    TempStore store;
+    std::unique_ptr<MainDialog> dialog;
+};
+
+struct ControlCase {
+    int id;
+    const char* caption;
+    bool visible;
+};
+
+class MainWindowControls : public MainWindow, public ::testing::WithParamInterface<ControlCase> {};
+
+TEST_P(MainWindowControls, CaptionAndVisibility) {
+    QPushButton* b = dialog->button(GetParam().id);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->text().toStdString(), GetParam().caption);
+    EXPECT_EQ(b->isVisible(), GetParam().visible);
+    if (b->isVisible()) {
+        EXPECT_TRUE(dialog->rect().contains(b->geometry()));
+        EXPECT_FALSE(dialog->portList->geometry().intersects(b->geometry()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Template, MainWindowControls,
+                         ::testing::Values(ControlCase{platform::IDOK, "Hide", false},
+                                           ControlCase{IDC_START, "&Start", true},
+                                           ControlCase{IDC_STOP, "S&top", true},
+                                           ControlCase{IDC_START_ALL, "Start All", false},
+                                           ControlCase{IDC_STOP_ALL, "Stop All", false},
+                                           ControlCase{IDC_ADD, "&Add", true},
+                                           ControlCase{IDC_REMOVE, "&Remove", true},
+                                           ControlCase{IDC_PROPERTIES, "&Properties", true},
+                                           ControlCase{IDC_TEST, "Test", false},
+                                           ControlCase{IDC_MONITORING, "Monitoring", false},
+                                           ControlCase{IDC_EXIT, "E&xit", true}),
+                         [](const auto& info) { return "Id" + std::to_string(info.param.id); });
+
+TEST_F(MainWindow, TitleListAndMainWindowAreSetUp) {
+    EXPECT_EQ(dialog->windowTitle().toStdString(), MAIN_WINDOW_TITLE);
+    EXPECT_EQ(mainDialog, dialog.get());
+    EXPECT_EQ(platform::mainWindow(), dialog.get());
+    EXPECT_TRUE(dialog->portList->isVisible());
+    EXPECT_FALSE(dialog->findChild<QLabel*>("control1010")->isVisible());
+    EXPECT_FALSE(dialog->windowIcon().isNull());
+    EXPECT_TRUE(dialog->timerRunning(STARTUP_TIMER));
+    EXPECT_TRUE(dialog->timerRunning(KEEPALIVE_TIMER));
+}
+
+TEST_F(MainWindow, EnterHidesTheWindow) {
+    press(Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+}
+
+// Esc and the close box are Exit; the window only ends through it.
+TEST_F(MainWindow, EscapeAndCloseDoNotEndTheDialogByThemselves) {
+    int finished = 0;
+    QObject::connect(dialog.get(), &QDialog::finished, [&] { ++finished; });
+    press(Qt::Key_Escape);
+    dialog->close();
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(finished, 0);
+}
+
+TEST_F(MainWindow, StartupTimerRunsOnceAndHidesWindow) {
+    dialog->onTimer(STARTUP_TIMER);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_FALSE(dialog->timerRunning(STARTUP_TIMER));
+    EXPECT_TRUE(dialog->timerRunning(KEEPALIVE_TIMER));
+}
+
+TEST_F(MainWindow, MinimisingHidesInstead) {
+    dialog->showMinimized();
+    ASSERT_TRUE(pumpUntil([&] { return !dialog->isVisible(); }));
+    EXPECT_FALSE(dialog->windowState() & Qt::WindowMinimized);
+}
+
+TEST_F(MainWindow, WidthIsFixedAndHeightHasAMinimum) {
+    dialog->resize(900, 400);
+    EXPECT_EQ(dialog->width(), MAIN_CLIENT_WIDTH);
+    EXPECT_EQ(dialog->height(), 400);
+    EXPECT_EQ(dialog->portList->geometry(), QRect(14, 16, MAIN_CLIENT_WIDTH - 142, 400 - 31));
+    dialog->resize(MAIN_CLIENT_WIDTH, 50);
+    EXPECT_EQ(dialog->height(), MAIN_CLIENT_MIN_HEIGHT);
+    dialog->showMaximized();
+    pumpUntil([&] { return dialog->isMaximized(); }, 1000);
+    EXPECT_EQ(dialog->width(), MAIN_CLIENT_WIDTH);
+}
+
+TEST_F(MainWindow, SecondStartRequestShowsHiddenWindow) {
+    dialog->hideWindow();
+    EXPECT_EQ(answerInstanceRequest(*dialog, "show"), "ok");
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->isMinimized());
+}
+
+TEST_F(MainWindow, OnlyTheSixteenBitRequestIsForwarded) {
+    EXPECT_EQ(answerInstanceRequest(*dialog, "message 1030 5 1"), "0");
+    EXPECT_EQ(answerInstanceRequest(*dialog, "message 1031 0 0"), "error");
+    EXPECT_EQ(answerInstanceRequest(*dialog, "message 1030 5"), "error");
+    EXPECT_EQ(answerInstanceRequest(*dialog, "message 1030 5 1 junk"), "error");
+    EXPECT_EQ(answerInstanceRequest(*dialog, "quit"), "error");
+}
+
+TEST_F(MainWindow, DestroyedDialogLeavesNoHandlerBehind) {
+    dialog.reset();
+    EXPECT_EQ(mainDialog, nullptr);
+    EXPECT_EQ(platform::mainWindow(), nullptr);
+    EXPECT_EQ(platform::sendMessage(platform::WM_REFRESH_LIST, 0, 0), 0);
+}
+
+} // namespace
