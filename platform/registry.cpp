@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/faults.h"
+
 #include "platform/paths.h"
 #include "platform/trace.h"
 
@@ -264,6 +266,8 @@ static RegKey rootKey{rootId};
 const HKEY HKEY_LOCAL_MACHINE = &rootKey;
 
 long RegOpenKeyEx(HKEY parent, const char* subKey, HKEY* result) {
+    if (platformCallFails(PlatformCall::RegistryOpen))
+        return ERROR_ACCESS_DENIED;
     return openOrCreate(parent, subKey, result, false);
 }
 
@@ -290,6 +294,8 @@ long RegQueryValueEx(HKEY key, const char* name, uint32_t* type, uint8_t* data, 
 }
 
 long RegSetValueEx(HKEY key, const char* name, uint32_t type, const uint8_t* data, uint32_t size) {
+    if (platformCallFails(PlatformCall::RegistryWrite))
+        return ERROR_REGISTRY_IO_FAILED;
     if ((!data && size) || (type != REG_SZ && type != REG_BINARY && type != REG_DWORD) ||
         (type == REG_DWORD && size != 4))
         return ERROR_INVALID_PARAMETER;
