@@ -9,6 +9,8 @@
 #include <QWidget>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 
 namespace platform {
@@ -47,6 +49,37 @@ int showOnUiThread(QWidget* owner, const std::string& text, const std::string& c
     return pressed == QMessageBox::Yes ? IDYES : IDNO;
 }
 
+// The waiting caller's side of a box carried to the UI thread. Waited on with a
+// standard condition variable rather than a blocking queued call, so that the
+// hand-over is visible to the thread checker.
+struct PendingAnswer {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool answered = false;
+    int result = 0;
+
+    void set(int value) {
+        std::lock_guard lock(mutex);
+        if (answered)
+            return;
+        result = value;
+        answered = true;
+        done.notify_all();
+    }
+    int wait() {
+        std::unique_lock lock(mutex);
+        done.wait(lock, [this] { return answered; });
+        return result;
+    }
+};
+
+// A request that Qt drops unrun (the loop is gone) still releases the caller, with 0.
+struct AnswerOnDrop {
+    explicit AnswerOnDrop(std::shared_ptr<PendingAnswer> pending) : answer(std::move(pending)) {}
+    ~AnswerOnDrop() { answer->set(0); }
+    std::shared_ptr<PendingAnswer> answer;
+};
+
 std::function<int(const MessageBoxCall&)> currentResponder() {
     std::lock_guard lock(responderMutex);
     return responder;
@@ -66,12 +99,17 @@ int messageBox(QWidget* owner, const std::string& text, const std::string& capti
     if (isUiThread())
         return showOnUiThread(owner, text, caption, style);
     // The owner may go away while the request waits in the UI thread's queue.
+    auto pending = std::make_shared<PendingAnswer>();
+    auto guard = std::make_shared<AnswerOnDrop>(pending);
     QPointer<QWidget> guardedOwner(owner);
-    int result = 0;
     QMetaObject::invokeMethod(
-        app, [&] { result = showOnUiThread(guardedOwner.data(), text, caption, style); },
-        Qt::BlockingQueuedConnection);
-    return result;
+        app,
+        [guard, guardedOwner, text, caption, style] {
+            guard->answer->set(showOnUiThread(guardedOwner.data(), text, caption, style));
+        },
+        Qt::QueuedConnection);
+    guard.reset();
+    return pending->wait();
 }
 
 void setMessageBoxResponder(std::function<int(const MessageBoxCall&)> newResponder) {
