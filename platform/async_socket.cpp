@@ -1,0 +1,292 @@
+#include "platform/async_socket.h"
+
+#include <QMetaObject>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+struct ErrorPair {
+    int posix;
+    int winsock;
+};
+
+constexpr ErrorPair errorTable[] = {
+    {EINTR, 10004},        {EBADF, 10038},         {EACCES, 10013},       {EINVAL, 10022},
+    {EMFILE, 10024},       {EAGAIN, 10035},        {EWOULDBLOCK, 10035},  {EINPROGRESS, 10035},
+    {EALREADY, 10037},     {ENOTSOCK, 10038},      {EMSGSIZE, 10040},     {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},
+    {ECONNABORTED, 10053}, {ECONNRESET, 10054},    {ENOBUFS, 10055},      {ENOMEM, 10055},
+    {EISCONN, 10056},      {ENOTCONN, 10057},      {EPIPE, 10058},        {ESHUTDOWN, 10058},
+    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},  {EHOSTUNREACH, 10065},
+};
+
+// Windows reports these through FD_CONNECT, never from connect() itself, and the
+// open procedure tells a refusal from other failures only on that path.
+bool failsAsynchronously(int posixError) {
+    return posixError == ECONNREFUSED || posixError == ETIMEDOUT || posixError == ENETUNREACH ||
+           posixError == EHOSTUNREACH;
+}
+
+bool resolveHost(const char* hostText, in_addr& address) {
+    if (inet_aton(hostText, &address) != 0)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostText, nullptr, &hints, &found) != 0 || !found)
+        return false;
+    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+} // namespace
+
+int winsockError(int posixError) {
+    for (const ErrorPair& pair : errorTable)
+        if (pair.posix == posixError)
+            return pair.winsock;
+    return 10107;
+}
+
+AsyncSocket::AsyncSocket() = default;
+
+AsyncSocket::~AsyncSocket() {
+    Close();
+}
+
+bool AsyncSocket::isOpen() const {
+    std::lock_guard lock(fdMutex);
+    return fd >= 0;
+}
+
+bool AsyncSocket::Create(long eventMask) {
+    std::lock_guard lock(fdMutex);
+    if (fd >= 0) {
+        setLastError(10022);
+        return false;
+    }
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        setLastError(winsockError(errno));
+        return false;
+    }
+    mask.store(eventMask);
+    phase = Phase::Created;
+    closeReported = false;
+    pendingConnectError = 0;
+    makeNotifiers();
+    return true;
+}
+
+// The notifiers live as long as the object and follow the descriptor with
+// setSocket, so that a Close inside a notification never deletes the notifier
+// that is emitting.
+void AsyncSocket::makeNotifiers() {
+    if (!readNotifier) {
+        readNotifier = std::make_unique<QSocketNotifier>(QSocketNotifier::Read);
+        writeNotifier = std::make_unique<QSocketNotifier>(QSocketNotifier::Write);
+        QObject::connect(readNotifier.get(), &QSocketNotifier::activated, [this] { readReady(); });
+        QObject::connect(writeNotifier.get(), &QSocketNotifier::activated,
+                         [this] { writeReady(); });
+    }
+    readNotifier->setSocket(fd);
+    writeNotifier->setSocket(fd);
+}
+
+bool AsyncSocket::Connect(const char* hostText, unsigned port) {
+    if (phase != Phase::Created) {
+        setLastError(phase == Phase::None ? WSAENOTSOCK : 10056);
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (!hostText || !resolveHost(hostText, address.sin_addr)) {
+        setLastError(WSAHOST_NOT_FOUND);
+        return false;
+    }
+    int result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int error = result == 0 ? 0 : errno;
+    if (result != 0 && error != EINPROGRESS && !failsAsynchronously(error)) {
+        setLastError(winsockError(error));
+        return false;
+    }
+    phase = Phase::Connecting;
+    if (failsAsynchronously(error)) {
+        pendingConnectError = winsockError(error);
+        postToUiThread(&AsyncSocket::deliverPendingConnectError);
+    } else {
+        // Also when connected at once: OnConnect still comes, as on Windows.
+        armWrite();
+    }
+    if (result == 0)
+        return true;
+    setLastError(WSAEWOULDBLOCK);
+    return false;
+}
+
+int AsyncSocket::Receive(void* buffer, int size, int flags) {
+    if (phase == Phase::None || fd < 0) {
+        setLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    int systemFlags = MSG_DONTWAIT | ((flags & MSG_PEEK) ? ::MSG_PEEK : 0);
+    ssize_t count = ::recv(fd, buffer, size > 0 ? size : 0, systemFlags);
+    int error = count < 0 ? errno : 0;
+    armRead();
+    if (count < 0) {
+        setLastError(winsockError(error));
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(count);
+}
+
+int AsyncSocket::Send(const void* buffer, int size, int /*flags*/) {
+    std::lock_guard lock(fdMutex);
+    if (fd < 0) {
+        setLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    ssize_t count = ::send(fd, buffer, size > 0 ? size : 0, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (count >= 0)
+        return static_cast<int>(count);
+    int error = errno;
+    setLastError(winsockError(error));
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        postToUiThread(&AsyncSocket::armWrite);
+    return SOCKET_ERROR;
+}
+
+bool AsyncSocket::ShutDown(int how) {
+    std::lock_guard lock(fdMutex);
+    if (fd < 0) {
+        setLastError(WSAENOTSOCK);
+        return false;
+    }
+    int systemHow = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
+    if (::shutdown(fd, systemHow) != 0) {
+        setLastError(winsockError(errno));
+        return false;
+    }
+    return true;
+}
+
+// Qt wants a notifier off before its descriptor goes away, or the dispatcher
+// would poll a number the kernel may already have given to someone else.
+void AsyncSocket::Close() {
+    if (readNotifier) {
+        readNotifier->setEnabled(false);
+        writeNotifier->setEnabled(false);
+    }
+    std::lock_guard lock(fdMutex);
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+    phase = Phase::None;
+}
+
+bool AsyncSocket::AsyncSelect(long eventMask) {
+    if (phase == Phase::None) {
+        setLastError(WSAENOTSOCK);
+        return false;
+    }
+    mask.store(eventMask);
+    return true;
+}
+
+// Called from any thread; the queued call dies with the notifier it is aimed at,
+// and fdMutex keeps the notifier alive while the call is posted.
+void AsyncSocket::postToUiThread(void (AsyncSocket::*step)()) {
+    if (!writeNotifier)
+        return;
+    QMetaObject::invokeMethod(
+        writeNotifier.get(), [this, step] { (this->*step)(); }, Qt::QueuedConnection);
+}
+
+void AsyncSocket::armRead() {
+    if (readNotifier && !closeReported && phase == Phase::Connected)
+        readNotifier->setEnabled(true);
+}
+
+void AsyncSocket::armWrite() {
+    if (writeNotifier && (phase == Phase::Connecting || phase == Phase::Connected))
+        writeNotifier->setEnabled(true);
+}
+
+void AsyncSocket::readReady() {
+    readNotifier->setEnabled(false);
+    char probe;
+    ssize_t count = ::recv(fd, &probe, 1, ::MSG_PEEK | MSG_DONTWAIT);
+    int error = count < 0 ? errno : 0;
+    if (count > 0) {
+        if (mask.load() & FD_READ)
+            OnReceive(0);
+        return;
+    }
+    if (count < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+        readNotifier->setEnabled(true);
+        return;
+    }
+    closeReported = true;
+    if (mask.load() & FD_CLOSE)
+        OnClose(count == 0 ? 0 : winsockError(error));
+}
+
+void AsyncSocket::writeReady() {
+    writeNotifier->setEnabled(false);
+    if (phase == Phase::Connecting) {
+        finishConnect();
+        return;
+    }
+    if (phase == Phase::Connected && (mask.load() & FD_WRITE))
+        OnSend(0);
+}
+
+void AsyncSocket::finishConnect() {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    if (error != 0) {
+        reportConnect(winsockError(error));
+        return;
+    }
+    phase = Phase::Connected;
+    armRead();
+    reportConnect(0);
+    // The handler may have closed the socket already.
+    if (phase == Phase::Connected && (mask.load() & FD_WRITE))
+        OnSend(0);
+}
+
+void AsyncSocket::deliverPendingConnectError() {
+    if (phase == Phase::Connecting && pendingConnectError != 0)
+        reportConnect(std::exchange(pendingConnectError, 0));
+}
+
+void AsyncSocket::reportConnect(int errorCode) {
+    if (errorCode != 0)
+        phase = Phase::Finished;
+    if (mask.load() & FD_CONNECT)
+        OnConnect(errorCode);
+}
+
+void AsyncSocket::OnConnect(int) {}
+void AsyncSocket::OnReceive(int) {}
+void AsyncSocket::OnSend(int) {}
+void AsyncSocket::OnClose(int) {}
+
+} // namespace platform
