@@ -108,7 +108,7 @@ struct PortRecord {
 };
 
 struct PortTable {
-    PortRecord slots[PORT_SLOTS];
+    PortRecord records[PORT_SLOTS];
 };
 
 // The one table of the process, and the globals that live beside it.
@@ -117,7 +117,7 @@ extern std::atomic<uint8_t> highestPortIndex;
 extern std::atomic<int> threadRunning;
 
 inline PortRecord& port(int slot) {
-    return portTable.slots[slot];
+    return portTable.records[slot];
 }
 
 // First slot whose portName equals name exactly, -1 when none.
