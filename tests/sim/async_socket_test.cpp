@@ -1,0 +1,316 @@
+#include "platform/async_socket.h"
+
+#include "tests/sim/loopback.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fcntl.h>
+#include <functional>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using platform::AsyncSocket;
+
+namespace {
+
+QCoreApplication& application() {
+    static int argc = 1;
+    static char name[] = "async_socket_test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+class RecordingSocket : public AsyncSocket {
+  public:
+    std::vector<int> connects;
+    std::vector<int> closes;
+    int receives = 0;
+    int sends = 0;
+    std::function<void()> onReceive;
+    std::function<void()> onConnect;
+
+  protected:
+    void OnConnect(int errorCode) override {
+        connects.push_back(errorCode);
+        if (onConnect)
+            onConnect();
+    }
+    void OnReceive(int) override {
+        ++receives;
+        if (onReceive)
+            onReceive();
+    }
+    void OnSend(int) override { ++sends; }
+    void OnClose(int errorCode) override { closes.push_back(errorCode); }
+};
+
+// Runs the event loop until the condition holds; the real-time bound only keeps
+// a broken build from hanging.
+bool pumpUntil(const std::function<bool()>& condition) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > 3000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        usleep(200);
+    }
+    return true;
+}
+
+void pumpTurns(int turns) {
+    for (int i = 0; i < turns; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+class AsyncSocketTest : public ::testing::Test {
+  protected:
+    void SetUp() override { application(); }
+
+    // A socket connected to listener, with the server side accepted into peer.
+    void connectTo(RecordingSocket& socket, LoopbackListener& listener, long mask = 63) {
+        ASSERT_TRUE(socket.Create(mask));
+        bool atOnce = socket.Connect(listener.address(), listener.port());
+        if (!atOnce) {
+            ASSERT_EQ(socket.GetLastError(), AsyncSocket::WSAEWOULDBLOCK);
+        }
+        peer = listener.acceptOne();
+        ASSERT_GE(peer.fd, 0);
+        ASSERT_TRUE(pumpUntil([&] { return !socket.connects.empty(); }));
+    }
+
+    PeerSocket peer;
+};
+
+} // namespace
+
+TEST_F(AsyncSocketTest, ConnectToListenerReportsOnConnectZeroThenOnSendOnce) {
+    LoopbackListener listener("127.0.0.60", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    EXPECT_EQ(socket.connects, std::vector<int>{0});
+    pumpTurns(50);
+    EXPECT_EQ(socket.sends, 1);
+    EXPECT_EQ(socket.Send("HELLO", 5), 5);
+    EXPECT_EQ(peer.readExactly(5), bytesOf("HELLO"));
+}
+
+TEST_F(AsyncSocketTest, MaskWithoutWriteGivesNoOnSend) {
+    LoopbackListener listener("127.0.0.61", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener,
+              AsyncSocket::FD_READ | AsyncSocket::FD_CONNECT | AsyncSocket::FD_CLOSE);
+    pumpTurns(50);
+    EXPECT_EQ(socket.connects, std::vector<int>{0});
+    EXPECT_EQ(socket.sends, 0);
+}
+
+TEST_F(AsyncSocketTest, ConnectToClosedPortReportsRefusalThroughOnConnect) {
+    RecordingSocket socket;
+    ASSERT_TRUE(socket.Create());
+    EXPECT_FALSE(socket.Connect("127.0.0.62", 4001));
+    EXPECT_EQ(socket.GetLastError(), AsyncSocket::WSAEWOULDBLOCK);
+    ASSERT_TRUE(pumpUntil([&] { return !socket.connects.empty(); }));
+    EXPECT_EQ(socket.connects, std::vector<int>{AsyncSocket::WSAECONNREFUSED});
+    pumpTurns(50);
+    EXPECT_EQ(socket.connects.size(), 1u);
+    EXPECT_TRUE(socket.closes.empty());
+    EXPECT_EQ(socket.receives, 0);
+}
+
+TEST_F(AsyncSocketTest, UnresolvableNameFailsAtOnceWithoutNotification) {
+    RecordingSocket socket;
+    ASSERT_TRUE(socket.Create());
+    EXPECT_FALSE(socket.Connect("no-such-host.invalid", 4001));
+    EXPECT_EQ(socket.GetLastError(), AsyncSocket::WSAHOST_NOT_FOUND);
+    pumpTurns(50);
+    EXPECT_TRUE(socket.connects.empty());
+    EXPECT_TRUE(socket.closes.empty());
+}
+
+TEST_F(AsyncSocketTest, HostNameIsResolved) {
+    LoopbackListener listener("127.0.0.1", 4063);
+    RecordingSocket socket;
+    ASSERT_TRUE(socket.Create());
+    socket.Connect("localhost", 4063);
+    PeerSocket accepted = listener.acceptOne();
+    EXPECT_GE(accepted.fd, 0);
+    ASSERT_TRUE(pumpUntil([&] { return !socket.connects.empty(); }));
+    EXPECT_EQ(socket.connects, std::vector<int>{0});
+}
+
+TEST_F(AsyncSocketTest, PeekLeavesBytesAndReceiveConsumesThem) {
+    LoopbackListener listener("127.0.0.63", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    char buffer[16];
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer, AsyncSocket::MSG_PEEK),
+              AsyncSocket::SOCKET_ERROR);
+    EXPECT_EQ(socket.GetLastError(), AsyncSocket::WSAEWOULDBLOCK);
+
+    peer.write(bytesOf("ABCDE"));
+    ASSERT_TRUE(pumpUntil([&] { return socket.receives > 0; }));
+    for (int look = 0; look < 2; ++look) {
+        ASSERT_EQ(socket.Receive(buffer, sizeof buffer, AsyncSocket::MSG_PEEK), 5);
+        EXPECT_EQ(std::string(buffer, 5), "ABCDE");
+    }
+    ASSERT_EQ(socket.Receive(buffer, 3), 3);
+    EXPECT_EQ(std::string(buffer, 3), "ABC");
+    ASSERT_EQ(socket.Receive(buffer, sizeof buffer), 2);
+    EXPECT_EQ(std::string(buffer, 2), "DE");
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), AsyncSocket::SOCKET_ERROR);
+    EXPECT_EQ(socket.GetLastError(), AsyncSocket::WSAEWOULDBLOCK);
+}
+
+TEST_F(AsyncSocketTest, UnreadBytesNotifyOnceUntilReceiveIsCalled) {
+    LoopbackListener listener("127.0.0.64", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    peer.write(bytesOf("PENDING"));
+    ASSERT_TRUE(pumpUntil([&] { return socket.receives == 1; }));
+    pumpTurns(500);
+    EXPECT_EQ(socket.receives, 1);
+
+    char buffer[4];
+    ASSERT_EQ(socket.Receive(buffer, sizeof buffer, AsyncSocket::MSG_PEEK), 4);
+    ASSERT_TRUE(pumpUntil([&] { return socket.receives == 2; }));
+    pumpTurns(500);
+    EXPECT_EQ(socket.receives, 2);
+}
+
+TEST_F(AsyncSocketTest, PartialReadsNotifyAgainUntilDrained) {
+    LoopbackListener listener("127.0.0.65", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    std::string received;
+    socket.onReceive = [&] {
+        char buffer[3];
+        int count = socket.Receive(buffer, sizeof buffer);
+        if (count > 0)
+            received.append(buffer, count);
+    };
+    peer.write(bytesOf("0123456789"));
+    ASSERT_TRUE(pumpUntil([&] { return received.size() == 10; }));
+    EXPECT_EQ(received, "0123456789");
+    pumpTurns(100);
+    EXPECT_EQ(socket.receives, 4);
+}
+
+TEST_F(AsyncSocketTest, PeerCloseComesAfterTheDataAndOnlyOnce) {
+    LoopbackListener listener("127.0.0.66", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    std::string received;
+    socket.onReceive = [&] {
+        char buffer[64];
+        int count = socket.Receive(buffer, sizeof buffer);
+        if (count > 0)
+            received.append(buffer, count);
+    };
+    peer.write(bytesOf("LAST WORDS"));
+    peer.close();
+    ASSERT_TRUE(pumpUntil([&] { return !socket.closes.empty(); }));
+    EXPECT_EQ(received, "LAST WORDS");
+    pumpTurns(100);
+    EXPECT_EQ(socket.closes, std::vector<int>{0});
+    char buffer[4];
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), 0);
+}
+
+TEST_F(AsyncSocketTest, PeerResetReportsConnectionReset) {
+    LoopbackListener listener("127.0.0.67", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    peer.reset();
+    ASSERT_TRUE(pumpUntil([&] { return !socket.closes.empty(); }));
+    EXPECT_EQ(socket.closes, std::vector<int>{AsyncSocket::WSAECONNRESET});
+}
+
+TEST_F(AsyncSocketTest, FullSendBufferGivesWouldBlockThenOnSend) {
+    LoopbackListener listener("127.0.0.68", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    pumpTurns(20);
+    int sendsBefore = socket.sends;
+    std::vector<char> block(65536, 'x');
+    int result = 0;
+    for (int i = 0; i < 1000 && result >= 0; ++i)
+        result = socket.Send(block.data(), static_cast<int>(block.size()));
+    ASSERT_EQ(result, AsyncSocket::SOCKET_ERROR);
+    EXPECT_EQ(socket.GetLastError(), AsyncSocket::WSAEWOULDBLOCK);
+    pumpTurns(50);
+    EXPECT_EQ(socket.sends, sendsBefore);
+    peer.drain();
+    ASSERT_TRUE(pumpUntil([&] { return socket.sends > sendsBefore; }));
+}
+
+TEST_F(AsyncSocketTest, CloseInsideOnConnectStopsFurtherNotifications) {
+    LoopbackListener listener("127.0.0.69", 4001);
+    RecordingSocket socket;
+    socket.onConnect = [&] { socket.Close(); };
+    connectTo(socket, listener);
+    peer.write(bytesOf("IGNORED"));
+    peer.close();
+    pumpTurns(100);
+    EXPECT_EQ(socket.sends, 0);
+    EXPECT_EQ(socket.receives, 0);
+    EXPECT_TRUE(socket.closes.empty());
+    EXPECT_FALSE(socket.isOpen());
+}
+
+TEST_F(AsyncSocketTest, SendAfterCloseNeverReachesAReusedDescriptor) {
+    LoopbackListener listener("127.0.0.70", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    socket.Close();
+    int pipeEnds[2];
+    ASSERT_EQ(pipe2(pipeEnds, O_NONBLOCK), 0);
+    EXPECT_EQ(socket.Send("STRAY", 5), AsyncSocket::SOCKET_ERROR);
+    EXPECT_EQ(socket.GetLastError(), AsyncSocket::WSAENOTSOCK);
+    char buffer[8];
+    EXPECT_EQ(read(pipeEnds[0], buffer, sizeof buffer), -1);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+}
+
+// The relay thread sends while the UI thread closes; the sanitizer build shows
+// whether the descriptor is shared safely.
+TEST_F(AsyncSocketTest, SendFromAnotherThreadWhileUiThreadCloses) {
+    LoopbackListener listener("127.0.0.71", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    std::atomic<int> accepted{0};
+    std::atomic<bool> sawClosed{false};
+    std::thread relay([&] {
+        while (!sawClosed) {
+            int count = socket.Send("0123456789", 10);
+            if (count > 0)
+                accepted += count;
+            else if (socket.GetLastError() == AsyncSocket::WSAENOTSOCK)
+                sawClosed = true;
+        }
+    });
+    bool sending = pumpUntil([&] { return accepted.load() >= 1000; });
+    socket.Close();
+    relay.join();
+    EXPECT_TRUE(sending);
+    std::vector<uint8_t> arrived = peer.readUntilClosed();
+    EXPECT_EQ(arrived.size(), static_cast<size_t>(accepted.load()));
+}
+
+TEST_F(AsyncSocketTest, CreateAgainAfterCloseConnectsAfresh) {
+    LoopbackListener listener("127.0.0.72", 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    socket.Close();
+    socket.connects.clear();
+    connectTo(socket, listener);
+    EXPECT_EQ(socket.connects, std::vector<int>{0});
+    EXPECT_EQ(socket.Send("AGAIN", 5), 5);
+    EXPECT_EQ(peer.readExactly(5), bytesOf("AGAIN"));
+}
