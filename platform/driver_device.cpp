@@ -1,5 +1,7 @@
 #include "platform/driver_device.h"
 
+#include "platform/auto_event.h"
+
 #include "platform/driver_faults.h"
 
 #include <cstring>
@@ -113,6 +115,17 @@ uint32_t driverEventHandle(AutoEvent* event) {
     if (!loadedDriver || !event || driverCallFails(DriverCall::EventHandle))
         return 0;
     return loadedDriver->eventHandle(event);
+}
+
+void closeEvent(AutoEvent* event) {
+    if (!event)
+        return;
+    {
+        std::lock_guard lock(deviceMutex);
+        if (loadedDriver)
+            loadedDriver->forgetEvent(event);
+    }
+    delete event;
 }
 
 } // namespace platform
