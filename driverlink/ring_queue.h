@@ -1,12 +1,16 @@
 #pragma once
 // RingQueue: the 5132-byte byte ring shared by the manager and the port driver, one
 // per direction and port, plus the packet reader that takes whole driver packets out.
+// The block belongs to whoever allocated it (the driver for outQueue and inQueue, the
+// Port Monitor for its private copy); these functions only work on it.
 //
 // One writer and one reader per ring, on different threads, without a lock: the
 // writer stores a data byte before it publishes the advanced writeIndex (release),
 // the reader loads writeIndex with acquire before it reads the byte, and the same
-// the other way round for readIndex. dataReady is a hint: the writer sets it after
-// putting bytes in, the reader clears it when it finds no complete packet.
+// the other way round for readIndex, so the writer never overwrites an unread cell.
+// dataReady is a hint: the writer sets it after putting bytes in, the reader clears
+// it when it finds no complete packet. docs/driver_packets.md has the packet format
+// and the ordering rules.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +33,7 @@ static_assert(offsetof(RingQueue, writeIndex) == 4);
 static_assert(offsetof(RingQueue, dataReady) == 8);
 static_assert(offsetof(RingQueue, data) == 9);
 static_assert(offsetof(RingQueue, fill) == 5129);
+static_assert(alignof(RingQueue) == 4, "atomic_ref on the indices needs 4-byte alignment");
 
 enum : int {
     RING_OK = 0,
@@ -50,19 +55,38 @@ enum : uint8_t {
     CMD_CLOSE = 'r',
 };
 
+// Writer side: ringPut. 0 stored, 1 no queue (null), 2 full (nothing stored).
 int ringPut(RingQueue* queue, uint8_t byte);
+// Reader side: 0 taken, 1 empty.
 int ringGet(RingQueue* queue, uint8_t* byte);
+// Reader side: steps readIndex back and stores byte there; 0 pushed back, 2 full.
+// Only for a ring no other thread writes at the same time (the Port Monitor's private
+// ring): a concurrent writer may fill the cell between the full test and the step
+// back, and the ring then looks empty. readDriverPacket does not use it.
 int ringUnget(RingQueue* queue, uint8_t byte);
+// Either side.
 bool ringEmpty(const RingQueue* queue);
 bool ringFull(const RingQueue* queue);
-// Sets all 5132 bytes to zero: an empty ring with dataReady 0.
+// Sets all 5132 bytes to zero: an empty ring with dataReady 0. It moves both indices,
+// so neither side may be using the ring at that moment.
 void ringReset(RingQueue* queue);
 
-// dataReady, read and written with the orderings the handshake needs.
+// dataReady, read and written with the orderings the handshake needs. The writer
+// calls ringSetDataReady(queue, true) after its ringPut calls.
 bool ringDataReady(const RingQueue* queue);
 void ringSetDataReady(RingQueue* queue, bool ready);
 
-// Takes one whole packet out of queue into buffer (at least 515 bytes), without its
-// 0xF0: the command byte, then its parameters. 1 when a packet was taken, 0 when
-// there is none complete (an incomplete one is left exactly where it was).
+// Reader side. Takes one whole packet out of queue into buffer (at least 515 bytes),
+// without its 0xF0: the command byte, then its parameters. 1 when a packet was taken,
+// 0 when there is none complete (an incomplete one is left exactly where it was,
+// only the bytes before its 0xF0 are gone) or queue is null. Bytes that cannot start
+// a packet are dropped for good. Safe while the writer puts bytes in.
 int readDriverPacket(RingQueue* queue, uint8_t* buffer);
+
+// Reader side: the reader protocol in one call, for the relay thread. 0 at once when
+// queue is null or dataReady is 0. Otherwise readDriverPacket; when it finds nothing,
+// clears dataReady and looks once more, because the writer may have put a packet and
+// set dataReady in between (its notice would otherwise be lost until it writes
+// again). A packet found by that second look sets dataReady again, since more may
+// follow it. Returns 1 with the packet in buffer, or 0.
+int takeDriverPacket(RingQueue* queue, uint8_t* buffer);

@@ -1,0 +1,211 @@
+#include "driverlink/ring_queue.h"
+
+#include <cstring>
+
+namespace {
+
+using Index = std::atomic_ref<int32_t>;
+
+int32_t advance(int32_t index, int32_t steps = 1) {
+    return (index + steps) % RING_SIZE;
+}
+int32_t stepBack(int32_t index) {
+    return index == 0 ? RING_SIZE - 1 : index - 1;
+}
+int32_t distance(int32_t from, int32_t to) {
+    return (to - from + RING_SIZE) % RING_SIZE;
+}
+
+// C++20 has no atomic_ref<const T>; loads through it never write.
+Index indexRef(const int32_t& field) {
+    return Index(const_cast<int32_t&>(field));
+}
+std::atomic_ref<uint8_t> readyRef(const RingQueue* queue) {
+    return std::atomic_ref<uint8_t>(const_cast<uint8_t&>(queue->dataReady));
+}
+
+// Parameter bytes after the command byte, or -1 for a byte that is no command. DATA
+// gives its two length bytes here; its data bytes are added once the length is known.
+int parameterCount(uint8_t command) {
+    switch (command) {
+    case CMD_SREQ:
+        return 3;
+    case CMD_DATA:
+        return 2;
+    case CMD_MCR:
+    case CMD_MODEM_STATUS:
+        return 1;
+    case CMD_A:
+    case CMD_B:
+    case CMD_OPEN:
+    case CMD_CLOSE:
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+// The reader's view of the ring for one call: what it may look at (start .. end) and
+// where it has got to. Nothing is given back to the writer until publish().
+struct ReadCursor {
+    RingQueue* queue;
+    int32_t origin;
+    int32_t start;
+    int32_t end;
+
+    int32_t available() const { return distance(start, end); }
+    uint8_t at(int32_t offset) const { return queue->data[advance(start, offset)]; }
+    void skip(int32_t count) { start = advance(start, count); }
+    void publish() const {
+        if (start != origin)
+            Index(queue->readIndex).store(start, std::memory_order_release);
+    }
+};
+
+// Skips to the next 0xF0; false when the ring ran out first.
+bool huntStartByte(ReadCursor& cursor) {
+    while (cursor.available() > 0) {
+        if (cursor.at(0) == PACKET_START)
+            return true;
+        cursor.skip(1);
+    }
+    return false;
+}
+
+// Whole length of the packet that starts at the cursor (0xF0 included): 0 while its
+// length is not yet known, -1 when the bytes read so far must be dropped (unknown
+// command byte: 2 bytes; DATA longer than 512: its 4 header bytes).
+int packetLength(const ReadCursor& cursor, int32_t& dropCount) {
+    if (cursor.available() < 2)
+        return 0;
+    int parameters = parameterCount(cursor.at(1));
+    if (parameters < 0) {
+        dropCount = 2;
+        return -1;
+    }
+    if (cursor.at(1) != CMD_DATA)
+        return 2 + parameters;
+    if (cursor.available() < 4)
+        return 0;
+    int n = cursor.at(2) * 256 + cursor.at(3);
+    if (n > 512) {
+        dropCount = 4;
+        return -1;
+    }
+    return 4 + n;
+}
+
+void copyPacket(const ReadCursor& cursor, int length, uint8_t* buffer) {
+    for (int i = 1; i < length; ++i)
+        buffer[i - 1] = cursor.at(i);
+}
+
+} // namespace
+
+int ringPut(RingQueue* queue, uint8_t byte) {
+    if (!queue)
+        return RING_NO_QUEUE;
+    int32_t write = Index(queue->writeIndex).load(std::memory_order_relaxed);
+    if (advance(write) == Index(queue->readIndex).load(std::memory_order_acquire))
+        return RING_FULL;
+    queue->data[write] = byte;
+    Index(queue->writeIndex).store(advance(write), std::memory_order_release);
+    return RING_OK;
+}
+
+int ringGet(RingQueue* queue, uint8_t* byte) {
+    int32_t read = Index(queue->readIndex).load(std::memory_order_relaxed);
+    if (read == Index(queue->writeIndex).load(std::memory_order_acquire))
+        return RING_EMPTY;
+    *byte = queue->data[read];
+    Index(queue->readIndex).store(advance(read), std::memory_order_release);
+    return RING_OK;
+}
+
+int ringUnget(RingQueue* queue, uint8_t byte) {
+    if (ringFull(queue))
+        return RING_FULL;
+    int32_t read = stepBack(Index(queue->readIndex).load(std::memory_order_relaxed));
+    queue->data[read] = byte;
+    Index(queue->readIndex).store(read, std::memory_order_release);
+    return RING_OK;
+}
+
+bool ringEmpty(const RingQueue* queue) {
+    return indexRef(queue->readIndex).load(std::memory_order_acquire) ==
+           indexRef(queue->writeIndex).load(std::memory_order_acquire);
+}
+
+bool ringFull(const RingQueue* queue) {
+    return advance(indexRef(queue->writeIndex).load(std::memory_order_acquire)) ==
+           indexRef(queue->readIndex).load(std::memory_order_acquire);
+}
+
+void ringReset(RingQueue* queue) {
+    std::memset(queue->data, 0, sizeof queue->data);
+    std::memset(queue->fill, 0, sizeof queue->fill);
+    std::atomic_ref<uint8_t>(queue->dataReady).store(0, std::memory_order_relaxed);
+    Index(queue->writeIndex).store(0, std::memory_order_release);
+    Index(queue->readIndex).store(0, std::memory_order_release);
+}
+
+bool ringDataReady(const RingQueue* queue) {
+    return readyRef(queue).load(std::memory_order_seq_cst) != 0;
+}
+
+// With the seq_cst clearing and re-reading in takeDriverPacket this is the
+// store-buffer handshake: either the reader's second look sees the bytes put before
+// this call, or its clearing comes first and the notice stays set. The no-op
+// read-modify-write puts the writer's last writeIndex into the seq_cst order without
+// a fence (ThreadSanitizer does not model fences).
+void ringSetDataReady(RingQueue* queue, bool ready) {
+    if (ready)
+        Index(queue->writeIndex).fetch_add(0, std::memory_order_seq_cst);
+    readyRef(queue).store(ready ? 1 : 0, std::memory_order_seq_cst);
+}
+
+namespace {
+
+// Reads ahead with a private cursor instead of taking bytes and pushing an
+// incomplete packet back: once readIndex has moved, the writer may already have
+// filled the freed cells, and a push-back would overwrite them. readIndex only ever
+// moves forward, over bytes dropped for good or over a whole packet.
+int readPacket(RingQueue* queue, uint8_t* buffer, std::memory_order writeOrder) {
+    int32_t read = Index(queue->readIndex).load(std::memory_order_relaxed);
+    ReadCursor cursor{queue, read, read, Index(queue->writeIndex).load(writeOrder)};
+    while (huntStartByte(cursor)) {
+        int32_t dropCount = 0;
+        int length = packetLength(cursor, dropCount);
+        if (length < 0) {
+            cursor.skip(dropCount);
+            continue;
+        }
+        if (length == 0 || cursor.available() < length)
+            break;
+        copyPacket(cursor, length, buffer);
+        cursor.skip(length);
+        cursor.publish();
+        return 1;
+    }
+    cursor.publish();
+    return 0;
+}
+
+} // namespace
+
+int readDriverPacket(RingQueue* queue, uint8_t* buffer) {
+    return queue ? readPacket(queue, buffer, std::memory_order_acquire) : 0;
+}
+
+int takeDriverPacket(RingQueue* queue, uint8_t* buffer) {
+    if (!queue || !ringDataReady(queue))
+        return 0;
+    if (readDriverPacket(queue, buffer))
+        return 1;
+    readyRef(queue).store(0, std::memory_order_seq_cst);
+    if (!readPacket(queue, buffer, std::memory_order_seq_cst))
+        return 0;
+    // Packets may follow the one the writer's lost notice was about.
+    readyRef(queue).store(1, std::memory_order_seq_cst);
+    return 1;
+}
