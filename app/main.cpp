@@ -5,6 +5,7 @@
 #include "platform/single_instance.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
+#include "portdriver/install.h"
 
 #include <QApplication>
 
@@ -48,5 +49,6 @@ int main(int argc, char** argv) {
     platform::SingleInstance instance;
     if (!instance.acquire())
         return showRunningInstance(instance);
+    portdriver::install();
     return runManager(app, instance);
 }

@@ -107,7 +107,6 @@ class MainDialog : public QDialog {
     int dlgFrameWidth = 0;
     int sizeButtonHeight = 0;
     int listRefreshing = 0;
-    platform::DriverHandle driverHandle = platform::INVALID_HANDLE_VALUE;
     int selectedRow = -1;
     PortList* portList = nullptr;
     QIcon appIcon;

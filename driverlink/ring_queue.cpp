@@ -141,6 +141,12 @@ bool ringFull(const RingQueue* queue) {
            indexRef(queue->readIndex).load(std::memory_order_acquire);
 }
 
+int ringFreeSpace(const RingQueue* queue) {
+    int32_t write = indexRef(queue->writeIndex).load(std::memory_order_relaxed);
+    int32_t read = indexRef(queue->readIndex).load(std::memory_order_acquire);
+    return (read - write - 1 + RING_SIZE) % RING_SIZE;
+}
+
 void ringReset(RingQueue* queue) {
     std::memset(queue->data, 0, sizeof queue->data);
     std::memset(queue->fill, 0, sizeof queue->fill);

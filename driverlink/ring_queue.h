@@ -67,6 +67,8 @@ int ringUnget(RingQueue* queue, uint8_t byte);
 // Either side.
 bool ringEmpty(const RingQueue* queue);
 bool ringFull(const RingQueue* queue);
+// Writer side: how many bytes ringPut can store now (the reader may free more).
+int ringFreeSpace(const RingQueue* queue);
 // Sets all 5132 bytes to zero: an empty ring with dataReady 0. It moves both indices,
 // so neither side may be using the ring at that moment.
 void ringReset(RingQueue* queue);

@@ -1,4 +1,5 @@
 #include "app/main_dialog.h"
+#include "config/service_state.h"
 
 #include "app/instance_requests.h"
 #include "config/port_table.h"
@@ -91,13 +92,18 @@ TEST_F(MainWindow, EnterHidesTheWindow) {
 }
 
 // Esc and the close box are Exit; the window only ends through it.
-TEST_F(MainWindow, EscapeAndCloseDoNotEndTheDialogByThemselves) {
-    int finished = 0;
-    QObject::connect(dialog.get(), &QDialog::finished, [&] { ++finished; });
+TEST_F(MainWindow, EscapeAndCloseRunExitWhichWaitsWhileBusy) {
+    int result = -1;
+    QObject::connect(dialog.get(), &QDialog::finished, [&](int r) { result = r; });
+    serviceState.serviceBusy.store(1);
     press(Qt::Key_Escape);
     dialog->close();
+    serviceState.serviceBusy.store(0);
     EXPECT_TRUE(dialog->isVisible());
-    EXPECT_EQ(finished, 0);
+    EXPECT_EQ(result, -1);
+    press(Qt::Key_Escape);
+    EXPECT_EQ(result, platform::IDOK);
+    threadRunning.store(1);
 }
 
 TEST_F(MainWindow, StartupTimerRunsOnceAndHidesWindow) {

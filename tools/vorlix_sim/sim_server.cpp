@@ -91,7 +91,10 @@ std::string hexText(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> identReply(const ReplyValues& values) {
-    std::vector<uint8_t> reply = {startByte, 0x12};
+    std::vector<uint8_t> reply;
+    reply.reserve(18);
+    reply.push_back(startByte);
+    reply.push_back(0x12);
     reply.insert(reply.end(), replyName, replyName + 10);
     reply.push_back(values.maxSpeed);
     reply.insert(reply.end(), values.info.begin(), values.info.end());

@@ -1,0 +1,185 @@
+#include "device/device_socket.h"
+
+#include "config/port_table.h"
+#include "driverlink/ring_queue.h"
+#include "platform/auto_event.h"
+#include "platform/tick.h"
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+using platform::debugTrace;
+
+namespace {
+// How long the receive path waits before it looks again at an inQueue the driver has
+// not yet made room in.
+constexpr int FULL_QUEUE_RETRY_MS = 5;
+constexpr int RECEIVE_CHUNK = 512;
+// The silence rule fires at the relay thread's next pass: 120000 ms plus a margin.
+constexpr uint32_t CLOSED_SILENCE_MS = 120100;
+} // namespace
+
+DeviceSocket::DeviceSocket(int portSlot)
+    : portSlot(portSlot), retryContext(std::make_unique<QObject>()) {}
+
+DeviceSocket::~DeviceSocket() {
+    debugTrace("Socket Closed\r\n");
+}
+
+void DeviceSocket::OnConnect(int errorCode) {
+    if (errorCode != 0) {
+        debugTrace("Connection Error\r\n");
+        debugTrace("Socket Error : %d\r\n", errorCode);
+        connectError.store(errorCode);
+    } else {
+        sendReady.store(1);
+        connected.store(1);
+        debugTrace("Socket Connected\r\n");
+        port(portSlot).lastRxTick.store(platform::getTickCount());
+        connectError.store(0);
+    }
+    AsyncSocket::OnConnect(errorCode);
+}
+
+void DeviceSocket::OnClose(int errorCode) {
+    PortRecord& record = port(portSlot);
+    if (record.state.load() == PORT_CONNECTED)
+        record.lastRxTick.store(platform::getTickCount() - CLOSED_SILENCE_MS);
+    AsyncSocket::OnClose(errorCode);
+}
+
+void DeviceSocket::OnSend(int errorCode) {
+    sendReady.store(1);
+    AsyncSocket::OnSend(errorCode);
+}
+
+void DeviceSocket::OnReceive(int errorCode) {
+    PortRecord& record = port(portSlot);
+    int state = record.state.load();
+    if (state == PORT_CONNECTED) {
+        remoReadData();
+    } else if (state != PORT_CONNECTING && state != PORT_RECONNECTING && state != PORT_SWITCHING) {
+        // Nobody is waiting for these bytes; the procedures that are peek instead.
+        uint8_t discard[RECEIVE_CHUNK];
+        Receive(discard, sizeof discard);
+    }
+    AsyncSocket::OnReceive(errorCode);
+}
+
+// Moves what the device sent into the inQueue. Reads only as much as the inQueue can
+// take: what does not fit stays in the connection (TCP holds the device back) and is
+// read when the driver has made room, instead of being thrown away.
+void DeviceSocket::remoReadData() {
+    PortRecord& record = port(portSlot);
+    RingQueue* inQueue = record.inQueue.load();
+    int room = inQueue ? std::min(ringFreeSpace(inQueue), RECEIVE_CHUNK) : RECEIVE_CHUNK;
+    if (room == 0) {
+        record.lastRxTick.store(platform::getTickCount());
+        scheduleRetry();
+        return;
+    }
+    uint8_t buffer[RECEIVE_CHUNK];
+    int count = Receive(buffer, room);
+    record.lastRxTick.store(platform::getTickCount());
+    if (count == 3)
+        debugTrace("ACK");
+    if (!record.relayActive.load() || count <= 0)
+        return;
+    for (int i = 0; i < count; ++i) {
+        // The relay thread clears relayActive when the application closes the port.
+        if (!record.relayActive.load())
+            return;
+        if (ringPut(inQueue, buffer[i]) != RING_OK)
+            break; // cannot happen: room was measured and only this thread writes
+    }
+    ringSetDataReady(inQueue, true);
+    if (record.readEvent)
+        record.readEvent->set();
+}
+
+void DeviceSocket::scheduleRetry() {
+    if (retryScheduled)
+        return;
+    retryScheduled = true;
+    // The timer belongs to retryContext, so it dies with the socket.
+    QTimer::singleShot(FULL_QUEUE_RETRY_MS, retryContext.get(), [this] {
+        retryScheduled = false;
+        OnReceive(0);
+    });
+}
+
+void deleteDeviceSocket(DeviceSocket* socket) {
+    if (!socket)
+        return;
+    if (platform::isUiThread()) {
+        delete socket;
+        return;
+    }
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [socket] { delete socket; }, Qt::QueuedConnection);
+}
+
+void dropConnection(PortRecord& record) {
+    DeviceSocket* socket = nullptr;
+    {
+        std::lock_guard lock(record.relayLock);
+        socket = record.socket.exchange(nullptr);
+    }
+    if (!socket)
+        return;
+    socket->ShutDown(platform::AsyncSocket::SD_BOTH);
+    socket->Close();
+    delete socket;
+}
+
+DeviceSocket* attachNewSocket(PortRecord& record, int slot) {
+    auto* socket = new DeviceSocket(slot);
+    std::lock_guard lock(record.relayLock);
+    record.socket.store(socket);
+    return socket;
+}
+
+void retireSocketFromRelay(PortRecord& record) {
+    DeviceSocket* socket = record.socket.exchange(nullptr);
+    if (!socket)
+        return;
+    socket->ShutDown(platform::AsyncSocket::SD_BOTH);
+    deleteDeviceSocket(socket);
+}
+
+bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) {
+    if (record.txPending.load() != 0 || !record.socket.load())
+        return false;
+    std::memcpy(record.txFrame, frame, size_t(length));
+    record.txPending.store(length);
+    sendPendingFrame(record);
+    return true;
+}
+
+int sendPendingFrame(PortRecord& record) {
+    DeviceSocket* socket = record.socket.load();
+    int pending = record.txPending.load();
+    if (!socket || pending == 0)
+        return 0;
+    int sent = socket->Send(record.txFrame, pending, 0);
+    if (sent == platform::AsyncSocket::SOCKET_ERROR) {
+        if (record.relayActive.load() &&
+            socket->GetLastError() != platform::AsyncSocket::WSAEWOULDBLOCK)
+            record.txPending.store(0);
+        return sent;
+    }
+    if (sent < pending) {
+        // The tail goes out on a later pass instead of being lost.
+        debugTrace("S");
+        std::memmove(record.txFrame, record.txFrame + sent, size_t(pending - sent));
+    }
+    record.txPending.store(pending - sent);
+    return sent;
+}

@@ -1,0 +1,222 @@
+#include "device/open_port.h"
+
+#include "config/port_key.h"
+#include "config/port_table.h"
+#include "config/service_state.h"
+#include "device/device_socket.h"
+#include "device/wire_frames.h"
+#include "driverlink/ring_queue.h"
+#include "platform/auto_event.h"
+#include "platform/message_box.h"
+#include "platform/registry.h"
+#include "platform/tick.h"
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+
+#include <array>
+#include <cstdio>
+#include <mutex>
+#include <new>
+#include <span>
+
+using namespace platform;
+
+namespace {
+
+constexpr uint32_t CONNECT_WAIT_MS = 3000;
+constexpr uint32_t REPLY_WAIT_MS = 10000;
+constexpr int PEEK_SIZE = 10240;
+
+// Slots whose OpenPort is waiting; a nested request for one of them is refused.
+std::array<bool, PORT_SLOTS> openRunning{};
+
+bool pastDeadline(uint32_t deadline) {
+    return int32_t(getTickCount() - deadline) > 0;
+}
+
+void pumpOrSleep() {
+    if (!pumpOneMessage())
+        sleepMs(1);
+}
+
+void drain(DeviceSocket& socket, bool pump) {
+    static uint8_t discard[PEEK_SIZE];
+    for (;;) {
+        if (pump)
+            pumpOrSleep();
+        if (socket.Receive(discard, PEEK_SIZE) != PEEK_SIZE)
+            return;
+    }
+}
+
+// Takes the reply out of the connection with one read and keeps MAXSPD and INFO.
+void takeReply(DeviceSocket& socket, PortRecord& record) {
+    static uint8_t pending[PEEK_SIZE];
+    int count = socket.Receive(pending, PEEK_SIZE);
+    std::span<const uint8_t> received(pending, size_t(count > 0 ? count : 0));
+    IdentReplySearch found = findIdentReply(received);
+    if (found.status != IdentReplyStatus::Complete)
+        return;
+    DeviceIdentity identity = readIdentReply(received.subspan(found.offset));
+    record.maxSpeed.store(identity.maxSpeed);
+    for (int i = 0; i < 4; ++i)
+        record.deviceInfo[i] = identity.info[i];
+    debugTrace("Identification OK, MAXSPD %d, INFO %02X %02X %02X %02X\r\n", record.maxSpeed.load(),
+               record.deviceInfo[0], record.deviceInfo[1], record.deviceInfo[2],
+               record.deviceInfo[3]);
+}
+
+void publishOpenValues(int slot, PortRecord& record) {
+    HKEY key = nullptr;
+    if (!openPortKey(slot, &key))
+        return;
+    regSetDword(key, "MaximumBaud", record.maxSpeed.load());
+    regSetDword(key, "IsWin16Port", uint32_t(record.isWin16Port.load()));
+    if (record.isWin16Port.load())
+        regSetDword(key, "IsWin16PortConnected", 1);
+    RegCloseKey(key);
+}
+
+// The one answer the driver gets per open request: the inQueue is cleared and holds
+// nothing but `OPEN_RESULT`.
+void reportToDriver(PortRecord& record, bool opened) {
+    RingQueue* inQueue = record.inQueue.load();
+    if (!inQueue)
+        return;
+    ringReset(inQueue);
+    for (uint8_t byte : openResultFrame(opened ? 1 : 0))
+        ringPut(inQueue, byte);
+    ringSetDataReady(inQueue, true);
+    if (record.readEvent)
+        record.readEvent->set();
+}
+
+void fail(PortRecord& record, int reason) {
+    dropConnection(record);
+    record.state.store(PORT_DISCONNECTED);
+    record.reason.store(reason);
+}
+
+int failWithoutDrop(PortRecord& record, int reason) {
+    record.state.store(PORT_DISCONNECTED);
+    record.reason.store(reason);
+    return 0;
+}
+
+// Steps 2 to 12: 1 when the device was identified, 0 with state and reason set.
+int connectAndIdentify(int slot, PortRecord& record, bool quiet) {
+    serviceState.socketsReady.store(1); // the socket layer needs no start-up here
+    dropConnection(record);
+    DeviceSocket* socket = new (std::nothrow) DeviceSocket(slot);
+    if (!socket) {
+        if (!quiet)
+            messageBox(mainWindow(),
+                       "Can't allocate any memory for new socket.\nCheck System Status.", "Error",
+                       MB_ICONERROR);
+        return failWithoutDrop(record, REASON_INTERNAL);
+    }
+    {
+        std::lock_guard lock(record.relayLock);
+        record.socket.store(socket);
+    }
+    if (!socket->Create(DEVICE_SOCKET_MASK)) {
+        if (!quiet)
+            messageBox(mainWindow(), "Can't Create Socket.\nCheck System Status.", "Error",
+                       MB_ICONERROR);
+        return failWithoutDrop(record, REASON_INTERNAL);
+    }
+    char address[sizeof record.curAddress];
+    int tcpPort = 0;
+    {
+        std::lock_guard lock(record.hostLock);
+        copyField(address, record.curAddress);
+        tcpPort = record.curTcpPort;
+    }
+    if (!socket->Connect(address, uint16_t(tcpPort + 4000)) &&
+        socket->GetLastError() != AsyncSocket::WSAEWOULDBLOCK) {
+        fail(record, REASON_IP_NOT_FOUND);
+        return 0;
+    }
+    if (!waitForConnect(*socket)) {
+        fail(record, socket->connectError.load() == AsyncSocket::WSAECONNREFUSED
+                         ? REASON_PORT_DISABLED
+                         : REASON_IP_NOT_FOUND);
+        return 0;
+    }
+    if (identifyDevice(*socket, record, false) != IdentOutcome::Identified) {
+        fail(record, REASON_PORT_DISABLED);
+        return 0;
+    }
+    publishOpenValues(slot, record);
+    return 1;
+}
+
+// The port goes Connected with relayActive set, and OPEN goes to the device, in one
+// step under the relay lock: the relay thread then neither drops the application's
+// first packets (MCR, SREQ) for want of relayActive nor sends DATA ahead of OPEN.
+void goConnected(PortRecord& record) {
+    std::lock_guard lock(record.relayLock);
+    debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
+    auto frame = openFrame();
+    record.socket.load()->Send(frame.data(), int(frame.size()), 0);
+    record.relayActive.store(1);
+    record.reason.store(REASON_OK);
+    record.state.store(PORT_CONNECTED);
+}
+
+} // namespace
+
+bool waitForConnect(DeviceSocket& socket) {
+    uint32_t deadline = getTickCount() + CONNECT_WAIT_MS;
+    for (;;) {
+        pumpOrSleep();
+        if (socket.connected.load())
+            return true;
+        if (pastDeadline(deadline))
+            return false;
+    }
+}
+
+IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining) {
+    drain(socket, pumpWhileDraining);
+    auto ident = identFrame();
+    if (socket.Send(ident.data(), int(ident.size()), 0) < int(ident.size()))
+        return IdentOutcome::SendFailed;
+    static uint8_t pending[PEEK_SIZE];
+    uint32_t deadline = getTickCount() + REPLY_WAIT_MS;
+    while (!pastDeadline(deadline)) {
+        pumpOrSleep();
+        int count = socket.Receive(pending, PEEK_SIZE, AsyncSocket::MSG_PEEK);
+        if (count == AsyncSocket::SOCKET_ERROR) {
+            if (socket.GetLastError() == AsyncSocket::WSAEWOULDBLOCK)
+                continue;
+            return IdentOutcome::ReceiveFailed;
+        }
+        if (findIdentReply({pending, size_t(count)}).status == IdentReplyStatus::Complete) {
+            takeReply(socket, record);
+            return IdentOutcome::Identified;
+        }
+    }
+    return IdentOutcome::TimedOut;
+}
+
+int openPort(int slot, bool quiet) {
+    if (openRunning[size_t(slot)])
+        return 0;
+    openRunning[size_t(slot)] = true;
+    PortRecord& record = port(slot);
+    enterService();
+    record.state.store(PORT_CONNECTING);
+    sendMessage(WM_REFRESH_LIST, 0, 0);
+    record.lastRxTick.store(getTickCount());
+    bool opened = connectAndIdentify(slot, record, quiet) != 0;
+    if (opened)
+        goConnected(record);
+    else
+        record.relayActive.store(0);
+    reportToDriver(record, opened);
+    leaveService();
+    sendMessage(WM_REFRESH_LIST, 0, 0);
+    openRunning[size_t(slot)] = false;
+    return opened ? 1 : 0;
+}

@@ -1,0 +1,303 @@
+#include "driverlink/driver_link.h"
+
+#include "config/port_key.h"
+#include "config/port_table.h"
+#include "config/service_state.h"
+#include "device/device_socket.h"
+#include "driverlink/message_proc.h"
+#include "driverlink/ring_queue.h"
+#include "platform/auto_event.h"
+#include "platform/message_box.h"
+#include "platform/registry.h"
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+using namespace platform;
+
+DriverLink driverLink;
+
+namespace {
+
+std::thread relayThread;
+
+// In the order stopPort deletes them.
+const std::initializer_list<const char*> publishedValues = {
+    "pOutQueue", "pInQueue", "hWin32Event", "hWin32Event_Read", "hWin32Event_Dummy"};
+
+void showError(const char* text) {
+    messageBox(mainWindow(), text, "Error", MB_ICONERROR);
+}
+
+// 0 on failure: the driver's queue handles are never 0.
+uint32_t allocateQueue() {
+    uint32_t handle = 0;
+    uint32_t returned = 0;
+    if (!deviceIoControl(driverLink.driverHandle, IOCTL_ALLOCATE_QUEUE, nullptr, 0, &handle,
+                         sizeof handle, &returned))
+        return 0;
+    return handle;
+}
+
+bool releaseQueue(uint32_t handle) {
+    return deviceIoControl(driverLink.driverHandle, IOCTL_RELEASE_QUEUE, &handle, sizeof handle,
+                           nullptr, 0, nullptr);
+}
+
+// The shared event and the OpenVxDHandle entry, set up until once complete. After a
+// failure the next hooking performs only the steps still missing.
+bool setUpProcessWidePart() {
+    if (!driverLink.writeEvent && !(driverLink.writeEvent = createEvent())) {
+        showError("Cannot create Event for Application Writing.");
+        return false;
+    }
+    if (!driverLink.kernel32 && !(driverLink.kernel32 = loadLibrary("kernel32.dll"))) {
+        showError("Cannot load kernel32.dll.");
+        return false;
+    }
+    if (!driverLink.openVxDHandle &&
+        !(driverLink.openVxDHandle = getOpenVxDHandle(driverLink.kernel32, "OpenVxDHandle"))) {
+        showError("Cannot get the address of OpenVxDHandle.\nCheck System Status.");
+        return false;
+    }
+    if (!driverLink.writeEventRing0 &&
+        !(driverLink.writeEventRing0 = driverLink.openVxDHandle(driverLink.writeEvent))) {
+        showError("Cannot create event for Device Driver Writing.\nCheck System Status.");
+        return false;
+    }
+    return true;
+}
+
+// Creates an event and its driver-side handle; shows createText or ring0Text on failure.
+bool createPortEvent(AutoEvent*& event, uint32_t& ring0, const char* createText,
+                     const char* ring0Text) {
+    if (!(event = createEvent())) {
+        showError(createText);
+        return false;
+    }
+    if (!(ring0 = driverLink.openVxDHandle(event))) {
+        showError(ring0Text);
+        return false;
+    }
+    return true;
+}
+
+bool publishPortValues(int slot, uint32_t outHandle, uint32_t inHandle) {
+    PortRecord& record = port(slot);
+    HKEY key = nullptr;
+    if (!openPortKey(slot, &key)) {
+        showError("Cannot open registry for some port.");
+        return false;
+    }
+    const struct {
+        const char* name;
+        uint32_t value;
+    } values[] = {
+        {"hWin32Event", driverLink.writeEventRing0},
+        {"hWin32Event_Read", record.readEventRing0},
+        {"hWin32Event_Dummy", record.sliceEventRing0},
+        {"pOutQueue", outHandle},
+        {"pInQueue", inHandle},
+    };
+    for (const auto& value : values) {
+        if (regSetDword(key, value.name, value.value) != ERROR_SUCCESS) {
+            showError("Cannot save registry key for some port.");
+            RegCloseKey(key);
+            return false;
+        }
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+void startRelayThread() {
+    if (serviceState.relayThreadStarted.load())
+        return;
+    serviceState.relayThreadStarted.store(1);
+    relayThread = std::thread(messageProc, driverLink.writeEvent);
+}
+
+// What a failed hooking obtained in this call goes back, so that repeated failures do
+// not pile up rings in the driver or leave half-published values behind.
+void undoFailedHook(int slot, uint32_t outHandle, uint32_t inHandle) {
+    PortRecord& record = port(slot);
+    deletePortValues(slot, publishedValues);
+    record.outQueue.store(nullptr);
+    record.inQueue.store(nullptr);
+    if (outHandle)
+        releaseQueue(outHandle);
+    if (inHandle)
+        releaseQueue(inHandle);
+    closeEvent(record.readEvent);
+    record.readEvent = nullptr;
+    closeEvent(record.sliceEvent);
+    record.sliceEvent = nullptr;
+}
+
+bool hookSteps(int slot, uint32_t& outHandle, uint32_t& inHandle) {
+    PortRecord& record = port(slot);
+    if (!(outHandle = allocateQueue())) {
+        showError("Cannot Allocate Memory");
+        return false;
+    }
+    record.outQueue.store(static_cast<RingQueue*>(mapQueue(outHandle)));
+    debugTrace("pOutQueue of %d : 0x%lx\r\n", slot, static_cast<unsigned long>(outHandle));
+    if (!(inHandle = allocateQueue())) {
+        showError("Cannot Allocate Memory");
+        return false;
+    }
+    record.inQueue.store(static_cast<RingQueue*>(mapQueue(inHandle)));
+    debugTrace("pInQueue of %d = 0x%lx\r\n", slot, static_cast<unsigned long>(inHandle));
+    if (!setUpProcessWidePart())
+        return false;
+    if (!createPortEvent(record.readEvent, record.readEventRing0,
+                         "Cannot create event for Application Reading.",
+                         "Cannot create event for Device Driver Reading."))
+        return false;
+    debugTrace("hEventRing0_Read : %X, hEventRing0 : %X\r\n", record.readEventRing0,
+               driverLink.writeEventRing0);
+    if (!createPortEvent(record.sliceEvent, record.sliceEventRing0,
+                         "Cannot create event for Driver Time Slice.",
+                         "Cannot create event for Device Driver Time Slicing."))
+        return false;
+    return publishPortValues(slot, outHandle, inHandle);
+}
+
+} // namespace
+
+bool openDriver() {
+    driverLink.driverHandle = openDriverDevice(DRIVER_DEVICE_PATH);
+    if (driverLink.driverHandle == INVALID_HANDLE_VALUE) {
+        driverLink.device = DriverLink::Device::Failed;
+        showError("Cannot Load auxilliary driver file.");
+        return false;
+    }
+    driverLink.device = DriverLink::Device::Open;
+    return true;
+}
+
+bool hookPort(int slot) {
+    if (driverLink.device == DriverLink::Device::NotOpened && !openDriver())
+        return false;
+    uint32_t outHandle = 0;
+    uint32_t inHandle = 0;
+    if (!hookSteps(slot, outHandle, inHandle)) {
+        undoFailedHook(slot, outHandle, inHandle);
+        return false;
+    }
+    port(slot).outQueueHandle = outHandle;
+    port(slot).inQueueHandle = inHandle;
+    startRelayThread();
+    debugTrace("Hooking is Just Started.\r\n");
+    return true;
+}
+
+namespace {
+
+void dropSocketAfterFailedStart(PortRecord& record) {
+    std::lock_guard lock(record.relayLock);
+    deleteDeviceSocket(record.socket.exchange(nullptr));
+}
+
+// The rings are unmapped under relayLock first, so the relay thread is not inside
+// them when the driver frees them.
+bool releasePortQueues(PortRecord& record) {
+    {
+        std::lock_guard lock(record.relayLock);
+        record.outQueue.store(nullptr);
+        record.inQueue.store(nullptr);
+    }
+    if (!releaseQueue(record.outQueueHandle) || !releaseQueue(record.inQueueHandle)) {
+        debugTrace("Port Unregistering has failed.\r\n");
+        return false;
+    }
+    record.outQueueHandle = 0;
+    record.inQueueHandle = 0;
+    return true;
+}
+
+} // namespace
+
+bool startPort(int slot) {
+    PortRecord& record = port(slot);
+    enterService();
+    record.state.store(PORT_CONNECTING);
+    sendMessage(WM_REFRESH_LIST, 0, 0);
+    bool hooked = hookPort(slot);
+    if (hooked) {
+        record.state.store(PORT_READY);
+        raiseHighestPortIndex();
+        record.reason.store(REASON_OK);
+    } else {
+        dropSocketAfterFailedStart(record);
+        record.state.store(PORT_STOPPED);
+        record.reason.store(REASON_INTERNAL);
+    }
+    leaveService();
+    return hooked;
+}
+
+bool stopPort(int slot, bool force) {
+    PortRecord& record = port(slot);
+    if (record.relayActive.load()) {
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "[%s] can't be stopped because it is in use.\nClose port and retry.",
+                      record.portName);
+        messageBox(mainWindow(), text, "Warning", MB_ICONWARNING);
+        return false;
+    }
+    int state = record.state.load();
+    if (!force && (state == PORT_RECONNECTING || state == PORT_SWITCHING))
+        return false;
+    record.relayActive.store(0);
+    record.state.store(PORT_STOPPED);
+    raiseHighestPortIndex();
+    HKEY key = nullptr;
+    if (!openPortKey(slot, &key)) {
+        debugTrace("Can't Open Port SubKey\r\n");
+        return false;
+    }
+    for (const char* name : publishedValues)
+        RegDeleteValue(key, name);
+    RegCloseKey(key);
+    if (!releasePortQueues(record))
+        return false;
+    closeEvent(record.readEvent);
+    record.readEvent = nullptr;
+    debugTrace("Hooking is Just Stopped.\r\n");
+    return true;
+}
+
+void refreshDeviceNodes() {
+    if (driverLink.device == DriverLink::Device::NotOpened && !openDriver())
+        return;
+    uint32_t ignored = 0;
+    uint32_t returned = 0;
+    if (!deviceIoControl(driverLink.driverHandle, IOCTL_REFRESH_DEVICE_NODES, nullptr, 0, &ignored,
+                         sizeof ignored, &returned))
+        showError("Cannot Refresh Device Node");
+    debugTrace("Device Refresh\r\n");
+}
+
+void closeDriver() {
+    threadRunning.store(0);
+    if (driverLink.writeEvent)
+        driverLink.writeEvent->set();
+    if (relayThread.joinable())
+        relayThread.join();
+    if (driverLink.device == DriverLink::Device::Open) {
+        closeDriverHandle(driverLink.driverHandle);
+        deleteDriverDevice(DRIVER_DEVICE_PATH);
+    }
+    closeEvent(driverLink.writeEvent);
+    driverLink = DriverLink{};
+    serviceState.relayThreadStarted.store(0);
+}
+
+AutoEvent* relayWakeEvent() {
+    return driverLink.writeEvent;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The driver link: the manager's side of the port driver. It opens the driver device,
+// obtains a pair of rings and two events per started port, publishes them in the
+// port's key for the driver, starts the relay thread once, and undoes the per-port
+// part when the port stops.
+//
+// Everything here runs on the UI thread. The process-wide part (driver handle, the
+// shared writeEvent and its driver-side handle, the OpenVxDHandle entry) is obtained
+// once and kept until the process ends.
+#include "platform/driver_device.h"
+#include "platform/symbol_table.h"
+
+#include <cstdint>
+
+namespace platform {
+class AutoEvent;
+}
+
+struct DriverLink {
+    enum class Device { NotOpened, Open, Failed };
+    Device device = Device::NotOpened;
+    platform::DriverHandle driverHandle = platform::INVALID_HANDLE_VALUE;
+    platform::AutoEvent* writeEvent = nullptr;
+    uint32_t writeEventRing0 = 0;
+    platform::ModuleHandle kernel32 = nullptr;
+    platform::OpenVxDHandleProc openVxDHandle = nullptr;
+};
+
+extern DriverLink driverLink;
+
+// Opens the driver device once; shows "Cannot Load auxilliary driver file." on failure.
+// After a failure it is never tried again.
+bool openDriver();
+bool hookPort(int slot);
+// Stopped -> Connecting -> Ready (reason '1'), or back to Stopped with reason '6'.
+bool startPort(int slot);
+// Refuses a port in use (with its warning) and, unless force, a Reconnecting or
+// Switching port. True when the port was stopped and its queues released.
+bool stopPort(int slot, bool force);
+// Asks the driver to create the device nodes (pty links) of newly registered ports.
+void refreshDeviceNodes();
+// At process end: closes the driver handle and unloads the driver.
+void closeDriver();
+
+// The relay thread's wake-up event, null until the first port is hooked.
+platform::AutoEvent* relayWakeEvent();

@@ -1,0 +1,231 @@
+#include "driverlink/message_proc.h"
+
+#include "config/port_key.h"
+#include "config/port_table.h"
+#include "config/service_state.h"
+#include "device/device_socket.h"
+#include "device/wire_frames.h"
+#include "driverlink/ring_queue.h"
+#include "platform/auto_event.h"
+#include "platform/registry.h"
+#include "platform/tick.h"
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+using namespace platform;
+
+namespace {
+
+constexpr uint32_t IDLE_WAIT_MS = 1000;
+// While a frame waits for room in the socket, look again soon instead of in a second.
+constexpr uint32_t PENDING_WAIT_MS = 5;
+constexpr int32_t SILENCE_MS = 120000;
+constexpr uint32_t CLOSE_GRACE_MS = 200;
+
+// Thread-local state of the relay thread.
+struct Relay {
+    uint8_t packet[PACKET_BUFFER_SIZE];
+    bool more = false;    // a packet was taken: more may follow at once
+    bool blocked = false; // a frame waits for room in its socket
+};
+
+void deleteMaximumBaud(int slot) {
+    deletePortValues(slot, {"MaximumBaud"});
+}
+
+// A frame in txFrame goes out before anything else is taken from the outQueue. While
+// it waits, no new packet is taken: a new frame would overwrite it, and a short frame
+// sent in between would land in the middle of it on the wire.
+bool retryPending(PortRecord& record, Relay& relay) {
+    if (record.txPending.load() == 0)
+        return true;
+    if (!record.relayActive.load() || !record.socket.load()) {
+        record.txPending.store(0);
+        return false;
+    }
+    sendPendingFrame(record);
+    bool sent = record.txPending.load() == 0;
+    relay.blocked = relay.blocked || !sent;
+    return sent;
+}
+
+void relaySreq(PortRecord& record, const Relay& relay) {
+    if (!record.relayActive.load())
+        return;
+    debugTrace("VXD_WRITE_SOCKET : [SREQ]\r\n");
+    const uint8_t* p = relay.packet + 1;
+    std::memcpy(record.serialParams, p, 3);
+    auto frame = sreqFrame(p[0], p[1], p[2]);
+    sendPortFrame(record, frame.data(), int(frame.size()));
+}
+
+void relayData(PortRecord& record, const Relay& relay) {
+    if (!record.relayActive.load())
+        return;
+    int length = relay.packet[1] * 256 + relay.packet[2];
+    if (length > int(MAX_DATA_LENGTH)) {
+        debugTrace("Invalid DATA Size\r\n");
+        return;
+    }
+    size_t frameLength = buildDataFrame(record.txFrame, {relay.packet + 3, size_t(length)});
+    // Without a socket the frame stays pending and the next pass drops it.
+    record.txPending.store(int(frameLength));
+    sendPendingFrame(record);
+}
+
+void relayMcr(PortRecord& record, const Relay& relay) {
+    if (!record.relayActive.load())
+        return;
+    uint8_t value = relay.packet[1];
+    debugTrace("VXD_WRITE_SOCKET : [MCR] is %02X\r\n", value);
+    auto frame = mcrFrame(value);
+    sendPortFrame(record, frame.data(), int(frame.size()));
+    record.lastMcr.store(value);
+}
+
+// The application closed a Connected port: CLOSE to the device, a short grace for it
+// to go out, then the connection is dropped and the port is Ready again. The grace is
+// spent without the port's lock so the UI thread is not held up.
+void relayClose(int slot, PortRecord& record, std::unique_lock<std::mutex>& lock) {
+    if (record.isWin16Port.load()) {
+        postMessage(WM_REFRESH_LIST, 0, 0);
+        return;
+    }
+    record.relayActive.store(0);
+    debugTrace("VXD_WRITE_SOCKET : [CLOSE]\r\n");
+    DeviceSocket* socket = record.socket.load();
+    if (socket) {
+        auto frame = closeFrame();
+        socket->Send(frame.data(), int(frame.size()), 0);
+    }
+    lock.unlock();
+    sleepMs(CLOSE_GRACE_MS);
+    lock.lock();
+    if (record.socket.load() == socket)
+        retireSocketFromRelay(record);
+    deleteMaximumBaud(slot);
+    raiseHighestPortIndex();
+    record.state.store(PORT_READY);
+    postMessage(WM_REFRESH_LIST, 0, 0);
+    record.isWin16Port.store(0);
+}
+
+bool deviceSilent(PortRecord& record) {
+    int32_t silence = int32_t(getTickCount() - record.lastRxTick.load());
+    return silence >= SILENCE_MS;
+}
+
+void connectedPass(int slot, PortRecord& record, Relay& relay, std::unique_lock<std::mutex>& lock) {
+    if (record.state.load() == PORT_READY)
+        return;
+    if (deviceSilent(record)) {
+        debugTrace("MessageProc: Remote Down. Call ACR Mode.\r\n");
+        record.state.store(PORT_RECONNECTING);
+        if (!serviceState.reconnectRunning.load())
+            postMessage(WM_RECONNECT_PORT, 0, slot);
+        return;
+    }
+    if (!retryPending(record, relay))
+        return;
+    if (!takeDriverPacket(record.outQueue.load(), relay.packet))
+        return;
+    relay.more = true;
+    switch (relay.packet[0]) {
+    case CMD_SREQ:
+        relaySreq(record, relay);
+        break;
+    case CMD_DATA:
+        relayData(record, relay);
+        break;
+    case CMD_MCR:
+        relayMcr(record, relay);
+        break;
+    case CMD_CLOSE:
+        relayClose(slot, record, lock);
+        break;
+    default:
+        debugTrace("VXD_WRITE_SOCKET : Invalid Packet Detected.\r\n");
+        break;
+    }
+}
+
+// Reconnecting, COM Opened, Switching: only a close by the application counts.
+void closingWatch(int slot, PortRecord& record, Relay& relay) {
+    record.txPending.store(0);
+    if (!takeDriverPacket(record.outQueue.load(), relay.packet))
+        return;
+    relay.more = true;
+    if (relay.packet[0] != CMD_CLOSE)
+        return;
+    record.relayActive.store(0);
+    debugTrace("VXD_WRITE_SOCKET : [CLOSE] while not connected state\r\n");
+    if (record.state.load() == PORT_COM_OPENED)
+        postMessage(WM_PORT_DISCONNECTED, 0, slot);
+    deleteMaximumBaud(slot);
+    postMessage(WM_REFRESH_LIST, 0, 0);
+}
+
+// Ready, Disconnected: everything up to the application's open is dropped; what
+// follows the OPEN stays for the connection that the open procedure makes.
+void openWatch(int slot, PortRecord& record, Relay& relay) {
+    while (takeDriverPacket(record.outQueue.load(), relay.packet)) {
+        if (relay.packet[0] == CMD_OPEN) {
+            if (!record.isWin16Port.load())
+                postMessage(WM_OPEN_PORT, 0, slot);
+            return;
+        }
+    }
+}
+
+void relaySlot(int slot, Relay& relay) {
+    PortRecord& record = port(slot);
+    std::unique_lock lock(record.relayLock);
+    switch (record.state.load()) {
+    case PORT_CONNECTED:
+        connectedPass(slot, record, relay, lock);
+        break;
+    case PORT_RECONNECTING:
+    case PORT_COM_OPENED:
+    case PORT_SWITCHING:
+        closingWatch(slot, record, relay);
+        break;
+    case PORT_READY:
+    case PORT_DISCONNECTED:
+        openWatch(slot, record, relay);
+        break;
+    default:
+        break;
+    }
+}
+
+Relay relayState;
+
+} // namespace
+
+uint32_t relayPass() {
+    relayState.more = false;
+    relayState.blocked = false;
+    for (int slot = 0; slot <= int(highestPortIndex.load()) && slot < PORT_SLOTS; ++slot)
+        relaySlot(slot, relayState);
+    if (relayState.more)
+        return 0;
+    return relayState.blocked ? PENDING_WAIT_MS : IDLE_WAIT_MS;
+}
+
+// The wait between passes is the writeEvent or a second, as the driver expects; it is
+// skipped while packets keep coming, so a burst is not relayed one packet a second.
+int messageProc(AutoEvent* writeEvent) {
+    debugTrace("MessageProc: Inited\r\n");
+    uint32_t wait = IDLE_WAIT_MS;
+    for (;;) {
+        if (wait > 0)
+            writeEvent->wait(wait);
+        if (!threadRunning.load())
+            return 0;
+        wait = relayPass();
+    }
+}
