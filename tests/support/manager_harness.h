@@ -1,0 +1,51 @@
+#pragma once
+// A whole manager in the test process, without its start-up: a real store in a
+// temporary folder, the stand-in port driver with its ptys in a temporary device
+// folder, and a MainDialog (not shown, timers not armed) whose message table serves
+// the private messages, exactly as in the running program. Tests drive it from the
+// UI thread (the test's main thread) and play the application on the pty links.
+//
+// One per test. The destructor stops the relay thread, unloads the driver, clears the
+// port table and puts the tick source back.
+#include "tests/support/temp_store.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class MainDialog;
+
+class ManagerHarness {
+  public:
+    ManagerHarness();
+    ~ManagerHarness();
+    ManagerHarness(const ManagerHarness&) = delete;
+    ManagerHarness& operator=(const ManagerHarness&) = delete;
+
+    // Writes a port key as the port registration would (PORTNAME, one host entry,
+    // the saved current host) and loads the port table; returns the slot.
+    int addPort(int slot, const char* comName, const char* address, int portNo);
+    // Adds one more host entry to the port's key and reloads the table.
+    void addHost(int slot, int entry, const char* address, int portNo, const char* description);
+    // Re-reads the port table from the store (as at start-up) and rebuilds the list.
+    void reload();
+
+    std::string linkPath(const char* comName) const;
+    // Pumps the UI thread until done() or timeoutMs of real time; true when done.
+    bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+    // Pumps for a while of real time.
+    void pumpFor(int milliseconds);
+
+    MainDialog& dialog() { return *dialog_; }
+    const std::string& deviceFolder() const { return deviceFolder_; }
+
+  private:
+    TempStore store_;
+    std::string deviceFolder_;
+    std::unique_ptr<MainDialog> dialog_;
+};
+
+// Application side of a port link.
+int openApplicationPort(const std::string& link); // O_RDWR|O_NOCTTY|O_NONBLOCK, raw mode
+// True when the application sees its port hung up (read gives 0 or EIO).
+bool applicationHungUp(int fd);
