@@ -13,8 +13,9 @@
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
 #include "portdriver/install.h"
+#include "tests/app/gui_support.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QEventLoop>
 
 #include <cerrno>
@@ -44,20 +45,11 @@ void setString(HKEY key, const char* name, const char* text) {
     regSetString(key, name, text);
 }
 
-void ensureApplication() {
-    if (QCoreApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "manager_test";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: a worker thread of a failed test may still post to it.
-    new QApplication(argc, argv);
-}
 
 } // namespace
 
 ManagerHarness::ManagerHarness() {
-    ensureApplication();
+    ensureQtApp();
     deviceFolder_ = store_.folder() + "/dev";
     std::filesystem::create_directories(deviceFolder_);
     setenv("QUORVALINK_DEVDIR", deviceFolder_.c_str(), 1);
