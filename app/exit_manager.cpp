@@ -50,6 +50,17 @@ void MainDialog::exitManager() {
     done(platform::IDOK);
 }
 
+// A termination signal ends the manager without asking anybody: what each port was
+// doing is saved as at Exit, and ending the dialog unloads the driver, which hangs up
+// the applications and removes the port links.
+void MainDialog::endOnSignal() {
+    threadRunning.store(0);
+    for (int slot = 0; slot < PORT_SLOTS; ++slot)
+        if (configured(slot))
+            saveCurrentHost(slot);
+    done(platform::IDOK);
+}
+
 void MainDialog::showManager() {
     show();
 }

@@ -3,6 +3,7 @@
 #include "app/main_dialog.h"
 #include "platform/message_box.h"
 #include "platform/single_instance.h"
+#include "platform/termination_signal.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "portdriver/install.h"
@@ -32,6 +33,7 @@ int runManager(QApplication& app, platform::SingleInstance& instance) {
             [&dialog](const std::string& line) { return answerInstanceRequest(dialog, line); }))
         platform::debugTrace("Single-instance socket not available.\r\n");
     QObject::connect(&dialog, &QDialog::finished, &app, [&app](int result) { app.exit(result); });
+    platform::onTerminationSignal([&dialog] { dialog.endOnSignal(); });
     dialog.show();
     int result = app.exec();
     if (result == platform::IDOK)

@@ -79,6 +79,8 @@ class MainDialog : public QDialog {
     void testRefresh();
     void openMonitor();
     void exitManager();
+    // SIGINT / SIGTERM: save the current hosts and end, whatever the ports do.
+    void endOnSignal();
     void showManager();
     void showAbout();
     void showAboutBox();

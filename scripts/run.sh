@@ -16,7 +16,7 @@ fi
 
 build/tools/vorlix_sim/vorlix-sim --address 127.0.0.1 --ports 4 &
 sim=$!
-trap 'kill $sim 2>/dev/null || true' EXIT
+trap 'kill $sim 2>/dev/null || true' EXIT INT TERM
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display: running under Xvfb (xvfb-run); the port links are in \${QUORVALINK_DEVDIR:-\${XDG_RUNTIME_DIR:-/tmp}/quorvalink}"
