@@ -25,12 +25,18 @@ constexpr uint32_t IDLE_WAIT_MS = 1000;
 constexpr uint32_t PENDING_WAIT_MS = 5;
 constexpr int32_t SILENCE_MS = 120000;
 constexpr uint32_t CLOSE_GRACE_MS = 200;
+// After asking for the open procedure, a Ready port's queue is left alone this long or
+// until the port leaves Ready: the packets behind the OPEN (the driver raises DTR and
+// RTS at once) belong to the connection being made, not to the open watch.
+constexpr uint32_t OPEN_HOLD_MS = 1000;
 
 // Thread-local state of the relay thread.
 struct Relay {
     uint8_t packet[PACKET_BUFFER_SIZE];
     bool more = false;    // a packet was taken: more may follow at once
     bool blocked = false; // a frame waits for room in its socket
+    bool openAsked[PORT_SLOTS] = {};
+    uint32_t openAskedAt[PORT_SLOTS] = {};
 };
 
 void deleteMaximumBaud(int slot) {
@@ -172,10 +178,16 @@ void closingWatch(int slot, PortRecord& record, Relay& relay) {
 // Ready, Disconnected: everything up to the application's open is dropped; what
 // follows the OPEN stays for the connection that the open procedure makes.
 void openWatch(int slot, PortRecord& record, Relay& relay) {
+    if (relay.openAsked[slot] && getTickCount() - relay.openAskedAt[slot] < OPEN_HOLD_MS)
+        return;
+    relay.openAsked[slot] = false;
     while (takeDriverPacket(record.outQueue.load(), relay.packet)) {
         if (relay.packet[0] == CMD_OPEN) {
-            if (!record.isWin16Port.load())
+            if (!record.isWin16Port.load()) {
                 postMessage(WM_OPEN_PORT, 0, slot);
+                relay.openAsked[slot] = true;
+                relay.openAskedAt[slot] = getTickCount();
+            }
             return;
         }
     }
@@ -196,10 +208,11 @@ void relaySlot(int slot, Relay& relay) {
     case PORT_READY:
     case PORT_DISCONNECTED:
         openWatch(slot, record, relay);
-        break;
+        return;
     default:
         break;
     }
+    relay.openAsked[slot] = false;
 }
 
 Relay relayState;

@@ -1,0 +1,291 @@
+// The 16-bit port request and the disconnection procedure, served by the window as
+// their messages arrive, against a device-server simulator on loopback.
+#include "device/close_port.h"
+
+#include "config/port_key.h"
+#include "config/port_table.h"
+#include "driverlink/driver_link.h"
+#include "platform/registry.h"
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+#include "tests/support/manager_harness.h"
+#include "tools/vorlix_sim/sim_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+using namespace platform;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const char* const WIN16_VALUES[] = {"MaximumBaud", "IsWin16Port", "IsWin16PortConnected"};
+
+vorlixsim::SimOptions simAt(const char* address) {
+    vorlixsim::SimOptions options;
+    options.address = address;
+    options.portCount = 2;
+    return options;
+}
+
+int connectApplication(ManagerHarness& manager, int slot, const char* comName) {
+    if (!startPort(slot))
+        return -1;
+    int app = openApplicationPort(manager.linkPath(comName));
+    if (app < 0)
+        return -1;
+    if (!manager.pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; })) {
+        ::close(app);
+        return -1;
+    }
+    return app;
+}
+
+intptr_t win16Request(int comNumber, int open) {
+    return sendMessage(WM_WIN16_PORT, uintptr_t(comNumber), open);
+}
+
+void writeWin16Values(int slot) {
+    HKEY key = nullptr;
+    ASSERT_TRUE(openPortKey(slot, &key));
+    regSetDword(key, "MaximumBaud", 9);
+    regSetDword(key, "IsWin16Port", 1);
+    regSetDword(key, "IsWin16PortConnected", 1);
+    RegCloseKey(key);
+}
+
+std::vector<RegValue> portValues(int slot) {
+    std::vector<RegValue> values;
+    HKEY key = nullptr;
+    if (openPortKey(slot, &key)) {
+        regEnumValues(key, &values);
+        RegCloseKey(key);
+    }
+    return values;
+}
+
+bool hasValue(int slot, const char* name) {
+    auto values = portValues(slot);
+    return std::any_of(values.begin(), values.end(),
+                       [&](const RegValue& value) { return value.name == name; });
+}
+
+bool sameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const RegValue& x, const RegValue& y) {
+                          return x.name == y.name && x.type == y.type && x.data == y.data;
+                      });
+}
+
+class TraceLog {
+  public:
+    TraceLog() {
+        setTraceCapture([this](const std::string& text) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(text);
+        });
+    }
+    ~TraceLog() { setTraceCapture({}); }
+    int count(const std::string& text) const {
+        std::lock_guard lock(mutex_);
+        return int(std::count(lines_.begin(), lines_.end(), text));
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+} // namespace
+
+TEST(Win16Port, CloseRequestForConnectedPortSendsCloseAndDropsConnectionAtOnce) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.41"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(2, "COM5", "127.0.0.41", 1);
+    int app = connectApplication(manager, slot, "COM5");
+    ASSERT_GE(app, 0);
+    manager.pumpFor(100); // the driver's first packets have gone out
+    Bytes before = sim.rawBytesReceived(1);
+
+    EXPECT_EQ(win16Request(5, 0), 1);
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    EXPECT_EQ(port(slot).relayActive.load(), 0);
+    EXPECT_EQ(port(slot).isWin16Port.load(), 0);
+    for (const char* name : WIN16_VALUES)
+        EXPECT_FALSE(hasValue(slot, name)) << name;
+
+    ASSERT_TRUE(manager.pumpUntil([&] { return sim.openConnections(1) == 0; }, 1000));
+    Bytes after = sim.rawBytesReceived(1);
+    ASSERT_GE(after.size(), before.size());
+    EXPECT_EQ(Bytes(after.begin() + long(before.size()), after.end()), Bytes({0xF0, 0x72, 0xE0}));
+    ::close(app);
+}
+
+TEST(Win16Port, CloseRequestForStoppedPortAnswersOneAndChangesNothing) {
+    ManagerHarness manager;
+    int slot = manager.addPort(3, "COM6", "127.0.0.42", 1);
+    writeWin16Values(slot);
+    auto before = portValues(slot);
+
+    EXPECT_EQ(win16Request(6, 0), 1);
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_TRUE(sameValues(portValues(slot), before));
+}
+
+TEST(Win16Port, CloseRequestForIdleReadyPortDeletesValuesAndSendsNothing) {
+    ManagerHarness manager;
+    TraceLog traces;
+    vorlixsim::SimServer sim(simAt("127.0.0.43"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(4, "COM7", "127.0.0.43", 1);
+    ASSERT_TRUE(startPort(slot));
+    writeWin16Values(slot);
+
+    EXPECT_EQ(win16Request(7, 0), 1);
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    for (const char* name : WIN16_VALUES)
+        EXPECT_FALSE(hasValue(slot, name)) << name;
+    EXPECT_TRUE(hasValue(slot, "PORTNAME"));
+    manager.pumpFor(50);
+    EXPECT_EQ(sim.connectionCount(1), 0);
+    EXPECT_EQ(traces.count("VXD_WRITE_SOCKET : [CLOSE]\r\n"), 0);
+}
+
+TEST(Win16Port, OpenRequestForReadyPortConnectsAndMarksThePort) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.44"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(5, "COM8", "127.0.0.44", 2);
+    ASSERT_TRUE(startPort(slot));
+
+    EXPECT_EQ(win16Request(8, 1), 1);
+    EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
+    EXPECT_EQ(port(slot).isWin16Port.load(), 1);
+    EXPECT_EQ(port(slot).relayActive.load(), 1);
+    HKEY key = nullptr;
+    ASSERT_TRUE(openPortKey(slot, &key));
+    uint32_t connected = 0;
+    uint32_t size = sizeof connected;
+    EXPECT_EQ(RegQueryValueEx(key, "IsWin16PortConnected", nullptr,
+                              reinterpret_cast<uint8_t*>(&connected), &size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(connected, 1u);
+    ASSERT_TRUE(sim.waitForFrames(2, 2, 3000));
+    auto frames = sim.framesReceived(2);
+    EXPECT_EQ(frames[0].command, 0x11);
+    EXPECT_EQ(frames[1].bytes, Bytes({0xF0, 0x71, 0xE0}));
+
+    // The close request takes it down again.
+    EXPECT_EQ(win16Request(8, 0), 1);
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).isWin16Port.load(), 0);
+    EXPECT_TRUE(manager.pumpUntil([&] { return sim.openConnections(2) == 0; }, 1000));
+}
+
+TEST(Win16Port, OpenRequestAnswersZeroUnlessThePortIsReady) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.45"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int stopped = manager.addPort(6, "COM9", "127.0.0.45", 1);
+    int connected = manager.addPort(7, "COM10", "127.0.0.45", 2);
+    int app = connectApplication(manager, connected, "COM10");
+    ASSERT_GE(app, 0);
+    int connectionsBefore = sim.connectionCount(2);
+
+    EXPECT_EQ(win16Request(9, 1), 0);
+    EXPECT_EQ(port(stopped).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(stopped).isWin16Port.load(), 0);
+    EXPECT_EQ(win16Request(10, 1), 0);
+    EXPECT_EQ(port(connected).state.load(), PORT_CONNECTED);
+    EXPECT_EQ(port(connected).isWin16Port.load(), 0);
+    EXPECT_EQ(sim.connectionCount(2), connectionsBefore);
+    EXPECT_EQ(sim.connectionCount(1), 0);
+
+    // No port carries COM77.
+    EXPECT_EQ(win16Request(77, 1), 0);
+    EXPECT_EQ(win16Request(77, 0), 0);
+    ::close(app);
+}
+
+TEST(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntouched) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.46"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(1, "COM3", "127.0.0.46", 1);
+    int app = connectApplication(manager, slot, "COM3");
+    ASSERT_GE(app, 0);
+    DeviceSocket* socket = port(slot).socket.load();
+    uint32_t outHandle = port(slot).outQueueHandle;
+
+    EXPECT_EQ(sendMessage(WM_PORT_DISCONNECTED, 0, slot), 0);
+    EXPECT_EQ(port(slot).state.load(), PORT_COM_OPENED);
+    EXPECT_EQ(port(slot).socket.load(), socket);
+    EXPECT_EQ(port(slot).outQueueHandle, outHandle);
+    manager.pumpFor(50);
+    EXPECT_EQ(sim.openConnections(1), 1);
+    EXPECT_FALSE(applicationHungUp(app));
+    ::close(app);
+}
+
+TEST(Disconnect, WithoutApplicationStartsThePortAnewAndReady) {
+    ManagerHarness manager;
+    int slot = manager.addPort(2, "COM4", "127.0.0.47", 1);
+    ASSERT_TRUE(startPort(slot));
+    uint32_t outHandle = port(slot).outQueueHandle;
+    uint32_t inHandle = port(slot).inQueueHandle;
+
+    EXPECT_EQ(sendMessage(WM_PORT_DISCONNECTED, 0, slot), 0);
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).reason.load(), REASON_OK);
+    EXPECT_NE(port(slot).outQueueHandle, outHandle);
+    EXPECT_NE(port(slot).inQueueHandle, inHandle);
+    EXPECT_NE(port(slot).outQueue.load(), nullptr);
+}
+
+// The application lets go of a COM Opened port: the relay thread asks for the
+// disconnection procedure again, which re-initialises the port; the next open works.
+TEST(Disconnect, ApplicationClosingComOpenedPortMakesItReadyForTheNextOpen) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.48"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(3, "COM11", "127.0.0.48", 1);
+    int app = connectApplication(manager, slot, "COM11");
+    ASSERT_GE(app, 0);
+    uint32_t outHandle = port(slot).outQueueHandle;
+    sendMessage(WM_PORT_DISCONNECTED, 0, slot);
+    ASSERT_EQ(port(slot).state.load(), PORT_COM_OPENED);
+
+    ::close(app);
+    ASSERT_TRUE(manager.pumpUntil([&] {
+        return port(slot).state.load() == PORT_READY && port(slot).outQueueHandle != outHandle;
+    }));
+    EXPECT_EQ(port(slot).relayActive.load(), 0);
+    EXPECT_FALSE(hasValue(slot, "MaximumBaud"));
+
+    int again = openApplicationPort(manager.linkPath("COM11"));
+    ASSERT_GE(again, 0);
+    EXPECT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; }));
+    ::close(again);
+}
+
+TEST(Disconnect, Win16PortLosesItsConnectedMark) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.49"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(4, "COM12", "127.0.0.49", 1);
+    ASSERT_TRUE(startPort(slot));
+    ASSERT_EQ(win16Request(12, 1), 1);
+    ASSERT_TRUE(hasValue(slot, "IsWin16PortConnected"));
+
+    EXPECT_EQ(sendMessage(WM_PORT_DISCONNECTED, 0, slot), 0);
+    EXPECT_EQ(port(slot).state.load(), PORT_COM_OPENED);
+    EXPECT_FALSE(hasValue(slot, "IsWin16PortConnected"));
+    EXPECT_TRUE(hasValue(slot, "IsWin16Port"));
+}

@@ -1,0 +1,446 @@
+// The relay thread end to end: an application on the port's pty link, the whole
+// manager in this process and a device-server simulator on loopback.
+#include "app/main_dialog.h"
+#include "config/port_key.h"
+#include "config/port_table.h"
+#include "config/service_state.h"
+#include "driverlink/driver_link.h"
+#include "driverlink/ring_queue.h"
+#include "platform/auto_event.h"
+#include "platform/registry.h"
+#include "platform/tick.h"
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+#include "tests/support/manager_harness.h"
+#include "tools/vorlix_sim/sim_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace platform;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr int SILENCE_MS = 120000;
+
+// Records the private messages the UI thread receives and hands them on to the
+// window, except those listed as held: their procedures are not under test here.
+class MessageLog {
+  public:
+    MessageLog(ManagerHarness& manager, std::set<uint32_t> held) : held_(std::move(held)) {
+        setMessageHandler([this, &manager](uint32_t message, uintptr_t wParam, intptr_t lParam) {
+            seen_.push_back({message, lParam});
+            if (held_.count(message))
+                return intptr_t(0);
+            return manager.dialog().onMessage(message, wParam, lParam);
+        });
+    }
+    ~MessageLog() { setMessageHandler(nullptr); }
+    int count(uint32_t message, intptr_t lParam) const {
+        return int(std::count_if(seen_.begin(), seen_.end(), [&](const Seen& s) {
+            return s.message == message && s.lParam == lParam;
+        }));
+    }
+
+  private:
+    struct Seen {
+        uint32_t message;
+        intptr_t lParam;
+    };
+    std::set<uint32_t> held_;
+    std::vector<Seen> seen_; // UI thread only
+};
+
+class TraceLog {
+  public:
+    TraceLog() {
+        setTraceCapture([this](const std::string& text) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(text);
+        });
+    }
+    ~TraceLog() { setTraceCapture({}); }
+    int count(const std::string& text) const {
+        std::lock_guard lock(mutex_);
+        return int(std::count(lines_.begin(), lines_.end(), text));
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+vorlixsim::SimOptions simAt(const char* address) {
+    vorlixsim::SimOptions options;
+    options.address = address;
+    options.portCount = 2;
+    return options;
+}
+
+// Starts the port, opens its link as the application and waits until it is Connected.
+int connectApplication(ManagerHarness& manager, int slot, const char* comName) {
+    if (!startPort(slot))
+        return -1;
+    int app = openApplicationPort(manager.linkPath(comName));
+    if (app < 0)
+        return -1;
+    if (!manager.pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; })) {
+        ::close(app);
+        return -1;
+    }
+    return app;
+}
+
+void wakeRelay() {
+    if (AutoEvent* event = relayWakeEvent())
+        event->set();
+}
+
+std::vector<vorlixsim::Frame> framesWith(const vorlixsim::SimServer& sim, int devicePort,
+                                         uint8_t command) {
+    std::vector<vorlixsim::Frame> found;
+    for (const auto& frame : sim.framesReceived(devicePort))
+        if (frame.command == command)
+            found.push_back(frame);
+    return found;
+}
+
+Bytes dataPayloads(const vorlixsim::SimServer& sim, int devicePort) {
+    Bytes payload;
+    for (const auto& frame : framesWith(sim, devicePort, 0x31))
+        payload.insert(payload.end(), frame.bytes.begin() + 4, frame.bytes.end() - 1);
+    return payload;
+}
+
+// Writes what the non-blocking application port takes now; returns the count.
+size_t writeSome(int app, const uint8_t* bytes, size_t length) {
+    ssize_t n = ::write(app, bytes, length);
+    return n > 0 ? size_t(n) : 0;
+}
+
+void readAvailable(int app, Bytes& into) {
+    uint8_t buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(app, buffer, sizeof buffer)) > 0)
+        into.insert(into.end(), buffer, buffer + n);
+}
+
+bool setSpeed(int app, speed_t speed) {
+    termios attrs{};
+    if (tcgetattr(app, &attrs) != 0)
+        return false;
+    cfsetspeed(&attrs, speed);
+    return tcsetattr(app, TCSANOW, &attrs) == 0;
+}
+
+bool hasValue(int slot, const char* name) {
+    HKEY key = nullptr;
+    bool found = openPortKey(slot, &key) &&
+                 RegQueryValueEx(key, name, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    if (key)
+        RegCloseKey(key);
+    return found;
+}
+
+// The driver has taken everything the application wrote and the relay thread has
+// taken every packet the driver made of it.
+bool applicationOutputConsumed(int app, int slot) {
+    int unread = 0;
+    if (ioctl(app, TIOCOUTQ, &unread) != 0 || unread != 0)
+        return false;
+    PortRecord& record = port(slot);
+    std::lock_guard lock(record.relayLock);
+    RingQueue* queue = record.outQueue.load();
+    return queue && ringEmpty(queue);
+}
+
+void putPacket(RingQueue* queue, const Bytes& packet) {
+    for (uint8_t byte : packet)
+        ringPut(queue, byte);
+}
+
+} // namespace
+
+TEST(Relay, MebibyteFromApplicationArrivesWholeAndItsEchoReachesTheApplication) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.31"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(2, "COM5", "127.0.0.31", 1);
+    int app = connectApplication(manager, slot, "COM5");
+    ASSERT_GE(app, 0);
+
+    std::mt19937 random(20240611);
+    Bytes written(1 << 20);
+    for (uint8_t& byte : written)
+        byte = uint8_t(random());
+    std::vector<size_t> pieces;
+    for (size_t total = 0; total < written.size();) {
+        size_t piece = std::min<size_t>(1 + random() % 4096, written.size() - total);
+        pieces.push_back(piece);
+        total += piece;
+    }
+
+    Bytes echoed;
+    size_t piece = 0;
+    size_t inPiece = 0;
+    size_t offset = 0;
+    bool done = manager.pumpUntil(
+        [&] {
+            while (piece < pieces.size()) {
+                size_t n = writeSome(app, &written[offset], pieces[piece] - inPiece);
+                if (n == 0)
+                    break;
+                offset += n;
+                inPiece += n;
+                if (inPiece == pieces[piece]) {
+                    ++piece;
+                    inPiece = 0;
+                }
+            }
+            readAvailable(app, echoed);
+            return echoed.size() >= written.size();
+        },
+        60000);
+    ASSERT_TRUE(done) << "echoed " << echoed.size() << " of " << written.size();
+
+    EXPECT_TRUE(echoed == written) << "the echo differs from what the application wrote";
+    Bytes payload = dataPayloads(sim, 1);
+    EXPECT_TRUE(payload == written) << "device got " << payload.size() << " payload bytes";
+    for (const auto& frame : framesWith(sim, 1, 0x31))
+        EXPECT_LE(frame.bytes.size(), 517u);
+    ::close(app);
+}
+
+TEST(Relay, LineSpeedChangeSendsTheDriversSettingBytesAndKeepsThem) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.32"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(1, "COM6", "127.0.0.32", 2);
+    int app = connectApplication(manager, slot, "COM6");
+    ASSERT_GE(app, 0);
+
+    ASSERT_TRUE(setSpeed(app, B115200));
+    // 115200 baud is code 16; the pty always reports 8N1 (LCR 03); no flow control.
+    const Bytes expected{0xF0, 0x21, 16, 0x03, 0x00, 0xE0};
+    auto sreqSent = [&] {
+        auto frames = framesWith(sim, 2, 0x21);
+        return !frames.empty() && frames.back().bytes == expected;
+    };
+    ASSERT_TRUE(manager.pumpUntil(sreqSent)) << "no SREQ for 115200 baud at the device";
+    std::lock_guard lock(port(slot).relayLock);
+    const uint8_t* params = port(slot).serialParams;
+    EXPECT_EQ(Bytes(params, params + 3), Bytes({16, 0x03, 0x00}));
+    ::close(app);
+}
+
+TEST(Relay, ApplicationCloseSendsMcrZeroAndCloseThenDropsConnectionAndPortIsReady) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.33"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(4, "COM8", "127.0.0.33", 1);
+    int app = connectApplication(manager, slot, "COM8");
+    ASSERT_GE(app, 0);
+    ASSERT_TRUE(hasValue(slot, "MaximumBaud"));
+    ASSERT_EQ(sim.openConnections(1), 1);
+
+    ::close(app);
+    ASSERT_TRUE(manager.pumpUntil([&] { return !framesWith(sim, 1, 0x72).empty(); }));
+    auto closeSeen = std::chrono::steady_clock::now();
+    ASSERT_TRUE(manager.pumpUntil([&] { return sim.openConnections(1) == 0; }));
+    auto dropped = std::chrono::steady_clock::now();
+
+    auto frames = sim.framesReceived(1);
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[frames.size() - 2].bytes, Bytes({0xF0, 0x41, 0x00, 0xE0}));
+    EXPECT_EQ(frames.back().bytes, Bytes({0xF0, 0x72, 0xE0}));
+    auto grace = std::chrono::duration_cast<std::chrono::milliseconds>(dropped - closeSeen);
+    EXPECT_GE(grace.count(), 150) << "connection dropped without the grace after CLOSE";
+    EXPECT_LT(grace.count(), 2000);
+
+    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_READY; }));
+    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    EXPECT_EQ(port(slot).relayActive.load(), 0);
+    EXPECT_FALSE(hasValue(slot, "MaximumBaud"));
+}
+
+TEST(Relay, DeviceCloseMakesConnectedPortReconnecting) {
+    ManagerHarness manager;
+    MessageLog messages(manager, {WM_RECONNECT_PORT});
+    vorlixsim::SimServer sim(simAt("127.0.0.34"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(0, "COM3", "127.0.0.34", 2);
+    int app = connectApplication(manager, slot, "COM3");
+    ASSERT_GE(app, 0);
+
+    ASSERT_EQ(sim.closeConnections(2), 1);
+    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
+    manager.pumpUntil([&] { return messages.count(WM_RECONNECT_PORT, slot) > 0; }, 1000);
+    EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 1);
+    ::close(app);
+}
+
+TEST(Relay, SilentDeviceMakesPortReconnectingAndAsksForReconnectionOnce) {
+    ManagerHarness manager;
+    MessageLog messages(manager, {WM_RECONNECT_PORT});
+    TraceLog traces;
+    vorlixsim::SimServer sim(simAt("127.0.0.35"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(6, "COM9", "127.0.0.35", 1);
+    int app = connectApplication(manager, slot, "COM9");
+    ASSERT_GE(app, 0);
+
+    // Just short of the limit nothing happens.
+    addTickOffset(SILENCE_MS - 5000);
+    wakeRelay();
+    manager.pumpFor(100);
+    EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
+
+    addTickOffset(5000);
+    wakeRelay();
+    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
+    manager.pumpUntil([&] { return messages.count(WM_RECONNECT_PORT, slot) > 0; }, 1000);
+    EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 1);
+    EXPECT_EQ(traces.count("MessageProc: Remote Down. Call ACR Mode.\r\n"), 1);
+
+    // Later passes treat the port as Reconnecting: the application's data is dropped
+    // and nothing more is asked for.
+    size_t framesBefore = sim.framesReceived(1).size();
+    const uint8_t text[] = "while reconnecting";
+    ASSERT_EQ(::write(app, text, sizeof text), ssize_t(sizeof text));
+    ASSERT_TRUE(manager.pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+    manager.pumpFor(50);
+    EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 1);
+    EXPECT_EQ(traces.count("MessageProc: Remote Down. Call ACR Mode.\r\n"), 1);
+    EXPECT_EQ(sim.framesReceived(1).size(), framesBefore);
+    ::close(app);
+}
+
+TEST(Relay, SilenceDuringRunningReconnectionPostsNothing) {
+    ManagerHarness manager;
+    MessageLog messages(manager, {WM_RECONNECT_PORT});
+    vorlixsim::SimServer sim(simAt("127.0.0.36"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(3, "COM4", "127.0.0.36", 1);
+    int app = connectApplication(manager, slot, "COM4");
+    ASSERT_GE(app, 0);
+
+    serviceState.reconnectRunning.store(1);
+    addTickOffset(SILENCE_MS + 10);
+    wakeRelay();
+    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
+    manager.pumpFor(100);
+    EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 0);
+    ::close(app);
+}
+
+TEST(Relay, PacketsWhileRelayInactiveAreDropped) {
+    ManagerHarness manager;
+    TraceLog traces;
+    vorlixsim::SimServer sim(simAt("127.0.0.37"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(5, "COM10", "127.0.0.37", 2);
+    int app = connectApplication(manager, slot, "COM10");
+    ASSERT_GE(app, 0);
+    // The application's own raw setting at open is reported once it is open.
+    ASSERT_TRUE(manager.pumpUntil([&] { return framesWith(sim, 2, 0x21).size() == 1; }));
+    ASSERT_TRUE(manager.pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+    const Bytes params(port(slot).serialParams, port(slot).serialParams + 3);
+    uint8_t mcrBefore = port(slot).lastMcr.load();
+
+    port(slot).relayActive.store(0);
+    const uint8_t lost[] = "lost";
+    ASSERT_EQ(::write(app, lost, 4), 4);
+    ASSERT_TRUE(setSpeed(app, B57600));
+    ASSERT_TRUE(manager.pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+    manager.pumpFor(100);
+    ASSERT_TRUE(setSpeed(app, B0)); // drops DTR and RTS: MCR 00
+    manager.pumpFor(100);
+    ASSERT_TRUE(manager.pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+
+    port(slot).relayActive.store(1);
+    const uint8_t kept[] = "kept";
+    ASSERT_EQ(::write(app, kept, 4), 4);
+    ASSERT_TRUE(manager.pumpUntil([&] { return !dataPayloads(sim, 2).empty(); }));
+    manager.pumpFor(50);
+    EXPECT_EQ(dataPayloads(sim, 2), Bytes(kept, kept + 4));
+    EXPECT_EQ(framesWith(sim, 2, 0x21).size(), 1u);
+    EXPECT_TRUE(framesWith(sim, 2, 0x41).size() == 1) << "only the MCR 03 of the open";
+    EXPECT_EQ(port(slot).lastMcr.load(), mcrBefore);
+    EXPECT_EQ(Bytes(port(slot).serialParams, port(slot).serialParams + 3), params);
+    EXPECT_EQ(traces.count("VXD_WRITE_SOCKET : [SREQ]\r\n"), 1);
+    ::close(app);
+}
+
+// The packets behind the OPEN wait for the open procedure, even when the relay thread
+// passes over the port again before the window has taken up the request.
+TEST(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
+    ManagerHarness manager;
+    MessageLog messages(manager, {WM_OPEN_PORT});
+    int slot = manager.addPort(7, "COM11", "127.0.0.38", 1);
+    int later = manager.addPort(9, "COM13", "127.0.0.38", 2);
+    ASSERT_TRUE(startPort(slot));
+    ASSERT_TRUE(startPort(later));
+    PortRecord& record = port(slot);
+    {
+        std::lock_guard lock(record.relayLock);
+        RingQueue* queue = record.outQueue.load();
+        ASSERT_NE(queue, nullptr);
+        putPacket(queue, {0xF0, 'A', 0x03});
+        putPacket(queue, {0xF0, '!', 16, 0x03, 0x00});
+        putPacket(queue, {0xF0, 'q'});
+        putPacket(queue, {0xF0, '1', 0x00, 0x02, 'h', 'i'});
+        ringSetDataReady(queue, true);
+    }
+    wakeRelay();
+    ASSERT_TRUE(manager.pumpUntil([&] { return messages.count(WM_OPEN_PORT, slot) > 0; }));
+
+    // Another pass, seen through an open on a later slot.
+    {
+        std::lock_guard lock(port(later).relayLock);
+        putPacket(port(later).outQueue.load(), {0xF0, 'q'});
+        ringSetDataReady(port(later).outQueue.load(), true);
+    }
+    wakeRelay();
+    ASSERT_TRUE(manager.pumpUntil([&] { return messages.count(WM_OPEN_PORT, later) > 0; }));
+
+    std::lock_guard lock(record.relayLock);
+    uint8_t packet[PACKET_BUFFER_SIZE];
+    ASSERT_EQ(readDriverPacket(record.outQueue.load(), packet), 1);
+    EXPECT_EQ(Bytes(packet, packet + 5), Bytes({'1', 0x00, 0x02, 'h', 'i'}));
+    EXPECT_EQ(readDriverPacket(record.outQueue.load(), packet), 0);
+    EXPECT_EQ(messages.count(WM_OPEN_PORT, slot), 1);
+    EXPECT_EQ(record.state.load(), PORT_READY);
+    EXPECT_EQ(record.lastMcr.load(), 0);
+    EXPECT_EQ(Bytes(record.serialParams, record.serialParams + 3), Bytes({0, 0, 0}));
+}
+
+TEST(Relay, ModemControlBehindTheApplicationsOpenReachesTheDevice) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simAt("127.0.0.39"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(8, "COM12", "127.0.0.39", 1);
+    int app = connectApplication(manager, slot, "COM12");
+    ASSERT_GE(app, 0);
+
+    // The driver raises DTR and RTS right behind its OPEN packet.
+    auto raised = [&] {
+        for (const auto& frame : framesWith(sim, 1, 0x41))
+            if (frame.bytes == Bytes({0xF0, 0x41, 0x03, 0xE0}))
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(manager.pumpUntil(raised, 3000));
+    EXPECT_EQ(port(slot).lastMcr.load(), 0x03);
+    ::close(app);
+}
