@@ -268,6 +268,10 @@ bool stopPort(int slot, bool force) {
         return false;
     closeEvent(record.readEvent);
     record.readEvent = nullptr;
+    // Each hooking creates a new slice event; with the queues gone the driver has no
+    // use for the old one, and keeping it would lose one event per restart.
+    closeEvent(record.sliceEvent);
+    record.sliceEvent = nullptr;
     debugTrace("Hooking is Just Stopped.\r\n");
     return true;
 }
