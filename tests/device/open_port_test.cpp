@@ -1,21 +1,39 @@
 // The open procedure against a real device-server simulator on loopback, with an
-// application opening the port's pty link.
+// application opening the port's pty link. Each test has its own 127.0.0.N.
 #include "device/open_port.h"
+
+#include "device/device_socket.h"
 
 #include "config/port_key.h"
 #include "config/port_table.h"
+#include "config/service_state.h"
 #include "driverlink/driver_link.h"
+#include "driverlink/ring_queue.h"
+#include "platform/auto_event.h"
 #include "platform/registry.h"
+#include "platform/tick.h"
+#include "platform/ui_thread.h"
 #include "tests/support/manager_harness.h"
 #include "tests/support/scripted_boxes.h"
 #include "tools/vorlix_sim/sim_server.h"
 
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <functional>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace platform;
+using vorlixsim::Behaviour;
 
 namespace {
+
+const std::vector<uint8_t> IDENT_THEN_OPEN = {0xF0, 0x11, 'Q', 'U', 'O',  'R',  'V',  'A',
+                                              'L',  'I',  'N', 'K', 0xE0, 0xF0, 0x71, 0xE0};
 
 uint32_t readDword(int slot, const char* name, bool* found) {
     HKEY key = nullptr;
@@ -27,6 +45,412 @@ uint32_t readDword(int slot, const char* name, bool* found) {
     if (key)
         RegCloseKey(key);
     return value;
+}
+
+bool hasValue(int slot, const char* name) {
+    bool found = false;
+    readDword(slot, name, &found);
+    return found;
+}
+
+vorlixsim::SimOptions simAt(const char* address, std::vector<Behaviour> behaviours = {}) {
+    vorlixsim::SimOptions options;
+    options.address = address;
+    options.portCount = 2;
+    options.behaviours = std::move(behaviours);
+    return options;
+}
+
+bool endedWith(int slot, int state) {
+    return port(slot).state.load() == state;
+}
+
+// Runs on the UI thread, so inside the pumping of a waiting procedure. Once
+// waiting() holds, it moves the tick source to 1000 ms short of the deadline, notes
+// whether the procedure is still waiting a few turns later, then moves it past.
+class DeadlineJump {
+  public:
+    DeadlineJump(int slot, uint32_t deadlineMs, std::function<bool()> waiting)
+        : slot_(slot), deadlineMs_(deadlineMs), waiting_(std::move(waiting)) {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { step(); });
+        timer_.start();
+    }
+
+    bool stillWaitingShortOfDeadline() const { return stillWaiting_; }
+    bool passed() const { return phase_ == 2; }
+
+  private:
+    void step() {
+        if (phase_ == 0 && waiting_()) {
+            addTickOffset(int64_t(deadlineMs_) - 1000);
+            phase_ = 1;
+        } else if (phase_ == 1 && ++turns_ >= 3) {
+            stillWaiting_ = endedWith(slot_, PORT_CONNECTING);
+            addTickOffset(1100);
+            phase_ = 2;
+            timer_.stop();
+        }
+    }
+
+    int slot_;
+    uint32_t deadlineMs_;
+    std::function<bool()> waiting_;
+    QTimer timer_;
+    int phase_ = 0;
+    int turns_ = 0;
+    bool stillWaiting_ = false;
+};
+
+// A listener that never accepts, with its backlog filled by connections of its own:
+// one more connect gets no answer at all.
+class FullBacklogListener {
+  public:
+    FullBacklogListener(const char* address, int port) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(uint16_t(port));
+        inet_pton(AF_INET, address, &where.sin_addr);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+            ::listen(listener_, 0) != 0)
+            return;
+        for (int i = 0; i < 16 && !full_; ++i)
+            full_ = !connectsAtOnce(where);
+    }
+    ~FullBacklogListener() {
+        for (int fd : fillers_)
+            ::close(fd);
+        ::close(listener_);
+    }
+    bool full() const { return full_; }
+
+  private:
+    bool connectsAtOnce(const sockaddr_in& where) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        fillers_.push_back(fd);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0)
+            return true;
+        pollfd waitFor{fd, POLLOUT, 0};
+        return ::poll(&waitFor, 1, 300) == 1;
+    }
+
+    int listener_ = -1;
+    std::vector<int> fillers_;
+    bool full_ = false;
+};
+
+struct Opened {
+    int slot;
+    int app;
+};
+
+// Starts the port and has the application open its link; the open procedure runs
+// when the test pumps.
+Opened openByApplication(ManagerHarness& manager, int slot, const char* com, const char* address,
+                         int portNo) {
+    manager.addPort(slot, com, address, portNo);
+    EXPECT_TRUE(startPort(slot));
+    int app = openApplicationPort(manager.linkPath(com));
+    EXPECT_GE(app, 0);
+    return {slot, app};
+}
+
+// ---------------------------------------------------------------------------
+// Success
+
+struct SuccessCase {
+    const char* name;
+    const char* address;
+    Behaviour behaviour;
+};
+
+class OpenPortSucceeds : public testing::TestWithParam<SuccessCase> {};
+
+TEST_P(OpenPortSucceeds, DeviceIdentifiedPortConnectedApplicationStaysOpen) {
+    const SuccessCase& c = GetParam();
+    ManagerHarness manager;
+    ScriptedBoxes boxes;
+    vorlixsim::SimOptions options = simAt(c.address, {Behaviour::Normal, c.behaviour});
+    options.reply.maxSpeed = 0xC4;
+    options.reply.info = {3, 0x1A, 16, 2};
+    options.infoGiven = true;
+    vorlixsim::SimServer sim(options);
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    Opened opened = openByApplication(manager, 4, "COM9", c.address, 2);
+    int slot = opened.slot;
+
+    ASSERT_TRUE(manager.pumpUntil([&] { return endedWith(slot, PORT_CONNECTED); }));
+    EXPECT_EQ(port(slot).reason.load(), REASON_OK);
+    EXPECT_EQ(port(slot).relayActive.load(), 1);
+    ASSERT_TRUE(sim.waitForFrames(2, 2, 3000));
+    std::vector<uint8_t> received = sim.rawBytesReceived(2);
+    ASSERT_GE(received.size(), IDENT_THEN_OPEN.size());
+    EXPECT_EQ(std::vector<uint8_t>(received.begin(), received.begin() + 16), IDENT_THEN_OPEN);
+    EXPECT_EQ(sim.connectionCount(2), 1);
+
+    bool found = false;
+    EXPECT_EQ(readDword(slot, "MaximumBaud", &found), 0xC4u);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(readDword(slot, "IsWin16Port", &found), 0u);
+    EXPECT_TRUE(found);
+    EXPECT_FALSE(hasValue(slot, "IsWin16PortConnected"));
+    const uint8_t* info = port(slot).deviceInfo;
+    EXPECT_EQ(std::vector<uint8_t>(info, info + 4), (std::vector<uint8_t>{3, 0x1A, 16, 2}));
+    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+
+    manager.pumpFor(150);
+    EXPECT_FALSE(applicationHungUp(opened.app));
+    ::close(opened.app);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, OpenPortSucceeds,
+    testing::Values(SuccessCase{"WholeReply", "127.0.0.201", Behaviour::Normal},
+                    SuccessCase{"ReplyInPieces", "127.0.0.202", Behaviour::Pieces},
+                    SuccessCase{"GarbageBeforeReply", "127.0.0.203", Behaviour::Garbage}),
+    [](const testing::TestParamInfo<SuccessCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Failures seen by the application
+
+enum class Setup { Simulator, UnresolvableName, ConnectNeverAnswered };
+
+struct FailureCase {
+    const char* name;
+    Setup setup;
+    const char* address;
+    Behaviour behaviour;
+    uint32_t deadlineMs; // 0: the procedure must end without waiting for one
+    int reason;
+};
+
+class OpenPortFails : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
+    const FailureCase& c = GetParam();
+    ManagerHarness manager;
+    ScriptedBoxes boxes;
+    std::unique_ptr<vorlixsim::SimServer> sim;
+    std::unique_ptr<FullBacklogListener> backlog;
+    if (c.setup == Setup::Simulator) {
+        sim = std::make_unique<vorlixsim::SimServer>(simAt(c.address, {c.behaviour}));
+        ASSERT_TRUE(sim->start()) << sim->errorText();
+    } else if (c.setup == Setup::ConnectNeverAnswered) {
+        backlog = std::make_unique<FullBacklogListener>(c.address, 4001);
+        ASSERT_TRUE(backlog->full()) << "loopback listener backlog could not be filled";
+    }
+    const int slot = 6;
+    std::unique_ptr<DeadlineJump> jump;
+    if (c.deadlineMs) {
+        auto waiting = [&] {
+            if (!endedWith(slot, PORT_CONNECTING) || !port(slot).socket.load())
+                return false;
+            if (c.behaviour == Behaviour::Silent)
+                return !sim->framesReceived(1).empty();
+            if (c.behaviour == Behaviour::Refuse)
+                return port(slot).socket.load()->connectError.load() != 0;
+            return true;
+        };
+        jump = std::make_unique<DeadlineJump>(slot, c.deadlineMs, waiting);
+    }
+    Opened opened = openByApplication(manager, slot, "COM11", c.address, 1);
+
+    // Without a deadline to pass the procedure must be over long before 3000 ms.
+    ASSERT_TRUE(manager.pumpUntil([&] { return endedWith(slot, PORT_DISCONNECTED); },
+                                  c.deadlineMs ? 5000 : 2000));
+    EXPECT_EQ(port(slot).reason.load(), c.reason);
+    EXPECT_EQ(port(slot).relayActive.load(), 0);
+    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+    if (jump) {
+        EXPECT_TRUE(jump->passed());
+        EXPECT_TRUE(jump->stillWaitingShortOfDeadline()) << "gave up before the deadline";
+    }
+    if (c.behaviour == Behaviour::Silent && sim) {
+        // Identified never: nothing but IDENT went to the device.
+        std::vector<uint8_t> ident(IDENT_THEN_OPEN.begin(), IDENT_THEN_OPEN.begin() + 13);
+        EXPECT_EQ(sim->rawBytesReceived(1), ident);
+    }
+    EXPECT_TRUE(manager.pumpUntil([&] { return applicationHungUp(opened.app); }, 3000));
+    EXPECT_FALSE(hasValue(slot, "MaximumBaud"));
+    ::close(opened.app);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, OpenPortFails,
+    testing::Values(FailureCase{"DeviceNeverAnswers", Setup::Simulator, "127.0.0.204",
+                                Behaviour::Silent, 10000, REASON_PORT_DISABLED},
+                    FailureCase{"ConnectionRefused", Setup::Simulator, "127.0.0.205",
+                                Behaviour::Refuse, 3000, REASON_PORT_DISABLED},
+                    FailureCase{"NameNotResolved", Setup::UnresolvableName, "no-such-host.invalid",
+                                Behaviour::Normal, 0, REASON_IP_NOT_FOUND},
+                    FailureCase{"ConnectNeverCompletes", Setup::ConnectNeverAnswered, "127.0.0.206",
+                                Behaviour::Normal, 3000, REASON_IP_NOT_FOUND}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The report in the inQueue
+
+struct ReportCase {
+    const char* name;
+    const char* address;
+    bool refuse; // nothing listens at the address; otherwise it is not resolvable
+};
+
+class OpenPortReport : public testing::TestWithParam<ReportCase> {};
+
+TEST_P(OpenPortReport, FailedOpenLeavesOnlyOpenResultZeroInTheInQueue) {
+    const ReportCase& c = GetParam();
+    ManagerHarness manager;
+    ScriptedBoxes boxes;
+    const int slot = 2;
+    manager.addPort(slot, "COM3", c.address, 1);
+    ASSERT_TRUE(startPort(slot));
+    RingQueue* inQueue = port(slot).inQueue.load();
+    ASSERT_NE(inQueue, nullptr);
+    // Leftovers the driver never read, among them a stale success.
+    for (int i = 0; i < 300; ++i)
+        ringPut(inQueue, uint8_t(i));
+    for (uint8_t byte : {0xF0, 0xA1, 0x01, 0xE0})
+        ringPut(inQueue, byte);
+
+    std::unique_ptr<DeadlineJump> jump;
+    if (c.refuse)
+        jump = std::make_unique<DeadlineJump>(slot, 3000, [&] {
+            DeviceSocket* socket = port(slot).socket.load();
+            return socket && socket->connectError.load() != 0;
+        });
+    EXPECT_EQ(openPort(slot, false), 0);
+
+    std::vector<uint8_t> queued;
+    uint8_t byte = 0;
+    while (ringGet(inQueue, &byte) == RING_OK)
+        queued.push_back(byte);
+    EXPECT_EQ(queued, (std::vector<uint8_t>{0xF0, 0xA1, 0x00, 0xE0}));
+    EXPECT_TRUE(ringDataReady(inQueue));
+    EXPECT_TRUE(port(slot).readEvent->wait(0));
+    EXPECT_EQ(port(slot).state.load(), PORT_DISCONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, OpenPortReport,
+    testing::Values(ReportCase{"ConnectionRefused", "127.0.0.207", true},
+                    ReportCase{"NameNotResolved", "no-such-host.invalid", false}),
+    [](const testing::TestParamInfo<ReportCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Requests that arrive while an open is waiting
+
+// Runs check on the UI thread every 10 ms until it returns true.
+class UiWatcher {
+  public:
+    explicit UiWatcher(std::function<bool()> check) : check_(std::move(check)) {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (check_())
+                timer_.stop();
+        });
+        timer_.start();
+    }
+
+  private:
+    std::function<bool()> check_;
+    QTimer timer_;
+};
+
+TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
+    ManagerHarness manager;
+    ScriptedBoxes boxes;
+    vorlixsim::SimServer sim(simAt("127.0.0.210", {Behaviour::Silent}));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    const int slot = 1;
+
+    bool asked = false;
+    intptr_t secondResult = -1;
+    DeviceSocket* socketBefore = nullptr;
+    DeviceSocket* socketAfter = nullptr;
+    int stateAfter = -1;
+    size_t inQueueAfter = 99;
+    UiWatcher watcher([&] {
+        if (!endedWith(slot, PORT_CONNECTING) || sim.framesReceived(1).empty())
+            return false;
+        socketBefore = port(slot).socket.load();
+        // As the relay thread's post would be dispatched by the waiting procedure.
+        secondResult = sendMessage(WM_OPEN_PORT, 0, slot);
+        socketAfter = port(slot).socket.load();
+        stateAfter = port(slot).state.load();
+        RingQueue* inQueue = port(slot).inQueue.load();
+        inQueueAfter = size_t(RING_SIZE - 1 - ringFreeSpace(inQueue));
+        asked = true;
+        vorlixsim::ReplyValues values;
+        values.maxSpeed = 5;
+        sim.sendRaw(1, vorlixsim::identReply(values));
+        return true;
+    });
+    Opened opened = openByApplication(manager, slot, "COM2", "127.0.0.210", 1);
+
+    ASSERT_TRUE(manager.pumpUntil([&] { return !endedWith(slot, PORT_CONNECTING) && asked; }));
+    EXPECT_EQ(secondResult, 0);
+    EXPECT_NE(socketBefore, nullptr);
+    EXPECT_EQ(socketAfter, socketBefore);
+    EXPECT_EQ(stateAfter, PORT_CONNECTING);
+    EXPECT_EQ(inQueueAfter, 0u) << "the second request wrote a report of its own";
+    EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
+    EXPECT_EQ(port(slot).relayActive.load(), 1);
+    EXPECT_EQ(sim.connectionCount(1), 1);
+    bool found = false;
+    EXPECT_EQ(readDword(slot, "MaximumBaud", &found), 5u);
+    manager.pumpFor(150);
+    EXPECT_FALSE(applicationHungUp(opened.app));
+    ::close(opened.app);
+}
+
+TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
+    ManagerHarness manager;
+    ScriptedBoxes boxes;
+    vorlixsim::SimServer sim(simAt("127.0.0.211", {Behaviour::Silent, Behaviour::Normal}));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    const int outer = 1;
+    const int inner = 2;
+    manager.addPort(inner, "COM5", "127.0.0.211", 2);
+    manager.addPort(outer, "COM4", "127.0.0.211", 1);
+    ASSERT_TRUE(startPort(inner));
+    ASSERT_TRUE(startPort(outer));
+
+    int innerApp = -1;
+    int busyAfterInner = -1;
+    int outerStateThen = -1;
+    UiWatcher watcher([&] {
+        if (innerApp < 0) {
+            // The outer open waits for its reply: now the second port is opened.
+            if (endedWith(outer, PORT_CONNECTING) && !sim.framesReceived(1).empty())
+                innerApp = openApplicationPort(manager.linkPath("COM5"));
+            return false;
+        }
+        if (!endedWith(inner, PORT_CONNECTED))
+            return false;
+        // The inner open has returned; the outer one is still waiting.
+        busyAfterInner = serviceState.serviceBusy.load();
+        outerStateThen = port(outer).state.load();
+        sim.sendRaw(1, vorlixsim::identReply({}));
+        return true;
+    });
+    int outerApp = openApplicationPort(manager.linkPath("COM4"));
+    ASSERT_GE(outerApp, 0);
+
+    ASSERT_TRUE(
+        manager.pumpUntil([&] { return busyAfterInner >= 0 && endedWith(outer, PORT_CONNECTED); }));
+    EXPECT_EQ(busyAfterInner, 1);
+    EXPECT_EQ(outerStateThen, PORT_CONNECTING);
+    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+    manager.pumpFor(150);
+    EXPECT_FALSE(applicationHungUp(outerApp));
+    EXPECT_FALSE(applicationHungUp(innerApp));
+    ::close(innerApp);
+    ::close(outerApp);
 }
 
 } // namespace
