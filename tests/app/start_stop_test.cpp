@@ -1,0 +1,424 @@
+// The Start, Stop, Start All and Stop All commands on the real main window, with the
+// rows selected in its port list and the ports hooked to the loaded stand-in driver.
+#include "app/main_dialog.h"
+
+#include "config/port_key.h"
+#include "config/port_table.h"
+#include "config/service_state.h"
+#include "driverlink/driver_link.h"
+#include "platform/driver_device.h"
+#include "platform/message_box.h"
+#include "platform/registry.h"
+#include "platform/ui_thread.h"
+#include "tests/app/gui_support.h"
+#include "tests/support/manager_harness.h"
+#include "tests/support/scripted_boxes.h"
+
+#include <QPushButton>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+const char* const NOTHING_SELECTED = "None of items was selected.\nSelect the item first.";
+
+struct CurrentHost {
+    std::string address;
+    int portNo;
+};
+
+CurrentHost currentHost(int slot) {
+    PortRecord& record = port(slot);
+    std::lock_guard lock(record.hostLock);
+    return {record.curAddress, record.curTcpPort};
+}
+
+bool hasPublishedQueue(int slot) {
+    HKEY key = nullptr;
+    if (!openPortKey(slot, &key))
+        return false;
+    uint32_t value = 0;
+    uint32_t size = sizeof value;
+    bool found = RegQueryValueEx(key, "pOutQueue", nullptr, reinterpret_cast<uint8_t*>(&value),
+                                 &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return found;
+}
+
+class StartStop : public ::testing::Test {
+  protected:
+    MainDialog& dialog() { return manager.dialog(); }
+    PortList& list() { return *manager.dialog().portList; }
+
+    int rowOf(const std::string& address, int portNo) {
+        for (int row = 0; row < list().rowCount(); ++row)
+            if (list().rowText(row, COL_ADDRESS) == address &&
+                list().rowText(row, COL_PORT) == std::to_string(portNo))
+                return row;
+        ADD_FAILURE() << "no row for " << address << ":" << portNo;
+        return -1;
+    }
+    std::string status(int row) { return list().rowText(row, COL_STATUS); }
+
+    void select(std::initializer_list<int> rows) {
+        auto* selection = list().selectionModel();
+        for (int row : rows)
+            selection->select(list().model()->index(row, 0),
+                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    void press(int id) { dialog().button(id)->click(); }
+
+    // Starts the port through the Start command on its current host's row.
+    void startWithCommand(int slot) {
+        CurrentHost host = currentHost(slot);
+        select({rowOf(host.address, host.portNo)});
+        press(IDC_START);
+        ASSERT_EQ(port(slot).state.load(), PORT_READY);
+    }
+
+    ManagerHarness manager;
+    ScriptedBoxes boxes;
+};
+
+TEST_F(StartStop, NothingSelectedIsReportedByStartAndStop) {
+    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    boxes.expect(NOTHING_SELECTED, "Error", MB_ICONERROR);
+    boxes.expect(NOTHING_SELECTED, "Error", MB_ICONERROR);
+    press(IDC_START);
+    press(IDC_STOP);
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(currentHost(slot).address, "127.0.0.41");
+    EXPECT_EQ(driverLink.device, DriverLink::Device::NotOpened);
+}
+
+TEST_F(StartStop, StartOnAnotherHostRowMakesItCurrentAndStartsThere) {
+    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    manager.addHost(slot, 2, "127.0.0.42", 2, "spare");
+    EXPECT_EQ(status(rowOf("127.0.0.41", 1)), "Stopped");
+
+    select({rowOf("127.0.0.42", 2)});
+    press(IDC_START);
+
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).reason.load(), REASON_OK);
+    EXPECT_EQ(currentHost(slot).address, "127.0.0.42");
+    EXPECT_EQ(currentHost(slot).portNo, 2);
+    EXPECT_EQ(status(rowOf("127.0.0.42", 2)), "Ready");
+    EXPECT_EQ(status(rowOf("127.0.0.41", 1)), "");
+    EXPECT_TRUE(hasPublishedQueue(slot));
+    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+}
+
+TEST_F(StartStop, StartOnBlankSeparatorRowDoesNothing) {
+    manager.addPort(0, "COM3", "127.0.0.41", 1);
+    manager.addPort(1, "COM4", "127.0.0.41", 2);
+    ASSERT_EQ(list().rowText(1, COL_ADDRESS), "");
+    select({1});
+    press(IDC_START);
+    EXPECT_EQ(port(0).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(1).state.load(), PORT_STOPPED);
+    EXPECT_EQ(driverLink.device, DriverLink::Device::NotOpened);
+    EXPECT_TRUE(boxes.shown().empty());
+}
+
+class StartOnHiddenRow : public StartStop, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StartOnHiddenRow, AsksAndStartsOnlyOnYes) {
+    int slot = manager.addPort(0, "COM3", "127.0.0.43", 1);
+    setCurrentHost(port(slot), "127.0.0.44", 5);
+    dialog().refreshPortList();
+    int hidden = rowOf("127.0.0.44", 5);
+    ASSERT_EQ(list().rowText(hidden, COL_NAME), "(Hidden Port)");
+    boxes.expect("COM3 is running under Hidden Mode.\nContinue?", "Warning",
+                 MB_ICONWARNING | MB_YESNO, GetParam());
+
+    select({hidden});
+    press(IDC_START);
+
+    bool yes = GetParam() == IDYES;
+    EXPECT_EQ(port(slot).state.load(), yes ? PORT_READY : PORT_STOPPED);
+    EXPECT_EQ(currentHost(slot).address, "127.0.0.44");
+    EXPECT_EQ(currentHost(slot).portNo, 5);
+    EXPECT_EQ(hasPublishedQueue(slot), yes);
+    EXPECT_EQ(status(rowOf("127.0.0.44", 5)), yes ? "Ready" : "Stopped");
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, StartOnHiddenRow, ::testing::Values(IDNO, IDYES),
+                         [](const auto& info) { return info.param == IDYES ? "Yes" : "No"; });
+
+TEST_F(StartStop, StartOnReadyPortHooksItAgainWithNewQueues) {
+    int slot = manager.addPort(2, "COM5", "127.0.0.45", 1);
+    startWithCommand(slot);
+    uint32_t outHandle = port(slot).outQueueHandle;
+    uint32_t inHandle = port(slot).inQueueHandle;
+
+    startWithCommand(slot);
+
+    EXPECT_NE(port(slot).outQueueHandle, outHandle);
+    EXPECT_NE(port(slot).inQueueHandle, inHandle);
+    EXPECT_EQ(mapQueue(outHandle), nullptr);
+    EXPECT_EQ(mapQueue(inHandle), nullptr);
+    EXPECT_NE(mapQueue(port(slot).outQueueHandle), nullptr);
+    EXPECT_TRUE(hasPublishedQueue(slot));
+}
+
+TEST_F(StartStop, StartOnPortInUseAsksForASwitchInsteadOfRestarting) {
+    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    manager.addHost(slot, 2, "127.0.0.42", 2, "spare");
+    startWithCommand(slot);
+    std::vector<intptr_t> switches;
+    setMessageHandler([&](uint32_t message, uintptr_t wParam, intptr_t lParam) {
+        if (message == WM_SWITCH_PORT)
+            switches.push_back(lParam);
+        return dialog().onMessage(message, wParam, lParam);
+    });
+    uint32_t outHandle = port(slot).outQueueHandle;
+    port(slot).relayActive.store(1);
+
+    select({rowOf("127.0.0.42", 2)});
+    press(IDC_START);
+    manager.pumpUntil([&] { return !switches.empty(); }, 2000);
+
+    EXPECT_EQ(switches, std::vector<intptr_t>{slot});
+    EXPECT_EQ(currentHost(slot).address, "127.0.0.42");
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).outQueueHandle, outHandle);
+    MainDialog* window = &dialog();
+    setMessageHandler([window](uint32_t message, uintptr_t wParam, intptr_t lParam) {
+        return window->onMessage(message, wParam, lParam);
+    });
+}
+
+TEST_F(StartStop, StopOnAnotherHostRowLeavesARunningPortAlone) {
+    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    manager.addHost(slot, 2, "127.0.0.42", 2, "spare");
+    startWithCommand(slot);
+
+    select({rowOf("127.0.0.42", 2)});
+    press(IDC_STOP);
+
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(currentHost(slot).address, "127.0.0.41");
+    EXPECT_TRUE(hasPublishedQueue(slot));
+}
+
+TEST_F(StartStop, StopOnCurrentRowStopsAndForgetsTheHost) {
+    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    startWithCommand(slot);
+    uint32_t outHandle = port(slot).outQueueHandle;
+
+    select({rowOf("127.0.0.41", 1)});
+    press(IDC_STOP);
+
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED);
+    EXPECT_EQ(currentHost(slot).address, "");
+    EXPECT_EQ(currentHost(slot).portNo, 0);
+    EXPECT_FALSE(hasPublishedQueue(slot));
+    EXPECT_EQ(mapQueue(outHandle), nullptr);
+    EXPECT_EQ(status(rowOf("127.0.0.41", 1)), "");
+}
+
+TEST_F(StartStop, StopOnStoppedPortsCurrentRowForgetsTheHost) {
+    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    select({rowOf("127.0.0.41", 1)});
+    press(IDC_STOP);
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED);
+    EXPECT_EQ(currentHost(slot).address, "");
+    EXPECT_EQ(status(rowOf("127.0.0.41", 1)), "");
+}
+
+TEST_F(StartStop, StopOnPortInUseWarnsAndChangesNothing) {
+    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    startWithCommand(slot);
+    port(slot).relayActive.store(1);
+    boxes.expect("[COM3] can't be stopped because it is in use.\nClose port and retry.", "Warning",
+                 MB_ICONWARNING);
+
+    select({rowOf("127.0.0.41", 1)});
+    press(IDC_STOP);
+
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).reason.load(), REASON_OK);
+    EXPECT_EQ(currentHost(slot).address, "127.0.0.41");
+    EXPECT_TRUE(hasPublishedQueue(slot));
+}
+
+class StopOnHiddenRow : public StartStop, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopOnHiddenRow, AsksAndStopsOnlyOnYes) {
+    int slot = manager.addPort(0, "COM3", "127.0.0.43", 1);
+    setCurrentHost(port(slot), "127.0.0.44", 5);
+    ASSERT_TRUE(startPort(slot));
+    dialog().refreshPortList();
+    boxes.expect("COM3 is in hidden port mode.\nContinue?", "Warning", MB_ICONWARNING | MB_YESNO,
+                 GetParam());
+
+    select({rowOf("127.0.0.44", 5)});
+    press(IDC_STOP);
+
+    bool yes = GetParam() == IDYES;
+    EXPECT_EQ(port(slot).state.load(), yes ? PORT_STOPPED : PORT_READY);
+    EXPECT_EQ(currentHost(slot).address, yes ? "" : "127.0.0.44");
+    EXPECT_EQ(hasPublishedQueue(slot), !yes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, StopOnHiddenRow, ::testing::Values(IDNO, IDYES),
+                         [](const auto& info) { return info.param == IDYES ? "Yes" : "No"; });
+
+// Eleven ports of 99 hosts each give 1099 rows; each port's current host is its last.
+TEST_F(StartStop, StopTakesOnlyTheLowest1023SelectedRows) {
+    {
+        RegTransaction group;
+        for (int slot = 0; slot < 11; ++slot) {
+            std::vector<StoredHost> hosts;
+            for (int n = 1; n <= MAX_HOST_ENTRIES; ++n)
+                hosts.push_back({"127.0.0.52", slot * 100 + n, "many"});
+            writeStoredPort(slot, "COM" + std::to_string(slot + 1), hosts, "127.0.0.52",
+                            slot * 100 + MAX_HOST_ENTRIES);
+        }
+        ASSERT_EQ(group.commit(), ERROR_SUCCESS);
+    }
+    manager.reload();
+    ASSERT_EQ(list().rowCount(), 1099);
+    ASSERT_EQ(rowOf("127.0.0.52", 1099), 1098);
+
+    list().selectAll();
+    press(IDC_STOP);
+
+    for (int slot = 0; slot < 10; ++slot) {
+        EXPECT_EQ(currentHost(slot).address, "") << "slot " << slot;
+        EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED) << "slot " << slot;
+    }
+    EXPECT_EQ(currentHost(10).address, "127.0.0.52");
+    EXPECT_EQ(currentHost(10).portNo, 1099);
+    EXPECT_EQ(port(10).reason.load(), REASON_NONE);
+}
+
+// Three ports that Start All takes; the named one cannot be hooked (its key is gone).
+class StartAll : public StartStop {
+  protected:
+    void addThreePorts() {
+        manager.addPort(0, "COM3", "127.0.0.46", 1);
+        manager.addPort(1, "COM4", "127.0.0.46", 2);
+        manager.addPort(2, "COM5", "127.0.0.46", 3);
+    }
+    void breakPort(int slot) {
+        ASSERT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, portKeyName(slot).c_str()), ERROR_SUCCESS);
+        boxes.expect("Cannot open registry for some port.", "Error", MB_ICONERROR);
+    }
+    void expectStates(std::vector<int> states) {
+        for (int slot = 0; slot < int(states.size()); ++slot)
+            EXPECT_EQ(port(slot).state.load(), states[slot]) << "slot " << slot;
+    }
+};
+
+const char* const TRY_NEXT = "[COM3] was couldn't started.\nDo you want to try next ports?";
+
+TEST_F(StartAll, FirstPortFailingAsksOnceAndNoLeavesTheOthers) {
+    addThreePorts();
+    breakPort(0);
+    boxes.expect(TRY_NEXT, "Warning", MB_ICONWARNING | MB_YESNO, IDNO);
+    dialog().onCommand(IDC_START_ALL);
+    expectStates({PORT_STOPPED, PORT_STOPPED, PORT_STOPPED});
+    EXPECT_EQ(port(0).reason.load(), REASON_INTERNAL);
+    EXPECT_EQ(port(1).reason.load(), REASON_NONE);
+    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+}
+
+TEST_F(StartAll, FirstPortFailingAsksOnceAndYesStartsTheOthers) {
+    addThreePorts();
+    breakPort(0);
+    boxes.expect(TRY_NEXT, "Warning", MB_ICONWARNING | MB_YESNO, IDYES);
+    dialog().onCommand(IDC_START_ALL);
+    expectStates({PORT_STOPPED, PORT_READY, PORT_READY});
+    EXPECT_EQ(boxes.shown().size(), 2u);
+    EXPECT_EQ(highestPortIndex.load(), 2);
+}
+
+TEST_F(StartAll, LastPortFailingAsksNothing) {
+    addThreePorts();
+    breakPort(2);
+    dialog().onCommand(IDC_START_ALL);
+    expectStates({PORT_READY, PORT_READY, PORT_STOPPED});
+    EXPECT_EQ(port(2).reason.load(), REASON_INTERNAL);
+    EXPECT_EQ(boxes.shown().size(), 1u);
+}
+
+TEST_F(StartAll, PortsWithoutAConfiguredCurrentHostAreLeftAlone) {
+    manager.addPort(0, "COM3", "127.0.0.47", 1);
+    manager.addPort(1, "COM4", "127.0.0.47", 2);
+    manager.addPort(2, "COM5", "127.0.0.47", 3);
+    setCurrentHost(port(0), "127.0.0.48", 9); // hidden
+    clearCurrentHost(port(1));
+    dialog().onCommand(IDC_START_ALL);
+    expectStates({PORT_STOPPED, PORT_STOPPED, PORT_READY});
+    EXPECT_FALSE(hasPublishedQueue(0));
+    EXPECT_FALSE(hasPublishedQueue(1));
+}
+
+TEST_F(StartAll, StopAllThenStartAllBringsBackExactlyTheRunningPorts) {
+    manager.addPort(0, "COM3", "127.0.0.49", 1);
+    manager.addPort(1, "COM4", "127.0.0.49", 2);
+    manager.addPort(2, "COM5", "127.0.0.49", 3);
+    dialog().onCommand(IDC_START_ALL);
+    expectStates({PORT_READY, PORT_READY, PORT_READY});
+    select({rowOf("127.0.0.49", 2)});
+    press(IDC_STOP); // the user's stop forgets COM4's host
+
+    dialog().onCommand(IDC_STOP_ALL);
+    expectStates({PORT_STOPPED, PORT_STOPPED, PORT_STOPPED});
+    EXPECT_EQ(currentHost(0).address, "127.0.0.49");
+    for (int slot = 0; slot < 3; ++slot)
+        EXPECT_FALSE(hasPublishedQueue(slot)) << "slot " << slot;
+
+    dialog().onCommand(IDC_START_ALL);
+    expectStates({PORT_READY, PORT_STOPPED, PORT_READY});
+    EXPECT_TRUE(boxes.shown().empty());
+}
+
+TEST_F(StartAll, StopAllLeavesAPortInUseRunningWithItsWarning) {
+    manager.addPort(0, "COM3", "127.0.0.50", 1);
+    manager.addPort(1, "COM4", "127.0.0.50", 2);
+    dialog().onCommand(IDC_START_ALL);
+    port(0).relayActive.store(1);
+    boxes.expect("[COM3] can't be stopped because it is in use.\nClose port and retry.", "Warning",
+                 MB_ICONWARNING);
+    dialog().onCommand(IDC_STOP_ALL);
+    expectStates({PORT_READY, PORT_STOPPED});
+}
+
+// A command pressed while a service operation runs is ignored entirely.
+class BusyCommand : public StartStop, public ::testing::WithParamInterface<int> {};
+
+TEST_P(BusyCommand, DoesNothing) {
+    int running = manager.addPort(0, "COM3", "127.0.0.51", 1);
+    int stopped = manager.addPort(1, "COM4", "127.0.0.51", 2);
+    startWithCommand(running);
+    uint32_t outHandle = port(running).outQueueHandle;
+    select({rowOf("127.0.0.51", 1), rowOf("127.0.0.51", 2)});
+    serviceState.serviceBusy.store(1);
+
+    dialog().onCommand(GetParam());
+    serviceState.serviceBusy.store(0);
+
+    EXPECT_EQ(port(running).state.load(), PORT_READY);
+    EXPECT_EQ(port(running).outQueueHandle, outHandle);
+    EXPECT_EQ(currentHost(running).address, "127.0.0.51");
+    EXPECT_EQ(port(stopped).state.load(), PORT_STOPPED);
+    EXPECT_EQ(currentHost(stopped).address, "127.0.0.51");
+    EXPECT_EQ(list().selectedRows().size(), 2u);
+    EXPECT_TRUE(boxes.shown().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, BusyCommand,
+                         ::testing::Values(IDC_START, IDC_STOP, IDC_START_ALL, IDC_STOP_ALL),
+                         [](const auto& info) { return "Id" + std::to_string(info.param); });
+
+} // namespace
