@@ -72,6 +72,17 @@ bool isCurrentHost(PortRecord& record, const std::string& address, int portNo) {
     return address == record.curAddress && portNo == record.curTcpPort;
 }
 
+// Any hooked port, not only a Ready one, gives its queues back before it is hooked
+// again: hooking over them would leave them in the driver for good. A port whose stop
+// is refused (a reconnection or switch under way) is left to that procedure.
+bool releaseForRestart(int slot) {
+    PortRecord& record = port(slot);
+    if (record.state.load() == PORT_STOPPED)
+        return true;
+    stopPort(slot, false);
+    return record.state.load() == PORT_STOPPED;
+}
+
 void startRow(MainDialog& dialog, const SelectedRow& row) {
     if (row.address.size() < 5 || row.portText.empty() || row.portNo() == 0 || row.slot < 0)
         return;
@@ -84,8 +95,8 @@ void startRow(MainDialog& dialog, const SelectedRow& row) {
         postMessage(WM_SWITCH_PORT, 0, row.slot);
         return;
     }
-    if (record.state.load() == PORT_READY)
-        stopPort(row.slot, false);
+    if (!releaseForRestart(row.slot))
+        return;
     startPort(row.slot);
     dialog.refreshPortList();
 }

@@ -167,6 +167,39 @@ TEST_F(StartStop, StartOnReadyPortHooksItAgainWithNewQueues) {
     EXPECT_TRUE(hasPublishedQueue(slot));
 }
 
+// A port whose device could not be reached (Disconnected) is still hooked; starting
+// it again must give its queues back first, or the driver keeps them for good.
+TEST_F(StartStop, StartOnDisconnectedPortGivesItsQueuesBackBeforeHookingAgain) {
+    int slot = manager.addPort(2, "COM5", "127.0.0.45", 1);
+    startWithCommand(slot);
+    uint32_t outHandle = port(slot).outQueueHandle;
+    uint32_t inHandle = port(slot).inQueueHandle;
+    port(slot).state.store(PORT_DISCONNECTED);
+    port(slot).reason.store(REASON_IP_NOT_FOUND);
+
+    startWithCommand(slot);
+
+    EXPECT_EQ(mapQueue(outHandle), nullptr);
+    EXPECT_EQ(mapQueue(inHandle), nullptr);
+    EXPECT_NE(mapQueue(port(slot).outQueueHandle), nullptr);
+    EXPECT_EQ(port(slot).reason.load(), REASON_OK);
+}
+
+// A reconnection under way (the application has let go meanwhile) is not hooked over.
+TEST_F(StartStop, StartOnReconnectingPortLeavesItToTheReconnection) {
+    int slot = manager.addPort(2, "COM5", "127.0.0.45", 1);
+    startWithCommand(slot);
+    uint32_t outHandle = port(slot).outQueueHandle;
+    port(slot).state.store(PORT_RECONNECTING);
+
+    select({rowOf("127.0.0.45", 1)});
+    press(IDC_START);
+
+    EXPECT_EQ(port(slot).state.load(), PORT_RECONNECTING);
+    EXPECT_EQ(port(slot).outQueueHandle, outHandle);
+    EXPECT_NE(mapQueue(outHandle), nullptr);
+}
+
 TEST_F(StartStop, StartOnPortInUseAsksForASwitchInsteadOfRestarting) {
     int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
     manager.addHost(slot, 2, "127.0.0.42", 2, "spare");
