@@ -50,14 +50,19 @@ void MainDialog::exitManager() {
     done(platform::IDOK);
 }
 
-// A termination signal ends the manager without asking anybody: what each port was
-// doing is saved as at Exit, and ending the dialog unloads the driver, which hangs up
-// the applications and removes the port links.
+// A termination signal ends the manager without asking anybody: every port is stopped,
+// in use or not (the driver hangs its application up when it unloads), and the current
+// hosts are saved as at Exit, so the next start resumes the same ports.
 void MainDialog::endOnSignal() {
+    for (int slot = 0; slot < PORT_SLOTS; ++slot) {
+        if (!configured(slot))
+            continue;
+        port(slot).relayActive.store(0);
+        if (port(slot).state.load() != PORT_STOPPED)
+            stopPort(slot, true);
+        saveCurrentHost(slot);
+    }
     threadRunning.store(0);
-    for (int slot = 0; slot < PORT_SLOTS; ++slot)
-        if (configured(slot))
-            saveCurrentHost(slot);
     done(platform::IDOK);
 }
 
