@@ -453,6 +453,76 @@ TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
     ::close(outerApp);
 }
 
+TEST(OpenPort, PortLeftDisconnectedOpensAgainOnTheApplicationsNextOpen) {
+    ManagerHarness manager;
+    ScriptedBoxes boxes;
+    vorlixsim::SimServer sim(simAt("127.0.0.217", {Behaviour::Refuse}));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    const int slot = 8;
+    DeadlineJump jump(slot, 3000, [&] {
+        DeviceSocket* socket = port(slot).socket.load();
+        return endedWith(slot, PORT_CONNECTING) && socket && socket->connectError.load() != 0;
+    });
+    Opened first = openByApplication(manager, slot, "COM12", "127.0.0.217", 1);
+    ASSERT_TRUE(manager.pumpUntil([&] { return endedWith(slot, PORT_DISCONNECTED); }));
+    ASSERT_TRUE(manager.pumpUntil([&] { return applicationHungUp(first.app); }, 3000));
+    ::close(first.app);
+
+    sim.setBehaviour(1, Behaviour::Normal);
+    int app = openApplicationPort(manager.linkPath("COM12"));
+    ASSERT_GE(app, 0);
+    ASSERT_TRUE(manager.pumpUntil([&] { return endedWith(slot, PORT_CONNECTED); }));
+    EXPECT_EQ(port(slot).reason.load(), REASON_OK);
+    EXPECT_EQ(port(slot).relayActive.load(), 1);
+    manager.pumpFor(150);
+    EXPECT_FALSE(applicationHungUp(app));
+    ::close(app);
+}
+
+// The 16-bit request sets isWin16Port before it calls the procedure directly.
+struct Win16Case {
+    const char* name;
+    const char* address;
+    int isWin16Port;
+    uint32_t earlierConnectedValue; // 0: none stored before
+    uint32_t expectedConnectedValue;
+};
+
+class OpenPortWin16Values : public testing::TestWithParam<Win16Case> {};
+
+TEST_P(OpenPortWin16Values, ConnectedMarkWrittenOnlyForSixteenBitPorts) {
+    const Win16Case& c = GetParam();
+    ManagerHarness manager;
+    ScriptedBoxes boxes;
+    vorlixsim::SimServer sim(simAt(c.address));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    const int slot = 3;
+    manager.addPort(slot, "COM13", c.address, 1);
+    ASSERT_TRUE(startPort(slot));
+    if (c.earlierConnectedValue) {
+        HKEY key = nullptr;
+        ASSERT_TRUE(openPortKey(slot, &key));
+        regSetDword(key, "IsWin16PortConnected", c.earlierConnectedValue);
+        RegCloseKey(key);
+    }
+    port(slot).isWin16Port.store(c.isWin16Port);
+
+    EXPECT_EQ(openPort(slot, false), 1);
+    bool found = false;
+    EXPECT_EQ(readDword(slot, "IsWin16Port", &found), uint32_t(c.isWin16Port));
+    EXPECT_TRUE(found);
+    EXPECT_EQ(readDword(slot, "IsWin16PortConnected", &found), c.expectedConnectedValue);
+    EXPECT_EQ(found, c.expectedConnectedValue != 0);
+    EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, OpenPortWin16Values,
+    testing::Values(Win16Case{"SixteenBitPort", "127.0.0.218", 1, 0, 1},
+                    Win16Case{"OrdinaryPortKeepsAnOldMark", "127.0.0.219", 0, 7, 7},
+                    Win16Case{"OrdinaryPort", "127.0.0.220", 0, 0, 0}),
+    [](const testing::TestParamInfo<Win16Case>& info) { return std::string(info.param.name); });
+
 } // namespace
 
 TEST(OpenPort, ApplicationOpenConnectsIdentifiesAndOpensTheDevice) {
