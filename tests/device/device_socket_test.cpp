@@ -22,6 +22,15 @@ using namespace platform;
 
 namespace {
 
+// Declared after the harness: drops the connections the tests leave open before the
+// harness stops the ports, which leaves a port's socket in place.
+struct ConnectionsDropped {
+    ~ConnectionsDropped() {
+        for (int slot = 0; slot < PORT_SLOTS; ++slot)
+            dropConnection(port(slot));
+    }
+};
+
 std::unique_ptr<vorlixsim::SimServer> startSim(const char* address) {
     vorlixsim::SimOptions options;
     options.address = address;
@@ -110,6 +119,7 @@ bool applicationHasNothingMore(ManagerHarness& manager, int app) {
 
 TEST(RemoReadData, DeviceDataReachesApplicationUnchangedAndInOrder) {
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.212"));
     const int slot = manager.addPort(5, "COM6", "127.0.0.212", 1);
@@ -136,6 +146,7 @@ TEST(RemoReadData, DeviceDataReachesApplicationUnchangedAndInOrder) {
 
 TEST(RemoReadData, ApplicationThatDoesNotReadLosesNothing) {
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.213"));
     const int slot = manager.addPort(7, "COM8", "127.0.0.213", 2);
@@ -164,6 +175,7 @@ TEST(RemoReadData, ApplicationThatDoesNotReadLosesNothing) {
 
 TEST(RemoReadData, BytesWhileRelayInactiveAreDroppedButCountAsSignOfLife) {
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.214"));
     const int slot = manager.addPort(0, "COM1", "127.0.0.214", 3);
@@ -194,6 +206,7 @@ TEST(RemoReadData, BytesWhileRelayInactiveAreDroppedButCountAsSignOfLife) {
 
 TEST(DeviceSocket, DeviceClosingConnectedPortStartsReconnectionAtOnce) {
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.215"));
     const int slot = manager.addPort(9, "COM10", "127.0.0.215", 1);
@@ -215,6 +228,7 @@ TEST(DeviceSocket, DeviceClosingConnectedPortStartsReconnectionAtOnce) {
 
 TEST(KeepAlive, SentOnlyToConnectedPortsUpToHighestPortIndex) {
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.216"));
     manager.addPort(0, "COM21", "127.0.0.216", 1);

@@ -35,6 +35,15 @@ namespace {
 const std::vector<uint8_t> IDENT_THEN_OPEN = {0xF0, 0x11, 'Q', 'U', 'O',  'R',  'V',  'A',
                                               'L',  'I',  'N', 'K', 0xE0, 0xF0, 0x71, 0xE0};
 
+// Declared after the harness: drops the connections the tests leave open before the
+// harness stops the ports, which leaves a port's socket in place.
+struct ConnectionsDropped {
+    ~ConnectionsDropped() {
+        for (int slot = 0; slot < PORT_SLOTS; ++slot)
+            dropConnection(port(slot));
+    }
+};
+
 uint32_t readDword(int slot, const char* name, bool* found) {
     HKEY key = nullptr;
     uint32_t value = 0;
@@ -172,6 +181,7 @@ class OpenPortSucceeds : public testing::TestWithParam<SuccessCase> {};
 TEST_P(OpenPortSucceeds, DeviceIdentifiedPortConnectedApplicationStaysOpen) {
     const SuccessCase& c = GetParam();
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimOptions options = simAt(c.address, {Behaviour::Normal, c.behaviour});
     options.reply.maxSpeed = 0xC4;
@@ -232,6 +242,7 @@ class OpenPortFails : public testing::TestWithParam<FailureCase> {};
 TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
     const FailureCase& c = GetParam();
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     std::unique_ptr<vorlixsim::SimServer> sim;
     std::unique_ptr<FullBacklogListener> backlog;
@@ -305,6 +316,7 @@ class OpenPortReport : public testing::TestWithParam<ReportCase> {};
 TEST_P(OpenPortReport, FailedOpenLeavesOnlyOpenResultZeroInTheInQueue) {
     const ReportCase& c = GetParam();
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     const int slot = 2;
     manager.addPort(slot, "COM3", c.address, 1);
@@ -363,6 +375,7 @@ class UiWatcher {
 
 TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimServer sim(simAt("127.0.0.210", {Behaviour::Silent}));
     ASSERT_TRUE(sim.start()) << sim.errorText();
@@ -410,6 +423,7 @@ TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
 
 TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimServer sim(simAt("127.0.0.211", {Behaviour::Silent, Behaviour::Normal}));
     ASSERT_TRUE(sim.start()) << sim.errorText();
@@ -455,6 +469,7 @@ TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
 
 TEST(OpenPort, PortLeftDisconnectedOpensAgainOnTheApplicationsNextOpen) {
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimServer sim(simAt("127.0.0.217", {Behaviour::Refuse}));
     ASSERT_TRUE(sim.start()) << sim.errorText();
@@ -493,6 +508,7 @@ class OpenPortWin16Values : public testing::TestWithParam<Win16Case> {};
 TEST_P(OpenPortWin16Values, ConnectedMarkWrittenOnlyForSixteenBitPorts) {
     const Win16Case& c = GetParam();
     ManagerHarness manager;
+    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimServer sim(simAt(c.address));
     ASSERT_TRUE(sim.start()) << sim.errorText();
@@ -527,6 +543,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(OpenPort, ApplicationOpenConnectsIdentifiesAndOpensTheDevice) {
     ManagerHarness manager;
+    ConnectionsDropped connections;
     vorlixsim::SimOptions options;
     options.address = "127.0.0.21";
     options.portCount = 2;
