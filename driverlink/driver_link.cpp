@@ -197,11 +197,6 @@ bool hookPort(int slot) {
 
 namespace {
 
-void dropSocketAfterFailedStart(PortRecord& record) {
-    std::lock_guard lock(record.relayLock);
-    deleteDeviceSocket(record.socket.exchange(nullptr));
-}
-
 // The rings are unmapped under relayLock first, so the relay thread is not inside
 // them when the driver frees them.
 bool releasePortQueues(PortRecord& record) {
@@ -219,6 +214,20 @@ bool releasePortQueues(PortRecord& record) {
     return true;
 }
 
+// A Stopped port keeps no connection, or it would go on receiving for nobody: a forced
+// stop can meet a port whose connection is still up (Reconnecting, Switching), and a
+// failed start one left from an earlier open.
+void dropStoppedPortSocket(PortRecord& record) {
+    if (!record.socket.load())
+        return;
+    if (isUiThread()) {
+        dropConnection(record);
+        return;
+    }
+    std::lock_guard lock(record.relayLock);
+    retireSocketFromRelay(record);
+}
+
 } // namespace
 
 bool startPort(int slot) {
@@ -232,7 +241,7 @@ bool startPort(int slot) {
         raiseHighestPortIndex();
         record.reason.store(REASON_OK);
     } else {
-        dropSocketAfterFailedStart(record);
+        dropStoppedPortSocket(record);
         record.state.store(PORT_STOPPED);
         record.reason.store(REASON_INTERNAL);
     }
@@ -256,6 +265,7 @@ bool stopPort(int slot, bool force) {
     record.relayActive.store(0);
     record.state.store(PORT_STOPPED);
     raiseHighestPortIndex();
+    dropStoppedPortSocket(record);
     HKEY key = nullptr;
     if (!openPortKey(slot, &key)) {
         debugTrace("Can't Open Port SubKey\r\n");

@@ -96,6 +96,12 @@ uint32_t PortDriver::eventHandle(platform::AutoEvent* event) {
     return handle;
 }
 
+// A closed event's handle goes too, so a new event at the same address gets a new one.
+void PortDriver::forgetEvent(platform::AutoEvent* event) {
+    std::lock_guard lock(lock_);
+    std::erase_if(events_, [event](const auto& entry) { return entry.second == event; });
+}
+
 void* PortDriver::queueBlock(uint32_t queueHandle) {
     std::lock_guard lock(lock_);
     auto found = queues_.find(queueHandle);

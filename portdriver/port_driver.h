@@ -31,6 +31,7 @@ class PortDriver final : public platform::DriverBackend {
     bool control(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
                  uint32_t* bytesReturned) override;
     uint32_t eventHandle(platform::AutoEvent* event) override;
+    void forgetEvent(platform::AutoEvent* event) override;
     void* queueBlock(uint32_t queueHandle) override;
 
     // The last modem-status byte the device sent to the open port, -1 if none.
