@@ -231,7 +231,12 @@ TEST(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntouch
     manager.pumpFor(50);
     EXPECT_EQ(sim.openConnections(1), 1);
     EXPECT_FALSE(applicationHungUp(app));
+
+    // Let go, and let the disconnection procedure that asks for finish here.
     ::close(app);
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        return port(slot).state.load() == PORT_READY && port(slot).outQueueHandle != outHandle;
+    }));
 }
 
 TEST(Disconnect, WithoutApplicationStartsThePortAnewAndReady) {
