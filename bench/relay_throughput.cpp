@@ -41,6 +41,7 @@ constexpr int WARM_UP = 20;
 
 struct Figures {
     double megabytesPerSecond = 0;
+    double oneWayMegabytesPerSecond = 0; // manager only: the simulator not echoing
     double medianUs = 0;
     double p99Us = 0;
 };
@@ -208,6 +209,49 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
+// Payload bytes of the DATA frames in raw, from offset on; offset moves past whole frames.
+size_t dataPayload(const std::vector<uint8_t>& raw, size_t& offset) {
+    size_t payload = 0;
+    while (offset < raw.size()) {
+        int size = vorlixsim::frameSize(&raw[offset], raw.size() - offset);
+        if (size == 0 || offset + size_t(std::max(size, 1)) > raw.size())
+            break;
+        if (size < 0) {
+            ++offset;
+            continue;
+        }
+        if (raw[offset + 1] == 0x31)
+            payload += size_t(size) - 5;
+        offset += size_t(size);
+    }
+    return payload;
+}
+
+// Application to device only: the simulator records but no longer echoes.
+double oneWay(int fd, size_t total, vorlixsim::SimServer& sim) {
+    sim.setBehaviour(1, vorlixsim::Behaviour::Silent);
+    size_t offset = sim.rawBytesReceived(1).size();
+    std::vector<uint8_t> out(CHUNK, 0x5A);
+    size_t sent = 0;
+    size_t arrived = 0;
+    auto start = Clock::now();
+    while (arrived < total) {
+        while (sent < total) {
+            ssize_t n = write(fd, out.data(), std::min(CHUNK, total - sent));
+            if (n <= 0)
+                break;
+            sent += size_t(n);
+        }
+        pollfd p{fd, POLLOUT, 0};
+        poll(&p, 1, 10);
+        arrived += dataPayload(sim.rawBytesReceived(1), offset);
+        if (Clock::now() - start > std::chrono::seconds(60))
+            return 0;
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return double(total) / seconds / 1e6;
+}
+
 // One port COM5 whose saved host is the simulator's port 1, started at start-up.
 void registerPort() {
     using namespace platform;
@@ -238,8 +282,10 @@ bool measureManager(const std::string& folder, size_t total, int samples, Figure
     // The first bytes wait in the kernel until the open procedure has finished.
     uint8_t probe[1] = {0x55};
     bool open = fd >= 0 && write(fd, probe, 1) == 1 && readExactly(fd, probe, 1, 20000);
-    if (open)
+    if (open) {
         figures = measure(fd, total, samples);
+        figures.oneWayMegabytesPerSecond = oneWay(fd, total, sim);
+    }
     if (fd >= 0)
         close(fd);
     stop(manager);
@@ -294,9 +340,11 @@ int main(int argc, char** argv) {
     std::printf("manager -> device-server simulator (DATA frames echoed whole);\n"
                 "socat -> plain TCP byte echo server; both servers are threads of this process.\n");
     std::printf("%-34s %10s %12s %12s\n", "path", "MB/s", "median us", "p99 us");
-    if (managerOk)
+    if (managerOk) {
         printRow("pty -> travenor -> simulator", manager);
-    else
+        std::printf("%-34s %10.2f   (one way, the simulator not echoing)\n",
+                    "pty -> travenor -> simulator", manager.oneWayMegabytesPerSecond);
+    } else
         std::printf("manager path failed\n");
     if (socatOk)
         printRow("pty -> socat -> echo server", socat);
