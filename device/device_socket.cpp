@@ -20,7 +20,7 @@ using platform::debugTrace;
 namespace {
 // How long the receive path waits before it looks again at an inQueue the driver has
 // not yet made room in.
-constexpr int FULL_QUEUE_RETRY_MS = 5;
+constexpr int FULL_QUEUE_RETRY_MS = 1;
 constexpr int RECEIVE_CHUNK = 512;
 // The silence rule fires at the relay thread's next pass: 120000 ms plus a margin.
 constexpr uint32_t CLOSED_SILENCE_MS = 120100;
@@ -109,7 +109,7 @@ void DeviceSocket::scheduleRetry() {
         return;
     retryScheduled = true;
     // The timer belongs to retryContext, so it dies with the socket.
-    QTimer::singleShot(FULL_QUEUE_RETRY_MS, retryContext.get(), [this] {
+    QTimer::singleShot(FULL_QUEUE_RETRY_MS, Qt::PreciseTimer, retryContext.get(), [this] {
         retryScheduled = false;
         OnReceive(0);
     });

@@ -25,6 +25,7 @@ constexpr uint32_t IDLE_WAIT_MS = 1000;
 constexpr uint32_t PENDING_WAIT_MS = 5;
 constexpr int32_t SILENCE_MS = 120000;
 constexpr uint32_t CLOSE_GRACE_MS = 200;
+constexpr int MAX_DRIVER_PACKET = 516; // F0, '1', length, 512 data bytes
 // After asking for the open procedure, a Ready port's queue is left alone this long or
 // until the port leaves Ready: the packets behind the OPEN (the driver raises DTR and
 // RTS at once) belong to the connection being made, not to the open watch.
@@ -125,6 +126,19 @@ bool deviceSilent(PortRecord& record) {
     return silence >= SILENCE_MS;
 }
 
+// The driver stops reading the application when the outQueue has no room for a whole
+// DATA packet; a nudge on its read event tells it at once that there is room again,
+// instead of at its next look.
+bool takeFromFullQueue(PortRecord& record, Relay& relay) {
+    RingQueue* outQueue = record.outQueue.load();
+    bool wasFull = outQueue && ringFreeSpace(outQueue) < MAX_DRIVER_PACKET;
+    if (!takeDriverPacket(outQueue, relay.packet))
+        return false;
+    if (wasFull && record.readEvent)
+        record.readEvent->set();
+    return true;
+}
+
 void connectedPass(int slot, PortRecord& record, Relay& relay, std::unique_lock<std::mutex>& lock) {
     if (record.state.load() == PORT_READY)
         return;
@@ -137,7 +151,7 @@ void connectedPass(int slot, PortRecord& record, Relay& relay, std::unique_lock<
     }
     if (!retryPending(record, relay))
         return;
-    if (!takeDriverPacket(record.outQueue.load(), relay.packet))
+    if (!takeFromFullQueue(record, relay))
         return;
     relay.more = true;
     switch (relay.packet[0]) {

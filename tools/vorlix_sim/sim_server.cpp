@@ -109,6 +109,7 @@ struct SimServer::PortState {
     ReplyValues reply;
     std::vector<Frame> frames;
     std::vector<uint8_t> raw;
+    uint64_t dataBytes = 0; // payload bytes of the DATA frames received
     int accepted = 0;
     int open = 0;
 };
@@ -287,6 +288,11 @@ int SimServer::closeConnections(int port) {
     return count;
 }
 
+uint64_t SimServer::dataBytesReceived(int port) const {
+    std::lock_guard lock(mutex);
+    return portState(port).dataBytes;
+}
+
 std::vector<Frame> SimServer::framesReceived(int port) const {
     std::lock_guard lock(mutex);
     return portState(port).frames;
@@ -399,7 +405,7 @@ void SimServer::readFrom(Connection& connection) {
         dropConnection(connection);
         return;
     }
-    {
+    if (options.record) {
         std::lock_guard lock(mutex);
         connection.port->raw.insert(connection.port->raw.end(), buffer, buffer + count);
     }
@@ -425,25 +431,30 @@ void SimServer::parseFrames(Connection& connection) {
             skipped.push_back(input[at++]);
             continue;
         }
-        if (!skipped.empty())
-            logLine(connection, "SKIP " + hexText(std::exchange(skipped, {})));
+        if (!skipped.empty() && options.log)
+            logLine(connection, "SKIP " + hexText(skipped));
+        skipped.clear();
         Frame frame{input[at + 1], {input.begin() + at, input.begin() + at + size}};
         at += size;
         handleFrame(connection, std::move(frame));
     }
-    if (!skipped.empty())
+    if (!skipped.empty() && options.log)
         logLine(connection, "SKIP " + hexText(skipped));
     input.erase(input.begin(), input.begin() + std::min(at, input.size()));
 }
 
 void SimServer::handleFrame(Connection& connection, Frame frame) {
-    logLine(connection,
-            std::string("< ") + commandName(frame.command) + " " + hexText(frame.bytes));
+    if (options.log)
+        logLine(connection,
+                std::string("< ") + commandName(frame.command) + " " + hexText(frame.bytes));
     Behaviour behaviour;
     {
         std::lock_guard lock(mutex);
         behaviour = connection.port->behaviour;
-        connection.port->frames.push_back(frame);
+        if (frame.command == 0x31)
+            connection.port->dataBytes += frame.bytes.size() - 5;
+        if (options.record)
+            connection.port->frames.push_back(frame);
         changed.notify_all();
     }
     if (behaviour == Behaviour::Silent)
@@ -486,7 +497,8 @@ void SimServer::queueOutput(Connection& connection, std::vector<uint8_t> bytes, 
     int64_t due = nowMs() + delayMs;
     if (!connection.output.empty())
         due = std::max(due, connection.output.back().dueMs + delayMs);
-    logLine(connection, "> " + hexText(bytes));
+    if (options.log)
+        logLine(connection, "> " + hexText(bytes));
     connection.output.push_back({due, std::move(bytes)});
 }
 

@@ -44,6 +44,7 @@ struct SimOptions {
     std::vector<Behaviour> behaviours; // per port (index port-1); missing = Normal
     int modemStatusAfterOpen = -1;     // >= 0: F0 43 s E0 after every OPEN
     FILE* log = nullptr;               // one line per frame; not owned
+    bool record = true;                // keep every frame and byte for the API (tests)
 };
 
 struct Frame {
@@ -77,6 +78,8 @@ class SimServer {
     // Closes the device side of every open connection of the port.
     int closeConnections(int port);
 
+    // Payload bytes of all DATA frames received, counted whether or not they are recorded.
+    uint64_t dataBytesReceived(int port) const;
     std::vector<Frame> framesReceived(int port) const;
     std::vector<uint8_t> rawBytesReceived(int port) const;
     int connectionCount(int port) const; // accepted since start
