@@ -37,29 +37,31 @@ REGEDIT4
 
 [HKEY_LOCAL_MACHINE\Enum\Root\Redirector\0000]
 "PORTNAME"="COM5"
-"IPAddr01"="192.168.10.21"
+"IPAddr01"="127.0.0.11"
 "TCPPortNo01"=dword:00000001
 "Description01"="Lab bench A"
-"IPAddr02"="192.168.10.22"
+"IPAddr02"="127.0.0.12"
 "TCPPortNo02"=dword:00000002
 "Description02"="Lab bench B"
-"CurIPAddr"="192.168.10.22"
+"CurIPAddr"="127.0.0.12"
 "CurTCPPortNo"=dword:00000002
 
 [HKEY_LOCAL_MACHINE\Enum\Root\Redirector\0001]
 "PORTNAME"="COM6"
-"IPAddr01"="10.1.4.7"
+"IPAddr01"="127.0.0.13"
 "TCPPortNo01"=dword:00000010
 "Description01"="Weighbridge"
 
 [HKEY_LOCAL_MACHINE\Enum\Root\Redirector\0002]
 "PORTNAME"="COM12"
-"IPAddr01"="10.1.4.8"
+"IPAddr01"="127.0.0.14"
 "TCPPortNo01"=dword:00000003
 "Description01"="Barcode printer"
-"IPAddr02"="10.1.4.9"
+"IPAddr02"="127.0.0.15"
 "TCPPortNo02"=dword:00000003
 "Description02"="Spare printer"
+"CurIPAddr"="127.0.0.14"
+"CurTCPPortNo"=dword:00000003
 REG
 "$REG" import "$WORK/sample.reg"
 
