@@ -89,9 +89,9 @@ constexpr int TEMPLATE_HEIGHT = 135;
 constexpr int BASE_UNIT_X = 8;
 constexpr int BASE_UNIT_Y = 15;
 
-QRect pixels(const ControlSpec& spec) {
-    return QRect(spec.x * BASE_UNIT_X / 4, spec.y * BASE_UNIT_Y / 8, spec.width * BASE_UNIT_X / 4,
-                 spec.height * BASE_UNIT_Y / 8);
+QRect pixels(const ControlSpec& control) {
+    return QRect(control.x * BASE_UNIT_X / 4, control.y * BASE_UNIT_Y / 8,
+                 control.width * BASE_UNIT_X / 4, control.height * BASE_UNIT_Y / 8);
 }
 
 QString controlName(int id) {
@@ -122,13 +122,13 @@ MainDialog::~MainDialog() {
 }
 
 void MainDialog::createControls() {
-    for (const ControlSpec& spec : BUTTONS) {
-        auto* b = new QPushButton(QString::fromLatin1(spec.caption), this);
-        b->setObjectName(controlName(spec.id));
-        b->setGeometry(pixels(spec));
-        b->setVisible(spec.visible);
+    for (const ControlSpec& control : BUTTONS) {
+        auto* b = new QPushButton(QString::fromLatin1(control.caption), this);
+        b->setObjectName(controlName(control.id));
+        b->setGeometry(pixels(control));
+        b->setVisible(control.visible);
         b->setAutoDefault(false);
-        connect(b, &QPushButton::clicked, this, [this, id = spec.id] { onCommand(id); });
+        connect(b, &QPushButton::clicked, this, [this, id = control.id] { onCommand(id); });
     }
     button(platform::IDOK)->setDefault(true);
     portList = new PortList(this);
