@@ -4,17 +4,20 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace platform {
 
 namespace {
-
-const QEvent::Type messageEventType = QEvent::Type(QEvent::registerEventType());
 
 // Where a sending thread waits for the handler's result.
 struct Reply {
@@ -38,16 +41,7 @@ struct Reply {
     }
 };
 
-struct MessageEvent : QEvent {
-    MessageEvent(uint32_t message, uintptr_t wParam, intptr_t lParam, std::shared_ptr<Reply> reply)
-        : QEvent(messageEventType), message(message), wParam(wParam), lParam(lParam),
-          reply(std::move(reply)) {}
-    // An event Qt throws away unhandled (the loop is gone) must not leave its
-    // sender blocked for ever.
-    ~MessageEvent() override {
-        if (reply)
-            reply->complete(0);
-    }
+struct Message {
     uint32_t message;
     uintptr_t wParam;
     intptr_t lParam;
@@ -67,81 +61,120 @@ intptr_t callHandler(uint32_t message, uintptr_t wParam, intptr_t lParam) {
     return handler ? handler(message, wParam, lParam) : 0;
 }
 
-// Lives on the UI thread; receives the messages and counts every event the UI
+// The messages waiting for the UI thread. They travel in this queue under a standard
+// mutex, and only a wake-up crosses into Qt (an eventfd watched by a socket notifier):
+// Qt's own cross-thread event queue is invisible to the thread checker.
+class MessageQueue {
+  public:
+    MessageQueue() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+    void push(Message message) {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(message));
+        wake();
+    }
+
+    // One message per wake-up, so pumpOneMessage() handles one at a time; the next
+    // is announced again.
+    bool popOne(Message& message) {
+        std::lock_guard lock(mutex_);
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t ignored = ::read(wakeFd_, &count, sizeof count);
+        if (queue_.empty())
+            return false;
+        message = std::move(queue_.front());
+        queue_.pop_front();
+        if (!queue_.empty())
+            wake();
+        return true;
+    }
+
+    int wakeFd() const { return wakeFd_; }
+
+  private:
+    void wake() {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
+    }
+
+    std::mutex mutex_;
+    std::deque<Message> queue_;
+    int wakeFd_;
+};
+
+MessageQueue& messageQueue() {
+    static MessageQueue* queue = new MessageQueue; // outlives every worker thread
+    return *queue;
+}
+
+// Lives on the UI thread: delivers the queued messages and counts every event the UI
 // thread delivers, because the dispatcher's own result does not tell posted events
 // apart from nothing on every platform.
 class MessageReceiver : public QObject {
   public:
     uint64_t delivered = 0;
 
-    bool event(QEvent* e) override {
-        if (e->type() != messageEventType)
-            return QObject::event(e);
-        auto* m = static_cast<MessageEvent*>(e);
-        intptr_t result = callHandler(m->message, m->wParam, m->lParam);
-        if (m->reply)
-            m->reply->complete(result);
-        return true;
+    MessageReceiver() : notifier_(messageQueue().wakeFd(), QSocketNotifier::Read, this) {
+        connect(&notifier_, &QSocketNotifier::activated, this, [this] { deliverOne(); });
     }
+
     bool eventFilter(QObject* watched, QEvent* e) override {
         ++delivered;
         return QObject::eventFilter(watched, e);
     }
+
+  private:
+    void deliverOne() {
+        Message m;
+        if (!messageQueue().popOne(m))
+            return;
+        ++delivered;
+        intptr_t result = callHandler(m.message, m.wParam, m.lParam);
+        if (m.reply)
+            m.reply->complete(result);
+    }
+
+    QSocketNotifier notifier_;
 };
 
-std::once_flag receiverOnce;
-std::atomic<MessageReceiver*> receiverObject{nullptr};
-
-// Made once for the process and never deleted: worker threads may still post
-// while the application object is torn down.
+// Made on the UI thread the first time it is needed there, never deleted: worker
+// threads may still post while the application object is torn down. Messages posted
+// before it exists wait in the queue and are delivered once it does.
 MessageReceiver* receiver() {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return nullptr;
-    std::call_once(receiverOnce, [app] {
-        auto* r = new MessageReceiver;
-        r->moveToThread(app->thread());
-        receiverObject.store(r, std::memory_order_release);
-    });
-    return receiverObject.load(std::memory_order_acquire);
-}
-
-void watchDeliveries() {
-    static bool installed = false;
-    if (installed)
-        return;
-    if (MessageReceiver* r = receiver()) {
-        QCoreApplication::instance()->installEventFilter(r);
-        installed = true;
-    }
+    static MessageReceiver* made = nullptr;
+    if (made || !isUiThread())
+        return made;
+    made = new MessageReceiver;
+    QCoreApplication::instance()->installEventFilter(made);
+    return made;
 }
 
 } // namespace
 
 void setMessageHandler(MessageHandler handler) {
-    std::lock_guard lock(handlerMutex);
-    messageHandler = std::move(handler);
+    {
+        std::lock_guard lock(handlerMutex);
+        messageHandler = std::move(handler);
+    }
+    receiver();
 }
 
 void postMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    if (MessageReceiver* r = receiver())
-        QCoreApplication::postEvent(r, new MessageEvent(message, wParam, lParam, nullptr));
+    messageQueue().push({message, wParam, lParam, nullptr});
 }
 
 intptr_t sendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
     if (isUiThread())
         return callHandler(message, wParam, lParam);
-    MessageReceiver* r = receiver();
-    if (!r)
+    if (!QCoreApplication::instance())
         return 0;
     auto reply = std::make_shared<Reply>();
-    QCoreApplication::postEvent(r, new MessageEvent(message, wParam, lParam, reply));
+    messageQueue().push({message, wParam, lParam, reply});
     return reply->wait();
 }
 
 bool pumpOneMessage() {
-    watchDeliveries();
-    MessageReceiver* r = receiverObject.load(std::memory_order_acquire);
+    MessageReceiver* r = receiver();
     uint64_t before = r ? r->delivered : 0;
     // No QEventLoop here: a quit or exit that arrives now marks every running loop
     // of the thread, so the main loop still ends once the waiting procedure returns.
