@@ -25,26 +25,6 @@ namespace {
 
 const char* const WIN16_VALUES[] = {"MaximumBaud", "IsWin16Port", "IsWin16PortConnected"};
 
-vorlixsim::SimOptions simAt(const char* address) {
-    vorlixsim::SimOptions options;
-    options.address = address;
-    options.portCount = 2;
-    return options;
-}
-
-int connectApplication(ManagerHarness& manager, int slot, const char* comName) {
-    if (!startPort(slot))
-        return -1;
-    int app = openApplicationPort(manager.linkPath(comName));
-    if (app < 0)
-        return -1;
-    if (!manager.pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; })) {
-        ::close(app);
-        return -1;
-    }
-    return app;
-}
-
 intptr_t win16Request(int comNumber, int open) {
     return sendMessage(WM_WIN16_PORT, uintptr_t(comNumber), open);
 }
@@ -68,12 +48,6 @@ std::vector<RegValue> portValues(int slot) {
     return values;
 }
 
-bool hasValue(int slot, const char* name) {
-    auto values = portValues(slot);
-    return std::any_of(values.begin(), values.end(),
-                       [&](const RegValue& value) { return value.name == name; });
-}
-
 bool sameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](const RegValue& x, const RegValue& y) {
@@ -81,33 +55,14 @@ bool sameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) 
                       });
 }
 
-class TraceLog {
-  public:
-    TraceLog() {
-        setTraceCapture([this](const std::string& text) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(text);
-        });
-    }
-    ~TraceLog() { setTraceCapture({}); }
-    int count(const std::string& text) const {
-        std::lock_guard lock(mutex_);
-        return int(std::count(lines_.begin(), lines_.end(), text));
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 } // namespace
 
 TEST(Win16Port, CloseRequestForConnectedPortSendsCloseAndDropsConnectionAtOnce) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.41"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.41"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(2, "COM5", "127.0.0.41", 1);
-    int app = connectApplication(manager, slot, "COM5");
+    int app = manager.connectApplication(slot, "COM5");
     ASSERT_GE(app, 0);
     manager.pumpFor(100); // the driver's first packets have gone out
     Bytes before = sim.rawBytesReceived(1);
@@ -118,7 +73,7 @@ TEST(Win16Port, CloseRequestForConnectedPortSendsCloseAndDropsConnectionAtOnce) 
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_EQ(port(slot).isWin16Port.load(), 0);
     for (const char* name : WIN16_VALUES)
-        EXPECT_FALSE(hasValue(slot, name)) << name;
+        EXPECT_FALSE(portHasValue(slot, name)) << name;
 
     ASSERT_TRUE(manager.pumpUntil([&] { return sim.openConnections(1) == 0; }, 1000));
     Bytes after = sim.rawBytesReceived(1);
@@ -141,7 +96,7 @@ TEST(Win16Port, CloseRequestForStoppedPortAnswersOneAndChangesNothing) {
 TEST(Win16Port, CloseRequestForIdleReadyPortDeletesValuesAndSendsNothing) {
     ManagerHarness manager;
     TraceLog traces;
-    vorlixsim::SimServer sim(simAt("127.0.0.43"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.43"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(4, "COM7", "127.0.0.43", 1);
     ASSERT_TRUE(startPort(slot));
@@ -150,8 +105,8 @@ TEST(Win16Port, CloseRequestForIdleReadyPortDeletesValuesAndSendsNothing) {
     EXPECT_EQ(win16Request(7, 0), 1);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     for (const char* name : WIN16_VALUES)
-        EXPECT_FALSE(hasValue(slot, name)) << name;
-    EXPECT_TRUE(hasValue(slot, "PORTNAME"));
+        EXPECT_FALSE(portHasValue(slot, name)) << name;
+    EXPECT_TRUE(portHasValue(slot, "PORTNAME"));
     manager.pumpFor(50);
     EXPECT_EQ(sim.connectionCount(1), 0);
     EXPECT_EQ(traces.count("VXD_WRITE_SOCKET : [CLOSE]\r\n"), 0);
@@ -159,7 +114,7 @@ TEST(Win16Port, CloseRequestForIdleReadyPortDeletesValuesAndSendsNothing) {
 
 TEST(Win16Port, OpenRequestForReadyPortConnectsAndMarksThePort) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.44"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.44"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(5, "COM8", "127.0.0.44", 2);
     ASSERT_TRUE(startPort(slot));
@@ -191,11 +146,11 @@ TEST(Win16Port, OpenRequestForReadyPortConnectsAndMarksThePort) {
 
 TEST(Win16Port, OpenRequestAnswersZeroUnlessThePortIsReady) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.45"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.45"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int stopped = manager.addPort(6, "COM9", "127.0.0.45", 1);
     int connected = manager.addPort(7, "COM10", "127.0.0.45", 2);
-    int app = connectApplication(manager, connected, "COM10");
+    int app = manager.connectApplication(connected, "COM10");
     ASSERT_GE(app, 0);
     int connectionsBefore = sim.connectionCount(2);
 
@@ -216,10 +171,10 @@ TEST(Win16Port, OpenRequestAnswersZeroUnlessThePortIsReady) {
 
 TEST(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntouched) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.46"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.46"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(1, "COM3", "127.0.0.46", 1);
-    int app = connectApplication(manager, slot, "COM3");
+    int app = manager.connectApplication(slot, "COM3");
     ASSERT_GE(app, 0);
     DeviceSocket* socket = port(slot).socket.load();
     uint32_t outHandle = port(slot).outQueueHandle;
@@ -258,10 +213,10 @@ TEST(Disconnect, WithoutApplicationStartsThePortAnewAndReady) {
 // disconnection procedure again, which re-initialises the port; the next open works.
 TEST(Disconnect, ApplicationClosingComOpenedPortMakesItReadyForTheNextOpen) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.48"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.48"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(3, "COM11", "127.0.0.48", 1);
-    int app = connectApplication(manager, slot, "COM11");
+    int app = manager.connectApplication(slot, "COM11");
     ASSERT_GE(app, 0);
     uint32_t outHandle = port(slot).outQueueHandle;
     sendMessage(WM_PORT_DISCONNECTED, 0, slot);
@@ -272,7 +227,7 @@ TEST(Disconnect, ApplicationClosingComOpenedPortMakesItReadyForTheNextOpen) {
         return port(slot).state.load() == PORT_READY && port(slot).outQueueHandle != outHandle;
     }));
     EXPECT_EQ(port(slot).relayActive.load(), 0);
-    EXPECT_FALSE(hasValue(slot, "MaximumBaud"));
+    EXPECT_FALSE(portHasValue(slot, "MaximumBaud"));
 
     int again = openApplicationPort(manager.linkPath("COM11"));
     ASSERT_GE(again, 0);
@@ -282,15 +237,15 @@ TEST(Disconnect, ApplicationClosingComOpenedPortMakesItReadyForTheNextOpen) {
 
 TEST(Disconnect, Win16PortLosesItsConnectedMark) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.49"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.49"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(4, "COM12", "127.0.0.49", 1);
     ASSERT_TRUE(startPort(slot));
     ASSERT_EQ(win16Request(12, 1), 1);
-    ASSERT_TRUE(hasValue(slot, "IsWin16PortConnected"));
+    ASSERT_TRUE(portHasValue(slot, "IsWin16PortConnected"));
 
     EXPECT_EQ(sendMessage(WM_PORT_DISCONNECTED, 0, slot), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_COM_OPENED);
-    EXPECT_FALSE(hasValue(slot, "IsWin16PortConnected"));
-    EXPECT_TRUE(hasValue(slot, "IsWin16Port"));
+    EXPECT_FALSE(portHasValue(slot, "IsWin16PortConnected"));
+    EXPECT_TRUE(portHasValue(slot, "IsWin16Port"));
 }

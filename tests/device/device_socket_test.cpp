@@ -22,15 +22,6 @@ using namespace platform;
 
 namespace {
 
-// Declared after the harness: drops the connections the tests leave open before the
-// harness stops the ports, which leaves a port's socket in place.
-struct ConnectionsDropped {
-    ~ConnectionsDropped() {
-        for (int slot = 0; slot < PORT_SLOTS; ++slot)
-            dropConnection(port(slot));
-    }
-};
-
 std::unique_ptr<vorlixsim::SimServer> startSim(const char* address) {
     vorlixsim::SimOptions options;
     options.address = address;
@@ -42,20 +33,6 @@ std::unique_ptr<vorlixsim::SimServer> startSim(const char* address) {
 
 bool isConnected(int slot) {
     return port(slot).state.load() == PORT_CONNECTED;
-}
-
-// Starts the port (already added) and has an application open it; -1 unless the port
-// ends Connected.
-int connectApplication(ManagerHarness& manager, int slot, const char* com) {
-    if (!startPort(slot))
-        return -1;
-    int app = openApplicationPort(manager.linkPath(com));
-    if (app < 0 || !manager.pumpUntil([&] { return isConnected(slot); })) {
-        if (app >= 0)
-            ::close(app);
-        return -1;
-    }
-    return app;
 }
 
 // Pumps until the device has seen no new frame for 300 ms (the driver's MCR and the
@@ -119,11 +96,10 @@ bool applicationHasNothingMore(ManagerHarness& manager, int app) {
 
 TEST(RemoReadData, DeviceDataReachesApplicationUnchangedAndInOrder) {
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.212"));
     const int slot = manager.addPort(5, "COM6", "127.0.0.212", 1);
-    int app = connectApplication(manager, slot, "COM6");
+    int app = manager.connectApplication(slot, "COM6");
     ASSERT_GE(app, 0);
 
     std::vector<uint8_t> first = {0xF0, 0xE0, 0x00, 0x11, 0x13, '\r', '\n', 0x7F, 0xFF, 0x31};
@@ -146,11 +122,10 @@ TEST(RemoReadData, DeviceDataReachesApplicationUnchangedAndInOrder) {
 
 TEST(RemoReadData, ApplicationThatDoesNotReadLosesNothing) {
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.213"));
     const int slot = manager.addPort(7, "COM8", "127.0.0.213", 2);
-    int app = connectApplication(manager, slot, "COM8");
+    int app = manager.connectApplication(slot, "COM8");
     ASSERT_GE(app, 0);
 
     // Far more than the pty and the in-queue's 5119 bytes can hold together.
@@ -175,11 +150,10 @@ TEST(RemoReadData, ApplicationThatDoesNotReadLosesNothing) {
 
 TEST(RemoReadData, BytesWhileRelayInactiveAreDroppedButCountAsSignOfLife) {
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.214"));
     const int slot = manager.addPort(0, "COM1", "127.0.0.214", 3);
-    int app = connectApplication(manager, slot, "COM1");
+    int app = manager.connectApplication(slot, "COM1");
     ASSERT_GE(app, 0);
 
     PortRecord& record = port(slot);
@@ -206,11 +180,10 @@ TEST(RemoReadData, BytesWhileRelayInactiveAreDroppedButCountAsSignOfLife) {
 
 TEST(DeviceSocket, DeviceClosingConnectedPortStartsReconnectionAtOnce) {
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.215"));
     const int slot = manager.addPort(9, "COM10", "127.0.0.215", 1);
-    int app = connectApplication(manager, slot, "COM10");
+    int app = manager.connectApplication(slot, "COM10");
     ASSERT_GE(app, 0);
     PortRecord& record = port(slot);
 
@@ -228,16 +201,15 @@ TEST(DeviceSocket, DeviceClosingConnectedPortStartsReconnectionAtOnce) {
 
 TEST(KeepAlive, SentOnlyToConnectedPortsUpToHighestPortIndex) {
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     auto sim(startSim("127.0.0.216"));
     manager.addPort(0, "COM21", "127.0.0.216", 1);
     manager.addPort(1, "COM22", "127.0.0.216", 2);
     manager.addPort(2, "COM23", "127.0.0.216", 3);
-    int inRange = connectApplication(manager, 0, "COM21");
+    int inRange = manager.connectApplication(0, "COM21");
     ASSERT_GE(inRange, 0);
     ASSERT_TRUE(startPort(1)); // Ready, no application
-    int beyond = connectApplication(manager, 2, "COM23");
+    int beyond = manager.connectApplication(2, "COM23");
     ASSERT_GE(beyond, 0);
     highestPortIndex.store(1);
     size_t inRangeFrames = settledFrameCount(manager, *sim, 1);

@@ -35,33 +35,6 @@ namespace {
 const std::vector<uint8_t> IDENT_THEN_OPEN = {0xF0, 0x11, 'Q', 'U', 'O',  'R',  'V',  'A',
                                               'L',  'I',  'N', 'K', 0xE0, 0xF0, 0x71, 0xE0};
 
-// Declared after the harness: drops the connections the tests leave open before the
-// harness stops the ports, which leaves a port's socket in place.
-struct ConnectionsDropped {
-    ~ConnectionsDropped() {
-        for (int slot = 0; slot < PORT_SLOTS; ++slot)
-            dropConnection(port(slot));
-    }
-};
-
-uint32_t readDword(int slot, const char* name, bool* found) {
-    HKEY key = nullptr;
-    uint32_t value = 0;
-    uint32_t size = sizeof value;
-    *found = openPortKey(slot, &key) &&
-             RegQueryValueEx(key, name, nullptr, reinterpret_cast<uint8_t*>(&value), &size) ==
-                 ERROR_SUCCESS;
-    if (key)
-        RegCloseKey(key);
-    return value;
-}
-
-bool hasValue(int slot, const char* name) {
-    bool found = false;
-    readDword(slot, name, &found);
-    return found;
-}
-
 vorlixsim::SimOptions simAt(const char* address, std::vector<Behaviour> behaviours = {}) {
     vorlixsim::SimOptions options;
     options.address = address;
@@ -181,7 +154,6 @@ class OpenPortSucceeds : public testing::TestWithParam<SuccessCase> {};
 TEST_P(OpenPortSucceeds, DeviceIdentifiedPortConnectedApplicationStaysOpen) {
     const SuccessCase& c = GetParam();
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimOptions options = simAt(c.address, {Behaviour::Normal, c.behaviour});
     options.reply.maxSpeed = 0xC4;
@@ -202,11 +174,11 @@ TEST_P(OpenPortSucceeds, DeviceIdentifiedPortConnectedApplicationStaysOpen) {
     EXPECT_EQ(sim.connectionCount(2), 1);
 
     bool found = false;
-    EXPECT_EQ(readDword(slot, "MaximumBaud", &found), 0xC4u);
+    EXPECT_EQ(portDword(slot, "MaximumBaud", &found), 0xC4u);
     EXPECT_TRUE(found);
-    EXPECT_EQ(readDword(slot, "IsWin16Port", &found), 0u);
+    EXPECT_EQ(portDword(slot, "IsWin16Port", &found), 0u);
     EXPECT_TRUE(found);
-    EXPECT_FALSE(hasValue(slot, "IsWin16PortConnected"));
+    EXPECT_FALSE(portHasValue(slot, "IsWin16PortConnected"));
     const uint8_t* info = port(slot).deviceInfo;
     EXPECT_EQ(std::vector<uint8_t>(info, info + 4), (std::vector<uint8_t>{3, 0x1A, 16, 2}));
     EXPECT_EQ(serviceState.serviceBusy.load(), 0);
@@ -242,7 +214,6 @@ class OpenPortFails : public testing::TestWithParam<FailureCase> {};
 TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
     const FailureCase& c = GetParam();
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     std::unique_ptr<vorlixsim::SimServer> sim;
     std::unique_ptr<FullBacklogListener> backlog;
@@ -286,7 +257,7 @@ TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
         EXPECT_EQ(sim->rawBytesReceived(1), ident);
     }
     EXPECT_TRUE(manager.pumpUntil([&] { return applicationHungUp(opened.app); }, 3000));
-    EXPECT_FALSE(hasValue(slot, "MaximumBaud"));
+    EXPECT_FALSE(portHasValue(slot, "MaximumBaud"));
     ::close(opened.app);
 }
 
@@ -316,7 +287,6 @@ class OpenPortReport : public testing::TestWithParam<ReportCase> {};
 TEST_P(OpenPortReport, FailedOpenLeavesOnlyOpenResultZeroInTheInQueue) {
     const ReportCase& c = GetParam();
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     const int slot = 2;
     manager.addPort(slot, "COM3", c.address, 1);
@@ -375,7 +345,6 @@ class UiWatcher {
 
 TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimServer sim(simAt("127.0.0.210", {Behaviour::Silent}));
     ASSERT_TRUE(sim.start()) << sim.errorText();
@@ -415,7 +384,7 @@ TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
     EXPECT_EQ(port(slot).relayActive.load(), 1);
     EXPECT_EQ(sim.connectionCount(1), 1);
     bool found = false;
-    EXPECT_EQ(readDword(slot, "MaximumBaud", &found), 5u);
+    EXPECT_EQ(portDword(slot, "MaximumBaud", &found), 5u);
     manager.pumpFor(150);
     EXPECT_FALSE(applicationHungUp(opened.app));
     ::close(opened.app);
@@ -423,7 +392,6 @@ TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
 
 TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimServer sim(simAt("127.0.0.211", {Behaviour::Silent, Behaviour::Normal}));
     ASSERT_TRUE(sim.start()) << sim.errorText();
@@ -469,7 +437,6 @@ TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
 
 TEST(OpenPort, PortLeftDisconnectedOpensAgainOnTheApplicationsNextOpen) {
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimServer sim(simAt("127.0.0.217", {Behaviour::Refuse}));
     ASSERT_TRUE(sim.start()) << sim.errorText();
@@ -508,7 +475,6 @@ class OpenPortWin16Values : public testing::TestWithParam<Win16Case> {};
 TEST_P(OpenPortWin16Values, ConnectedMarkWrittenOnlyForSixteenBitPorts) {
     const Win16Case& c = GetParam();
     ManagerHarness manager;
-    ConnectionsDropped connections;
     ScriptedBoxes boxes;
     vorlixsim::SimServer sim(simAt(c.address));
     ASSERT_TRUE(sim.start()) << sim.errorText();
@@ -525,9 +491,9 @@ TEST_P(OpenPortWin16Values, ConnectedMarkWrittenOnlyForSixteenBitPorts) {
 
     EXPECT_EQ(openPort(slot, false), 1);
     bool found = false;
-    EXPECT_EQ(readDword(slot, "IsWin16Port", &found), uint32_t(c.isWin16Port));
+    EXPECT_EQ(portDword(slot, "IsWin16Port", &found), uint32_t(c.isWin16Port));
     EXPECT_TRUE(found);
-    EXPECT_EQ(readDword(slot, "IsWin16PortConnected", &found), c.expectedConnectedValue);
+    EXPECT_EQ(portDword(slot, "IsWin16PortConnected", &found), c.expectedConnectedValue);
     EXPECT_EQ(found, c.expectedConnectedValue != 0);
     EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
 }
@@ -543,7 +509,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(OpenPort, ApplicationOpenConnectsIdentifiesAndOpensTheDevice) {
     ManagerHarness manager;
-    ConnectionsDropped connections;
     vorlixsim::SimOptions options;
     options.address = "127.0.0.21";
     options.portCount = 2;
@@ -563,7 +528,7 @@ TEST(OpenPort, ApplicationOpenConnectsIdentifiesAndOpensTheDevice) {
     EXPECT_EQ(frames[1].command, 0x71);
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
     bool found = false;
-    EXPECT_EQ(readDword(slot, "MaximumBaud", &found), 9u);
+    EXPECT_EQ(portDword(slot, "MaximumBaud", &found), 9u);
     EXPECT_TRUE(found);
     manager.pumpFor(100);
     EXPECT_FALSE(applicationHungUp(app));

@@ -62,46 +62,6 @@ class MessageLog {
     std::vector<Seen> seen_; // UI thread only
 };
 
-class TraceLog {
-  public:
-    TraceLog() {
-        setTraceCapture([this](const std::string& text) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(text);
-        });
-    }
-    ~TraceLog() { setTraceCapture({}); }
-    int count(const std::string& text) const {
-        std::lock_guard lock(mutex_);
-        return int(std::count(lines_.begin(), lines_.end(), text));
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-vorlixsim::SimOptions simAt(const char* address) {
-    vorlixsim::SimOptions options;
-    options.address = address;
-    options.portCount = 2;
-    return options;
-}
-
-// Starts the port, opens its link as the application and waits until it is Connected.
-int connectApplication(ManagerHarness& manager, int slot, const char* comName) {
-    if (!startPort(slot))
-        return -1;
-    int app = openApplicationPort(manager.linkPath(comName));
-    if (app < 0)
-        return -1;
-    if (!manager.pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; })) {
-        ::close(app);
-        return -1;
-    }
-    return app;
-}
-
 void wakeRelay() {
     if (AutoEvent* event = relayWakeEvent())
         event->set();
@@ -144,15 +104,6 @@ bool setSpeed(int app, speed_t speed) {
     return tcsetattr(app, TCSANOW, &attrs) == 0;
 }
 
-bool hasValue(int slot, const char* name) {
-    HKEY key = nullptr;
-    bool found = openPortKey(slot, &key) &&
-                 RegQueryValueEx(key, name, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    if (key)
-        RegCloseKey(key);
-    return found;
-}
-
 // The driver has taken everything the application wrote and the relay thread has
 // taken every packet the driver made of it.
 bool applicationOutputConsumed(int app, int slot) {
@@ -174,10 +125,10 @@ void putPacket(RingQueue* queue, const Bytes& packet) {
 
 TEST(Relay, MebibyteFromApplicationArrivesWholeAndItsEchoReachesTheApplication) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.31"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.31"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(2, "COM5", "127.0.0.31", 1);
-    int app = connectApplication(manager, slot, "COM5");
+    int app = manager.connectApplication(slot, "COM5");
     ASSERT_GE(app, 0);
 
     std::mt19937 random(20240611);
@@ -224,10 +175,10 @@ TEST(Relay, MebibyteFromApplicationArrivesWholeAndItsEchoReachesTheApplication) 
 
 TEST(Relay, LineSpeedChangeSendsTheDriversSettingBytesAndKeepsThem) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.32"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.32"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(1, "COM6", "127.0.0.32", 2);
-    int app = connectApplication(manager, slot, "COM6");
+    int app = manager.connectApplication(slot, "COM6");
     ASSERT_GE(app, 0);
 
     ASSERT_TRUE(setSpeed(app, B115200));
@@ -246,12 +197,12 @@ TEST(Relay, LineSpeedChangeSendsTheDriversSettingBytesAndKeepsThem) {
 
 TEST(Relay, ApplicationCloseSendsMcrZeroAndCloseThenDropsConnectionAndPortIsReady) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.33"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.33"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(4, "COM8", "127.0.0.33", 1);
-    int app = connectApplication(manager, slot, "COM8");
+    int app = manager.connectApplication(slot, "COM8");
     ASSERT_GE(app, 0);
-    ASSERT_TRUE(hasValue(slot, "MaximumBaud"));
+    ASSERT_TRUE(portHasValue(slot, "MaximumBaud"));
     ASSERT_EQ(sim.openConnections(1), 1);
 
     ::close(app);
@@ -271,16 +222,16 @@ TEST(Relay, ApplicationCloseSendsMcrZeroAndCloseThenDropsConnectionAndPortIsRead
     ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_READY; }));
     EXPECT_EQ(port(slot).socket.load(), nullptr);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
-    EXPECT_FALSE(hasValue(slot, "MaximumBaud"));
+    EXPECT_FALSE(portHasValue(slot, "MaximumBaud"));
 }
 
 TEST(Relay, DeviceCloseMakesConnectedPortReconnecting) {
     ManagerHarness manager;
     MessageLog messages(manager, {WM_RECONNECT_PORT});
-    vorlixsim::SimServer sim(simAt("127.0.0.34"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.34"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(0, "COM3", "127.0.0.34", 2);
-    int app = connectApplication(manager, slot, "COM3");
+    int app = manager.connectApplication(slot, "COM3");
     ASSERT_GE(app, 0);
 
     ASSERT_EQ(sim.closeConnections(2), 1);
@@ -294,10 +245,10 @@ TEST(Relay, SilentDeviceMakesPortReconnectingAndAsksForReconnectionOnce) {
     ManagerHarness manager;
     MessageLog messages(manager, {WM_RECONNECT_PORT});
     TraceLog traces;
-    vorlixsim::SimServer sim(simAt("127.0.0.35"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.35"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(6, "COM9", "127.0.0.35", 1);
-    int app = connectApplication(manager, slot, "COM9");
+    int app = manager.connectApplication(slot, "COM9");
     ASSERT_GE(app, 0);
 
     // Just short of the limit nothing happens.
@@ -329,10 +280,10 @@ TEST(Relay, SilentDeviceMakesPortReconnectingAndAsksForReconnectionOnce) {
 TEST(Relay, SilenceDuringRunningReconnectionPostsNothing) {
     ManagerHarness manager;
     MessageLog messages(manager, {WM_RECONNECT_PORT});
-    vorlixsim::SimServer sim(simAt("127.0.0.36"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.36"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(3, "COM4", "127.0.0.36", 1);
-    int app = connectApplication(manager, slot, "COM4");
+    int app = manager.connectApplication(slot, "COM4");
     ASSERT_GE(app, 0);
 
     serviceState.reconnectRunning.store(1);
@@ -347,10 +298,10 @@ TEST(Relay, SilenceDuringRunningReconnectionPostsNothing) {
 TEST(Relay, PacketsWhileRelayInactiveAreDropped) {
     ManagerHarness manager;
     TraceLog traces;
-    vorlixsim::SimServer sim(simAt("127.0.0.37"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.37"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(5, "COM10", "127.0.0.37", 2);
-    int app = connectApplication(manager, slot, "COM10");
+    int app = manager.connectApplication(slot, "COM10");
     ASSERT_GE(app, 0);
     // The application's own raw setting at open is reported once it is open.
     ASSERT_TRUE(manager.pumpUntil([&] { return framesWith(sim, 2, 0x21).size() == 1; }));
@@ -427,10 +378,10 @@ TEST(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
 
 TEST(Relay, ModemControlBehindTheApplicationsOpenReachesTheDevice) {
     ManagerHarness manager;
-    vorlixsim::SimServer sim(simAt("127.0.0.39"));
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.39"));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     int slot = manager.addPort(8, "COM12", "127.0.0.39", 1);
-    int app = connectApplication(manager, slot, "COM12");
+    int app = manager.connectApplication(slot, "COM12");
     ASSERT_GE(app, 0);
 
     // The driver raises DTR and RTS right behind its OPEN packet.

@@ -22,8 +22,12 @@ using Bytes = std::vector<uint8_t>;
 const Bytes identFrame = {0xF0, 0x11, 'Q', 'U', 'O', 'R', 'V', 'A', 'L', 'I', 'N', 'K', 0xE0};
 
 Bytes dataFrame(const Bytes& payload) {
-    Bytes frame = {0xF0, 0x31, static_cast<uint8_t>(payload.size() >> 8),
-                   static_cast<uint8_t>(payload.size() & 0xFF)};
+    Bytes frame;
+    frame.reserve(payload.size() + 5);
+    frame.push_back(0xF0);
+    frame.push_back(0x31);
+    frame.push_back(static_cast<uint8_t>(payload.size() >> 8));
+    frame.push_back(static_cast<uint8_t>(payload.size() & 0xFF));
     frame.insert(frame.end(), payload.begin(), payload.end());
     frame.push_back(0xE0);
     return frame;
@@ -106,10 +110,18 @@ TEST(SimIdent, WrongMagicIsRecordedButNotAnswered) {
 
 class SimEcho : public ::testing::TestWithParam<Bytes> {};
 
+// The cases of a parameterised test run as processes of their own, side by side: each
+// listens on an address of its own, taken from its index ("Name/3").
+std::string caseAddress(const std::string& prefix) {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    return prefix + std::to_string(std::atoi(name.substr(name.rfind('/') + 1).c_str()) + 1);
+}
+
 TEST_P(SimEcho, DataFrameComesBackExactly) {
-    SimServer sim(optionsFor("127.0.0.83"));
+    std::string address = caseAddress("127.0.2.");
+    SimServer sim(optionsFor(address.c_str()));
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.83", 4001);
+    PeerSocket client = connectTo(address.c_str(), 4001);
     Bytes frame = dataFrame(GetParam());
     client.write(frame);
     EXPECT_EQ(client.readExactly(frame.size()), frame);
@@ -132,16 +144,21 @@ INSTANTIATE_TEST_SUITE_P(Payloads, SimEcho,
 struct FrameCase {
     const char* name;
     Bytes bytes;
+    const char* address; // of its own: the cases run side by side
 };
+
+void PrintTo(const FrameCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class SimFrames : public ::testing::TestWithParam<FrameCase> {};
 
 // Every frame the manager sends is taken by its command's size, also when it
 // arrives one byte at a time and its parameters look like frame bytes.
 TEST_P(SimFrames, FrameOfEachCommandIsRecordedWhole) {
-    SimServer sim(optionsFor("127.0.0.84"));
+    SimServer sim(optionsFor(GetParam().address));
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.84", 4001);
+    PeerSocket client = connectTo(GetParam().address, 4001);
     for (uint8_t byte : GetParam().bytes)
         client.write({byte});
     ASSERT_TRUE(sim.waitForFrames(1, 1, 3000));
@@ -151,15 +168,16 @@ TEST_P(SimFrames, FrameOfEachCommandIsRecordedWhole) {
     EXPECT_STREQ(vorlixsim::commandName(frames[0].command), GetParam().name);
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, SimFrames,
-                         ::testing::Values(FrameCase{"IDENT", identFrame},
-                                           FrameCase{"OPEN", {0xF0, 0x71, 0xE0}},
-                                           FrameCase{"SREQ", {0xF0, 0x21, 0xF0, 0xE0, 0x12, 0xE0}},
-                                           FrameCase{"DATA", dataFrame({0xE0, 0xE0})},
-                                           FrameCase{"MCR", {0xF0, 0x41, 0x03, 0xE0}},
-                                           FrameCase{"CLOSE", {0xF0, 0x72, 0xE0}},
-                                           FrameCase{"ALIVE", {0xF0, 0x81, 0xE0}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Commands, SimFrames,
+    ::testing::Values(FrameCase{"IDENT", identFrame, "127.0.4.1"},
+                      FrameCase{"OPEN", {0xF0, 0x71, 0xE0}, "127.0.4.2"},
+                      FrameCase{"SREQ", {0xF0, 0x21, 0xF0, 0xE0, 0x12, 0xE0}, "127.0.4.3"},
+                      FrameCase{"DATA", dataFrame({0xE0, 0xE0}), "127.0.4.4"},
+                      FrameCase{"MCR", {0xF0, 0x41, 0x03, 0xE0}, "127.0.4.5"},
+                      FrameCase{"CLOSE", {0xF0, 0x72, 0xE0}, "127.0.4.6"},
+                      FrameCase{"ALIVE", {0xF0, 0x81, 0xE0}, "127.0.4.7"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SimFramesMixed, UnknownBytesAreSkippedUntilTheNextStartByte) {
     SimServer sim(optionsFor("127.0.0.85"));

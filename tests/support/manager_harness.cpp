@@ -5,12 +5,14 @@
 #include "config/port_key.h"
 #include "config/port_table.h"
 #include "config/service_state.h"
+#include "device/device_socket.h"
 #include "driverlink/driver_link.h"
 #include "platform/driver_faults.h"
 #include "platform/faults.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/tick.h"
+#include "platform/trace.h"
 #include "platform/ui_thread.h"
 #include "portdriver/install.h"
 #include "tests/app/gui_support.h"
@@ -18,6 +20,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -45,7 +48,6 @@ void setString(HKEY key, const char* name, const char* text) {
     regSetString(key, name, text);
 }
 
-
 } // namespace
 
 ManagerHarness::ManagerHarness() {
@@ -64,18 +66,22 @@ ManagerHarness::ManagerHarness() {
     dialog_->initPortListColumns();
 }
 
+// Pending messages are dropped first, so no procedure starts again under the teardown;
+// then every port is stopped with its connection, and the driver unloaded.
 ManagerHarness::~ManagerHarness() {
+    setMessageHandler(nullptr);
     for (int slot = 0; slot < PORT_SLOTS; ++slot) {
         PortRecord& record = port(slot);
         record.relayActive.store(0);
         if (record.state.load() != PORT_STOPPED)
             stopPort(slot, true);
+        dropConnection(record);
     }
     closeDriver();
-    // Sockets and queued work of the procedures go before the window does.
+    // Queued socket deletions and messages go before the window does.
     QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    setMessageHandler(nullptr);
+    while (pumpOneMessage()) {
+    }
     setMainWindow(nullptr);
     mainDialog = nullptr;
     dialog_.reset();
@@ -143,6 +149,63 @@ void ManagerHarness::pumpFor(int milliseconds) {
     while (std::chrono::steady_clock::now() < deadline)
         if (!pumpOneMessage())
             sleepMs(1);
+}
+
+int ManagerHarness::connectApplication(int slot, const char* comName) {
+    if (!startPort(slot))
+        return -1;
+    int app = openApplicationPort(linkPath(comName));
+    if (app < 0)
+        return -1;
+    if (!pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; })) {
+        ::close(app);
+        return -1;
+    }
+    return app;
+}
+
+vorlixsim::SimOptions simOptionsAt(const char* address) {
+    vorlixsim::SimOptions options;
+    options.address = address;
+    options.portCount = 2;
+    return options;
+}
+
+uint32_t portDword(int slot, const char* name, bool* found) {
+    HKEY key = nullptr;
+    uint32_t value = 0;
+    uint32_t size = sizeof value;
+    *found = openPortKey(slot, &key) &&
+             RegQueryValueEx(key, name, nullptr, reinterpret_cast<uint8_t*>(&value), &size) ==
+                 ERROR_SUCCESS;
+    if (key)
+        RegCloseKey(key);
+    return value;
+}
+
+bool portHasValue(int slot, const char* name) {
+    HKEY key = nullptr;
+    bool found = openPortKey(slot, &key) &&
+                 RegQueryValueEx(key, name, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    if (key)
+        RegCloseKey(key);
+    return found;
+}
+
+TraceLog::TraceLog() {
+    setTraceCapture([this](const std::string& text) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(text);
+    });
+}
+
+TraceLog::~TraceLog() {
+    setTraceCapture({});
+}
+
+int TraceLog::count(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    return int(std::count(lines_.begin(), lines_.end(), text));
 }
 
 int openApplicationPort(const std::string& link) {

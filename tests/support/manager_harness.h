@@ -8,10 +8,13 @@
 // One per test. The destructor stops the relay thread, unloads the driver, clears the
 // port table and puts the tick source back.
 #include "tests/support/temp_store.h"
+#include "tools/vorlix_sim/sim_server.h"
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 class MainDialog;
 
@@ -31,6 +34,9 @@ class ManagerHarness {
     void reload();
 
     std::string linkPath(const char* comName) const;
+    // Starts the port, opens its link as the application would and pumps until the
+    // port is Connected: the application's descriptor, or -1 (nothing left open).
+    int connectApplication(int slot, const char* comName);
     // Pumps the UI thread until done() or timeoutMs of real time; true when done.
     bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
     // Pumps for a while of real time.
@@ -43,6 +49,26 @@ class ManagerHarness {
     TempStore store_;
     std::string deviceFolder_;
     std::unique_ptr<MainDialog> dialog_;
+};
+
+// A device-server simulator on its own loopback address, with two serial ports.
+vorlixsim::SimOptions simOptionsAt(const char* address);
+
+// A REG_DWORD of the slot's key; found tells whether it is there.
+uint32_t portDword(int slot, const char* name, bool* found);
+// Whether the slot's key holds the value, of any type.
+bool portHasValue(int slot, const char* name);
+
+// Collects the trace lines while it lives.
+class TraceLog {
+  public:
+    TraceLog();
+    ~TraceLog();
+    int count(const std::string& text) const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
 };
 
 // Application side of a port link.
