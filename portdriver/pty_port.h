@@ -21,7 +21,8 @@ class PtyPort {
     // Replaces the current pair (if any) with a fresh one. False when no pty could be
     // made or the link path is taken by something that is not a link.
     bool open();
-    // Drops what the driver wrote that no application read, after a normal close.
+    // Drops what the driver wrote that no application read, after a normal close;
+    // what a newly arrived application wrote stays.
     void discardInput();
     // Closes the master, which hangs up the slave's holders, and removes the link if
     // it still points at this port's slave.

@@ -17,9 +17,14 @@ using Close = DriverFixture;
 
 TEST_F(Links, PortHasALinkToAPseudoTerminalFromLoad) {
     ASSERT_TRUE(fs::is_symlink(linkOf("COM5")));
-    int fd = openLink(linkOf("COM5"));
+    fs::path loaded = fs::read_symlink(linkOf("COM5"));
+    // Started, so that the open waits for the manager: a port that is not started
+    // hangs its application up as soon as the driver sees it.
+    startPort();
+    int fd = openApplication(); // OPEN and MCR: the driver has seen this open
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(isatty(fd));
+    EXPECT_EQ(fs::path(ttyname(fd)), loaded);
     close(fd);
 }
 
@@ -27,7 +32,9 @@ TEST_F(Links, RefreshAddsNewPortsAndRemovesDeletedOnes) {
     registerPort(7, "COM7");
     registerPort(8, "../COM8"); // not a port name: never becomes a file
     ASSERT_FALSE(fs::exists(linkOf("COM7")));
-    int holder = openLink(linkOf("COM5"));
+    // Started, so that only the refresh can hang this application up.
+    startPort();
+    int holder = openApplication();
     ASSERT_TRUE(refresh());
     EXPECT_TRUE(fs::is_symlink(linkOf("COM7")));
     EXPECT_FALSE(fs::exists(deviceFolder + "/../COM8"));
@@ -130,7 +137,7 @@ TEST_F(Close, UnreadDeviceBytesDoNotReachTheNextApplication) {
     int fd = openApplication();
     answerOpen(1);
     sendToDriver({0xF0, CMD_DATA, 0, 3, 'o', 'l', 'd', 0xE0});
-    usleep(100000); // the driver has written them to the pty by now
+    ASSERT_TRUE(waitReadable(fd, 2000)); // in the pty, left unread
     close(fd);
     expectPacket({CMD_MCR, 0x00});
     expectPacket({CMD_CLOSE});
