@@ -1,19 +1,30 @@
 #pragma once
-// Fault injection for the driver device, so that tests can make each step of opening
-// the driver and hooking a port fail as a broken or missing kernel driver would.
-// A fault is armed per kind of call: after the given number of further successful
-// calls of that kind, the next `failures` calls fail (-1: every later call) until
-// clearDriverFaults(). driver_device.cpp asks driverCallFails() before each call.
-// Any thread may call these.
+// The driver device's calls in the platform's fault injection (faults.h), under the
+// names the driver tests use: a broken or missing kernel driver, step by step.
+#include "platform/faults.h"
 
 namespace platform {
 
 enum class DriverCall { Open, Refresh, Allocate, Release, EventHandle };
 
-void failDriverCall(DriverCall call, int afterSuccesses = 0, int failures = -1);
-void clearDriverFaults();
+inline PlatformCall platformCallOf(DriverCall call) {
+    return PlatformCall(int(PlatformCall::DriverOpen) + int(call));
+}
 
-// True when this call is to fail; counts the call either way.
-bool driverCallFails(DriverCall call);
+// Unlike the other platform calls, a driver call keeps failing by default.
+inline void failDriverCall(DriverCall call, int afterSuccesses = 0, int failures = -1) {
+    failPlatformCall(platformCallOf(call), afterSuccesses, failures);
+}
+
+inline bool driverCallFails(DriverCall call) {
+    return platformCallFails(platformCallOf(call));
+}
+
+// Clears the driver calls' faults only.
+inline void clearDriverFaults() {
+    for (DriverCall call : {DriverCall::Open, DriverCall::Refresh, DriverCall::Allocate,
+                            DriverCall::Release, DriverCall::EventHandle})
+        clearPlatformFault(platformCallOf(call));
+}
 
 } // namespace platform

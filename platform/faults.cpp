@@ -9,14 +9,20 @@ namespace {
 struct Armed {
     bool armed = false;
     int successesLeft = 0;
+    int failuresLeft = 0; // -1: no end
 };
 std::mutex faultMutex;
 std::array<Armed, size_t(PlatformCall::Count)> faults;
 } // namespace
 
-void failPlatformCall(PlatformCall call, int afterSuccesses) {
+void failPlatformCall(PlatformCall call, int afterSuccesses, int failures) {
     std::lock_guard lock(faultMutex);
-    faults[size_t(call)] = {true, afterSuccesses};
+    faults[size_t(call)] = {true, afterSuccesses, failures};
+}
+
+void clearPlatformFault(PlatformCall call) {
+    std::lock_guard lock(faultMutex);
+    faults[size_t(call)] = {};
 }
 
 void clearPlatformFaults() {
@@ -33,7 +39,12 @@ bool platformCallFails(PlatformCall call) {
         --fault.successesLeft;
         return false;
     }
-    fault.armed = false;
+    if (fault.failuresLeft == 0) {
+        fault.armed = false;
+        return false;
+    }
+    if (fault.failuresLeft > 0)
+        --fault.failuresLeft;
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Failures a test can make the platform wrappers produce, so that every failure path
-// of the procedures above can be walked with real parts. Off unless a test asks.
+// of the procedures above can be walked with real parts: events, the OpenVxDHandle
+// lookup, the registry, and each call of the driver device. Off unless a test asks.
 // Any thread may call these.
 namespace platform {
 
@@ -10,13 +11,20 @@ enum class PlatformCall {
     GetProcAddress,
     RegistryOpen,  // RegOpenKeyEx
     RegistryWrite, // RegSetValueEx
+    DriverOpen,
+    DriverRefresh,
+    DriverAllocate,
+    DriverRelease,
+    DriverEventHandle,
     Count,
 };
 
-// The call fails once, after afterSuccesses more calls of it have succeeded.
-void failPlatformCall(PlatformCall call, int afterSuccesses = 0);
+// After afterSuccesses more successful calls of this kind, the next `failures` calls
+// fail (-1: every later call, until cleared).
+void failPlatformCall(PlatformCall call, int afterSuccesses = 0, int failures = 1);
+void clearPlatformFault(PlatformCall call);
 void clearPlatformFaults();
-// Used inside the wrappers: true when this call is to fail.
+// Used inside the wrappers: true when this call is to fail; counts the call either way.
 bool platformCallFails(PlatformCall call);
 
 } // namespace platform
