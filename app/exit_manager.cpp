@@ -7,9 +7,13 @@
 #include "driverlink/driver_link.h"
 #include "platform/message_box.h"
 
+#include <QTimer>
+
 #include <cstring>
 
 namespace {
+
+constexpr int SIGNAL_RETRY_MS = 100;
 
 bool configured(int slot) {
     return std::strlen(port(slot).portName) >= 4;
@@ -54,6 +58,12 @@ void MainDialog::exitManager() {
 // in use or not (the driver hangs its application up when it unloads), and the current
 // hosts are saved as at Exit, so the next start resumes the same ports.
 void MainDialog::endOnSignal() {
+    // A procedure that waits on a port must not have it stopped underneath: the end
+    // comes as soon as none runs any more.
+    if (serviceState.serviceBusy.load()) {
+        QTimer::singleShot(SIGNAL_RETRY_MS, this, [this] { endOnSignal(); });
+        return;
+    }
     for (int slot = 0; slot < PORT_SLOTS; ++slot) {
         if (!configured(slot))
             continue;

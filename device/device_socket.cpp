@@ -131,6 +131,7 @@ void dropConnection(PortRecord& record) {
     {
         std::lock_guard lock(record.relayLock);
         socket = record.socket.exchange(nullptr);
+        record.txPending.store(0); // a frame of this connection is no use to the next one
     }
     if (!socket)
         return;
@@ -148,6 +149,7 @@ DeviceSocket* attachNewSocket(PortRecord& record, int slot) {
 
 void retireSocketFromRelay(PortRecord& record) {
     DeviceSocket* socket = record.socket.exchange(nullptr);
+    record.txPending.store(0);
     if (!socket)
         return;
     socket->ShutDown(platform::AsyncSocket::SD_BOTH);
@@ -168,10 +170,10 @@ int sendPendingFrame(PortRecord& record) {
     int pending = record.txPending.load();
     if (!socket || pending == 0)
         return 0;
-    int sent = socket->Send(record.txFrame, pending, 0);
+    int error = 0;
+    int sent = socket->Send(record.txFrame, pending, 0, &error);
     if (sent == platform::AsyncSocket::SOCKET_ERROR) {
-        if (record.relayActive.load() &&
-            socket->GetLastError() != platform::AsyncSocket::WSAEWOULDBLOCK)
+        if (record.relayActive.load() && error != platform::AsyncSocket::WSAEWOULDBLOCK)
             record.txPending.store(0);
         return sent;
     }

@@ -103,8 +103,17 @@ int failWithoutDrop(PortRecord& record, int reason) {
     return 0;
 }
 
-// Steps 2 to 12: 1 when the device was identified, 0 with state and reason set.
-int connectAndIdentify(int slot, PortRecord& record, bool quiet) {
+enum class OpenOutcome { Identified, Failed, TakenOver };
+
+// The open waits with the UI alive: a Stop, a 16-bit close or the end of the manager
+// may take the port over meanwhile. Then the open gives up and leaves the port as they
+// left it.
+bool takenOver(PortRecord& record, DeviceSocket& socket) {
+    return record.socket.load() != &socket || record.state.load() != PORT_CONNECTING;
+}
+
+// Connect, identify, publish: Identified, Failed (state and reason set) or TakenOver.
+OpenOutcome connectAndIdentify(int slot, PortRecord& record, bool quiet) {
     serviceState.socketsReady.store(1); // the socket layer needs no start-up here
     dropConnection(record);
     DeviceSocket* socket = new (std::nothrow) DeviceSocket(slot);
@@ -113,7 +122,8 @@ int connectAndIdentify(int slot, PortRecord& record, bool quiet) {
             messageBox(mainWindow(),
                        "Can't allocate any memory for new socket.\nCheck System Status.", "Error",
                        MB_ICONERROR);
-        return failWithoutDrop(record, REASON_INTERNAL);
+        failWithoutDrop(record, REASON_INTERNAL);
+        return OpenOutcome::Failed;
     }
     {
         std::lock_guard lock(record.relayLock);
@@ -123,7 +133,8 @@ int connectAndIdentify(int slot, PortRecord& record, bool quiet) {
         if (!quiet)
             messageBox(mainWindow(), "Can't Create Socket.\nCheck System Status.", "Error",
                        MB_ICONERROR);
-        return failWithoutDrop(record, REASON_INTERNAL);
+        failWithoutDrop(record, REASON_INTERNAL);
+        return OpenOutcome::Failed;
     }
     char address[sizeof record.curAddress];
     int tcpPort = 0;
@@ -135,30 +146,39 @@ int connectAndIdentify(int slot, PortRecord& record, bool quiet) {
     if (!socket->Connect(address, uint16_t(tcpPort + 4000)) &&
         socket->GetLastError() != AsyncSocket::WSAEWOULDBLOCK) {
         fail(record, REASON_IP_NOT_FOUND);
-        return 0;
+        return OpenOutcome::Failed;
     }
-    if (!waitForConnect(*socket)) {
+    bool connected = waitForConnect(*socket, record);
+    if (takenOver(record, *socket))
+        return OpenOutcome::TakenOver;
+    if (!connected) {
         fail(record, socket->connectError.load() == AsyncSocket::WSAECONNREFUSED
                          ? REASON_PORT_DISABLED
                          : REASON_IP_NOT_FOUND);
-        return 0;
+        return OpenOutcome::Failed;
     }
-    if (identifyDevice(*socket, record, false) != IdentOutcome::Identified) {
+    IdentOutcome identity = identifyDevice(*socket, record, false);
+    if (takenOver(record, *socket))
+        return OpenOutcome::TakenOver;
+    if (identity != IdentOutcome::Identified) {
         fail(record, REASON_PORT_DISABLED);
-        return 0;
+        return OpenOutcome::Failed;
     }
     publishOpenValues(slot, record);
-    return 1;
+    return OpenOutcome::Identified;
 }
 
 // The port goes Connected with relayActive set, and OPEN goes to the device, in one
 // step under the relay lock: the relay thread then neither drops the application's
 // first packets (MCR, SREQ) for want of relayActive nor sends DATA ahead of OPEN.
+// OPEN goes through the pending frame, so what the socket does not take at once still
+// goes out before anything else.
 void goConnected(PortRecord& record) {
     std::lock_guard lock(record.relayLock);
     debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
     auto frame = openFrame();
-    record.socket.load()->Send(frame.data(), int(frame.size()), 0);
+    record.txPending.store(0);
+    sendPortFrame(record, frame.data(), int(frame.size()));
     record.relayActive.store(1);
     record.reason.store(REASON_OK);
     record.state.store(PORT_CONNECTED);
@@ -166,10 +186,12 @@ void goConnected(PortRecord& record) {
 
 } // namespace
 
-bool waitForConnect(DeviceSocket& socket) {
+bool waitForConnect(DeviceSocket& socket, PortRecord& record) {
     uint32_t deadline = getTickCount() + CONNECT_WAIT_MS;
     for (;;) {
         pumpOrSleep();
+        if (record.socket.load() != &socket)
+            return false;
         if (socket.connected.load())
             return true;
         if (pastDeadline(deadline))
@@ -186,6 +208,8 @@ IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpW
     uint32_t deadline = getTickCount() + REPLY_WAIT_MS;
     while (!pastDeadline(deadline)) {
         pumpOrSleep();
+        if (record.socket.load() != &socket)
+            return IdentOutcome::Abandoned;
         int count = socket.Receive(pending, PEEK_SIZE, AsyncSocket::MSG_PEEK);
         if (count == AsyncSocket::SOCKET_ERROR) {
             if (socket.GetLastError() == AsyncSocket::WSAEWOULDBLOCK)
@@ -201,19 +225,25 @@ IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpW
 }
 
 int openPort(int slot, bool quiet) {
-    if (openRunning[size_t(slot)])
+    PortRecord& record = port(slot);
+    int state = record.state.load();
+    // Asked for while Ready, but a Stop may have come first.
+    if (openRunning[size_t(slot)] || (state != PORT_READY && state != PORT_DISCONNECTED))
         return 0;
     openRunning[size_t(slot)] = true;
-    PortRecord& record = port(slot);
     enterService();
     record.state.store(PORT_CONNECTING);
     sendMessage(WM_REFRESH_LIST, 0, 0);
     record.lastRxTick.store(getTickCount());
-    bool opened = connectAndIdentify(slot, record, quiet) != 0;
-    if (opened)
+    OpenOutcome outcome = connectAndIdentify(slot, record, quiet);
+    bool opened = outcome == OpenOutcome::Identified;
+    if (opened) {
         goConnected(record);
-    else
+    } else {
+        if (outcome == OpenOutcome::TakenOver)
+            dropConnection(record);
         record.relayActive.store(0);
+    }
     reportToDriver(record, opened);
     leaveService();
     sendMessage(WM_REFRESH_LIST, 0, 0);

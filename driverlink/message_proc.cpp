@@ -111,10 +111,14 @@ void relayClose(int slot, PortRecord& record, std::unique_lock<std::mutex>& lock
     }
     lock.unlock();
     sleepMs(CLOSE_GRACE_MS);
-    lock.lock();
-    if (record.socket.load() == socket)
-        retireSocketFromRelay(record);
+    // Without the lock: the store may be busy with another writer for a while.
     deleteMaximumBaud(slot);
+    lock.lock();
+    // A Stop during the grace has already stopped the port (and dropped its socket);
+    // it stays Stopped.
+    if (record.state.load() != PORT_CONNECTED)
+        return;
+    retireSocketFromRelay(record);
     raiseHighestPortIndex();
     record.state.store(PORT_READY);
     postMessage(WM_REFRESH_LIST, 0, 0);
@@ -174,7 +178,7 @@ void connectedPass(int slot, PortRecord& record, Relay& relay, std::unique_lock<
 }
 
 // Reconnecting, COM Opened, Switching: only a close by the application counts.
-void closingWatch(int slot, PortRecord& record, Relay& relay) {
+void closingWatch(int slot, PortRecord& record, Relay& relay, std::unique_lock<std::mutex>& lock) {
     record.txPending.store(0);
     if (!takeDriverPacket(record.outQueue.load(), relay.packet))
         return;
@@ -185,6 +189,7 @@ void closingWatch(int slot, PortRecord& record, Relay& relay) {
     debugTrace("VXD_WRITE_SOCKET : [CLOSE] while not connected state\r\n");
     if (record.state.load() == PORT_COM_OPENED)
         postMessage(WM_PORT_DISCONNECTED, 0, slot);
+    lock.unlock(); // the store may be busy with another writer for a while
     deleteMaximumBaud(slot);
     postMessage(WM_REFRESH_LIST, 0, 0);
 }
@@ -217,7 +222,7 @@ void relaySlot(int slot, Relay& relay) {
     case PORT_RECONNECTING:
     case PORT_COM_OPENED:
     case PORT_SWITCHING:
-        closingWatch(slot, record, relay);
+        closingWatch(slot, record, relay, lock);
         break;
     case PORT_READY:
     case PORT_DISCONNECTED:

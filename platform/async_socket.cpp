@@ -154,10 +154,12 @@ int AsyncSocket::Receive(void* buffer, int size, int flags) {
     return static_cast<int>(count);
 }
 
-int AsyncSocket::Send(const void* buffer, int size, int /*flags*/) {
+int AsyncSocket::Send(const void* buffer, int size, int /*flags*/, int* errorCode) {
     std::lock_guard lock(fdMutex);
     if (fd < 0) {
         setLastError(WSAENOTSOCK);
+        if (errorCode)
+            *errorCode = WSAENOTSOCK;
         return SOCKET_ERROR;
     }
     ssize_t count = ::send(fd, buffer, size > 0 ? size : 0, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -165,6 +167,8 @@ int AsyncSocket::Send(const void* buffer, int size, int /*flags*/) {
         return static_cast<int>(count);
     int error = errno;
     setLastError(winsockError(error));
+    if (errorCode)
+        *errorCode = winsockError(error);
     if (error == EAGAIN || error == EWOULDBLOCK)
         postToUiThread(&AsyncSocket::armWrite);
     return SOCKET_ERROR;

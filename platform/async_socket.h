@@ -73,8 +73,10 @@ class AsyncSocket {
     // Byte count, 0 when the peer has closed, or SOCKET_ERROR (nothing pending:
     // WSAEWOULDBLOCK). flags: 0 consumes, MSG_PEEK looks without consuming.
     int Receive(void* buffer, int size, int flags = 0);
-    // Bytes the kernel accepted, or SOCKET_ERROR. Never raises SIGPIPE.
-    int Send(const void* buffer, int size, int flags = 0);
+    // Bytes the kernel accepted, or SOCKET_ERROR. Never raises SIGPIPE. A sender on
+    // another thread passes errorCode: GetLastError() may meanwhile be overwritten by
+    // the UI thread's own calls on the socket.
+    int Send(const void* buffer, int size, int flags = 0, int* errorCode = nullptr);
     bool ShutDown(int how = SD_BOTH);
     void Close();
     bool AsyncSelect(long eventMask);

@@ -249,3 +249,24 @@ TEST(Disconnect, Win16PortLosesItsConnectedMark) {
     EXPECT_FALSE(portHasValue(slot, "IsWin16PortConnected"));
     EXPECT_TRUE(portHasValue(slot, "IsWin16Port"));
 }
+
+TEST(Disconnect, StopWhileTheClosedConnectionIsWindingDownKeepsThePortStopped) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.56"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(3, "COM13", "127.0.0.56", 1);
+    int app = manager.connectApplication(slot, "COM13");
+    ASSERT_GE(app, 0);
+    size_t before = sim.framesReceived(1).size();
+    ::close(app);
+    // CLOSE at the device: the relay thread is in its grace before dropping the
+    // connection, and the port is no longer in use.
+    ASSERT_TRUE(manager.pumpUntil([&] {
+        auto frames = sim.framesReceived(1);
+        return frames.size() > before && frames.back().command == 0x72;
+    }));
+    EXPECT_TRUE(stopPort(slot, false));
+    manager.pumpFor(400);
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(slot).socket.load(), nullptr);
+}

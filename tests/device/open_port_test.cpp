@@ -534,3 +534,34 @@ TEST(OpenPort, ApplicationOpenConnectsIdentifiesAndOpensTheDevice) {
     EXPECT_FALSE(applicationHungUp(app));
     ::close(app);
 }
+
+// Requests that overtake an open: the window serves them while the open waits.
+
+TEST(OpenPort, RequestForAPortStoppedMeanwhileIsIgnored) {
+    ManagerHarness manager;
+    vorlixsim::SimServer sim(simOptionsAt("127.0.0.222"));
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(4, "COM14", "127.0.0.222", 1);
+    EXPECT_EQ(openPort(slot, false), 0);
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    manager.pumpFor(100);
+    EXPECT_EQ(sim.connectionCount(1), 0);
+}
+
+TEST(OpenPort, SixteenBitCloseDuringTheOpenLeavesThePortReadyAndUnconnected) {
+    ManagerHarness manager;
+    vorlixsim::SimOptions options = simOptionsAt("127.0.0.223");
+    options.behaviours = {Behaviour::Silent};
+    vorlixsim::SimServer sim(options);
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    int slot = manager.addPort(5, "COM15", "127.0.0.223", 1);
+    ASSERT_TRUE(startPort(slot));
+    // Served while the open waits for the silent device's reply.
+    QTimer::singleShot(100, [] { postMessage(WM_WIN16_PORT, 15, 0); });
+    EXPECT_EQ(openPort(slot, false), 0);
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).relayActive.load(), 0);
+    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    EXPECT_TRUE(stopPort(slot, false)); // nothing holds it any more
+}
