@@ -188,9 +188,10 @@ void goConnected(PortRecord& record) {
 
 bool waitForConnect(DeviceSocket& socket, PortRecord& record) {
     uint32_t deadline = getTickCount() + CONNECT_WAIT_MS;
+    int state = record.state.load();
     for (;;) {
         pumpOrSleep();
-        if (record.socket.load() != &socket)
+        if (record.socket.load() != &socket || record.state.load() != state)
             return false;
         if (socket.connected.load())
             return true;
@@ -206,9 +207,10 @@ IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpW
         return IdentOutcome::SendFailed;
     static uint8_t pending[PEEK_SIZE];
     uint32_t deadline = getTickCount() + REPLY_WAIT_MS;
+    int state = record.state.load();
     while (!pastDeadline(deadline)) {
         pumpOrSleep();
-        if (record.socket.load() != &socket)
+        if (record.socket.load() != &socket || record.state.load() != state)
             return IdentOutcome::Abandoned;
         int count = socket.Receive(pending, PEEK_SIZE, AsyncSocket::MSG_PEEK);
         if (count == AsyncSocket::SOCKET_ERROR) {

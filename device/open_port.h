@@ -16,10 +16,11 @@ int openPort(int slot, bool quiet);
 // device sent before, sends `IDENT` and waits up to 10000 ms for `IDENT_REPLY`.
 class DeviceSocket;
 struct PortRecord;
-// Abandoned: the port's socket was replaced or dropped while the exchange waited.
+// Abandoned: the port's socket was replaced or dropped, or its state changed, while the
+// exchange waited.
 enum class IdentOutcome { Identified, SendFailed, ReceiveFailed, TimedOut, Abandoned };
 IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining);
 
 // Waits, pumping messages, until the socket is connected or 3000 ms have passed; false
-// also when the port's socket was replaced or dropped meanwhile.
+// also when the port's socket was replaced or dropped, or its state changed, meanwhile.
 bool waitForConnect(DeviceSocket& socket, PortRecord& record);
