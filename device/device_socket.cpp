@@ -140,13 +140,6 @@ void dropConnection(PortRecord& record) {
     delete socket;
 }
 
-DeviceSocket* attachNewSocket(PortRecord& record, int slot) {
-    auto* socket = new DeviceSocket(slot);
-    std::lock_guard lock(record.relayLock);
-    record.socket.store(socket);
-    return socket;
-}
-
 void retireSocketFromRelay(PortRecord& record) {
     DeviceSocket* socket = record.socket.exchange(nullptr);
     record.txPending.store(0);

@@ -54,10 +54,6 @@ constexpr long DEVICE_SOCKET_MASK_REESTABLISHED = 49;
 // Deletion" trace has no cause left.)
 void dropConnection(PortRecord& record);
 
-// Makes a new DeviceSocket the port's socket (the old one must have been dropped).
-// UI thread.
-DeviceSocket* attachNewSocket(PortRecord& record, int slot);
-
 // For the relay thread, with the port's relayLock held: shuts the connection down at
 // once and hands the object to the UI thread, which closes and destroys it.
 void retireSocketFromRelay(PortRecord& record);
