@@ -1,5 +1,7 @@
 #include "platform/message_box.h"
 
+#include "platform/pending_result.h"
+
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
 
@@ -49,35 +51,11 @@ int showOnUiThread(QWidget* owner, const std::string& text, const std::string& c
     return pressed == QMessageBox::Yes ? IDYES : IDNO;
 }
 
-// The waiting caller's side of a box carried to the UI thread. Waited on with a
-// standard condition variable rather than a blocking queued call, so that the
-// hand-over is visible to the thread checker.
-struct PendingAnswer {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool answered = false;
-    int result = 0;
-
-    void set(int value) {
-        std::lock_guard lock(mutex);
-        if (answered)
-            return;
-        result = value;
-        answered = true;
-        done.notify_all();
-    }
-    int wait() {
-        std::unique_lock lock(mutex);
-        done.wait(lock, [this] { return answered; });
-        return result;
-    }
-};
-
 // A request that Qt drops unrun (the loop is gone) still releases the caller, with 0.
 struct AnswerOnDrop {
-    explicit AnswerOnDrop(std::shared_ptr<PendingAnswer> pending) : answer(std::move(pending)) {}
+    explicit AnswerOnDrop(std::shared_ptr<PendingResult> pending) : answer(std::move(pending)) {}
     ~AnswerOnDrop() { answer->set(0); }
-    std::shared_ptr<PendingAnswer> answer;
+    std::shared_ptr<PendingResult> answer;
 };
 
 std::function<int(const MessageBoxCall&)> currentResponder() {
@@ -99,7 +77,7 @@ int messageBox(QWidget* owner, const std::string& text, const std::string& capti
     if (isUiThread())
         return showOnUiThread(owner, text, caption, style);
     // The owner may go away while the request waits in the UI thread's queue.
-    auto pending = std::make_shared<PendingAnswer>();
+    auto pending = std::make_shared<PendingResult>();
     auto guard = std::make_shared<AnswerOnDrop>(pending);
     QPointer<QWidget> guardedOwner(owner);
     QMetaObject::invokeMethod(
@@ -109,7 +87,7 @@ int messageBox(QWidget* owner, const std::string& text, const std::string& capti
         },
         Qt::QueuedConnection);
     guard.reset();
-    return pending->wait();
+    return int(pending->wait());
 }
 
 void setMessageBoxResponder(std::function<int(const MessageBoxCall&)> newResponder) {

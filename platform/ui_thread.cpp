@@ -1,5 +1,7 @@
 #include "platform/ui_thread.h"
 
+#include "platform/pending_result.h"
+
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
@@ -19,33 +21,11 @@ namespace platform {
 
 namespace {
 
-// Where a sending thread waits for the handler's result.
-struct Reply {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    intptr_t result = 0;
-
-    void complete(intptr_t value) {
-        std::lock_guard lock(mutex);
-        if (finished)
-            return;
-        result = value;
-        finished = true;
-        done.notify_all();
-    }
-    intptr_t wait() {
-        std::unique_lock lock(mutex);
-        done.wait(lock, [this] { return finished; });
-        return result;
-    }
-};
-
 struct Message {
     uint32_t message;
     uintptr_t wParam;
     intptr_t lParam;
-    std::shared_ptr<Reply> reply;
+    std::shared_ptr<PendingResult> reply;
 };
 
 std::mutex handlerMutex;
@@ -131,7 +111,7 @@ class MessageReceiver : public QObject {
         ++delivered;
         intptr_t result = callHandler(m.message, m.wParam, m.lParam);
         if (m.reply)
-            m.reply->complete(result);
+            m.reply->set(result);
     }
 
     QSocketNotifier notifier_;
@@ -168,7 +148,7 @@ intptr_t sendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
         return callHandler(message, wParam, lParam);
     if (!QCoreApplication::instance())
         return 0;
-    auto reply = std::make_shared<Reply>();
+    auto reply = std::make_shared<PendingResult>();
     messageQueue().push({message, wParam, lParam, reply});
     return reply->wait();
 }
