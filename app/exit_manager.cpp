@@ -1,79 +1,48 @@
-// Exit and Manager: the commands that end the manager and bring its window back.
+// Exit and Manager: the commands that end the manager and bring its window back, and
+// the end on a termination signal.
 #include "app/main_dialog.h"
 
-#include "config/config_store.h"
-#include "config/port_table.h"
-#include "config/service_state.h"
-#include "driverlink/driver_link.h"
+#include "config/manager_context.h"
 #include "platform/message_box.h"
+#include "platform/tick.h"
+#include "platform/trace.h"
 
+#include <QCoreApplication>
 #include <QTimer>
-
-#include <cstring>
 
 namespace {
 
 constexpr int SIGNAL_RETRY_MS = 100;
-
-bool configured(int slot) {
-    return std::strlen(port(slot).portName) >= 4;
-}
-
-// Forced stops: only a port an application holds open refuses (with its warning).
-bool stopEveryPort(MainDialog& dialog) {
-    bool allStopped = true;
-    for (int slot = 0; slot < PORT_SLOTS; ++slot) {
-        if (!configured(slot) || port(slot).state.load() == PORT_STOPPED)
-            continue;
-        if (stopPort(slot, true))
-            dialog.refreshPortList();
-        else
-            allStopped = false;
-    }
-    return allStopped;
-}
+// A procedure that waits on a port should not have it stopped underneath, but a
+// question nobody answers must not keep a system shutdown from saving the hosts.
+constexpr uint32_t SIGNAL_WAIT_MS = 5000;
 
 } // namespace
 
 void MainDialog::exitManager() {
-    if (serviceState.serviceBusy.load())
-        return;
-    if (!stopEveryPort(*this)) {
-        show();
-        platform::messageBox(this, "Some ports couldn't be stopped. Check port status.", "Warning",
-                             platform::MB_ICONWARNING);
-        return;
-    }
-    threadRunning.store(0);
-    for (int slot = 0; slot < PORT_SLOTS; ++slot) {
-        if (!configured(slot))
-            continue;
-        saveCurrentHost(slot);
-        freeHostList(port(slot));
-    }
-    done(platform::IDOK);
+    if (commands_.exitManager())
+        done(platform::IDOK);
 }
 
 // A termination signal ends the manager without asking anybody: every port is stopped,
 // in use or not (the driver hangs its application up when it unloads), and the current
 // hosts are saved as at Exit, so the next start resumes the same ports.
 void MainDialog::endOnSignal() {
-    // A procedure that waits on a port must not have it stopped underneath: the end
-    // comes as soon as none runs any more.
-    if (serviceState.serviceBusy.load()) {
-        QTimer::singleShot(SIGNAL_RETRY_MS, this, [this] { endOnSignal(); });
+    endOnSignalAfter(platform::getTickCount());
+}
+
+void MainDialog::endOnSignalAfter(uint32_t firstTry) {
+    bool waitedEnough = platform::getTickCount() - firstTry >= SIGNAL_WAIT_MS;
+    if (context.serviceBusy.load() && !waitedEnough) {
+        QTimer::singleShot(SIGNAL_RETRY_MS, this, [this, firstTry] { endOnSignalAfter(firstTry); });
         return;
     }
-    for (int slot = 0; slot < PORT_SLOTS; ++slot) {
-        if (!configured(slot))
-            continue;
-        port(slot).relayActive.store(0);
-        if (port(slot).state.load() != PORT_STOPPED)
-            stopPort(slot, true);
-        saveCurrentHost(slot);
-    }
-    threadRunning.store(0);
+    if (context.serviceBusy.load())
+        platform::debugTrace("Ending while a procedure still runs.\r\n");
+    endManager();
+    // Ends every event loop of the thread, a question box's too.
     done(platform::IDOK);
+    QCoreApplication::exit(platform::IDOK);
 }
 
 void MainDialog::showManager() {

@@ -10,6 +10,11 @@
 
 #include <QApplication>
 
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
 namespace {
 
 // Started from the log-on entry the manager gives the system time to settle.
@@ -26,6 +31,28 @@ int showRunningInstance(const platform::SingleInstance& instance) {
     return 0;
 }
 
+// A lost display makes the windowing layer end the process with exit(1) from inside
+// the event loop; the manager still ends as it does on any other way out, with a
+// normal status.
+void endOnProcessExit() {
+    if (managerFinished())
+        return;
+    platform::debugTrace("The process ends under the manager.\r\n");
+    endManager();
+    std::fflush(nullptr);
+    _exit(0);
+}
+
+// SIGHUP (the session or terminal that started the manager has gone) is a quit
+// request; SIGINT and SIGTERM wait a little for a running procedure.
+void onSignal(QApplication& app, MainDialog& dialog, int signal) {
+    if (signal == SIGHUP)
+        app.quit();
+    else
+        dialog.endOnSignal();
+}
+
+// Every way out of the event loop (Exit, a quit request, a signal) ends in endManager.
 int runManager(QApplication& app, platform::SingleInstance& instance) {
     MainDialog dialog;
     dialog.initialise();
@@ -33,11 +60,11 @@ int runManager(QApplication& app, platform::SingleInstance& instance) {
             [&dialog](const std::string& line) { return answerInstanceRequest(dialog, line); }))
         platform::debugTrace("Single-instance socket not available.\r\n");
     QObject::connect(&dialog, &QDialog::finished, &app, [&app](int result) { app.exit(result); });
-    platform::onTerminationSignal([&dialog] { dialog.endOnSignal(); });
+    platform::onTerminationSignal([&app, &dialog](int signal) { onSignal(app, dialog, signal); });
+    std::atexit(endOnProcessExit);
     dialog.show();
-    int result = app.exec();
-    if (result == platform::IDOK)
-        dialog.closeDriverAtExit();
+    app.exec();
+    endManager();
     return 0;
 }
 

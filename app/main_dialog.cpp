@@ -2,8 +2,7 @@
 
 #include "app/app_icon.h"
 #include "config/config_store.h"
-#include "config/port_table.h"
-#include "config/service_state.h"
+#include "config/manager_context.h"
 #include "platform/message_box.h"
 #include "platform/ui_thread.h"
 
@@ -80,7 +79,6 @@ constexpr ControlSpec BUTTONS[] = {
 };
 constexpr ControlSpec LIST_SPEC = {IDC_PORT_LIST, "", true, 7, 8, 238, 117};
 constexpr ControlSpec DEBUG_WINDOW_SPEC = {IDC_DEBUG_WINDOW, "DEBUG WINDOW", false, 7, 56, 233, 69};
-constexpr int TEMPLATE_WIDTH = 309;
 constexpr int TEMPLATE_HEIGHT = 135;
 
 // Dialog base units of Verdana 9 pt at 96 dpi. The substitute font on Linux
@@ -100,7 +98,8 @@ QString controlName(int id) {
 
 } // namespace
 
-MainDialog::MainDialog() : QDialog(nullptr) {
+MainDialog::MainDialog()
+    : QDialog(nullptr), commands_([this] { refreshPortList(); }, [this] { show(); }) {
     setWindowTitle(MAIN_WINDOW_TITLE);
     setFont(QFont("Verdana", 9));
     setAttribute(Qt::WA_Hover);
@@ -131,16 +130,16 @@ void MainDialog::createControls() {
         connect(b, &QPushButton::clicked, this, [this, id = control.id] { onCommand(id); });
     }
     button(platform::IDOK)->setDefault(true);
-    portList = new PortList(this);
-    portList->setGeometry(pixels(LIST_SPEC));
-    connect(portList, &PortList::rowSelectionChanged, this, [this](int row) { selectedRow = row; });
-    connect(portList, &PortList::rowDoubleClicked, this, [this] { onCommand(IDC_START); });
+    portList_ = new PortList(this);
+    portList_->setGeometry(pixels(LIST_SPEC));
+    connect(portList_, &PortList::rowSelectionChanged, this,
+            [this](int row) { selectedRow_ = row; });
+    connect(portList_, &PortList::rowDoubleClicked, this, [this] { onCommand(IDC_START); });
     debugWindow_ = new QLabel(DEBUG_WINDOW_SPEC.caption, this);
     debugWindow_->setObjectName(controlName(IDC_DEBUG_WINDOW));
     debugWindow_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     debugWindow_->setGeometry(pixels(DEBUG_WINDOW_SPEC));
     debugWindow_->setVisible(false);
-    (void)TEMPLATE_WIDTH;
 }
 
 QPushButton* MainDialog::button(int id) const {
@@ -160,7 +159,7 @@ void MainDialog::initialise() {
     refreshPortList();
     startTimerWithId(STARTUP_TIMER, 500);
     startTimerWithId(KEEPALIVE_TIMER, 20000);
-    portList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    portList_->setSelectionBehavior(QAbstractItemView::SelectRows);
     startRemoteControl();
     readMetrics();
 }
@@ -179,31 +178,31 @@ intptr_t MainDialog::onMessage(uint32_t message, uintptr_t wParam, intptr_t lPar
 }
 
 void MainDialog::initPortListColumns() {
-    selectedRow = -1;
-    portList->initColumns();
+    selectedRow_ = -1;
+    portList_->initColumns();
 }
 
 // A rebuild that something inside it requests again (a message pumped below it on
 // this thread) cannot wait for itself; the request is remembered and the rebuild
 // runs once more when the running one ends.
 int MainDialog::refreshPortList() {
-    if (listRefreshing) {
+    if (listRefreshing_) {
         refreshDue_ = true;
         return 1;
     }
-    listRefreshing = 1;
+    listRefreshing_ = 1;
     do {
         refreshDue_ = false;
-        portList->rebuild();
-        selectedRow = -1;
+        portList_->rebuild();
+        selectedRow_ = -1;
     } while (refreshDue_);
-    listRefreshing = 0;
+    listRefreshing_ = 0;
     setBusyCursor();
     return 1;
 }
 
 void MainDialog::setBusyCursor() {
-    setCursor(serviceState.serviceBusy.load() ? Qt::WaitCursor : Qt::ArrowCursor);
+    setCursor(context.serviceBusy.load() ? Qt::WaitCursor : Qt::ArrowCursor);
 }
 
 // Qt numbers its timers itself; the window keeps the ids 32 and 48 on top.
@@ -246,11 +245,30 @@ void MainDialog::onTimer(int timerId) {
     sendKeepAlives();
 }
 
-void MainDialog::sendKeepAlives() {
-    int last = std::min<int>(highestPortIndex.load(), PORT_SLOTS - 1);
-    for (int slot = 0; slot <= last; ++slot)
-        if (port(slot).state.load() == PORT_CONNECTED)
-            sendKeepAlive(slot);
+// The selected rows in ascending order, with what each stands for.
+std::vector<PortRow> MainDialog::selectedPortRows() const {
+    std::vector<PortRow> rows;
+    for (int row : portList_->selectedRows())
+        rows.push_back(portList_->rowAt(row));
+    return rows;
+}
+
+void MainDialog::startSelectedPorts() {
+    if (!context.serviceBusy.load())
+        commands_.startSelected(selectedPortRows());
+}
+
+void MainDialog::stopSelectedPorts() {
+    if (!context.serviceBusy.load())
+        commands_.stopSelected(selectedPortRows());
+}
+
+void MainDialog::startAllPorts() {
+    commands_.startAll();
+}
+
+void MainDialog::stopAllPorts() {
+    commands_.stopAll();
 }
 
 // The Enter key hides the window even though the Hide button it stands for is

@@ -7,9 +7,8 @@
 // Exactly one exists while the manager runs; the global mainDialog points at it
 // from initialisation on. UI thread only: other threads reach it through
 // platform::postMessage / sendMessage, never by calling it.
+#include "app/port_commands.h"
 #include "app/port_list.h"
-
-#include "platform/driver_device.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -17,6 +16,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 class QPushButton;
 class QLabel;
@@ -67,6 +67,10 @@ class MainDialog : public QDialog {
     void initPortListColumns();
     int refreshPortList();
 
+    PortList* portList() const { return portList_; }
+    int selectedRow() const { return selectedRow_; }
+    bool listRefreshing() const { return listRefreshing_ != 0; }
+
     // Commands.
     void hideWindow();
     void startSelectedPorts();
@@ -79,7 +83,8 @@ class MainDialog : public QDialog {
     void testRefresh();
     void openMonitor();
     void exitManager();
-    // SIGINT / SIGTERM: save the current hosts and end, whatever the ports do.
+    // SIGINT / SIGTERM: end as soon as no procedure runs, or after a few seconds
+    // whatever runs, saving the current hosts.
     void endOnSignal();
     void showManager();
     void showAbout();
@@ -96,22 +101,12 @@ class MainDialog : public QDialog {
     intptr_t onRefreshList(uintptr_t wParam, intptr_t lParam);
     intptr_t onSwitchPort(uintptr_t wParam, intptr_t lParam);
 
-    // Hooks of start-up and shutdown that later work fills in.
+    // Hooks of start-up that later work fills in.
     void addTrayIcon();
     void startRemoteControl();
     void sendKeepAlives();
-    void sendKeepAlive(int slot);
-    void closeDriverAtExit();
 
     QPushButton* button(int id) const;
-
-    int dlgFrameHeight = 0;
-    int dlgFrameWidth = 0;
-    int sizeButtonHeight = 0;
-    int listRefreshing = 0;
-    int selectedRow = -1;
-    PortList* portList = nullptr;
-    QIcon appIcon;
 
   public Q_SLOTS:
     void accept() override;
@@ -126,12 +121,22 @@ class MainDialog : public QDialog {
 
   private:
     void createControls();
+    void endOnSignalAfter(uint32_t firstTry);
+    std::vector<PortRow> selectedPortRows() const;
     void startTimerWithId(int timerId, int milliseconds);
     void stopTimerWithId(int timerId);
     void applyWindowSizeRules();
     void readMetrics();
     void setBusyCursor();
 
+    int dlgFrameHeight = 0;
+    int dlgFrameWidth = 0;
+    int sizeButtonHeight = 0;
+    int listRefreshing_ = 0;
+    int selectedRow_ = -1;
+    PortList* portList_ = nullptr;
+    QIcon appIcon;
+    PortCommands commands_;
     std::map<int, int> timers_; // Qt's timer id -> the window's timer id
     bool refreshDue_ = false;
     QLabel* debugWindow_ = nullptr;

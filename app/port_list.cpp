@@ -1,6 +1,6 @@
 #include "app/port_list.h"
 
-#include "config/port_table.h"
+#include "config/manager_context.h"
 
 #include <QHeaderView>
 #include <QMouseEvent>
@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
@@ -67,31 +66,46 @@ constexpr ColumnSpec COLUMNS[COLUMN_COUNT] = {
 
 const QColor LIST_BACKGROUND(255, 255, 221);
 
-// Every cell goes through a 100-character buffer, as the row readers expect.
-QString cellText(const char* text) {
+// What a row stands for, in the item data of its first cell.
+enum RowRole {
+    ROLE_KIND = Qt::UserRole,
+    ROLE_SLOT,
+    ROLE_COM_NAME,
+    ROLE_ADDRESS,
+    ROLE_PORT_NO,
+    ROLE_DESCRIPTION,
+};
+
+QByteArray bytesOf(const std::string& text) {
+    return QByteArray(text.data(), qsizetype(text.size()));
+}
+
+std::string stringOf(const QVariant& value) {
+    QByteArray bytes = value.toByteArray();
+    return std::string(bytes.constData(), size_t(bytes.size()));
+}
+
+// Stored texts are bytes of no declared encoding: shown as UTF-8 where they are that,
+// as Latin-1 otherwise, so every byte shows as something.
+QString shownText(const std::string& text) {
+    QByteArray bytes = bytesOf(text);
+    QString decoded = QString::fromUtf8(bytes);
+    if (!decoded.contains(QChar::ReplacementCharacter))
+        return decoded;
+    return QString::fromLatin1(bytes);
+}
+
+// Every cell goes through a 100-character buffer, as the list always did.
+QString cellText(const std::string& text) {
     char buffer[100];
-    std::snprintf(buffer, sizeof buffer, "%s", text);
-    return QString::fromLatin1(buffer);
+    std::snprintf(buffer, sizeof buffer, "%s", text.c_str());
+    return shownText(buffer);
 }
 
 QString cellNumber(int number) {
     char buffer[100];
     std::snprintf(buffer, sizeof buffer, "%d", number);
     return QString::fromLatin1(buffer);
-}
-
-struct CurrentHost {
-    char address[sizeof(PortRecord::curAddress)];
-    int portNo;
-};
-
-CurrentHost readCurrentHost(PortRecord& record) {
-    std::lock_guard lock(record.hostLock);
-    CurrentHost current{};
-    std::memcpy(current.address, record.curAddress, sizeof current.address);
-    current.address[sizeof current.address - 1] = 0;
-    current.portNo = record.curTcpPort;
-    return current;
 }
 
 } // namespace
@@ -153,38 +167,43 @@ void PortList::rebuild() {
 
 void PortList::addPortRows(int slot, bool& hostRowAdded) {
     PortRecord& record = port(slot);
-    CurrentHost current = readCurrentHost(record);
+    CurrentHost current = currentHost(record);
     int state = record.state.load();
     int reason = record.reason.load();
     if (hostRowAdded)
-        addBlankRow();
+        addRow(PortRow{}, false, "");
     for (HostEntry* entry = record.hostList; entry; entry = entry->next) {
         hostRowAdded = true;
         bool isCurrent =
             entry->portNo == current.portNo && std::strcmp(entry->address, current.address) == 0;
-        addRow(entry == record.hostList ? record.portName : "", entry->address, entry->portNo,
-               entry->description, isCurrent ? hostRowStatus(state, reason) : "");
+        addRow({PortRow::Host, slot, record.portName, entry->address, entry->portNo,
+                entry->description},
+               entry == record.hostList, isCurrent ? hostRowStatus(state, reason) : "");
     }
     if (current.address[0] != 0 && current.portNo != 0 &&
         !findHost(slot, current.address, current.portNo))
-        addRow("", current.address, current.portNo, "(Hidden Port)",
-               hiddenRowStatus(state, reason));
+        addRow({PortRow::Hidden, slot, record.portName, current.address, current.portNo,
+                "(Hidden Port)"},
+               false, hiddenRowStatus(state, reason));
 }
 
-void PortList::addRow(const std::string& comId, const std::string& address, int portNo,
-                      const std::string& name, const std::string& status) {
+void PortList::addRow(const PortRow& row, bool showComId, const std::string& status) {
     auto* item = new QTreeWidgetItem(this);
-    item->setText(COL_COM_ID, cellText(comId.c_str()));
-    item->setText(COL_ADDRESS, cellText(address.c_str()));
-    item->setText(COL_PORT, cellNumber(portNo));
-    item->setText(COL_NAME, cellText(name.c_str()));
-    item->setText(COL_STATUS, cellText(status.c_str()));
+    item->setData(0, ROLE_KIND, int(row.kind));
+    if (row.kind == PortRow::Blank)
+        return;
+    item->setText(COL_COM_ID, cellText(showComId ? row.comName : ""));
+    item->setText(COL_ADDRESS, cellText(row.address));
+    item->setText(COL_PORT, cellNumber(row.portNo));
+    item->setText(COL_NAME, cellText(row.description));
+    item->setText(COL_STATUS, cellText(status));
     for (int c = 0; c < COLUMN_COUNT; ++c)
         item->setTextAlignment(c, COLUMNS[c].alignment | Qt::AlignVCenter);
-}
-
-void PortList::addBlankRow() {
-    new QTreeWidgetItem(this);
+    item->setData(0, ROLE_SLOT, row.slot);
+    item->setData(0, ROLE_COM_NAME, bytesOf(row.comName));
+    item->setData(0, ROLE_ADDRESS, bytesOf(row.address));
+    item->setData(0, ROLE_PORT_NO, row.portNo);
+    item->setData(0, ROLE_DESCRIPTION, bytesOf(row.description));
 }
 
 std::string PortList::rowText(int row, int column) const {
@@ -192,6 +211,22 @@ std::string PortList::rowText(int row, int column) const {
     if (!item || column < 0 || column >= COLUMN_COUNT)
         return {};
     return item->text(column).toStdString();
+}
+
+PortRow PortList::rowAt(int row) const {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (!item)
+        return {};
+    PortRow result;
+    result.kind = PortRow::Kind(item->data(0, ROLE_KIND).toInt());
+    if (result.kind == PortRow::Blank)
+        return result;
+    result.slot = item->data(0, ROLE_SLOT).toInt();
+    result.comName = stringOf(item->data(0, ROLE_COM_NAME));
+    result.address = stringOf(item->data(0, ROLE_ADDRESS));
+    result.portNo = item->data(0, ROLE_PORT_NO).toInt();
+    result.description = stringOf(item->data(0, ROLE_DESCRIPTION));
+    return result;
 }
 
 std::vector<int> PortList::selectedRows() const {

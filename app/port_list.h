@@ -2,10 +2,12 @@
 // The main window's port list (control 1000): every configured port with all of
 // its hosts, the current host marked with the port's service state, and a
 // "(Hidden Port)" row for a current host that is in none of the port's entries.
-// It is not a live view: rebuild() redraws it whole from the port table. The row
-// layout is what the Start and Stop commands read back, so it is fixed: per port
+// It is not a live view: rebuild() redraws it whole from the port table. Per port:
 // its host rows in list order (COM ID on the first only), then the hidden-port row
 // when there is one; one blank row between two ports.
+//
+// Every row carries what it stands for (slot, COM name, host address and port number,
+// exactly as stored) as item data, so the commands never parse the shown texts back.
 //
 // Owned by MainDialog; UI thread only. Other threads post WM_REFRESH_LIST.
 #include <QTreeWidget>
@@ -19,6 +21,16 @@ enum PortListColumn { COL_COM_ID = 0, COL_ADDRESS, COL_PORT, COL_NAME, COL_STATU
 std::string hostRowStatus(int state, int reason);
 std::string hiddenRowStatus(int state, int reason);
 
+// What a row stands for. A blank separator row has kind Blank and nothing else.
+struct PortRow {
+    enum Kind { Blank, Host, Hidden } kind = Blank;
+    int slot = -1;
+    std::string comName; // the port's name when the row was built
+    std::string address; // the stored bytes
+    int portNo = 0;
+    std::string description; // "(Hidden Port)" on the hidden-port row
+};
+
 class PortList : public QTreeWidget {
     Q_OBJECT
   public:
@@ -30,7 +42,9 @@ class PortList : public QTreeWidget {
     void rebuild();
 
     int rowCount() const { return topLevelItemCount(); }
+    // The shown text of a cell, UTF-8.
     std::string rowText(int row, int column) const;
+    PortRow rowAt(int row) const;
     // Indices of the selected rows, ascending.
     std::vector<int> selectedRows() const;
     int topRow() const;
@@ -44,9 +58,8 @@ class PortList : public QTreeWidget {
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
   private:
-    void addRow(const std::string& comId, const std::string& address, int portNo,
-                const std::string& name, const std::string& status);
-    void addBlankRow();
+    // The COM ID shows on a port's first host row only.
+    void addRow(const PortRow& row, bool showComId, const std::string& status);
     void addPortRows(int slot, bool& hostRowAdded);
     void reportSelection(const QItemSelection& selected, const QItemSelection& deselected);
     void restoreTopRow(int top);

@@ -3,7 +3,7 @@
 // Wayland; a client cannot refuse it (docs/ui.md).
 #include "app/main_dialog.h"
 
-#include "config/service_state.h"
+#include "config/manager_context.h"
 
 #include <QApplication>
 #include <QResizeEvent>
@@ -41,7 +41,7 @@ void MainDialog::changeEvent(QEvent* event) {
 
 void MainDialog::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
-    portList->setGeometry(rect().adjusted(14, 16, -128, -15));
+    portList_->setGeometry(rect().adjusted(14, 16, -128, -15));
 }
 
 bool MainDialog::event(QEvent* event) {

@@ -1,11 +1,11 @@
 // Bytes per second through the stand-in driver, application -> outQueue and
 // inQueue -> application, beside a plain pty-to-pty copy measured in the same run
 // on the same machine: the ratio is the figure that counts.
-#include "driverlink/ring_queue.h"
 #include "platform/auto_event.h"
 #include "platform/driver_device.h"
 #include "platform/registry.h"
 #include "portdriver/install.h"
+#include "rings/ring_queue.h"
 
 #include <chrono>
 #include <cstdio>

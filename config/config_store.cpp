@@ -1,6 +1,6 @@
 #include "config/config_store.h"
 
-#include "config/port_table.h"
+#include "config/manager_context.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 
@@ -129,7 +129,6 @@ void loadSlot(int slot) {
 
 } // namespace
 
-
 int loadPortTable() {
     for (int slot = 0; slot < PORT_SLOTS; ++slot) {
         clearPortRecord(port(slot));
@@ -144,16 +143,9 @@ int saveCurrentHost(int slot) {
         messageBox(nullptr, "Can't Open Registry Key", "Fatal Error", MB_ICONERROR);
         return 0;
     }
-    PortRecord& record = port(slot);
-    std::string address;
-    int portNo = 0;
-    {
-        std::lock_guard lock(record.hostLock);
-        address.assign(record.curAddress, strnlen(record.curAddress, sizeof record.curAddress));
-        portNo = record.curTcpPort;
-    }
-    regSetString(key, "CurIPAddr", address);
-    long result = regSetDword(key, "CurTCPPortNo", static_cast<uint32_t>(portNo));
+    CurrentHost current = currentHost(port(slot));
+    regSetString(key, "CurIPAddr", current.address);
+    long result = regSetDword(key, "CurTCPPortNo", static_cast<uint32_t>(current.portNo));
     RegFlushKey(key);
     RegCloseKey(key);
     return result == ERROR_SUCCESS;

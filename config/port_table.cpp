@@ -1,11 +1,10 @@
 #include "config/port_table.h"
 
+#include "config/manager_context.h"
+#include "config/port_state.h"
+
 #include <cstring>
 #include <string_view>
-
-PortTable portTable;
-std::atomic<uint8_t> highestPortIndex{0};
-std::atomic<int> threadRunning{1};
 
 namespace {
 
@@ -24,19 +23,19 @@ bool validSlot(int slot) {
 // The UI thread and the remote-control thread (stopPort of a Ready port) may raise
 // at the same time; a plain load-compare-store could let the lower value win.
 void raiseTo(uint8_t slot) {
-    uint8_t current = highestPortIndex.load();
-    while (slot > current && !highestPortIndex.compare_exchange_weak(current, slot)) {
+    uint8_t current = context.highestPortIndex.load();
+    while (slot > current && !context.highestPortIndex.compare_exchange_weak(current, slot)) {
     }
 }
 
-void clearRunTimeFields(PortRecord& record) {
-    record.state = PORT_STOPPED;
-    record.reason = REASON_NONE;
+// No worker uses the record (the caller's rule), so the guarded fields are written
+// without their locks.
+void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
+    forcePortState(record, PORT_STOPPED, REASON_NONE);
     std::memset(record.deviceInfo, 0, sizeof record.deviceInfo);
     std::memset(record.serialParams, 0, sizeof record.serialParams);
     record.relayActive = 0;
     record.lastRxTick = 0;
-    record.socket = nullptr;
     record.maxSpeed = 0;
     record.readEvent = nullptr;
     record.readEventRing0 = 0;
@@ -44,12 +43,17 @@ void clearRunTimeFields(PortRecord& record) {
     record.sliceEventRing0 = 0;
     record.outQueue = nullptr;
     record.inQueue = nullptr;
+    record.outQueueHandle = 0;
+    record.inQueueHandle = 0;
     std::memset(record.txFrame, 0, sizeof record.txFrame);
     record.txPending = 0;
     record.lastMcr = 0;
     record.lastMsr = 0;
     record.monitor = nullptr;
     record.isWin16Port = 0;
+    record.openRunning = false;
+    record.openAsked = false;
+    record.openAskedAt = 0;
 }
 
 } // namespace
@@ -108,14 +112,23 @@ void clearPortRecord(PortRecord& record) {
     clearRunTimeFields(record);
 }
 
+CurrentHost currentHost(PortRecord& record) {
+    platform::MutexLock lock(record.hostLock);
+    CurrentHost current{};
+    std::memcpy(current.address, record.curAddress, sizeof current.address);
+    current.address[sizeof current.address - 1] = 0;
+    current.portNo = record.curTcpPort;
+    return current;
+}
+
 void setCurrentHost(PortRecord& record, const char* address, int portNo) {
-    std::lock_guard lock(record.hostLock);
+    platform::MutexLock lock(record.hostLock);
     copyField(record.curAddress, address);
     record.curTcpPort = portNo;
 }
 
 void clearCurrentHost(PortRecord& record) {
-    std::lock_guard lock(record.hostLock);
+    platform::MutexLock lock(record.hostLock);
     std::memset(record.curAddress, 0, sizeof record.curAddress);
     record.curTcpPort = 0;
 }

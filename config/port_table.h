@@ -6,18 +6,20 @@
 //
 // Threads: configuration (host lists, portName, clearing a slot) changes only on the
 // UI thread and only for Stopped ports (adding a host is allowed in any state). The
-// relay thread and the remote-control thread read and write the run-time fields;
-// every field that two threads touch is atomic. curAddress and curTcpPort are
-// written by the remote-control thread right before it asks the UI thread to act,
-// so they are guarded by hostLock.
+// relay thread and the remote-control thread read and write the run-time fields.
+// Every field that two threads touch is atomic or guarded by one of the port's two
+// locks (checked by clang's thread-safety analysis); the fields with one owner thread
+// say which. state and reason change only through config/port_state.h, the port's
+// connection only through device/port_connection.h.
+#include "platform/thread_annotations.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 struct RingQueue;
 class DeviceSocket;
-class PortMonitorDialog;
+class PortMonitor;
 namespace platform {
 class AutoEvent;
 }
@@ -25,18 +27,23 @@ class AutoEvent;
 constexpr int PORT_SLOTS = 100;
 constexpr int MAX_HOST_ENTRIES = 99;
 
-// Service state of a port. Which procedure moves a port from one state to another:
+// Service state of a port. Which procedure moves a port from one state to another
+// (config/port_state.cpp holds the same table and refuses to stay silent about any
+// other move):
 //   Stopped      -> Connecting   startPort (Start, Start All, remote control)
 //   Connecting   -> Ready        hooking succeeded; -> Stopped when it failed
 //   Ready        -> Connecting   an application opened the port (open procedure)
 //   Connecting   -> Connected    device identified; -> Disconnected when not
 //   Connected    -> Ready        the application closed the port (relay thread)
 //   Connected    -> Reconnecting 120 s of silence or the device closed the connection
-//   Reconnecting -> Connected    reconnection succeeded
-//   any open     -> Switching    Start on another host, remote control
-//   Switching    -> Connected    switch succeeded
-//   Reconnecting/Switching -> COM Opened  recovery failed while the application holds
-//                                the port; COM Opened -> Ready when it lets go
+//   Reconnecting -> Connected    reconnection succeeded; -> Disconnected when the
+//                                application had let go (then restarted)
+//   not Stopped  -> Switching    Start on another host, remote control
+//   Switching    -> Connected    switch succeeded; -> Disconnected when it failed
+//                                without an application (then restarted)
+//   not Stopped  -> COM Opened   disconnection procedure: recovery failed while the
+//                                application holds the port
+//   not Stopped  -> Ready        16-bit close
 //   Disconnected -> Connecting   the application opens the port again
 //   any          -> Stopped      stopPort (refused while relayActive is set)
 enum PortState : int {
@@ -62,6 +69,20 @@ enum ReasonCode : int {
     REASON_INTERNAL = '6',
 };
 
+// A value any thread reads and only its owner file writes: state and reason
+// (config/port_state.cpp), the connection (device/port_connection.cpp).
+template <typename T, typename Writer> class OwnedValue {
+  public:
+    T load() const { return value_.load(); }
+
+  private:
+    friend Writer;
+    std::atomic<T> value_{};
+};
+
+struct PortStateWriter;
+struct PortConnectionWriter;
+
 struct HostEntry {
     char address[52] = {};
     int portNo = 0;
@@ -70,55 +91,62 @@ struct HostEntry {
 };
 
 struct PortRecord {
-    HostEntry* hostList = nullptr;
-    HostEntry* hostCursor = nullptr;
-    char portName[10] = {};
-    char curAddress[50] = {}; // guarded by hostLock
-    int curTcpPort = 0;       // guarded by hostLock
-    std::atomic<int> state{PORT_STOPPED};
-    std::atomic<int> reason{REASON_NONE};
-    uint8_t deviceInfo[4] = {};
-    uint8_t serialParams[3] = {};
+    HostEntry* hostList = nullptr;   // UI thread
+    HostEntry* hostCursor = nullptr; // UI thread
+    char portName[10] = {};          // UI thread
+    platform::Mutex hostLock;
+    char curAddress[50] GUARDED_BY(hostLock) = {};
+    int curTcpPort GUARDED_BY(hostLock) = 0;
+    OwnedValue<int, PortStateWriter> state;
+    OwnedValue<int, PortStateWriter> reason;
+    uint8_t deviceInfo[4] = {}; // UI thread
     std::atomic<int> relayActive{0};
     std::atomic<uint32_t> lastRxTick{0};
-    std::atomic<DeviceSocket*> socket{nullptr};
+    // The port's connection to its device server, or null.
+    OwnedValue<DeviceSocket*, PortConnectionWriter> connection;
+    // Counts the connections the port has had, so a pass that let the lock go can tell
+    // whether the connection it left is still the same one.
+    OwnedValue<uint32_t, PortConnectionWriter> connectionSerial;
     std::atomic<uint8_t> maxSpeed{0};
+    // Events and ring addresses: created and released on the UI thread; the relay
+    // thread uses them only under relayLock, which stopPort takes to unmap the rings.
     platform::AutoEvent* readEvent = nullptr;
     uint32_t readEventRing0 = 0;
     platform::AutoEvent* sliceEvent = nullptr;
     uint32_t sliceEventRing0 = 0;
     std::atomic<RingQueue*> outQueue{nullptr};
     std::atomic<RingQueue*> inQueue{nullptr};
-    uint8_t txFrame[1024] = {};
-    std::atomic<int> txPending{0};
-    std::atomic<uint8_t> lastMcr{0};
-    std::atomic<uint8_t> lastMsr{0};
-    std::atomic<PortMonitorDialog*> monitor{nullptr};
-    std::atomic<int> isWin16Port{0};
-
-    // The driver's 32-bit handles of outQueue and inQueue, given back when the port stops.
+    // The driver's 32-bit handles of outQueue and inQueue, given back when the port
+    // stops. UI thread.
     uint32_t outQueueHandle = 0;
     uint32_t inQueueHandle = 0;
+    std::atomic<uint8_t> lastMcr{0};
+    std::atomic<uint8_t> lastMsr{0};
+    std::atomic<PortMonitor*> monitor{nullptr};
+    std::atomic<int> isWin16Port{0};
 
-    std::mutex hostLock;
-    // Held by the relay thread while it works on the port's outQueue and socket; the UI
-    // thread takes it to release the rings or to replace or drop the socket, so that
-    // neither is freed under the relay thread.
-    std::mutex relayLock;
+    // Held by the relay thread while it works on the port's outQueue and connection;
+    // the UI thread takes it to release the rings or to replace or drop the
+    // connection, so that neither is freed under the relay thread.
+    platform::Mutex relayLock;
+    // The frame on its way to the device (whatever the socket has not yet taken),
+    // and the last serial settings sent, for replay after a reconnection or switch.
+    uint8_t txFrame[1024] GUARDED_BY(relayLock) = {};
+    int txPending GUARDED_BY(relayLock) = 0;
+    uint8_t serialParams[3] GUARDED_BY(relayLock) = {};
+
+    // The open procedure of this port is waiting (UI thread): a second request is
+    // refused without touching it.
+    bool openRunning = false;
+    // The relay thread asked for the open procedure at openAskedAt and leaves the
+    // queue alone for a while (relay thread).
+    bool openAsked = false;
+    uint32_t openAskedAt = 0;
 };
 
 struct PortTable {
     PortRecord records[PORT_SLOTS];
 };
-
-// The one table of the process, and the globals that live beside it.
-extern PortTable portTable;
-extern std::atomic<uint8_t> highestPortIndex;
-extern std::atomic<int> threadRunning;
-
-inline PortRecord& port(int slot) {
-    return portTable.records[slot];
-}
 
 // First slot whose portName equals name exactly, -1 when none.
 int findPortByName(const char* name);
@@ -142,9 +170,16 @@ template <size_t N> void copyField(char (&field)[N], const char* text) {
 
 // Frees every node of the record's host list; hostList and hostCursor become null.
 void freeHostList(PortRecord& record);
-// Frees the host list and sets every field of the record back to zero.
+// Frees the host list and sets every field of the record back to zero. No worker
+// may be using the record.
 void clearPortRecord(PortRecord& record);
-// Sets curAddress (cut to the field) and curTcpPort under hostLock.
+
+// The current host (curAddress, curTcpPort), read and written under hostLock.
+struct CurrentHost {
+    char address[50];
+    int portNo;
+};
+CurrentHost currentHost(PortRecord& record);
+// Sets curAddress (cut to the field) and curTcpPort.
 void setCurrentHost(PortRecord& record, const char* address, int portNo);
-// Empties the current host under hostLock.
 void clearCurrentHost(PortRecord& record);

@@ -1,19 +1,16 @@
 #include "device/device_socket.h"
 
-#include "config/port_table.h"
-#include "driverlink/ring_queue.h"
+#include "config/manager_context.h"
 #include "platform/auto_event.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
+#include "rings/ring_queue.h"
 
-#include <QCoreApplication>
 #include <QObject>
 #include <QTimer>
 
 #include <algorithm>
-#include <cstring>
-#include <mutex>
 
 using platform::debugTrace;
 
@@ -113,68 +110,4 @@ void DeviceSocket::scheduleRetry() {
         retryScheduled = false;
         OnReceive(0);
     });
-}
-
-void deleteDeviceSocket(DeviceSocket* socket) {
-    if (!socket)
-        return;
-    if (platform::isUiThread()) {
-        delete socket;
-        return;
-    }
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [socket] { delete socket; }, Qt::QueuedConnection);
-}
-
-void dropConnection(PortRecord& record) {
-    DeviceSocket* socket = nullptr;
-    {
-        std::lock_guard lock(record.relayLock);
-        socket = record.socket.exchange(nullptr);
-        record.txPending.store(0); // a frame of this connection is no use to the next one
-    }
-    if (!socket)
-        return;
-    socket->ShutDown(platform::AsyncSocket::SD_BOTH);
-    socket->Close();
-    delete socket;
-}
-
-void retireSocketFromRelay(PortRecord& record) {
-    DeviceSocket* socket = record.socket.exchange(nullptr);
-    record.txPending.store(0);
-    if (!socket)
-        return;
-    socket->ShutDown(platform::AsyncSocket::SD_BOTH);
-    deleteDeviceSocket(socket);
-}
-
-bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) {
-    if (record.txPending.load() != 0 || !record.socket.load())
-        return false;
-    std::memcpy(record.txFrame, frame, size_t(length));
-    record.txPending.store(length);
-    sendPendingFrame(record);
-    return true;
-}
-
-int sendPendingFrame(PortRecord& record) {
-    DeviceSocket* socket = record.socket.load();
-    int pending = record.txPending.load();
-    if (!socket || pending == 0)
-        return 0;
-    int error = 0;
-    int sent = socket->Send(record.txFrame, pending, 0, &error);
-    if (sent == platform::AsyncSocket::SOCKET_ERROR) {
-        if (record.relayActive.load() && error != platform::AsyncSocket::WSAEWOULDBLOCK)
-            record.txPending.store(0);
-        return sent;
-    }
-    if (sent < pending) {
-        // The tail goes out on a later pass instead of being lost.
-        debugTrace("S");
-        std::memmove(record.txFrame, record.txFrame + sent, size_t(pending - sent));
-    }
-    record.txPending.store(pending - sent);
-    return sent;
 }

@@ -1,16 +1,16 @@
 #include "driverlink/driver_link.h"
 
+#include "config/manager_context.h"
 #include "config/port_key.h"
-#include "config/port_table.h"
-#include "config/service_state.h"
-#include "device/device_socket.h"
+#include "config/port_state.h"
+#include "device/port_connection.h"
 #include "driverlink/message_proc.h"
-#include "driverlink/ring_queue.h"
 #include "platform/auto_event.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
+#include "rings/ring_queue.h"
 
 #include <cstdio>
 #include <string>
@@ -22,6 +22,7 @@ DriverLink driverLink;
 
 namespace {
 
+// `MessageProc`, started by the first successful hooking and ended by closeDriver.
 std::thread relayThread;
 
 // In the order stopPort deletes them.
@@ -114,9 +115,9 @@ bool publishPortValues(int slot, uint32_t outHandle, uint32_t inHandle) {
 }
 
 void startRelayThread() {
-    if (serviceState.relayThreadStarted.load())
+    if (context.relayThreadStarted.load())
         return;
-    serviceState.relayThreadStarted.store(1);
+    context.relayThreadStarted.store(1);
     relayThread = std::thread(messageProc, driverLink.writeEvent);
 }
 
@@ -180,6 +181,10 @@ bool openDriver() {
 }
 
 bool hookPort(int slot) {
+    // The manager is ending: a procedure that resumes after a question (its box ended
+    // with the event loops) must not load the driver again.
+    if (!context.threadRunning.load())
+        return false;
     if (driverLink.device == DriverLink::Device::NotOpened && !openDriver())
         return false;
     uint32_t outHandle = 0;
@@ -201,7 +206,7 @@ namespace {
 // them when the driver frees them.
 bool releasePortQueues(PortRecord& record) {
     {
-        std::lock_guard lock(record.relayLock);
+        MutexLock lock(record.relayLock);
         record.outQueue.store(nullptr);
         record.inQueue.store(nullptr);
     }
@@ -214,36 +219,21 @@ bool releasePortQueues(PortRecord& record) {
     return true;
 }
 
-// A Stopped port keeps no connection, or it would go on receiving for nobody: a forced
-// stop can meet a port whose connection is still up (Reconnecting, Switching), and a
-// failed start one left from an earlier open.
-void dropStoppedPortSocket(PortRecord& record) {
-    if (!record.socket.load())
-        return;
-    if (isUiThread()) {
-        dropConnection(record);
-        return;
-    }
-    std::lock_guard lock(record.relayLock);
-    retireSocketFromRelay(record);
-}
-
 } // namespace
 
 bool startPort(int slot) {
-    PortRecord& record = port(slot);
     enterService();
-    record.state.store(PORT_CONNECTING);
+    setPortState(slot, PORT_CONNECTING);
     sendMessage(WM_REFRESH_LIST, 0, 0);
     bool hooked = hookPort(slot);
     if (hooked) {
-        record.state.store(PORT_READY);
+        setPortState(slot, PORT_READY);
         raiseHighestPortIndex();
-        record.reason.store(REASON_OK);
+        setPortReason(slot, REASON_OK);
     } else {
-        dropStoppedPortSocket(record);
-        record.state.store(PORT_STOPPED);
-        record.reason.store(REASON_INTERNAL);
+        // A Stopped port keeps no connection, or it would go on receiving for nobody.
+        dropConnection(port(slot));
+        setPortState(slot, PORT_STOPPED, REASON_INTERNAL);
     }
     leaveService();
     return hooked;
@@ -263,9 +253,11 @@ bool stopPort(int slot, bool force) {
     if (!force && (state == PORT_RECONNECTING || state == PORT_SWITCHING))
         return false;
     record.relayActive.store(0);
-    record.state.store(PORT_STOPPED);
+    setPortState(slot, PORT_STOPPED);
     raiseHighestPortIndex();
-    dropStoppedPortSocket(record);
+    // A forced stop can meet a port whose connection is still up (Reconnecting,
+    // Switching); a Stopped port keeps none.
+    dropConnection(record);
     HKEY key = nullptr;
     if (!openPortKey(slot, &key)) {
         debugTrace("Can't Open Port SubKey\r\n");
@@ -298,7 +290,7 @@ void refreshDeviceNodes() {
 }
 
 void closeDriver() {
-    threadRunning.store(0);
+    context.threadRunning.store(0);
     if (driverLink.writeEvent)
         driverLink.writeEvent->set();
     if (relayThread.joinable())
@@ -309,7 +301,7 @@ void closeDriver() {
     }
     closeEvent(driverLink.writeEvent);
     driverLink = DriverLink{};
-    serviceState.relayThreadStarted.store(0);
+    context.relayThreadStarted.store(0);
 }
 
 AutoEvent* relayWakeEvent() {

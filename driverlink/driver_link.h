@@ -4,9 +4,11 @@
 // port's key for the driver, starts the relay thread once, and undoes the per-port
 // part when the port stops.
 //
-// Everything here runs on the UI thread. The process-wide part (driver handle, the
-// shared writeEvent and its driver-side handle, the OpenVxDHandle entry) is obtained
-// once and kept until the process ends.
+// Everything here runs on the UI thread, except stopPort, which the remote-control
+// thread also calls for a Ready port (its boxes are shown on the UI thread, its
+// connection is dropped there). The process-wide part (driver handle, the shared
+// writeEvent and its driver-side handle, the OpenVxDHandle entry, the relay thread)
+// is obtained once and kept until closeDriver.
 #include "platform/driver_device.h"
 #include "platform/symbol_table.h"
 
@@ -39,7 +41,8 @@ bool startPort(int slot);
 bool stopPort(int slot, bool force);
 // Asks the driver to create the device nodes (pty links) of newly registered ports.
 void refreshDeviceNodes();
-// At process end: closes the driver handle and unloads the driver.
+// At process end (and between tests): clears threadRunning, waits for the relay
+// thread, closes the driver handle and unloads the driver.
 void closeDriver();
 
 // The relay thread's wake-up event, null until the first port is hooked.

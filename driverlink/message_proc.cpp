@@ -1,20 +1,17 @@
 #include "driverlink/message_proc.h"
 
+#include "config/manager_context.h"
 #include "config/port_key.h"
-#include "config/port_table.h"
-#include "config/service_state.h"
-#include "device/device_socket.h"
+#include "config/port_state.h"
+#include "device/port_connection.h"
 #include "device/wire_frames.h"
-#include "driverlink/ring_queue.h"
 #include "platform/auto_event.h"
-#include "platform/registry.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
+#include "rings/ring_queue.h"
 
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 
 using namespace platform;
 
@@ -36,8 +33,13 @@ struct Relay {
     uint8_t packet[PACKET_BUFFER_SIZE];
     bool more = false;    // a packet was taken: more may follow at once
     bool blocked = false; // a frame waits for room in its socket
-    bool openAsked[PORT_SLOTS] = {};
-    uint32_t openAskedAt[PORT_SLOTS] = {};
+};
+
+// What a port's pass leaves to be done once its lock is let go: waits and store
+// writes must not hold the UI thread up.
+struct AfterUnlock {
+    enum Kind { Nothing, CloseGrace, DeleteMaximumBaud } kind = Nothing;
+    uint32_t closing = 0; // CloseGrace: the serial of the connection that got CLOSE
 };
 
 void deleteMaximumBaud(int slot) {
@@ -47,20 +49,20 @@ void deleteMaximumBaud(int slot) {
 // A frame in txFrame goes out before anything else is taken from the outQueue. While
 // it waits, no new packet is taken: a new frame would overwrite it, and a short frame
 // sent in between would land in the middle of it on the wire.
-bool retryPending(PortRecord& record, Relay& relay) {
-    if (record.txPending.load() == 0)
+bool retryPending(PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    if (record.txPending == 0)
         return true;
-    if (!record.relayActive.load() || !record.socket.load()) {
-        record.txPending.store(0);
+    if (!record.relayActive.load() || !record.connection.load()) {
+        record.txPending = 0;
         return false;
     }
     sendPendingFrame(record);
-    bool sent = record.txPending.load() == 0;
+    bool sent = record.txPending == 0;
     relay.blocked = relay.blocked || !sent;
     return sent;
 }
 
-void relaySreq(PortRecord& record, const Relay& relay) {
+void relaySreq(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
     if (!record.relayActive.load())
         return;
     debugTrace("VXD_WRITE_SOCKET : [SREQ]\r\n");
@@ -70,7 +72,7 @@ void relaySreq(PortRecord& record, const Relay& relay) {
     sendPortFrame(record, frame.data(), int(frame.size()));
 }
 
-void relayData(PortRecord& record, const Relay& relay) {
+void relayData(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
     if (!record.relayActive.load())
         return;
     int length = relay.packet[1] * 256 + relay.packet[2];
@@ -80,11 +82,11 @@ void relayData(PortRecord& record, const Relay& relay) {
     }
     size_t frameLength = buildDataFrame(record.txFrame, {relay.packet + 3, size_t(length)});
     // Without a socket the frame stays pending and the next pass drops it.
-    record.txPending.store(int(frameLength));
+    record.txPending = int(frameLength);
     sendPendingFrame(record);
 }
 
-void relayMcr(PortRecord& record, const Relay& relay) {
+void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
     if (!record.relayActive.load())
         return;
     uint8_t value = relay.packet[1];
@@ -94,33 +96,30 @@ void relayMcr(PortRecord& record, const Relay& relay) {
     record.lastMcr.store(value);
 }
 
-// The application closed a Connected port: CLOSE to the device, a short grace for it
-// to go out, then the connection is dropped and the port is Ready again. The grace is
-// spent without the port's lock so the UI thread is not held up.
-void relayClose(int slot, PortRecord& record, std::unique_lock<std::mutex>& lock) {
+// The application closed a Connected port: CLOSE to the device; the grace for it to
+// go out is spent after the lock is let go (finishClose).
+AfterUnlock relayClose(PortRecord& record) REQUIRES(record.relayLock) {
     if (record.isWin16Port.load()) {
         postMessage(WM_REFRESH_LIST, 0, 0);
-        return;
+        return {};
     }
     record.relayActive.store(0);
     debugTrace("VXD_WRITE_SOCKET : [CLOSE]\r\n");
-    DeviceSocket* socket = record.socket.load();
-    if (socket) {
-        auto frame = closeFrame();
-        socket->Send(frame.data(), int(frame.size()), 0);
-    }
-    lock.unlock();
-    sleepMs(CLOSE_GRACE_MS);
-    // Without the lock: the store may be busy with another writer for a while.
-    deleteMaximumBaud(slot);
-    lock.lock();
-    // A Stop during the grace has already stopped the port (and dropped its socket);
-    // it stays Stopped.
+    auto frame = closeFrame();
+    sendPortFrame(record, frame.data(), int(frame.size()));
+    return {AfterUnlock::CloseGrace, record.connectionSerial.load()};
+}
+
+// After the grace the connection that got CLOSE is dropped, whoever took the port over
+// meanwhile (a 16-bit close leaves it to this path), and the port is Ready again,
+// unless a Stop has stopped it.
+void finishClose(int slot, PortRecord& record, uint32_t closing) REQUIRES(record.relayLock) {
+    if (record.connection.load() && record.connectionSerial.load() == closing)
+        retireConnection(record);
     if (record.state.load() != PORT_CONNECTED)
         return;
-    retireSocketFromRelay(record);
     raiseHighestPortIndex();
-    record.state.store(PORT_READY);
+    setPortState(slot, PORT_READY);
     postMessage(WM_REFRESH_LIST, 0, 0);
     record.isWin16Port.store(0);
 }
@@ -133,7 +132,7 @@ bool deviceSilent(PortRecord& record) {
 // The driver stops reading the application when the outQueue has no room for a whole
 // DATA packet; a nudge on its read event tells it at once that there is room again,
 // instead of at its next look.
-bool takeFromFullQueue(PortRecord& record, Relay& relay) {
+bool takeFromFullQueue(PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     RingQueue* outQueue = record.outQueue.load();
     bool wasFull = outQueue && ringFreeSpace(outQueue) < MAX_DRIVER_PACKET;
     if (!takeDriverPacket(outQueue, relay.packet))
@@ -143,20 +142,16 @@ bool takeFromFullQueue(PortRecord& record, Relay& relay) {
     return true;
 }
 
-void connectedPass(int slot, PortRecord& record, Relay& relay, std::unique_lock<std::mutex>& lock) {
-    if (record.state.load() == PORT_READY)
-        return;
+AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     if (deviceSilent(record)) {
         debugTrace("MessageProc: Remote Down. Call ACR Mode.\r\n");
-        record.state.store(PORT_RECONNECTING);
-        if (!serviceState.reconnectRunning.load())
+        setPortState(slot, PORT_RECONNECTING);
+        if (!context.reconnectRunning.load())
             postMessage(WM_RECONNECT_PORT, 0, slot);
-        return;
+        return {};
     }
-    if (!retryPending(record, relay))
-        return;
-    if (!takeFromFullQueue(record, relay))
-        return;
+    if (!retryPending(record, relay) || !takeFromFullQueue(record, relay))
+        return {};
     relay.more = true;
     switch (relay.packet[0]) {
     case CMD_SREQ:
@@ -169,69 +164,86 @@ void connectedPass(int slot, PortRecord& record, Relay& relay, std::unique_lock<
         relayMcr(record, relay);
         break;
     case CMD_CLOSE:
-        relayClose(slot, record, lock);
-        break;
+        return relayClose(record);
     default:
         debugTrace("VXD_WRITE_SOCKET : Invalid Packet Detected.\r\n");
         break;
     }
+    return {};
 }
 
 // Reconnecting, COM Opened, Switching: only a close by the application counts.
-void closingWatch(int slot, PortRecord& record, Relay& relay, std::unique_lock<std::mutex>& lock) {
-    record.txPending.store(0);
+AfterUnlock closingWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    record.txPending = 0;
     if (!takeDriverPacket(record.outQueue.load(), relay.packet))
-        return;
+        return {};
     relay.more = true;
     if (relay.packet[0] != CMD_CLOSE)
-        return;
+        return {};
     record.relayActive.store(0);
     debugTrace("VXD_WRITE_SOCKET : [CLOSE] while not connected state\r\n");
     if (record.state.load() == PORT_COM_OPENED)
         postMessage(WM_PORT_DISCONNECTED, 0, slot);
-    lock.unlock(); // the store may be busy with another writer for a while
-    deleteMaximumBaud(slot);
-    postMessage(WM_REFRESH_LIST, 0, 0);
+    return {AfterUnlock::DeleteMaximumBaud};
 }
 
 // Ready, Disconnected: everything up to the application's open is dropped; what
 // follows the OPEN stays for the connection that the open procedure makes.
-void openWatch(int slot, PortRecord& record, Relay& relay) {
-    if (relay.openAsked[slot] && getTickCount() - relay.openAskedAt[slot] < OPEN_HOLD_MS)
+void openWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    if (record.openAsked && getTickCount() - record.openAskedAt < OPEN_HOLD_MS)
         return;
-    relay.openAsked[slot] = false;
+    record.openAsked = false;
     while (takeDriverPacket(record.outQueue.load(), relay.packet)) {
         if (relay.packet[0] == CMD_OPEN) {
             if (!record.isWin16Port.load()) {
                 postMessage(WM_OPEN_PORT, 0, slot);
-                relay.openAsked[slot] = true;
-                relay.openAskedAt[slot] = getTickCount();
+                record.openAsked = true;
+                record.openAskedAt = getTickCount();
             }
             return;
         }
     }
 }
 
-void relaySlot(int slot, Relay& relay) {
-    PortRecord& record = port(slot);
-    std::unique_lock lock(record.relayLock);
-    switch (record.state.load()) {
+AfterUnlock passByState(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    int state = record.state.load();
+    if (state != PORT_READY && state != PORT_DISCONNECTED)
+        record.openAsked = false;
+    switch (state) {
     case PORT_CONNECTED:
-        connectedPass(slot, record, relay, lock);
-        break;
+        return connectedPass(slot, record, relay);
     case PORT_RECONNECTING:
     case PORT_COM_OPENED:
     case PORT_SWITCHING:
-        closingWatch(slot, record, relay, lock);
-        break;
+        return closingWatch(slot, record, relay);
     case PORT_READY:
     case PORT_DISCONNECTED:
         openWatch(slot, record, relay);
-        return;
+        return {};
     default:
-        break;
+        return {};
     }
-    relay.openAsked[slot] = false;
+}
+
+void relaySlot(int slot, Relay& relay) {
+    PortRecord& record = port(slot);
+    AfterUnlock after;
+    {
+        MutexLock lock(record.relayLock);
+        after = passByState(slot, record, relay);
+    }
+    if (after.kind == AfterUnlock::Nothing)
+        return;
+    if (after.kind == AfterUnlock::CloseGrace)
+        sleepMs(CLOSE_GRACE_MS);
+    // Without the lock: the store may be busy with another writer for a while.
+    deleteMaximumBaud(slot);
+    if (after.kind == AfterUnlock::CloseGrace) {
+        MutexLock lock(record.relayLock);
+        finishClose(slot, record, after.closing);
+    } else {
+        postMessage(WM_REFRESH_LIST, 0, 0);
+    }
 }
 
 Relay relayState;
@@ -241,7 +253,7 @@ Relay relayState;
 uint32_t relayPass() {
     relayState.more = false;
     relayState.blocked = false;
-    for (int slot = 0; slot <= int(highestPortIndex.load()) && slot < PORT_SLOTS; ++slot)
+    for (int slot = 0; slot <= int(context.highestPortIndex.load()) && slot < PORT_SLOTS; ++slot)
         relaySlot(slot, relayState);
     if (relayState.more)
         return 0;
@@ -256,7 +268,7 @@ int messageProc(AutoEvent* writeEvent) {
     for (;;) {
         if (wait > 0)
             writeEvent->wait(wait);
-        if (!threadRunning.load())
+        if (!context.threadRunning.load())
             return 0;
         wait = relayPass();
     }

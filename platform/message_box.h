@@ -35,12 +35,15 @@ struct MessageBoxCall {
 };
 
 // owner may be null (a box without an owner window).
-int messageBox(QWidget* owner, const std::string& text, const std::string& caption,
-               unsigned style);
+int messageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style);
 
 // Replaces the real boxes: every box goes to responder, whose result is returned.
 // An empty function brings the real boxes back.
 void setMessageBoxResponder(std::function<int(const MessageBoxCall&)> responder);
+
+// From now on every box is answered at once without being shown (No for a Yes/No box,
+// OK otherwise) and traced: the manager is ending and nobody may be asked any more.
+void answerBoxesSilently(bool on = true);
 
 } // namespace platform
 

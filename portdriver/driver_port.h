@@ -14,9 +14,9 @@
 // with EIO) and puts a fresh pty behind the same link. A normal close keeps the pty
 // (so an application may reopen at once) and discards what it left unread, so bytes
 // of one session never leak into the next. All calls are made under the driver's lock.
-#include "driverlink/ring_queue.h"
 #include "portdriver/line_settings.h"
 #include "portdriver/pty_port.h"
+#include "rings/ring_queue.h"
 
 #include <cstdint>
 #include <memory>

@@ -4,7 +4,7 @@
 // come), the open result out of the inQueue, and room checks. The driver is the
 // outQueue's only writer and the inQueue's only reader; these run on the driver
 // thread.
-#include "driverlink/ring_queue.h"
+#include "rings/ring_queue.h"
 
 #include <cstdint>
 

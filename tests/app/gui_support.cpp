@@ -1,7 +1,7 @@
 #include "tests/app/gui_support.h"
 
 #include "config/config_store.h"
-#include "config/port_table.h"
+#include "config/manager_context.h"
 #include "platform/registry.h"
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
@@ -63,7 +63,5 @@ void writeStoredPort(int slot, const std::string& name, const std::vector<Stored
 }
 
 void clearPortTable() {
-    for (int slot = 0; slot < PORT_SLOTS; ++slot)
-        clearPortRecord(port(slot));
-    highestPortIndex.store(0);
+    resetContext();
 }

@@ -1,5 +1,5 @@
 #include "app/main_dialog.h"
-#include "config/service_state.h"
+#include "config/manager_context.h"
 
 #include "app/instance_requests.h"
 #include "config/port_table.h"
@@ -33,9 +33,9 @@ class MainWindow : public ::testing::Test {
         clearPortTable();
     }
     void press(int key) {
-        dialog->portList->setFocus();
+        dialog->portList()->setFocus();
         QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
-        QApplication::sendEvent(dialog->portList, &down);
+        QApplication::sendEvent(dialog->portList(), &down);
     }
 
     TempStore store;
@@ -57,7 +57,7 @@ TEST_P(MainWindowControls, CaptionAndVisibility) {
     EXPECT_EQ(b->isVisible(), GetParam().visible);
     if (b->isVisible()) {
         EXPECT_TRUE(dialog->rect().contains(b->geometry()));
-        EXPECT_FALSE(dialog->portList->geometry().intersects(b->geometry()));
+        EXPECT_FALSE(dialog->portList()->geometry().intersects(b->geometry()));
     }
 }
 
@@ -79,7 +79,7 @@ TEST_F(MainWindow, TitleListAndMainWindowAreSetUp) {
     EXPECT_EQ(dialog->windowTitle().toStdString(), MAIN_WINDOW_TITLE);
     EXPECT_EQ(mainDialog, dialog.get());
     EXPECT_EQ(platform::mainWindow(), dialog.get());
-    EXPECT_TRUE(dialog->portList->isVisible());
+    EXPECT_TRUE(dialog->portList()->isVisible());
     EXPECT_FALSE(dialog->findChild<QLabel*>("control1010")->isVisible());
     EXPECT_FALSE(dialog->windowIcon().isNull());
     EXPECT_TRUE(dialog->timerRunning(STARTUP_TIMER));
@@ -95,15 +95,15 @@ TEST_F(MainWindow, EnterHidesTheWindow) {
 TEST_F(MainWindow, EscapeAndCloseRunExitWhichWaitsWhileBusy) {
     int result = -1;
     QObject::connect(dialog.get(), &QDialog::finished, [&](int r) { result = r; });
-    serviceState.serviceBusy.store(1);
+    context.serviceBusy.store(1);
     press(Qt::Key_Escape);
     dialog->close();
-    serviceState.serviceBusy.store(0);
+    context.serviceBusy.store(0);
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(result, -1);
     press(Qt::Key_Escape);
     EXPECT_EQ(result, platform::IDOK);
-    threadRunning.store(1);
+    context.threadRunning.store(1);
 }
 
 TEST_F(MainWindow, StartupTimerRunsOnceAndHidesWindow) {
@@ -123,7 +123,7 @@ TEST_F(MainWindow, WidthIsFixedAndHeightHasAMinimum) {
     dialog->resize(900, 400);
     EXPECT_EQ(dialog->width(), MAIN_CLIENT_WIDTH);
     EXPECT_EQ(dialog->height(), 400);
-    EXPECT_EQ(dialog->portList->geometry(), QRect(14, 16, MAIN_CLIENT_WIDTH - 142, 400 - 31));
+    EXPECT_EQ(dialog->portList()->geometry(), QRect(14, 16, MAIN_CLIENT_WIDTH - 142, 400 - 31));
     dialog->resize(MAIN_CLIENT_WIDTH, 50);
     EXPECT_EQ(dialog->height(), MAIN_CLIENT_MIN_HEIGHT);
     dialog->showMaximized();

@@ -1,7 +1,8 @@
 #include "app/main_dialog.h"
 
+#include "config/manager_context.h"
+#include "config/port_state.h"
 #include "config/port_table.h"
-#include "config/service_state.h"
 #include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
 #include "tests/support/temp_store.h"
@@ -28,7 +29,7 @@ class PortListFixture : public ::testing::Test {
     void TearDown() override {
         dialog.reset();
         clearPortTable();
-        serviceState.serviceBusy.store(0);
+        context.serviceBusy.store(0);
     }
     void openDialog() {
         dialog = std::make_unique<MainDialog>();
@@ -36,10 +37,10 @@ class PortListFixture : public ::testing::Test {
     }
     std::vector<Row> rows() const {
         std::vector<Row> result;
-        for (int r = 0; r < dialog->portList->rowCount(); ++r) {
+        for (int r = 0; r < dialog->portList()->rowCount(); ++r) {
             Row row;
             for (int c = 0; c < COLUMN_COUNT; ++c)
-                row[c] = dialog->portList->rowText(r, c);
+                row[c] = dialog->portList()->rowText(r, c);
             result.push_back(row);
         }
         return result;
@@ -64,7 +65,7 @@ TEST_P(PortListLayout, RowsReadBackAsBuilt) {
     GetParam().runTime();
     dialog->refreshPortList();
     EXPECT_EQ(rows(), GetParam().expected);
-    EXPECT_EQ(dialog->selectedRow, -1);
+    EXPECT_EQ(dialog->selectedRow(), -1);
 }
 
 const std::vector<StoredHost> ABC = {
@@ -76,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"EmptyTable", [] {}, [] {}, {}},
         LayoutCase{"ThreeHostsCurrentB",
                    [] { writeStoredPort(0, "COM5", ABC, "10.0.0.2", 2); },
-                   [] { port(0).state = PORT_READY; },
+                   [] { forcePortState(port(0), PORT_READY); },
                    {{"COM5", "10.0.0.1", "1", "alpha", ""},
                     {"", "10.0.0.2", "2", "beta", "Ready"},
                     {"", "10.0.0.3", "3", "gamma", ""}}},
@@ -85,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
                        writeStoredPort(2, "COM7", {{"10.0.0.9", 9, "nine"}}, "10.0.0.9", 9);
                        writeStoredPort(5, "COM12", {{"10.0.0.1", 1, "a"}, {"10.0.0.2", 2, "b"}});
                    },
-                   [] { port(2).state = PORT_CONNECTED; },
+                   [] { forcePortState(port(2), PORT_CONNECTED); },
                    {{"COM7", "10.0.0.9", "9", "nine", "Connected"},
                     BLANK,
                     {"COM12", "10.0.0.1", "1", "a", ""},
@@ -96,13 +97,13 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    [] {
                        setCurrentHost(port(0), "192.168.7.7", 12);
-                       port(0).state = PORT_CONNECTING;
+                       forcePortState(port(0), PORT_CONNECTING);
                    },
                    {{"COM5", "10.0.0.1", "1", "alpha", ""},
                     {"", "192.168.7.7", "12", "(Hidden Port)", "Connecting..."}}},
         LayoutCase{"UserStoppedPortHasNoStatus",
                    [] { writeStoredPort(0, "COM5", ABC); },
-                   [] { port(0).reason = REASON_USER_STOPPED; },
+                   [] { forcePortState(port(0), PORT_STOPPED, REASON_USER_STOPPED); },
                    {{"COM5", "10.0.0.1", "1", "alpha", ""},
                     {"", "10.0.0.2", "2", "beta", ""},
                     {"", "10.0.0.3", "3", "gamma", ""}}},
@@ -130,8 +131,7 @@ TEST_P(PortListStatus, BothRowKindsShowTheirText) {
     openDialog();
     setCurrentHost(port(1), "10.0.0.99", 32);
     for (int slot : {0, 1}) {
-        port(slot).state = GetParam().state;
-        port(slot).reason = GetParam().reason;
+        forcePortState(port(slot), GetParam().state, GetParam().reason);
     }
     dialog->refreshPortList();
     auto list = rows();
@@ -178,11 +178,11 @@ TEST_F(PortListBehaviour, RefreshRequestedDuringARefreshIsNotLost) {
     openDialog();
     bool nested = false;
     auto connection =
-        QObject::connect(dialog->portList->model(), &QAbstractItemModel::rowsInserted, [&] {
+        QObject::connect(dialog->portList()->model(), &QAbstractItemModel::rowsInserted, [&] {
             if (nested)
                 return;
             nested = true;
-            port(0).state = PORT_READY;
+            forcePortState(port(0), PORT_READY);
             platform::postMessage(platform::WM_REFRESH_LIST, 0, 0);
             while (platform::pumpOneMessage()) {
             }
@@ -190,41 +190,41 @@ TEST_F(PortListBehaviour, RefreshRequestedDuringARefreshIsNotLost) {
     dialog->refreshPortList();
     QObject::disconnect(connection);
     EXPECT_TRUE(nested);
-    EXPECT_EQ(dialog->listRefreshing, 0);
-    EXPECT_EQ(dialog->portList->rowText(0, COL_STATUS), "Ready");
+    EXPECT_EQ(dialog->listRefreshing(), 0);
+    EXPECT_EQ(dialog->portList()->rowText(0, COL_STATUS), "Ready");
 }
 
 TEST_F(PortListBehaviour, RefreshListMessageFromAnotherThreadRebuildsAndReturnsOne) {
     writeStoredPort(0, "COM5", {{"10.0.0.1", 1, "alpha"}}, "10.0.0.1", 1);
     openDialog();
-    port(0).state = PORT_CONNECTED;
+    forcePortState(port(0), PORT_CONNECTED);
     std::atomic<intptr_t> result{-1};
     std::thread worker([&] { result = platform::sendMessage(platform::WM_REFRESH_LIST, 0, 0); });
     ASSERT_TRUE(pumpUntil([&] { return result.load() != -1; }));
     worker.join();
     EXPECT_EQ(result.load(), 1);
-    EXPECT_EQ(dialog->portList->rowText(0, COL_STATUS), "Connected");
+    EXPECT_EQ(dialog->portList()->rowText(0, COL_STATUS), "Connected");
 }
 
 TEST_F(PortListBehaviour, SelectionGainedOrLostIsReported) {
     writeStoredPort(0, "COM5", ABC);
     writeStoredPort(1, "COM6", ABC);
     openDialog();
-    auto* selection = dialog->portList->selectionModel();
-    auto rowIndex = [&](int r) { return dialog->portList->model()->index(r, 0); };
+    auto* selection = dialog->portList()->selectionModel();
+    auto rowIndex = [&](int r) { return dialog->portList()->model()->index(r, 0); };
     const auto select = QItemSelectionModel::Select | QItemSelectionModel::Rows;
     const auto deselect = QItemSelectionModel::Deselect | QItemSelectionModel::Rows;
     selection->select(rowIndex(1), select);
-    EXPECT_EQ(dialog->selectedRow, 1);
+    EXPECT_EQ(dialog->selectedRow(), 1);
     selection->select(rowIndex(5), select);
-    EXPECT_EQ(dialog->selectedRow, 5);
+    EXPECT_EQ(dialog->selectedRow(), 5);
     selection->select(rowIndex(1), deselect);
-    EXPECT_EQ(dialog->selectedRow, 1);
+    EXPECT_EQ(dialog->selectedRow(), 1);
     selection->select(rowIndex(6), select);
-    EXPECT_EQ(dialog->portList->selectedRows(), (std::vector<int>{5, 6}));
+    EXPECT_EQ(dialog->portList()->selectedRows(), (std::vector<int>{5, 6}));
     dialog->refreshPortList();
-    EXPECT_EQ(dialog->selectedRow, -1);
-    EXPECT_TRUE(dialog->portList->selectedRows().empty());
+    EXPECT_EQ(dialog->selectedRow(), -1);
+    EXPECT_TRUE(dialog->portList()->selectedRows().empty());
 }
 
 TEST_F(PortListBehaviour, RefreshKeepsTheFirstVisibleRow) {
@@ -234,20 +234,20 @@ TEST_F(PortListBehaviour, RefreshKeepsTheFirstVisibleRow) {
     dialog->show();
     dialog->resize(MAIN_CLIENT_WIDTH, 300);
     ASSERT_TRUE(pumpUntil([&] { return dialog->isVisible(); }));
-    dialog->portList->scrollToItem(dialog->portList->topLevelItem(41),
-                                   QAbstractItemView::PositionAtTop);
-    ASSERT_EQ(dialog->portList->topRow(), 41);
+    dialog->portList()->scrollToItem(dialog->portList()->topLevelItem(41),
+                                     QAbstractItemView::PositionAtTop);
+    ASSERT_EQ(dialog->portList()->topRow(), 41);
     dialog->refreshPortList();
-    EXPECT_EQ(dialog->portList->topRow(), 41);
+    EXPECT_EQ(dialog->portList()->topRow(), 41);
     dialog->hide();
 }
 
 TEST_F(PortListBehaviour, RefreshEndsWithWaitCursorOnlyWhileServiceBusy) {
     openDialog();
-    serviceState.serviceBusy.store(1);
+    context.serviceBusy.store(1);
     dialog->refreshPortList();
     EXPECT_EQ(dialog->cursor().shape(), Qt::WaitCursor);
-    serviceState.serviceBusy.store(0);
+    context.serviceBusy.store(0);
     dialog->refreshPortList();
     EXPECT_EQ(dialog->cursor().shape(), Qt::ArrowCursor);
 }
@@ -257,12 +257,12 @@ TEST_F(PortListBehaviour, ColumnsHaveHeadersWidthsAndColours) {
     const char* headers[] = {"COM ID", "IP Address", "Port", "Name", "Status"};
     const int widths[] = {60, 122, 43, 115, 116};
     for (int c = 0; c < COLUMN_COUNT; ++c) {
-        EXPECT_EQ(dialog->portList->headerItem()->text(c).toStdString(), headers[c]);
-        EXPECT_EQ(dialog->portList->columnWidth(c), widths[c]);
+        EXPECT_EQ(dialog->portList()->headerItem()->text(c).toStdString(), headers[c]);
+        EXPECT_EQ(dialog->portList()->columnWidth(c), widths[c]);
     }
-    EXPECT_EQ(dialog->portList->palette().color(QPalette::Base), QColor(255, 255, 221));
-    EXPECT_EQ(dialog->portList->selectionMode(), QAbstractItemView::ExtendedSelection);
-    EXPECT_EQ(dialog->portList->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(dialog->portList()->palette().color(QPalette::Base), QColor(255, 255, 221));
+    EXPECT_EQ(dialog->portList()->selectionMode(), QAbstractItemView::ExtendedSelection);
+    EXPECT_EQ(dialog->portList()->selectionBehavior(), QAbstractItemView::SelectRows);
 }
 
 } // namespace

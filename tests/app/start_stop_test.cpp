@@ -2,9 +2,10 @@
 // rows selected in its port list and the ports hooked to the loaded stand-in driver.
 #include "app/main_dialog.h"
 
+#include "config/manager_context.h"
 #include "config/port_key.h"
+#include "config/port_state.h"
 #include "config/port_table.h"
-#include "config/service_state.h"
 #include "driverlink/driver_link.h"
 #include "platform/driver_device.h"
 #include "platform/message_box.h"
@@ -53,7 +54,7 @@ bool hasPublishedQueue(int slot) {
 class StartStop : public ::testing::Test {
   protected:
     MainDialog& dialog() { return manager.dialog(); }
-    PortList& list() { return *manager.dialog().portList; }
+    PortList& list() { return *manager.dialog().portList(); }
 
     int rowOf(const std::string& address, int portNo) {
         for (int row = 0; row < list().rowCount(); ++row)
@@ -111,7 +112,7 @@ TEST_F(StartStop, StartOnAnotherHostRowMakesItCurrentAndStartsThere) {
     EXPECT_EQ(status(rowOf("127.0.0.42", 2)), "Ready");
     EXPECT_EQ(status(rowOf("127.0.0.41", 1)), "");
     EXPECT_TRUE(hasPublishedQueue(slot));
-    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+    EXPECT_EQ(context.serviceBusy.load(), 0);
 }
 
 TEST_F(StartStop, StartOnBlankSeparatorRowDoesNothing) {
@@ -174,8 +175,7 @@ TEST_F(StartStop, StartOnDisconnectedPortGivesItsQueuesBackBeforeHookingAgain) {
     startWithCommand(slot);
     uint32_t outHandle = port(slot).outQueueHandle;
     uint32_t inHandle = port(slot).inQueueHandle;
-    port(slot).state.store(PORT_DISCONNECTED);
-    port(slot).reason.store(REASON_IP_NOT_FOUND);
+    forcePortState(port(slot), PORT_DISCONNECTED, REASON_IP_NOT_FOUND);
 
     startWithCommand(slot);
 
@@ -190,7 +190,7 @@ TEST_F(StartStop, StartOnReconnectingPortLeavesItToTheReconnection) {
     int slot = manager.addPort(2, "COM5", "127.0.0.45", 1);
     startWithCommand(slot);
     uint32_t outHandle = port(slot).outQueueHandle;
-    port(slot).state.store(PORT_RECONNECTING);
+    forcePortState(port(slot), PORT_RECONNECTING);
 
     select({rowOf("127.0.0.45", 1)});
     press(IDC_START);
@@ -362,7 +362,7 @@ TEST_F(StartAll, FirstPortFailingAsksOnceAndNoLeavesTheOthers) {
     expectStates({PORT_STOPPED, PORT_STOPPED, PORT_STOPPED});
     EXPECT_EQ(port(0).reason.load(), REASON_INTERNAL);
     EXPECT_EQ(port(1).reason.load(), REASON_NONE);
-    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+    EXPECT_EQ(context.serviceBusy.load(), 0);
 }
 
 TEST_F(StartAll, FirstPortFailingAsksOnceAndYesStartsTheOthers) {
@@ -372,7 +372,7 @@ TEST_F(StartAll, FirstPortFailingAsksOnceAndYesStartsTheOthers) {
     dialog().onCommand(IDC_START_ALL);
     expectStates({PORT_STOPPED, PORT_READY, PORT_READY});
     EXPECT_EQ(boxes.shown().size(), 2u);
-    EXPECT_EQ(highestPortIndex.load(), 2);
+    EXPECT_EQ(context.highestPortIndex.load(), 2);
 }
 
 TEST_F(StartAll, LastPortFailingAsksNothing) {
@@ -436,10 +436,10 @@ TEST_P(BusyCommand, DoesNothing) {
     startWithCommand(running);
     uint32_t outHandle = port(running).outQueueHandle;
     select({rowOf("127.0.0.51", 1), rowOf("127.0.0.51", 2)});
-    serviceState.serviceBusy.store(1);
+    context.serviceBusy.store(1);
 
     dialog().onCommand(GetParam());
-    serviceState.serviceBusy.store(0);
+    context.serviceBusy.store(0);
 
     EXPECT_EQ(port(running).state.load(), PORT_READY);
     EXPECT_EQ(port(running).outQueueHandle, outHandle);

@@ -1,6 +1,6 @@
 #include "config/config_store.h"
 
-#include "config/port_table.h"
+#include "config/manager_context.h"
 #include "platform/registry.h"
 #include "tests/config/port_table_reset.h"
 #include "tests/support/scripted_boxes.h"

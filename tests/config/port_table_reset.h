@@ -1,14 +1,12 @@
 #pragma once
 // Puts the global port table back to its start-up state around a test: every slot
 // cleared (host lists freed) and highestPortIndex back to 0.
-#include "config/port_table.h"
+#include "config/manager_context.h"
 
 #include <gtest/gtest.h>
 
 inline void resetPortTable() {
-    for (int slot = 0; slot < PORT_SLOTS; ++slot)
-        clearPortRecord(port(slot));
-    highestPortIndex = 0;
+    resetContext();
 }
 
 class PortTableReset : public ::testing::Test {

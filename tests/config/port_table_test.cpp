@@ -1,4 +1,5 @@
-#include "config/port_table.h"
+#include "config/manager_context.h"
+#include "config/port_state.h"
 
 #include "tests/config/port_table_reset.h"
 
@@ -21,7 +22,7 @@ class HighestPortIndex : public PortTableReset {};
 class PortRecordFields : public PortTableReset {};
 
 TEST(ThreadRunning, IsSetFromProgramStart) {
-    EXPECT_EQ(threadRunning.load(), 1);
+    EXPECT_EQ(context.threadRunning.load(), 1);
 }
 
 TEST_F(FindPortByName, MatchesTheWholeNameOnly) {
@@ -97,39 +98,39 @@ TEST_F(FindHost, LooksAtNoMoreThanHundredEntries) {
 }
 
 TEST_F(HighestPortIndex, RisesToTheHighestReadySlotAndNeverFalls) {
-    port(7).state = PORT_READY;
+    forcePortState(port(7), PORT_READY);
     raiseHighestPortIndex();
-    EXPECT_EQ(highestPortIndex.load(), 7);
+    EXPECT_EQ(context.highestPortIndex.load(), 7);
 
-    port(7).state = PORT_STOPPED;
-    port(2).state = PORT_READY;
+    forcePortState(port(7), PORT_STOPPED);
+    forcePortState(port(2), PORT_READY);
     raiseHighestPortIndex();
-    EXPECT_EQ(highestPortIndex.load(), 7);
+    EXPECT_EQ(context.highestPortIndex.load(), 7);
 
     clearPortRecord(port(7));
     raiseHighestPortIndex();
-    EXPECT_EQ(highestPortIndex.load(), 7);
+    EXPECT_EQ(context.highestPortIndex.load(), 7);
 }
 
 TEST_F(HighestPortIndex, IgnoresSlotsThatAreInServiceButNotReady) {
     for (int state : {PORT_CONNECTING, PORT_CONNECTED, PORT_RECONNECTING, PORT_COM_OPENED,
                       PORT_SWITCHING, PORT_DISCONNECTED})
-        port(40 + state).state = state;
-    port(12).state = PORT_READY;
+        forcePortState(port(40 + state), state);
+    forcePortState(port(12), PORT_READY);
     raiseHighestPortIndex();
-    EXPECT_EQ(highestPortIndex.load(), 12);
+    EXPECT_EQ(context.highestPortIndex.load(), 12);
 }
 
 TEST_F(HighestPortIndex, TwoThreadsRaisingEndAtTheHighest) {
     for (int round = 0; round < 200; ++round) {
-        highestPortIndex = 0;
-        port(99).state = PORT_STOPPED;
-        port(30).state = PORT_READY;
+        context.highestPortIndex = 0;
+        forcePortState(port(99), PORT_STOPPED);
+        forcePortState(port(30), PORT_READY);
         std::thread low([] { raiseHighestPortIndex(); });
-        port(99).state = PORT_READY;
+        forcePortState(port(99), PORT_READY);
         raiseHighestPortIndex();
         low.join();
-        ASSERT_EQ(highestPortIndex.load(), 99) << "round " << round;
+        ASSERT_EQ(context.highestPortIndex.load(), 99) << "round " << round;
     }
 }
 
@@ -150,9 +151,11 @@ TEST_F(PortRecordFields, ClearedRecordIsAFreeSlotWithNothingLeft) {
     appendHost(record, "10.0.0.1", 1, "first");
     record.hostCursor = appendHost(record, "10.0.0.2", 2, "second");
     setCurrentHost(record, "10.0.0.2", 2);
-    record.state = PORT_READY;
-    record.reason = REASON_OK;
-    record.txPending = 12;
+    forcePortState(record, PORT_READY, REASON_OK);
+    {
+        platform::MutexLock lock(record.relayLock);
+        record.txPending = 12;
+    }
     record.isWin16Port = 1;
 
     clearPortRecord(record);
@@ -164,7 +167,7 @@ TEST_F(PortRecordFields, ClearedRecordIsAFreeSlotWithNothingLeft) {
     EXPECT_EQ(record.curTcpPort, 0);
     EXPECT_EQ(record.state.load(), PORT_STOPPED);
     EXPECT_EQ(record.reason.load(), REASON_NONE);
-    EXPECT_EQ(record.txPending.load(), 0);
+    EXPECT_EQ(record.txPending, 0);
     EXPECT_EQ(record.isWin16Port.load(), 0);
 }
 

@@ -4,10 +4,10 @@
 #include "device/device_socket.h"
 
 #include "app/main_dialog.h"
-#include "config/port_table.h"
+#include "config/manager_context.h"
 #include "driverlink/driver_link.h"
-#include "driverlink/ring_queue.h"
 #include "platform/tick.h"
+#include "rings/ring_queue.h"
 #include "tests/support/manager_harness.h"
 #include "tests/support/scripted_boxes.h"
 #include "tools/vorlix_sim/sim_server.h"
@@ -211,7 +211,7 @@ TEST(KeepAlive, SentOnlyToConnectedPortsUpToHighestPortIndex) {
     ASSERT_TRUE(startPort(1)); // Ready, no application
     int beyond = manager.connectApplication(2, "COM23");
     ASSERT_GE(beyond, 0);
-    highestPortIndex.store(1);
+    context.highestPortIndex.store(1);
     size_t inRangeFrames = settledFrameCount(manager, *sim, 1);
     size_t beyondFrames = settledFrameCount(manager, *sim, 3);
     std::vector<uint8_t> inRangeBytes = sim->rawBytesReceived(1);

@@ -1,16 +1,16 @@
 // The relay thread end to end: an application on the port's pty link, the whole
 // manager in this process and a device-server simulator on loopback.
 #include "app/main_dialog.h"
+#include "config/manager_context.h"
 #include "config/port_key.h"
 #include "config/port_table.h"
-#include "config/service_state.h"
 #include "driverlink/driver_link.h"
-#include "driverlink/ring_queue.h"
 #include "platform/auto_event.h"
 #include "platform/registry.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
+#include "rings/ring_queue.h"
 #include "tests/support/manager_harness.h"
 #include "tools/vorlix_sim/sim_server.h"
 
@@ -220,7 +220,7 @@ TEST(Relay, ApplicationCloseSendsMcrZeroAndCloseThenDropsConnectionAndPortIsRead
     EXPECT_LT(grace.count(), 2000);
 
     ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_READY; }));
-    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    EXPECT_EQ(port(slot).connection.load(), nullptr);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_FALSE(portHasValue(slot, "MaximumBaud"));
 }
@@ -286,7 +286,7 @@ TEST(Relay, SilenceDuringRunningReconnectionPostsNothing) {
     int app = manager.connectApplication(slot, "COM4");
     ASSERT_GE(app, 0);
 
-    serviceState.reconnectRunning.store(1);
+    context.reconnectRunning.store(1);
     addTickOffset(SILENCE_MS + 10);
     wakeRelay();
     ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));

@@ -2,9 +2,10 @@
 // hooking of a port publishes, what stopping takes back, and every way hooking fails.
 #include "driverlink/driver_link.h"
 
+#include "config/manager_context.h"
 #include "config/port_key.h"
+#include "config/port_state.h"
 #include "config/port_table.h"
-#include "config/service_state.h"
 #include "platform/driver_device.h"
 #include "platform/driver_faults.h"
 #include "platform/faults.h"
@@ -109,7 +110,7 @@ TEST(DriverLink, TwoPortsShareOneDriverOneWriteEventAndOneRelayThread) {
     int second = manager.addPort(7, "COM8", "127.0.0.31", 2);
 
     ASSERT_TRUE(startPort(first));
-    EXPECT_EQ(serviceState.relayThreadStarted.load(), 1);
+    EXPECT_EQ(context.relayThreadStarted.load(), 1);
     const DriverLink afterFirst = driverLink;
     EXPECT_EQ(afterFirst.device, DriverLink::Device::Open);
     EXPECT_NE(afterFirst.writeEvent, nullptr);
@@ -144,7 +145,7 @@ TEST(DriverLink, TwoPortsShareOneDriverOneWriteEventAndOneRelayThread) {
         EXPECT_EQ(published(slot, "hWin32Event_Dummy"), record.sliceEventRing0);
     }
     EXPECT_NE(published(first, "hWin32Event_Read"), published(second, "hWin32Event_Read"));
-    EXPECT_GE(highestPortIndex.load(), 7);
+    EXPECT_GE(context.highestPortIndex.load(), 7);
     EXPECT_TRUE(std::filesystem::is_symlink(manager.linkPath("COM3")));
     EXPECT_TRUE(std::filesystem::is_symlink(manager.linkPath("COM8")));
     EXPECT_TRUE(boxes.shown().empty());
@@ -217,7 +218,7 @@ TEST_P(DriverLinkRecovering, StopIsRefusedSilentlyUnlessForced) {
     int slot = manager.addPort(5, "COM6", "127.0.0.35", 1);
     ASSERT_TRUE(startPort(slot));
     uint32_t outHandle = published(slot, "pOutQueue");
-    port(slot).state.store(GetParam());
+    forcePortState(port(slot), GetParam());
 
     EXPECT_FALSE(stopPort(slot, false));
     EXPECT_EQ(port(slot).state.load(), GetParam());
@@ -302,7 +303,7 @@ TEST_P(DriverLinkHookFailure, ShowsItsMessageStopsWithInternalErrorAndLeavesNoth
     EXPECT_EQ(boxes.pending(), 0u);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(port(slot).reason.load(), REASON_INTERNAL);
-    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+    EXPECT_EQ(context.serviceBusy.load(), 0);
     expectNonePublished(slot);
     EXPECT_EQ(driverLink.device == DriverLink::Device::Open, failure.driverLoaded);
     // Queues obtained before the failure went back to the driver.
@@ -371,7 +372,7 @@ TEST_P(DriverLinkProcessWide, NextStartKeepsWhatTheFailedOneObtained) {
     boxes.expect(GetParam().message, "Error", MB_ICONERROR);
     ASSERT_FALSE(startPort(slot));
     const DriverLink kept = driverLink;
-    EXPECT_EQ(serviceState.relayThreadStarted.load(), 0);
+    EXPECT_EQ(context.relayThreadStarted.load(), 0);
 
     ASSERT_TRUE(startPort(slot));
     if (kept.writeEvent) {
@@ -385,7 +386,7 @@ TEST_P(DriverLinkProcessWide, NextStartKeepsWhatTheFailedOneObtained) {
     }
     EXPECT_EQ(driverLink.driverHandle, kept.driverHandle);
     EXPECT_EQ(published(slot, "hWin32Event"), driverLink.writeEventRing0);
-    EXPECT_EQ(serviceState.relayThreadStarted.load(), 1);
+    EXPECT_EQ(context.relayThreadStarted.load(), 1);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
 }
 

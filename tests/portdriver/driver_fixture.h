@@ -2,9 +2,9 @@
 // A loaded stand-in driver with one registered port (slot 5, "COM5") in a fresh store
 // and device folder, plus both sides of its use: the manager's (queues, events,
 // published values, packets) and an application's (the pty behind the link).
-#include "driverlink/ring_queue.h"
 #include "platform/auto_event.h"
 #include "platform/driver_device.h"
+#include "rings/ring_queue.h"
 #include "tests/support/temp_store.h"
 
 #include <gtest/gtest.h>

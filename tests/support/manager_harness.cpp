@@ -2,10 +2,11 @@
 
 #include "app/main_dialog.h"
 #include "config/config_store.h"
+#include "config/manager_context.h"
 #include "config/port_key.h"
+#include "config/port_state.h"
 #include "config/port_table.h"
-#include "config/service_state.h"
-#include "device/device_socket.h"
+#include "device/port_connection.h"
 #include "driverlink/driver_link.h"
 #include "platform/driver_faults.h"
 #include "platform/faults.h"
@@ -16,6 +17,8 @@
 #include "platform/ui_thread.h"
 #include "portdriver/install.h"
 #include "tests/app/gui_support.h"
+
+#include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -34,16 +37,6 @@ using namespace platform;
 
 namespace {
 
-void resetPortTable() {
-    for (int slot = 0; slot < PORT_SLOTS; ++slot)
-        clearPortRecord(port(slot));
-    highestPortIndex.store(0);
-    threadRunning.store(1);
-    serviceState.serviceBusy.store(0);
-    serviceState.serviceDepth = 0;
-    serviceState.reconnectRunning.store(0);
-}
-
 void setString(HKEY key, const char* name, const char* text) {
     regSetString(key, name, text);
 }
@@ -55,7 +48,8 @@ ManagerHarness::ManagerHarness() {
     deviceFolder_ = store_.folder() + "/dev";
     std::filesystem::create_directories(deviceFolder_);
     setenv("QUORVALINK_DEVDIR", deviceFolder_.c_str(), 1);
-    resetPortTable();
+    resetContext();
+    answerBoxesSilently(false);
     portdriver::install();
     dialog_ = std::make_unique<MainDialog>();
     mainDialog = dialog_.get();
@@ -69,6 +63,7 @@ ManagerHarness::ManagerHarness() {
 // Pending messages are dropped first, so no procedure starts again under the teardown;
 // then every port is stopped with its connection, and the driver unloaded.
 ManagerHarness::~ManagerHarness() {
+    EXPECT_EQ(impossibleStateChanges(), 0u) << "a port moved between states it never may";
     setMessageHandler(nullptr);
     for (int slot = 0; slot < PORT_SLOTS; ++slot) {
         PortRecord& record = port(slot);
@@ -85,7 +80,8 @@ ManagerHarness::~ManagerHarness() {
     setMainWindow(nullptr);
     mainDialog = nullptr;
     dialog_.reset();
-    resetPortTable();
+    resetContext();
+    answerBoxesSilently(false);
     resetTickOffset();
     clearPlatformFaults();
     clearDriverFaults();

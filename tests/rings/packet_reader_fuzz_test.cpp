@@ -3,7 +3,7 @@
 // stream into a ring in any pieces and reading after every piece must give exactly the
 // packets the reference finds in the bytes fed so far, and leave exactly the bytes the
 // reference has not decided on yet.
-#include "driverlink/ring_queue.h"
+#include "rings/ring_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "driverlink/ring_queue.h"
+#include "rings/ring_queue.h"
 
 #include <cstring>
 

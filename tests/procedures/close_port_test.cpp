@@ -1,9 +1,10 @@
 // The 16-bit port request and the disconnection procedure, served by the window as
 // their messages arrive, against a device-server simulator on loopback.
-#include "device/close_port.h"
+#include "procedures/disconnect_port.h"
+#include "procedures/win16_port.h"
 
+#include "config/manager_context.h"
 #include "config/port_key.h"
-#include "config/port_table.h"
 #include "driverlink/driver_link.h"
 #include "platform/registry.h"
 #include "platform/trace.h"
@@ -69,7 +70,7 @@ TEST(Win16Port, CloseRequestForConnectedPortSendsCloseAndDropsConnectionAtOnce) 
 
     EXPECT_EQ(win16Request(5, 0), 1);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    EXPECT_EQ(port(slot).connection.load(), nullptr);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_EQ(port(slot).isWin16Port.load(), 0);
     for (const char* name : WIN16_VALUES)
@@ -176,12 +177,12 @@ TEST(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntouch
     int slot = manager.addPort(1, "COM3", "127.0.0.46", 1);
     int app = manager.connectApplication(slot, "COM3");
     ASSERT_GE(app, 0);
-    DeviceSocket* socket = port(slot).socket.load();
+    DeviceSocket* socket = port(slot).connection.load();
     uint32_t outHandle = port(slot).outQueueHandle;
 
     EXPECT_EQ(sendMessage(WM_PORT_DISCONNECTED, 0, slot), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_COM_OPENED);
-    EXPECT_EQ(port(slot).socket.load(), socket);
+    EXPECT_EQ(port(slot).connection.load(), socket);
     EXPECT_EQ(port(slot).outQueueHandle, outHandle);
     manager.pumpFor(50);
     EXPECT_EQ(sim.openConnections(1), 1);
@@ -268,5 +269,5 @@ TEST(Disconnect, StopWhileTheClosedConnectionIsWindingDownKeepsThePortStopped) {
     EXPECT_TRUE(stopPort(slot, false));
     manager.pumpFor(400);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
-    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    EXPECT_EQ(port(slot).connection.load(), nullptr);
 }

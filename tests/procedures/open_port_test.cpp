@@ -1,18 +1,18 @@
 // The open procedure against a real device-server simulator on loopback, with an
 // application opening the port's pty link. Each test has its own 127.0.0.N.
-#include "device/open_port.h"
+#include "procedures/open_port.h"
 
 #include "device/device_socket.h"
 
+#include "config/manager_context.h"
 #include "config/port_key.h"
 #include "config/port_table.h"
-#include "config/service_state.h"
 #include "driverlink/driver_link.h"
-#include "driverlink/ring_queue.h"
 #include "platform/auto_event.h"
 #include "platform/registry.h"
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
+#include "rings/ring_queue.h"
 #include "tests/support/manager_harness.h"
 #include "tests/support/scripted_boxes.h"
 #include "tools/vorlix_sim/sim_server.h"
@@ -181,7 +181,7 @@ TEST_P(OpenPortSucceeds, DeviceIdentifiedPortConnectedApplicationStaysOpen) {
     EXPECT_FALSE(portHasValue(slot, "IsWin16PortConnected"));
     const uint8_t* info = port(slot).deviceInfo;
     EXPECT_EQ(std::vector<uint8_t>(info, info + 4), (std::vector<uint8_t>{3, 0x1A, 16, 2}));
-    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+    EXPECT_EQ(context.serviceBusy.load(), 0);
 
     manager.pumpFor(150);
     EXPECT_FALSE(applicationHungUp(opened.app));
@@ -228,12 +228,12 @@ TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
     std::unique_ptr<DeadlineJump> jump;
     if (c.deadlineMs) {
         auto waiting = [&] {
-            if (!endedWith(slot, PORT_CONNECTING) || !port(slot).socket.load())
+            if (!endedWith(slot, PORT_CONNECTING) || !port(slot).connection.load())
                 return false;
             if (c.behaviour == Behaviour::Silent)
                 return !sim->framesReceived(1).empty();
             if (c.behaviour == Behaviour::Refuse)
-                return port(slot).socket.load()->connectError.load() != 0;
+                return port(slot).connection.load()->connectError.load() != 0;
             return true;
         };
         jump = std::make_unique<DeadlineJump>(slot, c.deadlineMs, waiting);
@@ -245,8 +245,8 @@ TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
                                   c.deadlineMs ? 5000 : 2000));
     EXPECT_EQ(port(slot).reason.load(), c.reason);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
-    EXPECT_EQ(port(slot).socket.load(), nullptr);
-    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(context.serviceBusy.load(), 0);
     if (jump) {
         EXPECT_TRUE(jump->passed());
         EXPECT_TRUE(jump->stillWaitingShortOfDeadline()) << "gave up before the deadline";
@@ -302,7 +302,7 @@ TEST_P(OpenPortReport, FailedOpenLeavesOnlyOpenResultZeroInTheInQueue) {
     std::unique_ptr<DeadlineJump> jump;
     if (c.refuse)
         jump = std::make_unique<DeadlineJump>(slot, 3000, [&] {
-            DeviceSocket* socket = port(slot).socket.load();
+            DeviceSocket* socket = port(slot).connection.load();
             return socket && socket->connectError.load() != 0;
         });
     EXPECT_EQ(openPort(slot, false), 0);
@@ -359,10 +359,10 @@ TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
     UiWatcher watcher([&] {
         if (!endedWith(slot, PORT_CONNECTING) || sim.framesReceived(1).empty())
             return false;
-        socketBefore = port(slot).socket.load();
+        socketBefore = port(slot).connection.load();
         // As the relay thread's post would be dispatched by the waiting procedure.
         secondResult = sendMessage(WM_OPEN_PORT, 0, slot);
-        socketAfter = port(slot).socket.load();
+        socketAfter = port(slot).connection.load();
         stateAfter = port(slot).state.load();
         RingQueue* inQueue = port(slot).inQueue.load();
         inQueueAfter = size_t(RING_SIZE - 1 - ringFreeSpace(inQueue));
@@ -415,7 +415,7 @@ TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
         if (!endedWith(inner, PORT_CONNECTED))
             return false;
         // The inner open has returned; the outer one is still waiting.
-        busyAfterInner = serviceState.serviceBusy.load();
+        busyAfterInner = context.serviceBusy.load();
         outerStateThen = port(outer).state.load();
         sim.sendRaw(1, vorlixsim::identReply({}));
         return true;
@@ -427,7 +427,7 @@ TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
         manager.pumpUntil([&] { return busyAfterInner >= 0 && endedWith(outer, PORT_CONNECTED); }));
     EXPECT_EQ(busyAfterInner, 1);
     EXPECT_EQ(outerStateThen, PORT_CONNECTING);
-    EXPECT_EQ(serviceState.serviceBusy.load(), 0);
+    EXPECT_EQ(context.serviceBusy.load(), 0);
     manager.pumpFor(150);
     EXPECT_FALSE(applicationHungUp(outerApp));
     EXPECT_FALSE(applicationHungUp(innerApp));
@@ -442,7 +442,7 @@ TEST(OpenPort, PortLeftDisconnectedOpensAgainOnTheApplicationsNextOpen) {
     ASSERT_TRUE(sim.start()) << sim.errorText();
     const int slot = 8;
     DeadlineJump jump(slot, 3000, [&] {
-        DeviceSocket* socket = port(slot).socket.load();
+        DeviceSocket* socket = port(slot).connection.load();
         return endedWith(slot, PORT_CONNECTING) && socket && socket->connectError.load() != 0;
     });
     Opened first = openByApplication(manager, slot, "COM12", "127.0.0.217", 1);
@@ -544,7 +544,7 @@ TEST(OpenPort, RequestForAPortStoppedMeanwhileIsIgnored) {
     int slot = manager.addPort(4, "COM14", "127.0.0.222", 1);
     EXPECT_EQ(openPort(slot, false), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
-    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    EXPECT_EQ(port(slot).connection.load(), nullptr);
     manager.pumpFor(100);
     EXPECT_EQ(sim.connectionCount(1), 0);
 }
@@ -562,6 +562,6 @@ TEST(OpenPort, SixteenBitCloseDuringTheOpenLeavesThePortReadyAndUnconnected) {
     EXPECT_EQ(openPort(slot, false), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
-    EXPECT_EQ(port(slot).socket.load(), nullptr);
+    EXPECT_EQ(port(slot).connection.load(), nullptr);
     EXPECT_TRUE(stopPort(slot, false)); // nothing holds it any more
 }

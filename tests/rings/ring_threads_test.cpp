@@ -1,5 +1,5 @@
 // The two sides of a ring on two threads, as the driver and the relay thread use it.
-#include "driverlink/ring_queue.h"
+#include "rings/ring_queue.h"
 
 #include <gtest/gtest.h>
 

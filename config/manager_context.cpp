@@ -1,0 +1,30 @@
+#include "config/manager_context.h"
+
+#include "config/port_state.h"
+
+ManagerContext context;
+
+void enterService() {
+    ++context.serviceDepth;
+    context.serviceBusy.store(1);
+}
+
+void leaveService() {
+    if (context.serviceDepth > 0)
+        --context.serviceDepth;
+    if (context.serviceDepth == 0)
+        context.serviceBusy.store(0);
+}
+
+void resetContext() {
+    for (PortRecord& record : context.ports.records)
+        clearPortRecord(record);
+    context.highestPortIndex.store(0);
+    context.threadRunning.store(1);
+    context.serviceBusy.store(0);
+    context.reconnectRunning.store(0);
+    context.relayThreadStarted.store(0);
+    context.socketsReady.store(0);
+    context.serviceDepth = 0;
+    resetImpossibleStateChanges();
+}

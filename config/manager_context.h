@@ -1,0 +1,45 @@
+#pragma once
+// The manager's one context: the port table and the flags that live beside it and
+// that every layer above reads (serviceBusy, reconnectRunning, threadRunning, ...).
+// One object instead of scattered globals, with one reset (resetContext) that the
+// tests use between cases. The driver link keeps its own process-wide part
+// (driverlink/driver_link.h).
+//
+// serviceBusy keeps user commands and remote-control requests out while a service
+// operation runs. Procedures that wait nest inside each other (a second port's open
+// runs inside the first one's wait), so the UI thread counts the procedures running:
+// enterService() and leaveService() pair up, and serviceBusy stays set until the
+// outermost one has left. A plain clear by a nested procedure would let a command
+// stop or remove a port under a procedure that is still waiting on it.
+#include "config/port_table.h"
+
+#include <atomic>
+#include <cstdint>
+
+struct ManagerContext {
+    PortTable ports;
+    // The highest slot that the relay thread, the keep-alive timer and the
+    // reconnection loop visit; only ever raised during a run.
+    std::atomic<uint8_t> highestPortIndex{0};
+    // 1 from start; cleared once at the end, which lets the worker threads end.
+    std::atomic<int> threadRunning{1};
+    std::atomic<int> serviceBusy{0};
+    std::atomic<int> reconnectRunning{0};
+    std::atomic<int> relayThreadStarted{0};
+    std::atomic<int> socketsReady{0};
+    int serviceDepth = 0; // UI thread only
+};
+
+extern ManagerContext context;
+
+inline PortRecord& port(int slot) {
+    return context.ports.records[slot];
+}
+
+// UI thread only.
+void enterService();
+void leaveService();
+
+// Back to the state of a fresh process: every slot cleared, every flag at its start
+// value. UI thread, with no worker thread running (tests, between cases).
+void resetContext();

@@ -1,3 +1,0 @@
-#include "config/service_state.h"
-
-ServiceState serviceState;

@@ -1,0 +1,99 @@
+#include "device/identification.h"
+
+#include "config/port_table.h"
+#include "device/device_socket.h"
+#include "device/wire_frames.h"
+#include "platform/tick.h"
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+
+#include <span>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+constexpr int PEEK_SIZE = int(IDENT_SEARCH_LIMIT);
+
+bool pastDeadline(uint32_t deadline) {
+    return int32_t(getTickCount() - deadline) > 0;
+}
+
+// The wait is over for this socket once the port no longer uses it or has moved on.
+bool abandoned(const PortRecord& record, const DeviceSocket& socket, int state) {
+    return record.connection.load() != &socket || record.state.load() != state;
+}
+
+void drain(DeviceSocket& socket, bool pump, std::vector<uint8_t>& buffer) {
+    for (;;) {
+        if (pump)
+            pumpOrSleep();
+        if (socket.Receive(buffer.data(), PEEK_SIZE) != PEEK_SIZE)
+            return;
+    }
+}
+
+// Takes the reply out of the connection with one read and keeps MAXSPD and INFO.
+void takeReply(DeviceSocket& socket, PortRecord& record, std::vector<uint8_t>& buffer) {
+    int count = socket.Receive(buffer.data(), PEEK_SIZE);
+    std::span<const uint8_t> received(buffer.data(), size_t(count > 0 ? count : 0));
+    IdentReplySearch found = findIdentReply(received);
+    if (found.status != IdentReplyStatus::Complete)
+        return;
+    DeviceIdentity identity = readIdentReply(received.subspan(found.offset));
+    record.maxSpeed.store(identity.maxSpeed);
+    for (int i = 0; i < 4; ++i)
+        record.deviceInfo[i] = identity.info[i];
+    debugTrace("Identification OK, MAXSPD %d, INFO %02X %02X %02X %02X\r\n", identity.maxSpeed,
+               identity.info[0], identity.info[1], identity.info[2], identity.info[3]);
+}
+
+} // namespace
+
+void pumpOrSleep() {
+    if (!pumpOneMessage())
+        sleepMs(1);
+}
+
+bool waitForConnect(DeviceSocket& socket, PortRecord& record) {
+    uint32_t deadline = getTickCount() + CONNECT_WAIT_MS;
+    int state = record.state.load();
+    for (;;) {
+        pumpOrSleep();
+        if (abandoned(record, socket, state))
+            return false;
+        if (socket.connected.load())
+            return true;
+        if (pastDeadline(deadline))
+            return false;
+    }
+}
+
+IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining) {
+    std::vector<uint8_t> buffer(PEEK_SIZE);
+    int state = record.state.load();
+    drain(socket, pumpWhileDraining, buffer);
+    if (abandoned(record, socket, state))
+        return IdentOutcome::Abandoned;
+    auto ident = identFrame();
+    if (socket.Send(ident.data(), int(ident.size()), 0) < int(ident.size()))
+        return IdentOutcome::SendFailed;
+    uint32_t deadline = getTickCount() + REPLY_WAIT_MS;
+    while (!pastDeadline(deadline)) {
+        pumpOrSleep();
+        if (abandoned(record, socket, state))
+            return IdentOutcome::Abandoned;
+        int count = socket.Receive(buffer.data(), PEEK_SIZE, AsyncSocket::MSG_PEEK);
+        if (count == AsyncSocket::SOCKET_ERROR) {
+            if (socket.GetLastError() == AsyncSocket::WSAEWOULDBLOCK)
+                continue;
+            return IdentOutcome::ReceiveFailed;
+        }
+        if (findIdentReply({buffer.data(), size_t(count)}).status == IdentReplyStatus::Complete) {
+            takeReply(socket, record, buffer);
+            return IdentOutcome::Identified;
+        }
+    }
+    return IdentOutcome::TimedOut;
+}

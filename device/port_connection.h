@@ -1,0 +1,43 @@
+#pragma once
+// The one owner of a port's connection (PortRecord::connection) and of its pending
+// frame (txFrame, txPending). A connection is created, replaced and destroyed only
+// here, and only under the port's relayLock, so the relay thread, which sends on it
+// under the same lock, never meets a socket that is being destroyed.
+//
+// Frames go out whole and in order: whatever the socket does not take at once stays
+// pending and goes out before anything else; while a frame is pending no new one is
+// taken.
+#include "config/port_table.h"
+
+#include <cstdint>
+
+// UI thread. Drops the port's old connection and makes a new DeviceSocket the port's
+// connection; null (and no connection) when it cannot be allocated.
+DeviceSocket* newConnection(int slot);
+
+// Shut down both ways, close, destroy; the port has no connection and no pending
+// frame afterwards. On the UI thread the object goes at once; on another thread
+// (a stop from the remote-control thread) it is shut down there and destroyed on the
+// UI thread.
+void dropConnection(PortRecord& record) EXCLUDES(record.relayLock);
+
+// dropConnection, but only while the port's connection is still the one counted
+// serial (a procedure that gave up leaves a newer connection alone).
+void dropConnectionOf(PortRecord& record, uint32_t serial) EXCLUDES(record.relayLock);
+
+// The relay thread's drop, with relayLock held: shut down at once, destroyed later
+// on the UI thread.
+void retireConnection(PortRecord& record) REQUIRES(record.relayLock);
+
+// UI thread: `CLOSE` through the pending frame (after whatever of a frame is still
+// pending), then the connection dropped at once. relayActive is cleared first, so
+// the relay thread sends nothing more.
+void closeConnection(PortRecord& record) EXCLUDES(record.relayLock);
+
+// Makes frame the pending frame and sends what the socket takes at once. False, and
+// nothing sent, when a frame is pending already or the port has no connection.
+bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) REQUIRES(record.relayLock);
+// Sends what is left of the pending frame: the byte count the socket took, or
+// SOCKET_ERROR. A send that would block keeps the frame; any other failure of an open
+// port drops it.
+int sendPendingFrame(PortRecord& record) REQUIRES(record.relayLock);

@@ -1,0 +1,156 @@
+#include "procedures/open_port.h"
+
+#include "config/manager_context.h"
+#include "config/port_key.h"
+#include "config/port_state.h"
+#include "device/device_socket.h"
+#include "device/identification.h"
+#include "device/port_connection.h"
+#include "device/wire_frames.h"
+#include "platform/auto_event.h"
+#include "platform/message_box.h"
+#include "platform/registry.h"
+#include "platform/tick.h"
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+#include "rings/ring_queue.h"
+
+using namespace platform;
+
+namespace {
+
+void publishOpenValues(int slot, PortRecord& record) {
+    HKEY key = nullptr;
+    if (!openPortKey(slot, &key))
+        return;
+    regSetDword(key, "MaximumBaud", record.maxSpeed.load());
+    regSetDword(key, "IsWin16Port", uint32_t(record.isWin16Port.load()));
+    if (record.isWin16Port.load())
+        regSetDword(key, "IsWin16PortConnected", 1);
+    RegCloseKey(key);
+}
+
+// The one answer the driver gets per open request: the inQueue is cleared and holds
+// nothing but `OPEN_RESULT`.
+void reportToDriver(PortRecord& record, bool opened) {
+    RingQueue* inQueue = record.inQueue.load();
+    if (!inQueue)
+        return;
+    ringReset(inQueue);
+    for (uint8_t byte : openResultFrame(opened ? 1 : 0))
+        ringPut(inQueue, byte);
+    ringSetDataReady(inQueue, true);
+    if (record.readEvent)
+        record.readEvent->set();
+}
+
+enum class OpenOutcome { Identified, Failed, TakenOver };
+
+// A procedure taking the port over leaves it as it left it; the open's own connection,
+// if it is still the port's, goes.
+OpenOutcome givenUp(int slot, uint32_t serial) {
+    dropConnectionOf(port(slot), serial);
+    return OpenOutcome::TakenOver;
+}
+
+OpenOutcome fail(int slot, int reason) {
+    dropConnection(port(slot));
+    setPortState(slot, PORT_DISCONNECTED, reason);
+    return OpenOutcome::Failed;
+}
+
+// A failed creation keeps its socket until the next procedure for the port drops it.
+OpenOutcome failKeepingSocket(int slot, bool quiet, const char* text) {
+    if (!quiet)
+        messageBox(mainWindow(), text, "Error", MB_ICONERROR);
+    setPortState(slot, PORT_DISCONNECTED, REASON_INTERNAL);
+    return OpenOutcome::Failed;
+}
+
+// The open waits with the UI alive: a Stop, a 16-bit close or the end of the manager
+// may take the port over meanwhile. Then the open gives up and leaves the port as they
+// left it.
+bool takenOver(PortRecord& record, DeviceSocket& socket) {
+    return record.connection.load() != &socket || record.state.load() != PORT_CONNECTING;
+}
+
+OpenOutcome connectDevice(int slot, DeviceSocket& socket, uint32_t serial) {
+    PortRecord& record = port(slot);
+    CurrentHost host = currentHost(record);
+    if (!socket.Connect(host.address, uint16_t(host.portNo + 4000)) &&
+        socket.GetLastError() != AsyncSocket::WSAEWOULDBLOCK)
+        return fail(slot, REASON_IP_NOT_FOUND);
+    bool connected = waitForConnect(socket, record);
+    if (takenOver(record, socket))
+        return givenUp(slot, serial);
+    if (!connected)
+        return fail(slot, socket.connectError.load() == AsyncSocket::WSAECONNREFUSED
+                              ? REASON_PORT_DISABLED
+                              : REASON_IP_NOT_FOUND);
+    return OpenOutcome::Identified;
+}
+
+// Connect, identify, publish: Identified, Failed (state and reason set) or TakenOver.
+OpenOutcome connectAndIdentify(int slot, bool quiet) {
+    PortRecord& record = port(slot);
+    context.socketsReady.store(1); // the socket layer needs no start-up here
+    DeviceSocket* socket = newConnection(slot);
+    if (!socket)
+        return failKeepingSocket(slot, quiet,
+                                 "Can't allocate any memory for new socket.\nCheck System Status.");
+    uint32_t serial = record.connectionSerial.load();
+    if (!socket->Create(DEVICE_SOCKET_MASK))
+        return failKeepingSocket(slot, quiet, "Can't Create Socket.\nCheck System Status.");
+    OpenOutcome connected = connectDevice(slot, *socket, serial);
+    if (connected != OpenOutcome::Identified)
+        return connected;
+    IdentOutcome identity = identifyDevice(*socket, record, false);
+    if (takenOver(record, *socket))
+        return givenUp(slot, serial);
+    if (identity != IdentOutcome::Identified)
+        return fail(slot, REASON_PORT_DISABLED);
+    publishOpenValues(slot, record);
+    return OpenOutcome::Identified;
+}
+
+// The port goes Connected with relayActive set, and OPEN goes to the device, in one
+// step under the relay lock: the relay thread then neither drops the application's
+// first packets (MCR, SREQ) for want of relayActive nor sends DATA ahead of OPEN.
+// OPEN goes through the pending frame, so what the socket does not take at once still
+// goes out before anything else.
+void goConnected(int slot) {
+    PortRecord& record = port(slot);
+    MutexLock lock(record.relayLock);
+    debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
+    auto frame = openFrame();
+    record.txPending = 0;
+    sendPortFrame(record, frame.data(), int(frame.size()));
+    record.relayActive.store(1);
+    setPortState(slot, PORT_CONNECTED, REASON_OK);
+}
+
+} // namespace
+
+int openPort(int slot, bool quiet) {
+    PortRecord& record = port(slot);
+    int state = record.state.load();
+    // Asked for while Ready, but a Stop may have come first.
+    if (record.openRunning || (state != PORT_READY && state != PORT_DISCONNECTED))
+        return 0;
+    record.openRunning = true;
+    enterService();
+    setPortState(slot, PORT_CONNECTING);
+    sendMessage(WM_REFRESH_LIST, 0, 0);
+    record.lastRxTick.store(getTickCount());
+    OpenOutcome outcome = connectAndIdentify(slot, quiet);
+    bool opened = outcome == OpenOutcome::Identified;
+    if (opened)
+        goConnected(slot);
+    else
+        record.relayActive.store(0);
+    reportToDriver(record, opened);
+    leaveService();
+    sendMessage(WM_REFRESH_LIST, 0, 0);
+    record.openRunning = false;
+    return opened ? 1 : 0;
+}
