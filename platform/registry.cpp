@@ -15,6 +15,7 @@ namespace platform {
 
 struct RegKey {
     int64_t id;
+    size_t level; // below the root; keys never move, so it stays true
 };
 
 namespace {
@@ -81,6 +82,11 @@ class Statement {
         // A null pointer would bind SQL NULL, which the NOT NULL column refuses.
         static const uint8_t none = 0;
         sqlite3_bind_blob(stmt_, index, size ? data : &none, int(size), SQLITE_TRANSIENT);
+        return *this;
+    }
+    // Ready to be bound and stepped again.
+    Statement& reset() {
+        sqlite3_reset(stmt_);
         return *this;
     }
     // SQLITE_ROW, SQLITE_DONE or an error code.
@@ -203,6 +209,33 @@ long resolve(sqlite3* db, int64_t from, const std::vector<std::string>& parts, b
     return ERROR_SUCCESS;
 }
 
+// The key and every key below it, the deepest first.
+bool listSubtree(sqlite3* db, int64_t top, std::vector<int64_t>* ids) {
+    Statement list(
+        db, "WITH RECURSIVE below(id, level) AS (SELECT ?, 0 UNION ALL "
+            "SELECT keys.id, below.level + 1 FROM keys JOIN below ON keys.parent = below.id) "
+            "SELECT id FROM below ORDER BY level DESC");
+    list.bind(1, top);
+    int rc;
+    while ((rc = list.step()) == SQLITE_ROW)
+        ids->push_back(list.integer(0));
+    return rc == SQLITE_DONE;
+}
+
+// Deletes the subtree from its leaves up, so that each row's cascade reaches only its
+// values: a cascade from the top would recurse once per level, and SQLite gives up
+// after 1000 levels.
+long deleteSubtree(sqlite3* db, int64_t top) {
+    std::vector<int64_t> ids;
+    if (!listSubtree(db, top, &ids))
+        return ioFailed(db);
+    Statement remove(db, "DELETE FROM keys WHERE id=?");
+    for (int64_t id : ids)
+        if (remove.reset().bind(1, id).step() != SQLITE_DONE)
+            return ioFailed(db);
+    return ERROR_SUCCESS;
+}
+
 // Runs body as one transaction, or as a savepoint inside an open RegTransaction, so
 // that a failing call never leaves half of itself behind.
 template <class Body> long writeAtomically(sqlite3* db, Body&& body) {
@@ -230,6 +263,9 @@ long openOrCreate(HKEY parent, const char* subKey, HKEY* result, bool create) {
     std::vector<std::string> parts;
     if (!splitPath(subKey, &parts))
         return ERROR_INVALID_PARAMETER;
+    size_t level = parent->level + parts.size();
+    if (create && level > maxKeyLevels)
+        return ERROR_INVALID_PARAMETER;
     int64_t id = 0;
     long rc =
         create ? writeAtomically(access.db(),
@@ -237,7 +273,7 @@ long openOrCreate(HKEY parent, const char* subKey, HKEY* result, bool create) {
                : resolve(access.db(), parent->id, parts, false, &id);
     if (rc != ERROR_SUCCESS)
         return rc;
-    *result = new RegKey{id};
+    *result = new RegKey{id, level};
     store().handles.insert(*result);
     return ERROR_SUCCESS;
 }
@@ -262,7 +298,7 @@ long copyOut(uint32_t type, const std::vector<uint8_t>& stored, uint8_t* data, u
 
 } // namespace
 
-static RegKey rootKey{rootId};
+static RegKey rootKey{rootId, 0};
 const HKEY HKEY_LOCAL_MACHINE = &rootKey;
 
 long RegOpenKeyEx(HKEY parent, const char* subKey, HKEY* result) {
@@ -344,10 +380,7 @@ long RegDeleteKey(HKEY parent, const char* subKey) {
         long rc = resolve(db, parent->id, parts, false, &id);
         if (rc != ERROR_SUCCESS)
             return rc;
-        // The foreign keys cascade through the whole subtree and its values.
-        return Statement(db, "DELETE FROM keys WHERE id=?").bind(1, id).step() == SQLITE_DONE
-                   ? ERROR_SUCCESS
-                   : ioFailed(db);
+        return deleteSubtree(db, id);
     });
 }
 

@@ -181,6 +181,26 @@ TEST(RegistryKeys, DeleteRemovesTheWholeSubtreeForGood) {
     RegCloseKey(deep);
 }
 
+TEST(RegistryKeys, CreateRefusesKeysDeeperThanTheLimitAndCreatesNothing) {
+    TempStore temp;
+    std::string path = "L1";
+    for (size_t level = 2; level < maxKeyLevels; level++)
+        path += "\\L" + std::to_string(level);
+    HKEY above = created(path.c_str());
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, (path + "\\L512\\L513").c_str(), &key),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCreateKeyEx(above, "L512\\L513", &key), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyEx(above, "L512", &key), ERROR_FILE_NOT_FOUND);
+
+    HKEY deepest = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(above, "L512", &deepest), ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyEx(deepest, "L513", &key), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(key, nullptr);
+    RegCloseKey(deepest);
+    RegCloseKey(above);
+}
+
 TEST(RegistryKeys, HandleToDeletedKeyFailsCleanlyEvenAfterTheKeyIsRecreated) {
     TempStore temp;
     HKEY key = created(portKey);

@@ -147,22 +147,51 @@ long setValue(const std::string& subKey, const std::string& name, uint32_t type,
     return rc;
 }
 
-void exportKey(HKEY key, const std::string& fullName, std::string* out) {
+// A key waiting to be exported, with its full name; the handle is the exporter's.
+struct PendingKey {
+    HKEY key;
+    std::string fullName;
+};
+
+// Writes one key and its values, then puts its subkeys on top of the waiting ones so
+// that they come out next, sorted by name.
+long exportOne(const PendingKey& pending, std::vector<PendingKey>* waiting, std::string* out) {
     std::vector<RegValue> values;
     std::vector<std::string> names;
-    regEnumValues(key, &values);
-    regEnumSubkeys(key, &names);
-    *out += regeditKeyHeader(fullName);
+    long rc = regEnumValues(pending.key, &values);
+    if (rc == ERROR_SUCCESS)
+        rc = regEnumSubkeys(pending.key, &names);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    *out += regeditKeyHeader(pending.fullName);
     for (const RegValue& value : values)
         *out += regeditValueLine(value.name, value.type, value.data);
     *out += "\n";
-    for (const std::string& name : names) {
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
         HKEY child = nullptr;
-        if (RegOpenKeyEx(key, name.c_str(), &child) != ERROR_SUCCESS)
-            continue;
-        exportKey(child, fullName + "\\" + name, out);
-        RegCloseKey(child);
+        rc = RegOpenKeyEx(pending.key, name->c_str(), &child);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        waiting->push_back({child, pending.fullName + "\\" + *name});
     }
+    return ERROR_SUCCESS;
+}
+
+// The key and its whole subtree, parents before children. A list of waiting keys
+// rather than recursion, so that no depth of keys can exhaust the stack; after a
+// failure the rest are only closed.
+long exportTree(HKEY top, const std::string& fullName, std::string* out) {
+    std::vector<PendingKey> waiting{{top, fullName}};
+    long rc = ERROR_SUCCESS;
+    while (!waiting.empty()) {
+        PendingKey pending = std::move(waiting.back());
+        waiting.pop_back();
+        if (rc == ERROR_SUCCESS)
+            rc = exportOne(pending, &waiting, out);
+        if (pending.key != top)
+            RegCloseKey(pending.key);
+    }
+    return rc;
 }
 
 long applyStep(const ImportStep& step, OpenKey* current) {
@@ -225,6 +254,9 @@ int addCommand(const Arguments& args) {
         return fail(error);
     if ((options.has('t') || options.has('d')) && !options.has('v'))
         return fail("/t and /d need /v NAME");
+    if (!checkWrittenName(subKey, "key name", &error) || !checkKeyLevels(subKey, &error) ||
+        (options.has('v') && !checkWrittenName(options.given.at('v'), "value name", &error)))
+        return fail(error);
     uint32_t type = options.has('v') ? REG_SZ : REG_NONE;
     if (options.has('t') && !parseTypeName(options.given['t'], &type))
         return fail("unknown type '" + options.given['t'] + "' (REG_SZ, REG_DWORD or REG_BINARY)");
@@ -271,7 +303,9 @@ int exportCommand(const Arguments& args) {
         OpenKey key;
         if (openExisting(&key, subKey, &error) != ERROR_SUCCESS)
             return fail(error);
-        exportKey(key.get(), fullKeyName(storedSpelling(subKey)), &text);
+        long rc = exportTree(key.get(), fullKeyName(storedSpelling(subKey)), &text);
+        if (rc != ERROR_SUCCESS)
+            return fail("cannot export " + fullKeyName(subKey) + ": " + errorText(rc));
     }
     std::ofstream out(args[1], std::ios::binary | std::ios::trunc);
     out << text;

@@ -53,21 +53,45 @@ std::string fullKeyName(const std::string& subKey) {
 std::string storedSpelling(const std::string& subKey) {
     if (subKey.empty())
         return subKey;
+    // Down the path one level at a time, so that a deep key costs one step per level.
     std::string spelled;
+    platform::HKEY key = platform::HKEY_LOCAL_MACHINE;
     for (const std::string& part : components(subKey)) {
-        platform::HKEY key = nullptr;
         std::vector<std::string> names;
-        if (platform::RegOpenKeyEx(platform::HKEY_LOCAL_MACHINE, spelled.c_str(), &key) != 0)
-            return subKey;
+        platform::HKEY child = nullptr;
         platform::regEnumSubkeys(key, &names);
-        platform::RegCloseKey(key);
         std::string match = part;
         for (const std::string& name : names)
             if (strcasecmp(name.c_str(), part.c_str()) == 0)
                 match = name;
+        long rc = platform::RegOpenKeyEx(key, match.c_str(), &child);
+        platform::RegCloseKey(key);
+        if (rc != platform::ERROR_SUCCESS)
+            return subKey;
+        key = child;
         spelled += (spelled.empty() ? "" : "\\") + match;
     }
+    platform::RegCloseKey(key);
     return spelled;
+}
+
+bool checkWrittenName(const std::string& name, const std::string& what, std::string* error) {
+    if (name.find('\0') != std::string::npos)
+        *error = what + " holds a NUL byte";
+    else if (name.find_first_of("\r\n") != std::string::npos)
+        *error = what + " holds a line break";
+    else
+        return true;
+    return false;
+}
+
+bool checkKeyLevels(const std::string& subKey, std::string* error) {
+    size_t levels = subKey.empty() ? 0 : components(subKey).size();
+    if (levels <= platform::maxKeyLevels)
+        return true;
+    *error = "key is " + std::to_string(levels) + " levels deep; at most " +
+             std::to_string(platform::maxKeyLevels) + " are allowed";
+    return false;
 }
 
 } // namespace travenor

@@ -13,4 +13,11 @@ std::string fullKeyName(const std::string& subKey);
 // component is missing.
 std::string storedSpelling(const std::string& subKey);
 
+// Checks a key or value name that add or import is about to write (what: "key name"
+// or "value name"). A NUL would cut the name short in the store, so that the write
+// lands on another key or value; a line break (CR or LF) would not survive an export.
+bool checkWrittenName(const std::string& name, const std::string& what, std::string* error);
+// Checks that subKey lies no deeper than the store lets keys be created.
+bool checkKeyLevels(const std::string& subKey, std::string* error);
+
 } // namespace travenor

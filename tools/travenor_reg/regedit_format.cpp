@@ -49,10 +49,13 @@ std::string hexData(const std::string& prefix, const std::vector<uint8_t>& data)
     return out;
 }
 
+// Without blanks around it and without the CR of a CRLF ending.
 std::string trimmed(const std::string& text) {
-    size_t first = text.find_first_not_of(" \t");
     size_t last = text.find_last_not_of(" \t\r");
-    return first == std::string::npos ? "" : text.substr(first, last - first + 1);
+    if (last == std::string::npos)
+        return "";
+    size_t first = text.find_first_not_of(" \t");
+    return text.substr(first, last - first + 1);
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -133,10 +136,13 @@ class Parser {
         bool remove = line.size() > 1 && line[1] == '-';
         std::string name = line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2));
         ImportStep step;
-        if (!parseKeyPath(name, &step.subKey, &problem_))
+        if (!checkWrittenName(name, "key name", &problem_) ||
+            !parseKeyPath(name, &step.subKey, &problem_))
             return false;
         if (remove && step.subKey.empty())
             return problem("the root key cannot be deleted");
+        if (!remove && !checkKeyLevels(step.subKey, &problem_))
+            return false;
         step.kind = remove ? ImportStep::DeleteKey : ImportStep::OpenKey;
         haveKey_ = !remove;
         return add(step);
@@ -151,6 +157,8 @@ class Parser {
             at = 1;
         else if (!readQuoted(line, &at, &step.name))
             return problem("malformed value name");
+        if (!checkWrittenName(step.name, "value name", &problem_))
+            return false;
         if (at >= line.size() || line[at] != '=')
             return problem("expected = after the value name");
         return parseData(trimmed(line.substr(at + 1)), &step) && add(step);

@@ -4,6 +4,7 @@
 #include "tests/support/temp_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <fcntl.h>
 #include <fstream>
@@ -402,3 +403,150 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommand{"ImportMissingFile", {"import", "FOLDER/none.reg"}, "cannot read"},
         BadCommand{"ImportExtraArgument", {"import", "a.reg", "b.reg"}, "unexpected argument"}),
     [](const testing::TestParamInfo<BadCommand>& info) { return info.param.label; });
+
+// Names the store would cut short at a NUL, or that an export could not give back.
+struct RefusedName {
+    const char* label;
+    std::string importLines; // after a valid first write on lines 3-4; empty: run addArgs
+    std::vector<std::string> addArgs;
+    const char* problem;
+};
+
+class TravenorRegRefusedName : public testing::TestWithParam<RefusedName> {};
+
+TEST_P(TravenorRegRefusedName, IsRefusedNamingTheLineAndChangesNothing) {
+    TempStore temp;
+    seedPort();
+    const std::string before = storeSnapshot();
+    const RefusedName& c = GetParam();
+    std::vector<std::string> args = c.addArgs;
+    if (!c.importLines.empty()) {
+        writeText(temp.folder() + "/names.reg",
+                  "REGEDIT4\n\n[HKLM\\Enum\\Root\\Redirector\\0042]\n\"New\"=\"1\"\n" +
+                      c.importLines);
+        args = {"import", temp.folder() + "/names.reg"};
+    }
+    ToolRun run = runTool(temp, args);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(isOneLine(run.err)) << run.err;
+    EXPECT_NE(run.err.find(c.problem), std::string::npos) << run.err;
+    EXPECT_EQ(storeSnapshot(), before);
+}
+
+const std::string nul(1, '\0');
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, TravenorRegRefusedName,
+    testing::Values(
+        RefusedName{"NulKeyBelowRoot",
+                    "[HKEY_LOCAL_MACHINE\\" + nul + "]\n\"Root\"=\"r\"\n",
+                    {},
+                    "line 5: key name holds a NUL byte"},
+        RefusedName{"NulInRootName",
+                    "[HKEY_LOCAL_MACHINE" + nul + "x\\Enum]\n",
+                    {},
+                    "line 5: key name holds a NUL byte"},
+        RefusedName{"NulAfterPortKey",
+                    "[HKLM\\Enum\\Root\\Redirector\\0042" + nul + "1]\n\"PORTNAME\"=\"COM9\"\n",
+                    {},
+                    "line 5: key name holds a NUL byte"},
+        RefusedName{"NulAfterValueName",
+                    "\"PORTNAME" + nul + "2\"=\"COM9\"\n",
+                    {},
+                    "line 5: value name holds a NUL byte"},
+        RefusedName{"NulInDeletedValue",
+                    "\"PORTNAME" + nul + "2\"=-\n",
+                    {},
+                    "line 5: value name holds a NUL byte"},
+        RefusedName{
+            "CrInKeyName", "[HKLM\\Enum\\A\rB]\n", {}, "line 5: key name holds a line break"},
+        RefusedName{
+            "CrInValueName", "\"A\rB\"=\"x\"\n", {}, "line 5: value name holds a line break"},
+        RefusedName{"AddLfInValueName",
+                    "",
+                    {"add", "HKLM\\Enum\\Root\\Redirector\\0042", "/v", "A\nB", "/d", "x"},
+                    "travenor-reg: value name holds a line break"},
+        RefusedName{"AddCrInValueName",
+                    "",
+                    {"add", "HKLM\\Enum\\Root\\Redirector\\0042", "/v", "PORTNAME\r"},
+                    "travenor-reg: value name holds a line break"},
+        RefusedName{"AddLfInKeyName",
+                    "",
+                    {"add", "HKLM\\Enum\\A\nB", "/v", "x"},
+                    "travenor-reg: key name holds a line break"}),
+    [](const testing::TestParamInfo<RefusedName>& info) { return info.param.label; });
+
+TEST(TravenorRegImport, LinesOfBlanksBeforeACrAreEmptyLines) {
+    TempStore temp;
+    writeText(temp.folder() + "/blank.reg", "REGEDIT4\r\n"
+                                            " \t\r\n"
+                                            "[HKLM\\Enum\\Root\\Redirector\\0042]\r\n"
+                                            "\"PORTNAME\"=\"COM7\"\r\n"
+                                            "\t \r\n"
+                                            "\"ConfigFlags\"=hex:01,\\\r\n"
+                                            "  02\r\n"
+                                            "  \r\n");
+    ToolRun run = runTool(temp, {"import", temp.folder() + "/blank.reg"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(valueBytes("PORTNAME"), textBytes("COM7"));
+    EXPECT_EQ(valueBytes("ConfigFlags"), (std::vector<uint8_t>{1, 2}));
+}
+
+namespace {
+
+// "HKLM\Name\k2\k3...": a key `levels` deep.
+std::string deepKey(const std::string& name, size_t levels) {
+    std::string key = "HKLM\\" + name;
+    for (size_t level = 2; level <= levels; level++)
+        key += "\\k" + std::to_string(level);
+    return key;
+}
+
+// A chain of keys under HKLM\Name as a tool without a depth limit wrote it, with a value
+// in the deepest key.
+void writeOldDeepChain(const TempStore& temp, const std::string& name, size_t levels) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((temp.folder() + "/registry.db").c_str(), &db), SQLITE_OK);
+    std::string sql = "BEGIN; INSERT INTO keys(parent, name) VALUES(1, '" + name + "');";
+    for (size_t level = 2; level <= levels; level++)
+        sql += "INSERT INTO keys(parent, name) VALUES(last_insert_rowid(), 'k" +
+               std::to_string(level) + "');";
+    sql += "INSERT INTO vals(key, name, type, data) VALUES(last_insert_rowid(), 'V', 1, 'deep');"
+           "COMMIT;";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+} // namespace
+
+TEST(TravenorRegDepth, DeeperKeysAreRefusedAndOldDeepKeysExportAndDelete) {
+    TempStore temp;
+    seedPort();
+    const std::string before = storeSnapshot();
+    ToolRun run = runTool(temp, {"add", deepKey("Deep", 513), "/v", "V"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "travenor-reg: key is 513 levels deep; at most 512 are allowed\n");
+    EXPECT_EQ(storeSnapshot(), before);
+    run = runTool(temp, {"add", deepKey("Deep", 512), "/v", "V"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(runTool(temp, {"delete", "HKLM\\Deep"}).exitCode, 0);
+
+    writeOldDeepChain(temp, "Old", 2000);
+    const std::string file = temp.folder() + "/old.reg";
+    run = runTool(temp, {"export", "HKLM\\Old", file});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string exported = readText(file);
+    const std::string deepest = deepKey("Old", 2000).replace(0, 4, "[HKEY_LOCAL_MACHINE");
+    EXPECT_NE(exported.find(deepest + "]\n\"V\"=\"deep\"\n"), std::string::npos);
+
+    // Each key is a header and a blank line; the 513th level's header is on line 1027.
+    const std::string withOld = storeSnapshot();
+    run = runTool(temp, {"import", file});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("line 1027: key is 513 levels deep"), std::string::npos) << run.err;
+    EXPECT_EQ(storeSnapshot(), withOld);
+
+    run = runTool(temp, {"delete", "HKLM\\Old"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(storeSnapshot(), before);
+}
