@@ -108,8 +108,7 @@ QString cellNumber(int number) {
     return QString::fromLatin1(buffer);
 }
 
-} // namespace
-
+// Status texts of the current host's row and of the hidden-port row.
 std::string hostRowStatus(int state, int reason) {
     if (state == PORT_DISCONNECTED)
         return lookup(HOST_REASON_TEXTS, reason, "");
@@ -121,6 +120,8 @@ std::string hiddenRowStatus(int state, int reason) {
         return lookup(HIDDEN_REASON_TEXTS, reason, "");
     return lookup(HIDDEN_STATE_TEXTS, state, "Disconnected");
 }
+
+} // namespace
 
 PortList::PortList(QWidget* parent) : QTreeWidget(parent) {
     setObjectName("portList");

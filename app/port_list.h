@@ -17,10 +17,6 @@
 
 enum PortListColumn { COL_COM_ID = 0, COL_ADDRESS, COL_PORT, COL_NAME, COL_STATUS, COLUMN_COUNT };
 
-// Status texts of the current host's row and of the hidden-port row.
-std::string hostRowStatus(int state, int reason);
-std::string hiddenRowStatus(int state, int reason);
-
 // What a row stands for. A blank separator row has kind Blank and nothing else.
 struct PortRow {
     enum Kind { Blank, Host, Hidden } kind = Blank;

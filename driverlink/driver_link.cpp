@@ -167,8 +167,8 @@ bool hookSteps(int slot, uint32_t& outHandle, uint32_t& inHandle) {
     return publishPortValues(slot, outHandle, inHandle);
 }
 
-} // namespace
-
+// Opens the driver device once; shows "Cannot Load auxilliary driver file." on failure.
+// After a failure it is never tried again.
 bool openDriver() {
     driverLink.driverHandle = openDriverDevice(DRIVER_DEVICE_PATH);
     if (driverLink.driverHandle == INVALID_HANDLE_VALUE) {
@@ -199,8 +199,6 @@ bool hookPort(int slot) {
     debugTrace("Hooking is Just Started.\r\n");
     return true;
 }
-
-namespace {
 
 // The rings are unmapped under relayLock first, so the relay thread is not inside
 // them when the driver frees them.

@@ -30,10 +30,6 @@ struct DriverLink {
 
 extern DriverLink driverLink;
 
-// Opens the driver device once; shows "Cannot Load auxilliary driver file." on failure.
-// After a failure it is never tried again.
-bool openDriver();
-bool hookPort(int slot);
 // Stopped -> Connecting -> Ready (reason '1'), or back to Stopped with reason '6'.
 bool startPort(int slot);
 // Refuses a port in use (with its warning) and, unless force, a Reconnecting or

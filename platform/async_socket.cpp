@@ -52,14 +52,15 @@ bool resolveHost(const char* hostText, in_addr& address) {
     return true;
 }
 
-} // namespace
-
+// errno as a Windows Sockets code (table in the header).
 int winsockError(int posixError) {
     for (const ErrorPair& pair : errorTable)
         if (pair.posix == posixError)
             return pair.winsock;
     return 10107;
 }
+
+} // namespace
 
 AsyncSocket::AsyncSocket() = default;
 

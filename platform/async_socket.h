@@ -115,7 +115,4 @@ class AsyncSocket {
     std::unique_ptr<QSocketNotifier> writeNotifier;
 };
 
-// errno as a Windows Sockets code (table above).
-int winsockError(int posixError);
-
 } // namespace platform

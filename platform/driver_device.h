@@ -33,7 +33,7 @@ class DriverBackend {
     // The 5132-byte block of a queue handle the driver returned, null if unknown.
     virtual void* queueBlock(uint32_t queueHandle) = 0;
     // The event is about to be closed: the driver must not signal it any more.
-    virtual void forgetEvent(AutoEvent* event) { (void)event; }
+    virtual void forgetEvent(AutoEvent*) {}
 };
 
 using DriverFactory = std::unique_ptr<DriverBackend> (*)();
@@ -45,8 +45,8 @@ constexpr DriverHandle INVALID_HANDLE_VALUE = -1;
 // CreateFileA on the device path: loads the driver; INVALID_HANDLE_VALUE on failure
 // (unknown path, the device already open, no factory, or an injected fault).
 DriverHandle openDriverDevice(const char* path);
-bool deviceIoControl(DriverHandle handle, uint32_t code, const void* in, uint32_t inSize,
-                     void* out, uint32_t outSize, uint32_t* bytesReturned);
+bool deviceIoControl(DriverHandle handle, uint32_t code, const void* in, uint32_t inSize, void* out,
+                     uint32_t outSize, uint32_t* bytesReturned);
 bool closeDriverHandle(DriverHandle handle);
 // DeleteFileA on the device path: unloads the driver.
 bool deleteDriverDevice(const char* path);

@@ -20,8 +20,8 @@ struct RegKey {
 
 namespace {
 
-constexpr int64_t rootId = 1;
-constexpr size_t maxKeyNameLength = 255;
+constexpr int64_t ROOT_ID = 1;
+constexpr size_t MAX_KEY_NAME_LENGTH = 255;
 
 // AUTOINCREMENT so that the id of a deleted key is never handed to a new key: a
 // stale handle must keep failing, not silently reach a stranger.
@@ -169,7 +169,7 @@ bool splitPath(const char* subKey, std::vector<std::string>* parts) {
     while (true) {
         size_t end = path.find('\\', start);
         std::string part = path.substr(start, end == std::string::npos ? end : end - start);
-        if (part.empty() || part.size() > maxKeyNameLength)
+        if (part.empty() || part.size() > MAX_KEY_NAME_LENGTH)
             return false;
         parts->push_back(part);
         if (end == std::string::npos)
@@ -264,7 +264,7 @@ long openOrCreate(HKEY parent, const char* subKey, HKEY* result, bool create) {
     if (!splitPath(subKey, &parts))
         return ERROR_INVALID_PARAMETER;
     size_t level = parent->level + parts.size();
-    if (create && level > maxKeyLevels)
+    if (create && level > MAX_KEY_LEVELS)
         return ERROR_INVALID_PARAMETER;
     int64_t id = 0;
     long rc =
@@ -298,7 +298,7 @@ long copyOut(uint32_t type, const std::vector<uint8_t>& stored, uint8_t* data, u
 
 } // namespace
 
-static RegKey rootKey{rootId, 0};
+static RegKey rootKey{ROOT_ID, 0};
 const HKEY HKEY_LOCAL_MACHINE = &rootKey;
 
 long RegOpenKeyEx(HKEY parent, const char* subKey, HKEY* result) {

@@ -54,14 +54,14 @@ enum : uint32_t {
 
 // The deepest a key may lie below HKEY_LOCAL_MACHINE ("Enum\Root" is 2 levels), as
 // on Windows.
-constexpr size_t maxKeyLevels = 512;
+constexpr size_t MAX_KEY_LEVELS = 512;
 
 // Opens an existing subkey ("Enum\Root\Redirector\0042"); backslash separated.
 // An empty subKey opens the parent itself again. Empty path components and
 // components longer than 255 characters give ERROR_INVALID_PARAMETER.
 long RegOpenKeyEx(HKEY parent, const char* subKey, HKEY* result);
 // Opens the subkey, creating it and any missing parents. A key that would lie more
-// than maxKeyLevels below the root gives ERROR_INVALID_PARAMETER (deeper keys written
+// than MAX_KEY_LEVELS below the root gives ERROR_INVALID_PARAMETER (deeper keys written
 // by older tools can still be opened with RegOpenKeyEx and deleted).
 long RegCreateKeyEx(HKEY parent, const char* subKey, HKEY* result);
 // type, data and size may be null (data needs size). On entry *size is the buffer

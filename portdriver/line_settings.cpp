@@ -10,7 +10,7 @@ constexpr speed_t baudTable[] = {
     B115200,  B230400,  B460800,  B500000,  B576000,  B921600,  B1000000, B1152000,
     B1500000, B2000000, B2500000, B3000000, B3500000, B4000000,
 };
-constexpr int baudCount = sizeof baudTable / sizeof baudTable[0];
+constexpr int BAUD_COUNT = sizeof baudTable / sizeof baudTable[0];
 
 uint8_t dataBitsCode(tcflag_t cflag) {
     switch (cflag & CSIZE) {
@@ -52,7 +52,7 @@ uint8_t flowOf(const termios& settings) {
 } // namespace
 
 uint8_t baudCodeOf(speed_t speed) {
-    for (int code = 0; code < baudCount; ++code) {
+    for (int code = 0; code < BAUD_COUNT; ++code) {
         if (baudTable[code] == speed)
             return uint8_t(code);
     }
@@ -60,7 +60,7 @@ uint8_t baudCodeOf(speed_t speed) {
 }
 
 speed_t speedOfBaudCode(uint8_t code) {
-    return code < baudCount ? baudTable[code] : B0;
+    return code < BAUD_COUNT ? baudTable[code] : B0;
 }
 
 LineSettings lineSettingsOf(const termios& settings) {

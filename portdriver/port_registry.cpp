@@ -47,8 +47,9 @@ std::optional<std::string> portNameOf(int slot) {
     platform::RegCloseKey(key);
     return name;
 }
-} // namespace
 
+// COM1..COM99 only: the name becomes a file name in the device folder, so anything
+// else ("../x", "COM5/..") is refused.
 bool isValidPortName(const std::string& name) {
     if (name.size() < 4 || name.size() > 5 || name.compare(0, 3, "COM") != 0)
         return false;
@@ -58,6 +59,7 @@ bool isValidPortName(const std::string& name) {
     }
     return name[3] != '0';
 }
+} // namespace
 
 std::vector<RegisteredPort> registeredPorts() {
     std::vector<RegisteredPort> ports;

@@ -21,9 +21,6 @@ struct PublishedValues {
     uint32_t readEvent;
 };
 
-// COM1..COM99 only: the name becomes a file name in the device folder, so anything
-// else ("../x", "COM5/..") is refused.
-bool isValidPortName(const std::string& name);
 // In slot order; a name used by an earlier slot is skipped.
 std::vector<RegisteredPort> registeredPorts();
 // Missing when the port is not started (any of the four values absent).

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build, then the same suite under
-# AddressSanitizer+UBSan and under ThreadSanitizer.
+# AddressSanitizer+UBSan and under ThreadSanitizer; and builds the programs with clang's
+# lock-annotation check (-Wthread-safety), which fails the build on an unguarded access.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -14,3 +15,5 @@ run_suite() {
 run_suite default
 run_suite asan
 run_suite tsan
+cmake --preset threads >/dev/null
+cmake --build --preset threads -j "$jobs"

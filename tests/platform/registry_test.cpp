@@ -184,7 +184,7 @@ TEST(RegistryKeys, DeleteRemovesTheWholeSubtreeForGood) {
 TEST(RegistryKeys, CreateRefusesKeysDeeperThanTheLimitAndCreatesNothing) {
     TempStore temp;
     std::string path = "L1";
-    for (size_t level = 2; level < maxKeyLevels; level++)
+    for (size_t level = 2; level < MAX_KEY_LEVELS; level++)
         path += "\\L" + std::to_string(level);
     HKEY above = created(path.c_str());
     HKEY key = nullptr;

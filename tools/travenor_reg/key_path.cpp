@@ -87,10 +87,10 @@ bool checkWrittenName(const std::string& name, const std::string& what, std::str
 
 bool checkKeyLevels(const std::string& subKey, std::string* error) {
     size_t levels = subKey.empty() ? 0 : components(subKey).size();
-    if (levels <= platform::maxKeyLevels)
+    if (levels <= platform::MAX_KEY_LEVELS)
         return true;
     *error = "key is " + std::to_string(levels) + " levels deep; at most " +
-             std::to_string(platform::maxKeyLevels) + " are allowed";
+             std::to_string(platform::MAX_KEY_LEVELS) + " are allowed";
     return false;
 }
 

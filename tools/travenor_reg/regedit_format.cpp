@@ -10,7 +10,7 @@ namespace travenor {
 
 namespace {
 
-constexpr size_t hexLineWidth = 76;
+constexpr size_t HEX_LINE_WIDTH = 76;
 
 std::string escaped(const std::string& text) {
     std::string out;
@@ -38,7 +38,7 @@ std::string hexData(const std::string& prefix, const std::vector<uint8_t>& data)
     size_t lineLength = out.size();
     char piece[8];
     for (size_t i = 0; i < data.size(); i++) {
-        if (lineLength + 3 > hexLineWidth) {
+        if (lineLength + 3 > HEX_LINE_WIDTH) {
             out += "\\\n  ";
             lineLength = 2;
         }

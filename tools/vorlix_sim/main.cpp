@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::fprintf(stderr, "vorlix-sim: listening on %s ports %d..%d\n", options.address.c_str(),
-                 vorlixsim::firstTcpPort + 1, vorlixsim::firstTcpPort + options.portCount);
+                 vorlixsim::FIRST_TCP_PORT + 1, vorlixsim::FIRST_TCP_PORT + options.portCount);
     int signal = 0;
     sigwait(&stopSignals, &signal);
     server.stop();

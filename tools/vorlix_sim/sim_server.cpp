@@ -20,12 +20,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t startByte = 0xF0;
-constexpr uint8_t endByte = 0xE0;
-constexpr uint8_t identCommand = 0x11;
-constexpr uint8_t dataCommand = 0x31;
-constexpr uint8_t openCommand = 0x71;
-constexpr size_t maxDataSize = 512;
+constexpr uint8_t START_BYTE = 0xF0;
+constexpr uint8_t END_BYTE = 0xE0;
+constexpr uint8_t IDENT_COMMAND = 0x11;
+constexpr uint8_t DATA_COMMAND = 0x31;
+constexpr uint8_t OPEN_COMMAND = 0x71;
+constexpr size_t MAX_DATA_SIZE = 512;
 constexpr char identMagic[] = "QUORVALINK";
 constexpr char replyName[] = "VORLIX-SIM"; // the ten bytes the manager does not examine
 constexpr char greeting[] = "VORLIX-SIM READY\r\n";
@@ -33,8 +33,8 @@ constexpr char greeting[] = "VORLIX-SIM READY\r\n";
 // does not follow an F0, so a reply search that is not careful trips over them.
 const std::vector<uint8_t> strayBytes = {0x00, 0xF0, 0x99, 0xE0, 0x12, 0x41};
 // The reply in three writes: start and command, then the name, then the values.
-constexpr size_t pieceEnds[] = {2, 9, identReplySize};
-constexpr int pieceGapMs = 30;
+constexpr size_t pieceEnds[] = {2, 9, IDENT_REPLY_SIZE};
+constexpr int PIECE_GAP_MS = 30;
 
 struct CommandInfo {
     uint8_t command;
@@ -72,12 +72,12 @@ int frameSize(const uint8_t* bytes, size_t available) {
     const CommandInfo* info = findCommand(bytes[1]);
     if (!info)
         return -1;
-    if (info->command != dataCommand)
+    if (info->command != DATA_COMMAND)
         return info->size;
     if (available < 4)
         return 0;
     size_t length = bytes[2] * 256u + bytes[3];
-    return length > maxDataSize ? -1 : static_cast<int>(length + 5);
+    return length > MAX_DATA_SIZE ? -1 : static_cast<int>(length + 5);
 }
 
 std::string hexText(const std::vector<uint8_t>& bytes) {
@@ -93,12 +93,12 @@ std::string hexText(const std::vector<uint8_t>& bytes) {
 std::vector<uint8_t> identReply(const ReplyValues& values) {
     std::vector<uint8_t> reply;
     reply.reserve(18);
-    reply.push_back(startByte);
+    reply.push_back(START_BYTE);
     reply.push_back(0x12);
     reply.insert(reply.end(), replyName, replyName + 10);
     reply.push_back(values.maxSpeed);
     reply.insert(reply.end(), values.info.begin(), values.info.end());
-    reply.push_back(endByte);
+    reply.push_back(END_BYTE);
     return reply;
 }
 
@@ -185,11 +185,11 @@ bool SimServer::openListener(PortState& state) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(firstTcpPort + state.port));
+    address.sin_port = htons(static_cast<uint16_t>(FIRST_TCP_PORT + state.port));
     if (fd < 0 || inet_pton(AF_INET, options.address.c_str(), &address.sin_addr) != 1 ||
         bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(fd, 16) != 0) {
-        error = options.address + ":" + std::to_string(firstTcpPort + state.port) + ": " +
+        error = options.address + ":" + std::to_string(FIRST_TCP_PORT + state.port) + ": " +
                 std::strerror(errno);
         if (fd >= 0)
             close(fd);
@@ -257,7 +257,7 @@ void SimServer::setReply(int port, ReplyValues values) {
 }
 
 int SimServer::sendModemStatus(int port, uint8_t status) {
-    return sendRaw(port, {startByte, 0x43, status, endByte});
+    return sendRaw(port, {START_BYTE, 0x43, status, END_BYTE});
 }
 
 int SimServer::sendRaw(int port, const std::vector<uint8_t>& bytes) {
@@ -420,14 +420,14 @@ void SimServer::parseFrames(Connection& connection) {
     size_t at = 0;
     std::vector<uint8_t> skipped;
     while (at < input.size() && connection.fd >= 0) {
-        if (input[at] != startByte) {
+        if (input[at] != START_BYTE) {
             skipped.push_back(input[at++]);
             continue;
         }
         int size = frameSize(&input[at], input.size() - at);
         if (size == 0 || (size > 0 && input.size() - at < static_cast<size_t>(size)))
             break;
-        if (size < 0 || input[at + size - 1] != endByte) {
+        if (size < 0 || input[at + size - 1] != END_BYTE) {
             skipped.push_back(input[at++]);
             continue;
         }
@@ -460,13 +460,14 @@ void SimServer::handleFrame(Connection& connection, Frame frame) {
     if (behaviour == Behaviour::Silent)
         return;
     const std::vector<uint8_t>& bytes = frame.bytes;
-    if (frame.command == identCommand && std::equal(identMagic, identMagic + 10, bytes.begin() + 2))
+    if (frame.command == IDENT_COMMAND &&
+        std::equal(identMagic, identMagic + 10, bytes.begin() + 2))
         answerIdent(connection);
-    else if (frame.command == dataCommand)
+    else if (frame.command == DATA_COMMAND)
         queueOutput(connection, bytes);
-    else if (frame.command == openCommand && options.modemStatusAfterOpen >= 0)
-        queueOutput(connection,
-                    {startByte, 0x43, static_cast<uint8_t>(options.modemStatusAfterOpen), endByte});
+    else if (frame.command == OPEN_COMMAND && options.modemStatusAfterOpen >= 0)
+        queueOutput(connection, {START_BYTE, 0x43,
+                                 static_cast<uint8_t>(options.modemStatusAfterOpen), END_BYTE});
 }
 
 void SimServer::answerIdent(Connection& connection) {
@@ -488,7 +489,7 @@ void SimServer::answerIdent(Connection& connection) {
     size_t from = 0;
     for (size_t end : pieceEnds) {
         queueOutput(connection, {reply.begin() + from, reply.begin() + end},
-                    from == 0 ? 0 : pieceGapMs);
+                    from == 0 ? 0 : PIECE_GAP_MS);
         from = end;
     }
 }
@@ -542,7 +543,7 @@ void SimServer::removeDropped() {
 void SimServer::logLine(const Connection& connection, const std::string& text) {
     if (!options.log)
         return;
-    std::fprintf(options.log, "%d #%d %s\n", firstTcpPort + connection.port->port, connection.id,
+    std::fprintf(options.log, "%d #%d %s\n", FIRST_TCP_PORT + connection.port->port, connection.id,
                  text.c_str());
     std::fflush(options.log);
 }

@@ -52,8 +52,8 @@ struct Frame {
     std::vector<uint8_t> bytes; // the whole frame, F0 .. E0
 };
 
-constexpr int firstTcpPort = 4000; // TCP port = firstTcpPort + port
-constexpr size_t identReplySize = 18;
+constexpr int FIRST_TCP_PORT = 4000; // TCP port = FIRST_TCP_PORT + port
+constexpr size_t IDENT_REPLY_SIZE = 18;
 
 class SimServer {
   public:
