@@ -66,24 +66,39 @@ bool SingleInstance::listen(RequestHandler handler) {
         while (QLocalSocket* client = server_->nextPendingConnection()) {
             QObject::connect(client, &QLocalSocket::readyRead, client,
                              [this, client] { answer(client); });
-            QObject::connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+            deleteWhenGone(client);
             answer(client);
         }
     });
     return true;
 }
 
-// Waits for a whole line; a client that sends an endless line is cut off.
+// Waits for a whole line; a client that sends an endless line is cut off. One
+// request per connection: once its line is taken, the connection belongs to this
+// answer alone. The handler may pump events (the 16-bit open waits with the UI
+// alive), and the client may leave meanwhile; it is then kept until the handler
+// returns, and gets no answer.
 void SingleInstance::answer(QLocalSocket* client) {
     if (!client->canReadLine()) {
         if (client->bytesAvailable() > MAX_REQUEST_LINE)
             client->abort();
         return;
     }
+    QObject::disconnect(client, &QLocalSocket::readyRead, nullptr, nullptr);
+    QObject::disconnect(client, &QLocalSocket::disconnected, nullptr, nullptr);
     std::string line = client->readLine(MAX_REQUEST_LINE).trimmed().toStdString();
     std::string reply = handler_ ? handler_(line) : "error";
+    if (client->state() != QLocalSocket::ConnectedState) {
+        client->deleteLater();
+        return;
+    }
+    deleteWhenGone(client);
     client->write(QByteArray::fromStdString(reply + "\n"));
     client->disconnectFromServer();
+}
+
+void SingleInstance::deleteWhenGone(QLocalSocket* client) {
+    QObject::connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
 }
 
 bool SingleInstance::request(const std::string& line, std::string* reply, int timeoutMs) const {

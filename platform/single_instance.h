@@ -44,6 +44,7 @@ class SingleInstance {
 
   private:
     void answer(QLocalSocket* client);
+    static void deleteWhenGone(QLocalSocket* client);
 
     std::string name_;
     int lockFd_ = -1;
