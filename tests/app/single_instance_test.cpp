@@ -4,6 +4,7 @@
 #include "config/port_table.h"
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
+#include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
 #include "tests/sim/loopback.h"
 #include "tests/support/manager_harness.h"
@@ -16,13 +17,18 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -40,6 +46,24 @@ void sendLine(int fd, const std::string& line) {
     ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
 }
 
+// Pumps the UI thread until the reply line arrives on fd; "" when none came.
+std::string readReply(int fd, int timeoutMs = 3000) {
+    std::string reply;
+    bool ended = false;
+    pumpUntil(
+        [&] {
+            char buffer[64];
+            ssize_t count = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (count > 0)
+                reply.append(buffer, size_t(count));
+            else if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                ended = true;
+            return ended || reply.find('\n') != std::string::npos;
+        },
+        timeoutMs);
+    return reply.substr(0, reply.find('\n'));
+}
+
 // Asks the listener from another thread, as a later start would, while the UI thread
 // serves: the reply, or "(no answer)".
 std::string requestWhilePumping(const std::string& name, const std::string& line) {
@@ -54,6 +78,57 @@ std::string requestWhilePumping(const std::string& name, const std::string& line
     pumpUntil([&] { return done.load(); });
     asker.join();
     return answered ? reply : "(no answer)";
+}
+
+// Takes every free descriptor of the process, under a lowered limit, until it ends.
+class DescriptorShortage {
+  public:
+    DescriptorShortage() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        int highest = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
+        rlimit lowered = saved_;
+        lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, rlim_t(highest) + 32);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        for (;;) {
+            int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                exhausted_ = errno == EMFILE;
+                break;
+            }
+            taken_.push_back(fd);
+        }
+    }
+    ~DescriptorShortage() { end(); }
+
+    bool exhausted() const { return exhausted_; }
+    void end() {
+        for (int fd : taken_)
+            ::close(fd);
+        taken_.clear();
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+  private:
+    rlimit saved_{};
+    std::vector<int> taken_;
+    bool exhausted_ = false;
+};
+
+// Turns of the UI thread's loop that found work, over milliseconds of real time: a
+// listener that retries a failing accept at once makes nearly every turn busy.
+int busyTurnsOver(int milliseconds) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    int busy = 0;
+    while (!elapsed.hasExpired(milliseconds)) {
+        if (platform::pumpOneMessage())
+            ++busy;
+        else
+            platform::sleepMs(1);
+    }
+    return busy;
 }
 
 class SingleInstanceTest : public ::testing::Test {
@@ -201,5 +276,30 @@ INSTANTIATE_TEST_SUITE_P(DeviceServers, ClientLeavesDuringSixteenBitOpen,
                          [](const testing::TestParamInfo<LeavingClientCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// Out of descriptors the listener cannot take a client: it rests instead of retrying
+// at once, and serves again, the waiting client first, once descriptors are back.
+// (The sanitizers need descriptors of their own to check what runs for the first
+// time: the listener has served a client before the shortage.)
+TEST_F(SingleInstanceTest, OutOfDescriptorsTheListenerRestsThenServesAgain) {
+    platform::SingleInstance first("descriptors");
+    ASSERT_TRUE(first.acquire());
+    ASSERT_TRUE(first.listen([](const std::string& line) {
+        return line == "show" ? std::string("ok") : std::string("error");
+    }));
+    ASSERT_EQ(requestWhilePumping("descriptors", "show"), "ok");
+    int waiting = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(waiting, 0);
+    {
+        DescriptorShortage shortage;
+        ASSERT_TRUE(shortage.exhausted());
+        ASSERT_TRUE(connectLocal(waiting, first.socketPath()));
+        sendLine(waiting, "show");
+        EXPECT_LE(busyTurnsOver(300), 10) << "the listener keeps the event loop busy";
+    }
+    EXPECT_EQ(readReply(waiting), "ok");
+    ::close(waiting);
+    EXPECT_EQ(requestWhilePumping("descriptors", "show"), "ok");
+}
 
 } // namespace
