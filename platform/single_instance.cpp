@@ -105,7 +105,7 @@ bool SingleInstance::listen(RequestHandler handler) {
     clients_ = std::make_unique<QObject>();
     listener_ = std::make_unique<QSocketNotifier>(QSocketNotifier::Read);
     QObject::connect(listener_.get(), &QSocketNotifier::activated, listener_.get(),
-                     [this] { acceptClients(); });
+                     [this] { acceptClient(); });
     restTimer_ = std::make_unique<QTimer>();
     restTimer_->setSingleShot(true);
     restTimer_->setInterval(ACCEPT_REST_MS);
@@ -128,21 +128,17 @@ void SingleInstance::stopListening() {
     ::unlink(socketPath().c_str());
 }
 
-// Takes every waiting client. Out of descriptors (or memory) accept fails for as
-// long as that lasts while the listener keeps firing: it rests instead.
-void SingleInstance::acceptClients() {
-    for (;;) {
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd >= 0) {
-            serve(fd);
-            continue;
-        }
-        if (errno == EINTR || errno == ECONNABORTED)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            rest();
+// Takes one waiting client; the listener fires again while more wait. Out of
+// descriptors (or memory) accept fails for as long as that lasts, and the listener
+// would fire again at once: it rests instead.
+void SingleInstance::acceptClient() {
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+        serve(fd);
         return;
     }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+        rest();
 }
 
 // The waiting clients stay in the backlog; the listener looks again when it wakes.

@@ -50,7 +50,7 @@ class SingleInstance {
 
   private:
     void stopListening();
-    void acceptClients();
+    void acceptClient();
     void rest();
     void serve(int fd);
     void answer(QLocalSocket* client);
