@@ -9,13 +9,19 @@
 //   message <n> <wParam> <lParam> -> <result>
 // anything the handler does not know -> error
 //
-// Owned by main(); UI thread only (the server answers from the event loop).
+// While the process is out of descriptors no client can be taken: the listener then
+// rests for a moment at a time, and the clients wait in the socket's backlog.
+//
+// Owned by main(); UI thread only (the server answers from the event loop). It must
+// outlive the event loop that runs its handler.
 #include <functional>
 #include <memory>
 #include <string>
 
-class QLocalServer;
 class QLocalSocket;
+class QObject;
+class QSocketNotifier;
+class QTimer;
 
 namespace platform {
 
@@ -43,11 +49,19 @@ class SingleInstance {
     std::string lockPath() const;
 
   private:
+    void stopListening();
+    void acceptClient();
+    void rest();
+    void serve(int fd);
     void answer(QLocalSocket* client);
+    static void deleteWhenGone(QLocalSocket* client);
 
     std::string name_;
     int lockFd_ = -1;
-    std::unique_ptr<QLocalServer> server_;
+    int listenFd_ = -1;
+    std::unique_ptr<QSocketNotifier> listener_;
+    std::unique_ptr<QTimer> restTimer_;
+    std::unique_ptr<QObject> clients_; // parent of the connections being served
     RequestHandler handler_;
 };
 
