@@ -1,7 +1,7 @@
 #include "platform/single_instance.h"
 
 #include "app/instance_requests.h"
-#include "config/port_table.h"
+#include "config/manager_context.h"
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
