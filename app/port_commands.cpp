@@ -18,9 +18,6 @@ namespace {
 // At most this many selected rows are processed (1024 entries with the end mark).
 constexpr size_t MAX_SELECTED_ROWS = 1023;
 
-bool ended = false;    // ports stopped, current hosts saved
-bool finished = false; // and the driver unloaded
-
 bool configured(int slot) {
     return std::strlen(port(slot).portName) >= 4;
 }
@@ -215,15 +212,15 @@ bool PortCommands::exitManager() {
         saveCurrentHost(slot);
         freeHostList(port(slot));
     }
-    ended = true;
+    context.endStage = ManagerContext::PORTS_ENDED;
     return true;
 }
 
 void endManager() {
-    if (finished)
+    if (context.endStage == ManagerContext::FINISHED)
         return;
-    if (!ended) {
-        ended = true;
+    if (context.endStage == ManagerContext::RUNNING) {
+        context.endStage = ManagerContext::PORTS_ENDED;
         answerBoxesSilently();
         for (int slot = 0; slot < PORT_SLOTS; ++slot) {
             if (!configured(slot))
@@ -237,9 +234,9 @@ void endManager() {
         }
     }
     closeDriver();
-    finished = true;
+    context.endStage = ManagerContext::FINISHED;
 }
 
 bool managerFinished() {
-    return finished;
+    return context.endStage == ManagerContext::FINISHED;
 }

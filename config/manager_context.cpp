@@ -26,5 +26,6 @@ void resetContext() {
     context.relayThreadStarted.store(0);
     context.socketsReady.store(0);
     context.serviceDepth = 0;
+    context.endStage = ManagerContext::RUNNING;
     resetImpossibleStateChanges();
 }

@@ -28,6 +28,9 @@ struct ManagerContext {
     std::atomic<int> relayThreadStarted{0};
     std::atomic<int> socketsReady{0};
     int serviceDepth = 0; // UI thread only
+    // How far the manager has ended (UI thread): ports stopped and current hosts
+    // saved, then the driver unloaded as well.
+    enum EndStage { RUNNING, PORTS_ENDED, FINISHED } endStage = RUNNING;
 };
 
 extern ManagerContext context;

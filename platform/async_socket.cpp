@@ -31,11 +31,12 @@ constexpr ErrorPair errorTable[] = {
     {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},  {EHOSTUNREACH, 10065},
 };
 
-// Windows reports these through FD_CONNECT, never from connect() itself, and the
-// open procedure tells a refusal from other failures only on that path.
+// A refusal is reported through FD_CONNECT, never from connect() itself, as on
+// Windows: the open procedure tells it from other failures only on that path. A
+// network or host the system already knows to be unreachable fails at once, so the
+// open reports "IP Not Found" without waiting out its connect time.
 bool failsAsynchronously(int posixError) {
-    return posixError == ECONNREFUSED || posixError == ETIMEDOUT || posixError == ENETUNREACH ||
-           posixError == EHOSTUNREACH;
+    return posixError == ECONNREFUSED || posixError == ETIMEDOUT;
 }
 
 bool resolveHost(const char* hostText, in_addr& address) {

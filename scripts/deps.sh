@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when missing.
 set -euo pipefail
-packages=(build-essential cmake ninja-build clang qt6-base-dev libsqlite3-dev libgtest-dev socat
+packages=(build-essential cmake ninja-build clang qt6-base-dev libxcb1-dev libsqlite3-dev libgtest-dev socat
           xvfb xauth imagemagick)
 missing=()
 for p in "${packages[@]}"; do
