@@ -1,11 +1,14 @@
 #include "portdriver/pty_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,6 +35,29 @@ std::string readLink(const std::string& path) {
     ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
     return length > 0 ? std::string(target, size_t(length)) : std::string();
 }
+
+// Where the slave's reference goes: high, so that a later process given the same pid
+// is unlikely to hold that descriptor number, yet below the soft limit with room
+// for every port's reference twice (old and new pair during a hang-up).
+int referenceBase() {
+    rlimit limit{};
+    rlim_t soft = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    return int(std::min<rlim_t>(soft / 4 * 3, 4096));
+}
+
+// An O_PATH descriptor does not open the tty, so the master's POLLHUP still says
+// whether an application holds the slave. Opening /proc/<pid>/fd/<n> reopens the
+// slave itself; once its master is closed that gives EIO, never another pty.
+int referenceSlave(const char* slavePath) {
+    int reference = ::open(slavePath, O_PATH | O_CLOEXEC);
+    if (reference < 0)
+        return -1;
+    int high = fcntl(reference, F_DUPFD_CLOEXEC, referenceBase());
+    if (high < 0)
+        return reference; // no room up there: a low number still works
+    ::close(reference);
+    return high;
+}
 } // namespace
 
 PtyPort::PtyPort(std::string linkPath) : linkPath_(std::move(linkPath)) {}
@@ -41,21 +67,18 @@ PtyPort::~PtyPort() {
 }
 
 bool PtyPort::open() {
-    // The link moves to the new slave before the old master closes, so an application
-    // that reopens the port as soon as it sees the hang-up finds the new one.
-    int oldMaster = master_;
-    std::string oldSlave = slavePath_;
-    if (createPair() && pointLinkAtSlave()) {
-        if (oldMaster >= 0)
-            ::close(oldMaster);
-        return true;
+    // The link moves to the new slave before the old pair closes, so an application
+    // that reopens the port as soon as it sees the hang-up finds the new one, and the
+    // link never names a descriptor number this process might reuse.
+    Pair fresh;
+    if (!createPair(fresh) || !pointLinkAt(fresh.linkTarget)) {
+        closePair(fresh);
+        close();
+        return false;
     }
-    if (master_ != oldMaster)
-        closeMaster();
-    master_ = oldMaster;
-    slavePath_ = oldSlave;
-    close();
-    return false;
+    closePair(pair_);
+    pair_ = std::move(fresh);
+    return true;
 }
 
 void PtyPort::discardInput() {
@@ -64,7 +87,7 @@ void PtyPort::discardInput() {
     // Only the slave's input goes: the session ended on EIO, after the driver had
     // read all the old application wrote, so anything the master still has comes
     // from an application that has just opened the port and must reach the device.
-    int slave = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int slave = ::open(pair_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave >= 0) {
         tcflush(slave, TCIFLUSH);
         ::close(slave);
@@ -72,56 +95,56 @@ void PtyPort::discardInput() {
 }
 
 void PtyPort::close() {
-    if (!slavePath_.empty() && readLink(linkPath_) == slavePath_)
+    if (!pair_.linkTarget.empty() && readLink(linkPath_) == pair_.linkTarget)
         unlink(linkPath_.c_str());
-    closeMaster();
+    closePair(pair_);
 }
 
 bool PtyPort::slaveHeld() const {
     // The master reports POLLHUP exactly while no one holds the slave, but only after
     // the slave has been opened and closed once (createPair does that).
-    pollfd probe{master_, 0, 0};
-    return master_ >= 0 && poll(&probe, 1, 0) >= 0 && !(probe.revents & (POLLHUP | POLLNVAL));
+    pollfd probe{pair_.master, 0, 0};
+    return pair_.master >= 0 && poll(&probe, 1, 0) >= 0 && !(probe.revents & (POLLHUP | POLLNVAL));
 }
 
-bool PtyPort::createPair() {
-    master_ = -1;
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+bool PtyPort::createPair(Pair& pair) {
+    pair.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     char name[128];
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, name, sizeof name) != 0) {
-        if (master >= 0)
-            ::close(master);
+    if (pair.master < 0 || grantpt(pair.master) != 0 || unlockpt(pair.master) != 0 ||
+        ptsname_r(pair.master, name, sizeof name) != 0)
         return false;
-    }
     int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        ::close(master);
+    if (slave < 0)
         return false;
-    }
     setDefaultLine(slave);
     int packetMode = 1;
-    ioctl(master, TIOCPKT, &packetMode);
+    ioctl(pair.master, TIOCPKT, &packetMode);
     ::close(slave);
-    master_ = master;
-    slavePath_ = name;
+    pair.slavePath = name;
+    pair.slaveReference = referenceSlave(name);
+    if (pair.slaveReference < 0)
+        return false;
+    pair.linkTarget =
+        "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(pair.slaveReference);
     return true;
 }
 
-void PtyPort::closeMaster() {
-    if (master_ >= 0)
-        ::close(master_);
-    master_ = -1;
+void PtyPort::closePair(Pair& pair) {
+    if (pair.master >= 0)
+        ::close(pair.master);
+    if (pair.slaveReference >= 0)
+        ::close(pair.slaveReference);
+    pair = Pair{};
 }
 
-bool PtyPort::pointLinkAtSlave() {
+bool PtyPort::pointLinkAt(const std::string& target) {
     struct stat existing {};
     if (lstat(linkPath_.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode))
         return false; // never replace a file that is not ours
     // Swap by rename so that an application never finds the name missing.
     std::string fresh = linkPath_ + ".new";
     unlink(fresh.c_str());
-    if (symlink(slavePath_.c_str(), fresh.c_str()) != 0)
+    if (symlink(target.c_str(), fresh.c_str()) != 0)
         return false;
     if (rename(fresh.c_str(), linkPath_.c_str()) != 0) {
         unlink(fresh.c_str());

@@ -5,8 +5,10 @@
 // The driver keeps the master; the slave is the application's. open() makes a fresh
 // pair and points the link at its slave; calling it again hangs up whoever holds the
 // old slave (their read() returns 0, write() fails with EIO) and swaps the link over
-// atomically, so the port's name never disappears. The object belongs to the driver
-// thread or to whoever holds the driver's lock.
+// atomically, so the port's name never disappears. The link names the slave through
+// a descriptor this process keeps (/proc/<pid>/fd/<n>), so that it leads nowhere once
+// the process is gone instead of into whichever program gets the pty number next.
+// The object belongs to the driver thread or to whoever holds the driver's lock.
 #include <string>
 
 namespace portdriver {
@@ -28,20 +30,26 @@ class PtyPort {
     // it still points at this port's slave.
     void close();
 
-    int master() const { return master_; }
-    const std::string& slavePath() const { return slavePath_; }
+    int master() const { return pair_.master; }
+    const std::string& slavePath() const { return pair_.slavePath; }
     const std::string& linkPath() const { return linkPath_; }
     // True while some process holds the slave open.
     bool slaveHeld() const;
 
   private:
-    bool createPair();
-    void closeMaster();
-    bool pointLinkAtSlave();
+    struct Pair {
+        int master = -1;
+        int slaveReference = -1; // O_PATH: names the slave without opening the tty
+        std::string slavePath;   // /dev/pts/N
+        std::string linkTarget;  // /proc/<pid>/fd/<slaveReference>
+    };
+
+    static bool createPair(Pair& pair);
+    static void closePair(Pair& pair);
+    bool pointLinkAt(const std::string& target);
 
     std::string linkPath_;
-    std::string slavePath_;
-    int master_ = -1;
+    Pair pair_;
 };
 
 } // namespace portdriver

@@ -6,11 +6,14 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -51,11 +54,16 @@ std::string nextData(int master, int timeoutMs) {
 TEST_F(PtyPortTest, TheDriversOwnOpeningOfANewSlaveIsNotTakenForAnApplication) {
     portdriver::PtyPort port(link);
     ASSERT_TRUE(port.open());
-    EXPECT_EQ(fs::read_symlink(link), port.slavePath());
+    EXPECT_EQ(fs::canonical(link), port.slavePath());
     EXPECT_FALSE(port.slaveHeld());
-    int fd = openLink(link);
+    // Opened as serial libraries do: the link gives the slave itself.
+    int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(isatty(fd));
+    EXPECT_STREQ(ttyname(fd), port.slavePath().c_str());
+    termios settings{};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    cfsetspeed(&settings, B115200);
+    EXPECT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
     EXPECT_TRUE(port.slaveHeld());
     close(fd);
     EXPECT_FALSE(port.slaveHeld());
@@ -71,7 +79,7 @@ TEST_F(PtyPortTest, ReopenHangsUpTheOldSlaveAndLinksAFreshOneNobodyHolds) {
     std::string oldSlave = port.slavePath();
     ASSERT_TRUE(port.open());
     EXPECT_NE(port.slavePath(), oldSlave);
-    EXPECT_EQ(fs::read_symlink(link), port.slavePath());
+    EXPECT_EQ(fs::canonical(link), port.slavePath());
     EXPECT_FALSE(port.slaveHeld());
     EXPECT_TRUE(hungUp(old, 0));
     EXPECT_FALSE(isatty(old));
@@ -101,4 +109,13 @@ TEST_F(PtyPortTest, DiscardInputKeepsWhatANewlyArrivedApplicationWrote) {
     EXPECT_FALSE(waitReadable(next, 0));
     EXPECT_EQ(nextData(port.master(), 2000), "hi");
     close(next);
+}
+
+TEST_F(PtyPortTest, AFileThatIsNotALinkIsNeverReplaced) {
+    { std::ofstream(link) << "user data"; }
+    portdriver::PtyPort port(link);
+    EXPECT_FALSE(port.open());
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(link)));
+    std::ifstream kept(link);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "user data");
 }
