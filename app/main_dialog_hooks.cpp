@@ -21,14 +21,6 @@ void MainDialog::toggleRunAtBoot() {}
 intptr_t MainDialog::onTrayNotify(uintptr_t, intptr_t) {
     return 0;
 }
-// Filled in with the reconnection procedure.
-intptr_t MainDialog::onReconnectPort(uintptr_t, intptr_t) {
-    return 0;
-}
-// Filled in with the switching procedure.
-intptr_t MainDialog::onSwitchPort(uintptr_t, intptr_t) {
-    return 0;
-}
 
 // Filled in with the tray icon.
 void MainDialog::addTrayIcon() {}

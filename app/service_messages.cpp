@@ -8,6 +8,8 @@
 #include "driverlink/driver_link.h"
 #include "procedures/disconnect_port.h"
 #include "procedures/open_port.h"
+#include "procedures/reconnect_port.h"
+#include "procedures/switch_port.h"
 #include "procedures/win16_port.h"
 
 #include <algorithm>
@@ -22,6 +24,14 @@ intptr_t MainDialog::onStartPort(uintptr_t, intptr_t lParam) {
 
 intptr_t MainDialog::onOpenPort(uintptr_t wParam, intptr_t lParam) {
     return openPort(int(lParam), wParam != 0);
+}
+
+intptr_t MainDialog::onReconnectPort(uintptr_t, intptr_t) {
+    return reconnectPort();
+}
+
+intptr_t MainDialog::onSwitchPort(uintptr_t, intptr_t lParam) {
+    return switchPort(int(lParam));
 }
 
 intptr_t MainDialog::onWin16Port(uintptr_t wParam, intptr_t lParam) {

@@ -47,6 +47,7 @@ void DeviceSocket::OnConnect(int errorCode) {
 
 void DeviceSocket::OnClose(int errorCode) {
     PortRecord& record = port(portSlot);
+    peerClosed = true;
     if (record.state.load() == PORT_CONNECTED)
         record.lastRxTick.store(platform::getTickCount() - CLOSED_SILENCE_MS);
     AsyncSocket::OnClose(errorCode);
@@ -78,13 +79,15 @@ void DeviceSocket::remoReadData() {
     RingQueue* inQueue = record.inQueue.load();
     int room = inQueue ? std::min(ringFreeSpace(inQueue), RECEIVE_CHUNK) : RECEIVE_CHUNK;
     if (room == 0) {
-        record.lastRxTick.store(platform::getTickCount());
+        noteAcknowledgement();
         scheduleRetry();
         return;
     }
     uint8_t buffer[RECEIVE_CHUNK];
     int count = Receive(buffer, room);
-    record.lastRxTick.store(platform::getTickCount());
+    // Only what the device actually sent is a sign of life.
+    if (count > 0)
+        record.lastRxTick.store(platform::getTickCount());
     if (count == 3)
         debugTrace("ACK");
     if (!record.relayActive.load() || count <= 0)
@@ -99,6 +102,20 @@ void DeviceSocket::remoReadData() {
     ringSetDataReady(inQueue, true);
     if (record.readEvent)
         record.readEvent->set();
+}
+
+// While the application does not read, the device is held back by this side and its
+// silence proves nothing; what its system still acknowledges (the keep-alive) shows
+// that it lives. A device that died acknowledges nothing and is found silent in time.
+void DeviceSocket::noteAcknowledgement() {
+    int since = millisecondsSincePeerAck();
+    if (since < 0 || peerClosed)
+        return;
+    PortRecord& record = port(portSlot);
+    uint32_t acknowledged = platform::getTickCount() - uint32_t(since);
+    uint32_t last = record.lastRxTick.load();
+    if (int32_t(acknowledged - last) > 0)
+        record.lastRxTick.compare_exchange_strong(last, acknowledged);
 }
 
 void DeviceSocket::scheduleRetry() {

@@ -36,8 +36,10 @@ class DeviceSocket : public platform::AsyncSocket {
 
   private:
     void remoReadData();
+    void noteAcknowledgement();
     void scheduleRetry();
     bool retryScheduled = false; // UI thread only
+    bool peerClosed = false;     // UI thread only
     std::unique_ptr<QObject> retryContext;
 };
 

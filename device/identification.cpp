@@ -16,21 +16,23 @@ namespace {
 
 constexpr int PEEK_SIZE = int(IDENT_SEARCH_LIMIT);
 
-bool pastDeadline(uint32_t deadline) {
-    return int32_t(getTickCount() - deadline) > 0;
-}
-
 // The wait is over for this socket once the port no longer uses it or has moved on.
 bool abandoned(const PortRecord& record, const DeviceSocket& socket, int state) {
     return record.connection.load() != &socket || record.state.load() != state;
 }
 
-void drain(DeviceSocket& socket, bool pump, std::vector<uint8_t>& buffer) {
+// False when the port gave the socket up during a pump (it may be gone then).
+bool drain(DeviceSocket& socket, const PortRecord& record, bool pump,
+           std::vector<uint8_t>& buffer) {
+    int state = record.state.load();
     for (;;) {
-        if (pump)
+        if (pump) {
             pumpOrSleep();
+            if (abandoned(record, socket, state))
+                return false;
+        }
         if (socket.Receive(buffer.data(), PEEK_SIZE) != PEEK_SIZE)
-            return;
+            return true;
     }
 }
 
@@ -51,6 +53,10 @@ void takeReply(DeviceSocket& socket, PortRecord& record, std::vector<uint8_t>& b
 
 } // namespace
 
+bool pastDeadline(uint32_t deadline) {
+    return int32_t(getTickCount() - deadline) > 0;
+}
+
 void pumpOrSleep() {
     if (!pumpOneMessage())
         sleepMs(1);
@@ -70,30 +76,43 @@ bool waitForConnect(DeviceSocket& socket, PortRecord& record) {
     }
 }
 
-IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining) {
+IdentOutcome sendIdent(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining) {
     std::vector<uint8_t> buffer(PEEK_SIZE);
-    int state = record.state.load();
-    drain(socket, pumpWhileDraining, buffer);
-    if (abandoned(record, socket, state))
+    if (!drain(socket, record, pumpWhileDraining, buffer))
         return IdentOutcome::Abandoned;
     auto ident = identFrame();
     if (socket.Send(ident.data(), int(ident.size()), 0) < int(ident.size()))
         return IdentOutcome::SendFailed;
+    return IdentOutcome::Identified;
+}
+
+ReplyCheck checkReply(DeviceSocket& socket, PortRecord& record) {
+    std::vector<uint8_t> buffer(PEEK_SIZE);
+    int count = socket.Receive(buffer.data(), PEEK_SIZE, AsyncSocket::MSG_PEEK);
+    if (count == AsyncSocket::SOCKET_ERROR)
+        return socket.GetLastError() == AsyncSocket::WSAEWOULDBLOCK ? ReplyCheck::Waiting
+                                                                    : ReplyCheck::Failed;
+    if (findIdentReply({buffer.data(), size_t(count)}).status != IdentReplyStatus::Complete)
+        return ReplyCheck::Waiting;
+    takeReply(socket, record, buffer);
+    return ReplyCheck::Complete;
+}
+
+IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining) {
+    int state = record.state.load();
+    IdentOutcome sent = sendIdent(socket, record, pumpWhileDraining);
+    if (sent != IdentOutcome::Identified)
+        return sent;
     uint32_t deadline = getTickCount() + REPLY_WAIT_MS;
     while (!pastDeadline(deadline)) {
         pumpOrSleep();
         if (abandoned(record, socket, state))
             return IdentOutcome::Abandoned;
-        int count = socket.Receive(buffer.data(), PEEK_SIZE, AsyncSocket::MSG_PEEK);
-        if (count == AsyncSocket::SOCKET_ERROR) {
-            if (socket.GetLastError() == AsyncSocket::WSAEWOULDBLOCK)
-                continue;
-            return IdentOutcome::ReceiveFailed;
-        }
-        if (findIdentReply({buffer.data(), size_t(count)}).status == IdentReplyStatus::Complete) {
-            takeReply(socket, record, buffer);
+        ReplyCheck reply = checkReply(socket, record);
+        if (reply == ReplyCheck::Complete)
             return IdentOutcome::Identified;
-        }
+        if (reply == ReplyCheck::Failed)
+            return IdentOutcome::ReceiveFailed;
     }
     return IdentOutcome::TimedOut;
 }

@@ -21,8 +21,18 @@ enum class IdentOutcome { Identified, SendFailed, ReceiveFailed, TimedOut, Aband
 // that empty the connection, the open procedure does not.
 IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining);
 
+// The exchange in its two halves, for a procedure that waits for several devices at
+// once. sendIdent drains the connection and sends `IDENT`: SendFailed, Abandoned or
+// Identified (meaning: sent). checkReply looks once at what is pending: the reply
+// complete (taken out, MAXSPD and INFO kept), not yet, or a receive error.
+IdentOutcome sendIdent(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining);
+enum class ReplyCheck { Complete, Waiting, Failed };
+ReplyCheck checkReply(DeviceSocket& socket, PortRecord& record);
+
 // Waits, pumping messages, until the socket is connected or 3000 ms have passed.
 bool waitForConnect(DeviceSocket& socket, PortRecord& record);
 
 // One turn of every waiting loop: a pending message, or else a millisecond's sleep.
 void pumpOrSleep();
+// Whether the tick source has passed deadline.
+bool pastDeadline(uint32_t deadline);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,6 +73,15 @@ AsyncSocket::~AsyncSocket() {
 bool AsyncSocket::isOpen() const {
     std::lock_guard lock(fdMutex);
     return fd >= 0;
+}
+
+int AsyncSocket::millisecondsSincePeerAck() const {
+    std::lock_guard lock(fdMutex);
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+        return -1;
+    return int(info.tcpi_last_ack_recv);
 }
 
 bool AsyncSocket::Create(long eventMask) {

@@ -83,6 +83,10 @@ class AsyncSocket {
 
     int GetLastError() const { return lastError.load(std::memory_order_relaxed); }
     bool isOpen() const;
+    // How long ago the peer's system last acknowledged anything on the connection
+    // (TCP's own record), -1 when not known. A peer that receives nothing from us
+    // acknowledges nothing either. Any thread.
+    int millisecondsSincePeerAck() const;
 
   protected:
     virtual void OnConnect(int errorCode);

@@ -205,9 +205,12 @@ TEST_F(StartStop, StartOnPortInUseAsksForASwitchInsteadOfRestarting) {
     manager.addHost(slot, 2, "127.0.0.42", 2, "spare");
     startWithCommand(slot);
     std::vector<intptr_t> switches;
-    setMessageHandler([&](uint32_t message, uintptr_t wParam, intptr_t lParam) {
-        if (message == WM_SWITCH_PORT)
+    // The request is what this test is about; the switch itself is not run.
+    setMessageHandler([&](uint32_t message, uintptr_t wParam, intptr_t lParam) -> intptr_t {
+        if (message == WM_SWITCH_PORT) {
             switches.push_back(lParam);
+            return 0;
+        }
         return dialog().onMessage(message, wParam, lParam);
     });
     uint32_t outHandle = port(slot).outQueueHandle;

@@ -29,13 +29,14 @@ constexpr BehaviourOption behaviourOptions[] = {
     {"--close-after-reply", Behaviour::CloseAfterReply},
     {"--garbage", Behaviour::Garbage},
     {"--pieces", Behaviour::Pieces},
+    {"--quiet-when-idle", Behaviour::QuietWhenIdle},
 };
 
 constexpr char usage[] =
     "usage: vorlix-sim [--address A] [--ports N] [--maxspd S] [--info a,b,c,d]\n"
     "                  [--msr S] [--log FILE]\n"
     "                  [--silent[=P,..]] [--refuse[=P,..]] [--close-after-reply[=P,..]]\n"
-    "                  [--garbage[=P,..]] [--pieces[=P,..]]\n";
+    "                  [--garbage[=P,..]] [--pieces[=P,..]] [--quiet-when-idle[=P,..]]\n";
 
 std::optional<std::vector<long>> numberList(const std::string& text, long low, long high) {
     std::vector<long> numbers;

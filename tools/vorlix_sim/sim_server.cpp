@@ -25,6 +25,7 @@ constexpr uint8_t END_BYTE = 0xE0;
 constexpr uint8_t IDENT_COMMAND = 0x11;
 constexpr uint8_t DATA_COMMAND = 0x31;
 constexpr uint8_t OPEN_COMMAND = 0x71;
+constexpr uint8_t ALIVE_COMMAND = 0x81;
 constexpr size_t MAX_DATA_SIZE = 512;
 constexpr char identMagic[] = "QUORVALINK";
 constexpr char replyName[] = "VORLIX-SIM"; // the ten bytes the manager does not examine
@@ -107,6 +108,7 @@ struct SimServer::PortState {
     int listenFd = -1; // I/O thread (and start) only
     Behaviour behaviour = Behaviour::Normal;
     ReplyValues reply;
+    uint8_t modemStatus = 0x30; // CTS and DSR: a device attached and ready
     std::vector<Frame> frames;
     std::vector<uint8_t> raw;
     uint64_t dataBytes = 0; // payload bytes of the DATA frames received
@@ -257,6 +259,10 @@ void SimServer::setReply(int port, ReplyValues values) {
 }
 
 int SimServer::sendModemStatus(int port, uint8_t status) {
+    {
+        std::lock_guard lock(mutex);
+        portState(port).modemStatus = status;
+    }
     return sendRaw(port, {START_BYTE, 0x43, status, END_BYTE});
 }
 
@@ -448,9 +454,11 @@ void SimServer::handleFrame(Connection& connection, Frame frame) {
         logLine(connection,
                 std::string("< ") + commandName(frame.command) + " " + hexText(frame.bytes));
     Behaviour behaviour;
+    uint8_t modemStatus = 0;
     {
         std::lock_guard lock(mutex);
         behaviour = connection.port->behaviour;
+        modemStatus = connection.port->modemStatus;
         if (frame.command == 0x31)
             connection.port->dataBytes += frame.bytes.size() - 5;
         if (options.record)
@@ -468,6 +476,8 @@ void SimServer::handleFrame(Connection& connection, Frame frame) {
     else if (frame.command == OPEN_COMMAND && options.modemStatusAfterOpen >= 0)
         queueOutput(connection, {START_BYTE, 0x43,
                                  static_cast<uint8_t>(options.modemStatusAfterOpen), END_BYTE});
+    else if (frame.command == ALIVE_COMMAND && behaviour != Behaviour::QuietWhenIdle)
+        queueOutput(connection, {START_BYTE, 0x43, modemStatus, END_BYTE});
 }
 
 void SimServer::answerIdent(Connection& connection) {

@@ -1,7 +1,9 @@
 #pragma once
 // SimServer: a stand-in Vorlix device server on one IPv4 address, listening on TCP
 // ports 4001..(4000 + portCount), one per serial port. It answers IDENT with an
-// IDENT_REPLY, echoes every DATA frame, sends modem-status frames on request and,
+// IDENT_REPLY, echoes every DATA frame, answers every ALIVE with its modem status
+// (F0 43 s E0, as a live device shows it is there), sends modem-status frames on
+// request and,
 // per port, can misbehave (stay silent, refuse, close after the reply, send
 // garbage, split the reply). It records and logs every frame it receives.
 //
@@ -29,6 +31,7 @@ enum class Behaviour {
     CloseAfterReply, // close the connection right after the reply
     Garbage,         // greeting on accept and stray bytes just before the reply
     Pieces,          // reply in three writes some milliseconds apart
+    QuietWhenIdle,   // reply and echo, but never answer the keep-alive
 };
 
 struct ReplyValues {
@@ -70,8 +73,8 @@ class SimServer {
 
     void setBehaviour(int port, Behaviour behaviour);
     void setReply(int port, ReplyValues values);
-    // Sends F0 43 s E0 on every open connection of the port; the number of
-    // connections it went to.
+    // Sends F0 43 s E0 on every open connection of the port, and answers the
+    // keep-alive with s from now on; the number of connections it went to.
     int sendModemStatus(int port, uint8_t status);
     // Sends raw bytes on every open connection of the port (serial data, noise).
     int sendRaw(int port, const std::vector<uint8_t>& bytes);

@@ -1,0 +1,66 @@
+#include "procedures/reestablish.h"
+
+#include "config/manager_context.h"
+#include "config/port_state.h"
+#include "device/device_socket.h"
+#include "device/port_connection.h"
+#include "device/wire_frames.h"
+#include "driverlink/driver_link.h"
+#include "platform/tick.h"
+#include "platform/trace.h"
+#include "platform/ui_thread.h"
+
+#include <array>
+#include <cstring>
+
+using namespace platform;
+
+DeviceSocket* connectAnew(int slot, const char* connectingTrace) {
+    DeviceSocket* socket = newConnection(slot);
+    if (!socket) {
+        debugTrace("ReconnectPort: Can't allocate any memory for new socket.\r\n");
+        return nullptr;
+    }
+    if (!socket->Create(DEVICE_SOCKET_MASK)) {
+        dropConnection(port(slot));
+        return nullptr;
+    }
+    socket->connected.store(0);
+    debugTrace(connectingTrace);
+    CurrentHost host = currentHost(port(slot));
+    // A failure at once shows as no connection at the end of the wait.
+    socket->Connect(host.address, uint16_t(host.portNo + 4000));
+    return socket;
+}
+
+bool resumeConnection(int slot, const char* passTrace, bool onlyWithApplication) {
+    PortRecord& record = port(slot);
+    MutexLock lock(record.relayLock);
+    bool application = record.relayActive.load() != 0;
+    if (application) {
+        debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
+        debugTrace("VXD_WRITE_SOCKET : [SREQ]\r\n");
+        auto open = openFrame();
+        auto sreq =
+            sreqFrame(record.serialParams[0], record.serialParams[1], record.serialParams[2]);
+        std::array<uint8_t, open.size() + sreq.size()> frames{};
+        std::memcpy(frames.data(), open.data(), open.size());
+        std::memcpy(frames.data() + open.size(), sreq.data(), sreq.size());
+        record.txPending = 0;
+        sendPortFrame(record, frames.data(), int(frames.size()));
+        debugTrace(passTrace);
+    }
+    if (!application && onlyWithApplication)
+        return false;
+    if (DeviceSocket* socket = record.connection.load())
+        socket->AsyncSelect(DEVICE_SOCKET_MASK_REESTABLISHED);
+    record.lastRxTick.store(getTickCount());
+    setPortState(slot, PORT_CONNECTED, REASON_OK);
+    return application;
+}
+
+void restartPort(int slot, int reason) {
+    setPortState(slot, PORT_DISCONNECTED, reason);
+    stopPort(slot, false);
+    startPort(slot);
+}

@@ -1,0 +1,24 @@
+#pragma once
+// The steps that reconnection and switching share: a new connection for a port that
+// an application may hold open, to the port's current host, and, once the device is
+// identified, `OPEN` and the last `SREQ` replayed so that the device's serial port is
+// back where the application left it. UI thread only.
+#include <cstdint>
+
+class DeviceSocket;
+
+// Drops the port's connection and makes a new one (mask 63) connecting to the current
+// host at TCP port 4000 + device port. Null when the object or the socket cannot be
+// made; then the port has no connection.
+DeviceSocket* connectAnew(int slot, const char* connectingTrace);
+
+// Under the relay lock: when an application holds the port, `OPEN` and `SREQ` with the
+// last settings go to the device (one pending frame, so they stay whole and in order)
+// and passTrace is traced; whether an application held it. Afterwards the connection
+// listens for read, connect and close only and the port is Connected, reason '1',
+// unless onlyWithApplication and no application held it.
+bool resumeConnection(int slot, const char* passTrace, bool onlyWithApplication);
+
+// The port is restarted with new queues and events: Disconnected (with reason), then
+// stopped and started again (Ready with '1', or Stopped with '6').
+void restartPort(int slot, int reason);
