@@ -26,7 +26,7 @@ DeviceSocket* connectAnew(int slot, const char* connectingTrace) {
         return nullptr;
     }
     socket->connected.store(0);
-    debugTrace(connectingTrace);
+    debugTrace("%s", connectingTrace);
     CurrentHost host = currentHost(port(slot));
     // A failure at once shows as no connection at the end of the wait.
     socket->Connect(host.address, uint16_t(host.portNo + 4000));
@@ -48,7 +48,7 @@ bool resumeConnection(int slot, const char* passTrace, bool onlyWithApplication)
         std::memcpy(frames.data() + open.size(), sreq.data(), sreq.size());
         record.txPending = 0;
         sendPortFrame(record, frames.data(), int(frames.size()));
-        debugTrace(passTrace);
+        debugTrace("%s", passTrace);
     }
     if (!application && onlyWithApplication)
         return false;
