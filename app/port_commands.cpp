@@ -219,6 +219,8 @@ bool PortCommands::exitManager() {
 void endManager() {
     if (context.endStage == ManagerContext::FINISHED)
         return;
+    // A worker waiting for a handler that will not return now must not hold the end up.
+    releaseWaitingSenders();
     if (context.endStage == ManagerContext::RUNNING) {
         context.endStage = ManagerContext::PORTS_ENDED;
         answerBoxesSilently();

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -26,6 +27,7 @@ struct Message {
     uintptr_t wParam;
     intptr_t lParam;
     std::shared_ptr<PendingResult> reply;
+    std::function<intptr_t()> work; // callOnUiThread instead of a numbered message
 };
 
 std::mutex handlerMutex;
@@ -109,7 +111,7 @@ class MessageReceiver : public QObject {
         if (!messageQueue().popOne(m))
             return;
         ++delivered;
-        intptr_t result = callHandler(m.message, m.wParam, m.lParam);
+        intptr_t result = m.work ? m.work() : callHandler(m.message, m.wParam, m.lParam);
         if (m.reply)
             m.reply->set(result);
     }
@@ -129,6 +131,27 @@ MessageReceiver* receiver() {
     return made;
 }
 
+// The replies other threads are waiting for, so that the end of the manager can
+// release them.
+std::mutex waitersMutex;
+std::vector<std::weak_ptr<PendingResult>> waiters;
+bool sendsRefused = false;
+
+// Queues a message that someone waits for; 0 at once once senders are refused.
+intptr_t sendAndWait(Message message) {
+    auto reply = std::make_shared<PendingResult>();
+    {
+        std::lock_guard lock(waitersMutex);
+        if (sendsRefused)
+            return 0;
+        std::erase_if(waiters, [](const auto& waiter) { return waiter.expired(); });
+        waiters.push_back(reply);
+    }
+    message.reply = reply;
+    messageQueue().push(std::move(message));
+    return reply->wait();
+}
+
 } // namespace
 
 void setMessageHandler(MessageHandler handler) {
@@ -140,7 +163,7 @@ void setMessageHandler(MessageHandler handler) {
 }
 
 void postMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    messageQueue().push({message, wParam, lParam, nullptr});
+    messageQueue().push({message, wParam, lParam, nullptr, {}});
 }
 
 intptr_t sendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
@@ -148,9 +171,29 @@ intptr_t sendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
         return callHandler(message, wParam, lParam);
     if (!QCoreApplication::instance())
         return 0;
-    auto reply = std::make_shared<PendingResult>();
-    messageQueue().push({message, wParam, lParam, reply});
-    return reply->wait();
+    return sendAndWait({message, wParam, lParam, nullptr, {}});
+}
+
+intptr_t callOnUiThread(std::function<intptr_t()> work) {
+    if (isUiThread())
+        return work();
+    if (!QCoreApplication::instance())
+        return 0;
+    return sendAndWait({0, 0, 0, nullptr, std::move(work)});
+}
+
+void releaseWaitingSenders() {
+    std::lock_guard lock(waitersMutex);
+    sendsRefused = true;
+    for (const auto& waiter : waiters)
+        if (auto reply = waiter.lock())
+            reply->set(0);
+    waiters.clear();
+}
+
+void acceptSendersAgain() {
+    std::lock_guard lock(waitersMutex);
+    sendsRefused = false;
 }
 
 bool pumpOneMessage() {

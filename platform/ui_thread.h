@@ -28,6 +28,16 @@ void setMessageHandler(MessageHandler handler);
 
 void postMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
 intptr_t sendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+// Runs work on the UI thread, in turn with the messages, and returns its result; the
+// caller waits (from the UI thread itself it is a direct call). For a worker thread
+// that must read or change what only the UI thread may touch.
+intptr_t callOnUiThread(std::function<intptr_t()> work);
+// The manager is ending: every sender still waiting gets 0 at once, and every later
+// send or call from another thread returns 0 without being run. A worker blocked in a
+// send can then end even when the handler it waits for never returns.
+void releaseWaitingSenders();
+// Undoes releaseWaitingSenders (tests, between cases).
+void acceptSendersAgain();
 
 // UI thread only: processes what is pending once, never blocks; true when it
 // handled something. A quit request that arrives meanwhile is kept for the main loop.

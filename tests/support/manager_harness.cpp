@@ -50,6 +50,7 @@ ManagerHarness::ManagerHarness() {
     setenv("QUORVALINK_DEVDIR", deviceFolder_.c_str(), 1);
     resetContext();
     answerBoxesSilently(false);
+    acceptSendersAgain();
     portdriver::install();
     dialog_ = std::make_unique<MainDialog>();
     mainDialog = dialog_.get();
