@@ -2,6 +2,7 @@
 
 #include "platform/tick.h"
 #include "tests/app/gui_support.h"
+#include "tests/support/pump.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
