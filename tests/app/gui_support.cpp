@@ -1,13 +1,9 @@
 #include "tests/app/gui_support.h"
 
 #include "config/config_store.h"
-#include "config/manager_context.h"
 #include "platform/registry.h"
-#include "platform/tick.h"
-#include "platform/ui_thread.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,18 +16,6 @@ void ensureQtApp() {
     static char* argv[] = {name, nullptr};
     // Never destroyed: worker threads of a failed test may still post to it.
     new QApplication(argc, argv);
-}
-
-bool pumpUntil(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!done()) {
-        if (elapsed.elapsed() > timeoutMs)
-            return false;
-        if (!platform::pumpOneMessage())
-            platform::sleepMs(1);
-    }
-    return true;
 }
 
 namespace {
@@ -60,8 +44,4 @@ void writeStoredPort(int slot, const std::string& name, const std::vector<Stored
     regSetString(key, "CurIPAddr", curAddress);
     regSetDword(key, "CurTCPPortNo", uint32_t(curPortNo));
     RegCloseKey(key);
-}
-
-void clearPortTable() {
-    resetContext();
 }

@@ -6,6 +6,8 @@
 #include "platform/message_box.h"
 #include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
+#include "tests/support/clean_context.h"
+#include "tests/support/pump.h"
 #include "tests/support/temp_store.h"
 
 #include <QApplication>
@@ -22,15 +24,10 @@ class MainWindow : public ::testing::Test {
   protected:
     void SetUp() override {
         ensureQtApp();
-        clearPortTable();
         dialog = std::make_unique<MainDialog>();
         dialog->initialise();
         dialog->show();
         ASSERT_TRUE(pumpUntil([&] { return dialog->isVisible(); }));
-    }
-    void TearDown() override {
-        dialog.reset();
-        clearPortTable();
     }
     void press(int key) {
         dialog->portList()->setFocus();
@@ -38,6 +35,7 @@ class MainWindow : public ::testing::Test {
         QApplication::sendEvent(dialog->portList(), &down);
     }
 
+    CleanContext clean;
     TempStore store;
     std::unique_ptr<MainDialog> dialog;
 };
@@ -103,7 +101,6 @@ TEST_F(MainWindow, EscapeAndCloseRunExitWhichWaitsWhileBusy) {
     EXPECT_EQ(result, -1);
     press(Qt::Key_Escape);
     EXPECT_EQ(result, platform::IDOK);
-    context.threadRunning.store(1);
 }
 
 TEST_F(MainWindow, StartupTimerRunsOnceAndHidesWindow) {

@@ -2,6 +2,7 @@
 
 #include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
+#include "tests/support/pump.h"
 #include "tests/support/scripted_boxes.h"
 
 #include <QAbstractButton>

@@ -5,6 +5,8 @@
 #include "config/port_table.h"
 #include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
+#include "tests/support/clean_context.h"
+#include "tests/support/pump.h"
 #include "tests/support/temp_store.h"
 
 #include <QScrollBar>
@@ -22,15 +24,7 @@ const Row BLANK = {"", "", "", "", ""};
 
 class PortListFixture : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ensureQtApp();
-        clearPortTable();
-    }
-    void TearDown() override {
-        dialog.reset();
-        clearPortTable();
-        context.serviceBusy.store(0);
-    }
+    void SetUp() override { ensureQtApp(); }
     void openDialog() {
         dialog = std::make_unique<MainDialog>();
         dialog->initialise();
@@ -46,6 +40,7 @@ class PortListFixture : public ::testing::Test {
         return result;
     }
 
+    CleanContext clean;
     TempStore store;
     std::unique_ptr<MainDialog> dialog;
 };

@@ -4,6 +4,8 @@
 #include "config/port_key.h"
 #include "platform/registry.h"
 #include "tests/app/gui_support.h"
+#include "tests/support/loopback_address.h"
+#include "tests/support/pump.h"
 #include "tests/support/temp_store.h"
 
 #include <QProcess>
@@ -91,9 +93,11 @@ class RunningManager : public ::testing::Test {
 };
 
 TEST_F(RunningManager, ResumesOnlyPortsWhoseSavedHostIsConfigured) {
+    const std::string host = allocateLoopbackAddress();
+    const std::string hiddenHost = allocateLoopbackAddress();
     // Slot 0 comes first in the start-up pass, so once slot 1 is up slot 0 was passed over.
-    writeStoredPort(0, "COM6", {{"127.0.0.61", 1, "alpha"}}, "127.0.0.62", 7);
-    writeStoredPort(1, "COM7", {{"127.0.0.61", 2, "beta"}}, "127.0.0.61", 2);
+    writeStoredPort(0, "COM6", {{host, 1, "alpha"}}, hiddenHost, 7);
+    writeStoredPort(1, "COM7", {{host, 2, "beta"}}, host, 2);
     startManager();
 
     ASSERT_TRUE(pumpUntil([] { return allPublished(1); }, 10000))

@@ -7,7 +7,9 @@
 #include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
 #include "tests/sim/loopback.h"
+#include "tests/support/loopback_address.h"
 #include "tests/support/manager_harness.h"
+#include "tests/support/pump.h"
 #include "tests/support/scripted_boxes.h"
 
 #include <QElapsedTimer>
@@ -219,7 +221,6 @@ TEST_F(SingleInstanceTest, SecondStartOfTravenorEndsAndFirstKeepsRunning) {
 // the departed client, and go on serving.
 struct LeavingClientCase {
     const char* name;
-    const char* address;
     bool deviceListens; // a device server that accepts and never answers; else none
 };
 
@@ -230,10 +231,11 @@ TEST_P(ClientLeavesDuringSixteenBitOpen, OpenEndsAndTheNextClientIsServed) {
     const LeavingClientCase& c = GetParam();
     ManagerHarness manager;
     ScriptedBoxes boxes;
+    const std::string address = allocateLoopbackAddress();
     std::unique_ptr<LoopbackListener> device;
     if (c.deviceListens)
-        device = std::make_unique<LoopbackListener>(c.address, 4001);
-    const int slot = manager.addPort(7, "COM5", c.address, 1);
+        device = std::make_unique<LoopbackListener>(address, 4001);
+    const int slot = manager.addPort(7, "COM5", address, 1);
     ASSERT_TRUE(startPort(slot));
     platform::SingleInstance first("leaving-client");
     ASSERT_TRUE(first.acquire());
@@ -270,9 +272,8 @@ TEST_P(ClientLeavesDuringSixteenBitOpen, OpenEndsAndTheNextClientIsServed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(DeviceServers, ClientLeavesDuringSixteenBitOpen,
-                         testing::Values(LeavingClientCase{"NoDeviceServer", "127.0.0.240", false},
-                                         LeavingClientCase{"SilentDeviceServer", "127.0.0.241",
-                                                           true}),
+                         testing::Values(LeavingClientCase{"NoDeviceServer", false},
+                                         LeavingClientCase{"SilentDeviceServer", true}),
                          [](const testing::TestParamInfo<LeavingClientCase>& info) {
                              return std::string(info.param.name);
                          });

@@ -12,8 +12,8 @@
 #include "platform/registry.h"
 #include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
-#include "tests/support/manager_harness.h"
-#include "tests/support/scripted_boxes.h"
+#include "tests/support/loopback_address.h"
+#include "tests/support/manager_fixture.h"
 
 #include <QPushButton>
 #include <gtest/gtest.h>
@@ -51,7 +51,7 @@ bool hasPublishedQueue(int slot) {
     return found;
 }
 
-class StartStop : public ::testing::Test {
+class StartStop : public ManagerTest {
   protected:
     MainDialog& dialog() { return manager.dialog(); }
     PortList& list() { return *manager.dialog().portList(); }
@@ -81,43 +81,41 @@ class StartStop : public ::testing::Test {
         press(IDC_START);
         ASSERT_EQ(port(slot).state.load(), PORT_READY);
     }
-
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
 };
 
 TEST_F(StartStop, NothingSelectedIsReportedByStartAndStop) {
-    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    int slot = addPort(0, "COM3", 1);
     boxes.expect(NOTHING_SELECTED, "Error", MB_ICONERROR);
     boxes.expect(NOTHING_SELECTED, "Error", MB_ICONERROR);
     press(IDC_START);
     press(IDC_STOP);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
-    EXPECT_EQ(currentHost(slot).address, "127.0.0.41");
+    EXPECT_EQ(currentHost(slot).address, address());
     EXPECT_EQ(driverLink.device, DriverLink::Device::NotOpened);
 }
 
 TEST_F(StartStop, StartOnAnotherHostRowMakesItCurrentAndStartsThere) {
-    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
-    manager.addHost(slot, 2, "127.0.0.42", 2, "spare");
-    EXPECT_EQ(status(rowOf("127.0.0.41", 1)), "Stopped");
+    const std::string spare = allocateLoopbackAddress();
+    int slot = addPort(0, "COM3", 1);
+    manager.addHost(slot, 2, spare, 2, "spare");
+    EXPECT_EQ(status(rowOf(address(), 1)), "Stopped");
 
-    select({rowOf("127.0.0.42", 2)});
+    select({rowOf(spare, 2)});
     press(IDC_START);
 
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
-    EXPECT_EQ(currentHost(slot).address, "127.0.0.42");
+    EXPECT_EQ(currentHost(slot).address, spare);
     EXPECT_EQ(currentHost(slot).portNo, 2);
-    EXPECT_EQ(status(rowOf("127.0.0.42", 2)), "Ready");
-    EXPECT_EQ(status(rowOf("127.0.0.41", 1)), "");
+    EXPECT_EQ(status(rowOf(spare, 2)), "Ready");
+    EXPECT_EQ(status(rowOf(address(), 1)), "");
     EXPECT_TRUE(hasPublishedQueue(slot));
     EXPECT_EQ(context.serviceBusy.load(), 0);
 }
 
 TEST_F(StartStop, StartOnBlankSeparatorRowDoesNothing) {
-    manager.addPort(0, "COM3", "127.0.0.41", 1);
-    manager.addPort(1, "COM4", "127.0.0.41", 2);
+    addPort(0, "COM3", 1);
+    addPort(1, "COM4", 2);
     ASSERT_EQ(list().rowText(1, COL_ADDRESS), "");
     select({1});
     press(IDC_START);
@@ -130,10 +128,11 @@ TEST_F(StartStop, StartOnBlankSeparatorRowDoesNothing) {
 class StartOnHiddenRow : public StartStop, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StartOnHiddenRow, AsksAndStartsOnlyOnYes) {
-    int slot = manager.addPort(0, "COM3", "127.0.0.43", 1);
-    setCurrentHost(port(slot), "127.0.0.44", 5);
+    const std::string hiddenHost = allocateLoopbackAddress();
+    int slot = addPort(0, "COM3", 1);
+    setCurrentHost(port(slot), hiddenHost.c_str(), 5);
     dialog().refreshPortList();
-    int hidden = rowOf("127.0.0.44", 5);
+    int hidden = rowOf(hiddenHost, 5);
     ASSERT_EQ(list().rowText(hidden, COL_NAME), "(Hidden Port)");
     boxes.expect("COM3 is running under Hidden Mode.\nContinue?", "Warning",
                  MB_ICONWARNING | MB_YESNO, GetParam());
@@ -143,17 +142,17 @@ TEST_P(StartOnHiddenRow, AsksAndStartsOnlyOnYes) {
 
     bool yes = GetParam() == IDYES;
     EXPECT_EQ(port(slot).state.load(), yes ? PORT_READY : PORT_STOPPED);
-    EXPECT_EQ(currentHost(slot).address, "127.0.0.44");
+    EXPECT_EQ(currentHost(slot).address, hiddenHost);
     EXPECT_EQ(currentHost(slot).portNo, 5);
     EXPECT_EQ(hasPublishedQueue(slot), yes);
-    EXPECT_EQ(status(rowOf("127.0.0.44", 5)), yes ? "Ready" : "Stopped");
+    EXPECT_EQ(status(rowOf(hiddenHost, 5)), yes ? "Ready" : "Stopped");
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, StartOnHiddenRow, ::testing::Values(IDNO, IDYES),
                          [](const auto& info) { return info.param == IDYES ? "Yes" : "No"; });
 
 TEST_F(StartStop, StartOnReadyPortHooksItAgainWithNewQueues) {
-    int slot = manager.addPort(2, "COM5", "127.0.0.45", 1);
+    int slot = addPort(2, "COM5", 1);
     startWithCommand(slot);
     uint32_t outHandle = port(slot).outQueueHandle;
     uint32_t inHandle = port(slot).inQueueHandle;
@@ -171,7 +170,7 @@ TEST_F(StartStop, StartOnReadyPortHooksItAgainWithNewQueues) {
 // A port whose device could not be reached (Disconnected) is still hooked; starting
 // it again must give its queues back first, or the driver keeps them for good.
 TEST_F(StartStop, StartOnDisconnectedPortGivesItsQueuesBackBeforeHookingAgain) {
-    int slot = manager.addPort(2, "COM5", "127.0.0.45", 1);
+    int slot = addPort(2, "COM5", 1);
     startWithCommand(slot);
     uint32_t outHandle = port(slot).outQueueHandle;
     uint32_t inHandle = port(slot).inQueueHandle;
@@ -187,12 +186,12 @@ TEST_F(StartStop, StartOnDisconnectedPortGivesItsQueuesBackBeforeHookingAgain) {
 
 // A reconnection under way (the application has let go meanwhile) is not hooked over.
 TEST_F(StartStop, StartOnReconnectingPortLeavesItToTheReconnection) {
-    int slot = manager.addPort(2, "COM5", "127.0.0.45", 1);
+    int slot = addPort(2, "COM5", 1);
     startWithCommand(slot);
     uint32_t outHandle = port(slot).outQueueHandle;
     forcePortState(port(slot), PORT_RECONNECTING);
 
-    select({rowOf("127.0.0.45", 1)});
+    select({rowOf(address(), 1)});
     press(IDC_START);
 
     EXPECT_EQ(port(slot).state.load(), PORT_RECONNECTING);
@@ -201,8 +200,9 @@ TEST_F(StartStop, StartOnReconnectingPortLeavesItToTheReconnection) {
 }
 
 TEST_F(StartStop, StartOnPortInUseAsksForASwitchInsteadOfRestarting) {
-    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
-    manager.addHost(slot, 2, "127.0.0.42", 2, "spare");
+    const std::string spare = allocateLoopbackAddress();
+    int slot = addPort(0, "COM3", 1);
+    manager.addHost(slot, 2, spare, 2, "spare");
     startWithCommand(slot);
     std::vector<intptr_t> switches;
     // The request is what this test is about; the switch itself is not run.
@@ -216,12 +216,12 @@ TEST_F(StartStop, StartOnPortInUseAsksForASwitchInsteadOfRestarting) {
     uint32_t outHandle = port(slot).outQueueHandle;
     port(slot).relayActive.store(1);
 
-    select({rowOf("127.0.0.42", 2)});
+    select({rowOf(spare, 2)});
     press(IDC_START);
-    manager.pumpUntil([&] { return !switches.empty(); }, 2000);
+    pumpUntil([&] { return !switches.empty(); }, 2000);
 
     EXPECT_EQ(switches, std::vector<intptr_t>{slot});
-    EXPECT_EQ(currentHost(slot).address, "127.0.0.42");
+    EXPECT_EQ(currentHost(slot).address, spare);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).outQueueHandle, outHandle);
     MainDialog* window = &dialog();
@@ -231,24 +231,25 @@ TEST_F(StartStop, StartOnPortInUseAsksForASwitchInsteadOfRestarting) {
 }
 
 TEST_F(StartStop, StopOnAnotherHostRowLeavesARunningPortAlone) {
-    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
-    manager.addHost(slot, 2, "127.0.0.42", 2, "spare");
+    const std::string spare = allocateLoopbackAddress();
+    int slot = addPort(0, "COM3", 1);
+    manager.addHost(slot, 2, spare, 2, "spare");
     startWithCommand(slot);
 
-    select({rowOf("127.0.0.42", 2)});
+    select({rowOf(spare, 2)});
     press(IDC_STOP);
 
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(currentHost(slot).address, "127.0.0.41");
+    EXPECT_EQ(currentHost(slot).address, address());
     EXPECT_TRUE(hasPublishedQueue(slot));
 }
 
 TEST_F(StartStop, StopOnCurrentRowStopsAndForgetsTheHost) {
-    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    int slot = addPort(0, "COM3", 1);
     startWithCommand(slot);
     uint32_t outHandle = port(slot).outQueueHandle;
 
-    select({rowOf("127.0.0.41", 1)});
+    select({rowOf(address(), 1)});
     press(IDC_STOP);
 
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
@@ -257,51 +258,52 @@ TEST_F(StartStop, StopOnCurrentRowStopsAndForgetsTheHost) {
     EXPECT_EQ(currentHost(slot).portNo, 0);
     EXPECT_FALSE(hasPublishedQueue(slot));
     EXPECT_EQ(mapQueue(outHandle), nullptr);
-    EXPECT_EQ(status(rowOf("127.0.0.41", 1)), "");
+    EXPECT_EQ(status(rowOf(address(), 1)), "");
 }
 
 TEST_F(StartStop, StopOnStoppedPortsCurrentRowForgetsTheHost) {
-    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
-    select({rowOf("127.0.0.41", 1)});
+    int slot = addPort(0, "COM3", 1);
+    select({rowOf(address(), 1)});
     press(IDC_STOP);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED);
     EXPECT_EQ(currentHost(slot).address, "");
-    EXPECT_EQ(status(rowOf("127.0.0.41", 1)), "");
+    EXPECT_EQ(status(rowOf(address(), 1)), "");
 }
 
 TEST_F(StartStop, StopOnPortInUseWarnsAndChangesNothing) {
-    int slot = manager.addPort(0, "COM3", "127.0.0.41", 1);
+    int slot = addPort(0, "COM3", 1);
     startWithCommand(slot);
     port(slot).relayActive.store(1);
     boxes.expect("[COM3] can't be stopped because it is in use.\nClose port and retry.", "Warning",
                  MB_ICONWARNING);
 
-    select({rowOf("127.0.0.41", 1)});
+    select({rowOf(address(), 1)});
     press(IDC_STOP);
 
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
-    EXPECT_EQ(currentHost(slot).address, "127.0.0.41");
+    EXPECT_EQ(currentHost(slot).address, address());
     EXPECT_TRUE(hasPublishedQueue(slot));
 }
 
 class StopOnHiddenRow : public StartStop, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopOnHiddenRow, AsksAndStopsOnlyOnYes) {
-    int slot = manager.addPort(0, "COM3", "127.0.0.43", 1);
-    setCurrentHost(port(slot), "127.0.0.44", 5);
+    const std::string hiddenHost = allocateLoopbackAddress();
+    int slot = addPort(0, "COM3", 1);
+    setCurrentHost(port(slot), hiddenHost.c_str(), 5);
     ASSERT_TRUE(startPort(slot));
     dialog().refreshPortList();
     boxes.expect("COM3 is in hidden port mode.\nContinue?", "Warning", MB_ICONWARNING | MB_YESNO,
                  GetParam());
 
-    select({rowOf("127.0.0.44", 5)});
+    select({rowOf(hiddenHost, 5)});
     press(IDC_STOP);
 
     bool yes = GetParam() == IDYES;
     EXPECT_EQ(port(slot).state.load(), yes ? PORT_STOPPED : PORT_READY);
-    EXPECT_EQ(currentHost(slot).address, yes ? "" : "127.0.0.44");
+    EXPECT_EQ(currentHost(slot).address, yes ? "" : hiddenHost);
     EXPECT_EQ(hasPublishedQueue(slot), !yes);
 }
 
@@ -315,15 +317,15 @@ TEST_F(StartStop, StopTakesOnlyTheLowest1023SelectedRows) {
         for (int slot = 0; slot < 11; ++slot) {
             std::vector<StoredHost> hosts;
             for (int n = 1; n <= MAX_HOST_ENTRIES; ++n)
-                hosts.push_back({"127.0.0.52", slot * 100 + n, "many"});
-            writeStoredPort(slot, "COM" + std::to_string(slot + 1), hosts, "127.0.0.52",
+                hosts.push_back({address(), slot * 100 + n, "many"});
+            writeStoredPort(slot, "COM" + std::to_string(slot + 1), hosts, address(),
                             slot * 100 + MAX_HOST_ENTRIES);
         }
         ASSERT_EQ(group.commit(), ERROR_SUCCESS);
     }
     manager.reload();
     ASSERT_EQ(list().rowCount(), 1099);
-    ASSERT_EQ(rowOf("127.0.0.52", 1099), 1098);
+    ASSERT_EQ(rowOf(address(), 1099), 1098);
 
     list().selectAll();
     press(IDC_STOP);
@@ -332,7 +334,7 @@ TEST_F(StartStop, StopTakesOnlyTheLowest1023SelectedRows) {
         EXPECT_EQ(currentHost(slot).address, "") << "slot " << slot;
         EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED) << "slot " << slot;
     }
-    EXPECT_EQ(currentHost(10).address, "127.0.0.52");
+    EXPECT_EQ(currentHost(10).address, address());
     EXPECT_EQ(currentHost(10).portNo, 1099);
     EXPECT_EQ(port(10).reason.load(), REASON_NONE);
 }
@@ -341,9 +343,9 @@ TEST_F(StartStop, StopTakesOnlyTheLowest1023SelectedRows) {
 class StartAll : public StartStop {
   protected:
     void addThreePorts() {
-        manager.addPort(0, "COM3", "127.0.0.46", 1);
-        manager.addPort(1, "COM4", "127.0.0.46", 2);
-        manager.addPort(2, "COM5", "127.0.0.46", 3);
+        addPort(0, "COM3", 1);
+        addPort(1, "COM4", 2);
+        addPort(2, "COM5", 3);
     }
     void breakPort(int slot) {
         ASSERT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, portKeyName(slot).c_str()), ERROR_SUCCESS);
@@ -388,10 +390,11 @@ TEST_F(StartAll, LastPortFailingAsksNothing) {
 }
 
 TEST_F(StartAll, PortsWithoutAConfiguredCurrentHostAreLeftAlone) {
-    manager.addPort(0, "COM3", "127.0.0.47", 1);
-    manager.addPort(1, "COM4", "127.0.0.47", 2);
-    manager.addPort(2, "COM5", "127.0.0.47", 3);
-    setCurrentHost(port(0), "127.0.0.48", 9); // hidden
+    const std::string hiddenHost = allocateLoopbackAddress();
+    addPort(0, "COM3", 1);
+    addPort(1, "COM4", 2);
+    addPort(2, "COM5", 3);
+    setCurrentHost(port(0), hiddenHost.c_str(), 9); // hidden
     clearCurrentHost(port(1));
     dialog().onCommand(IDC_START_ALL);
     expectStates({PORT_STOPPED, PORT_STOPPED, PORT_READY});
@@ -400,17 +403,17 @@ TEST_F(StartAll, PortsWithoutAConfiguredCurrentHostAreLeftAlone) {
 }
 
 TEST_F(StartAll, StopAllThenStartAllBringsBackExactlyTheRunningPorts) {
-    manager.addPort(0, "COM3", "127.0.0.49", 1);
-    manager.addPort(1, "COM4", "127.0.0.49", 2);
-    manager.addPort(2, "COM5", "127.0.0.49", 3);
+    addPort(0, "COM3", 1);
+    addPort(1, "COM4", 2);
+    addPort(2, "COM5", 3);
     dialog().onCommand(IDC_START_ALL);
     expectStates({PORT_READY, PORT_READY, PORT_READY});
-    select({rowOf("127.0.0.49", 2)});
+    select({rowOf(address(), 2)});
     press(IDC_STOP); // the user's stop forgets COM4's host
 
     dialog().onCommand(IDC_STOP_ALL);
     expectStates({PORT_STOPPED, PORT_STOPPED, PORT_STOPPED});
-    EXPECT_EQ(currentHost(0).address, "127.0.0.49");
+    EXPECT_EQ(currentHost(0).address, address());
     for (int slot = 0; slot < 3; ++slot)
         EXPECT_FALSE(hasPublishedQueue(slot)) << "slot " << slot;
 
@@ -420,8 +423,8 @@ TEST_F(StartAll, StopAllThenStartAllBringsBackExactlyTheRunningPorts) {
 }
 
 TEST_F(StartAll, StopAllLeavesAPortInUseRunningWithItsWarning) {
-    manager.addPort(0, "COM3", "127.0.0.50", 1);
-    manager.addPort(1, "COM4", "127.0.0.50", 2);
+    addPort(0, "COM3", 1);
+    addPort(1, "COM4", 2);
     dialog().onCommand(IDC_START_ALL);
     port(0).relayActive.store(1);
     boxes.expect("[COM3] can't be stopped because it is in use.\nClose port and retry.", "Warning",
@@ -434,11 +437,11 @@ TEST_F(StartAll, StopAllLeavesAPortInUseRunningWithItsWarning) {
 class BusyCommand : public StartStop, public ::testing::WithParamInterface<int> {};
 
 TEST_P(BusyCommand, DoesNothing) {
-    int running = manager.addPort(0, "COM3", "127.0.0.51", 1);
-    int stopped = manager.addPort(1, "COM4", "127.0.0.51", 2);
+    int running = addPort(0, "COM3", 1);
+    int stopped = addPort(1, "COM4", 2);
     startWithCommand(running);
     uint32_t outHandle = port(running).outQueueHandle;
-    select({rowOf("127.0.0.51", 1), rowOf("127.0.0.51", 2)});
+    select({rowOf(address(), 1), rowOf(address(), 2)});
     context.serviceBusy.store(1);
 
     dialog().onCommand(GetParam());
@@ -446,9 +449,9 @@ TEST_P(BusyCommand, DoesNothing) {
 
     EXPECT_EQ(port(running).state.load(), PORT_READY);
     EXPECT_EQ(port(running).outQueueHandle, outHandle);
-    EXPECT_EQ(currentHost(running).address, "127.0.0.51");
+    EXPECT_EQ(currentHost(running).address, address());
     EXPECT_EQ(port(stopped).state.load(), PORT_STOPPED);
-    EXPECT_EQ(currentHost(stopped).address, "127.0.0.51");
+    EXPECT_EQ(currentHost(stopped).address, address());
     EXPECT_EQ(list().selectedRows().size(), 2u);
     EXPECT_TRUE(boxes.shown().empty());
 }

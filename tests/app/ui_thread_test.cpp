@@ -1,6 +1,7 @@
 #include "platform/ui_thread.h"
 
 #include "tests/app/gui_support.h"
+#include "tests/support/pump.h"
 
 #include <QCoreApplication>
 #include <QTimer>

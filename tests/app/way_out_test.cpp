@@ -4,6 +4,7 @@
 #include "config/port_key.h"
 #include "platform/registry.h"
 #include "tests/app/gui_support.h"
+#include "tests/support/pump.h"
 #include "tests/support/temp_store.h"
 
 #include <QProcess>
@@ -117,6 +118,7 @@ class WayOut : public ::testing::TestWithParam<Way> {
         ensureQtApp();
         ASSERT_TRUE(runtime.isValid());
         deviceFolder = store.folder() + "/dev";
+        // Nobody opens the port, so nothing is ever dialled there.
         writeStoredPort(0, "COM6", {{"127.0.0.1", 1, "bench"}}, "127.0.0.1", 1);
     }
     void TearDown() override {

@@ -2,7 +2,7 @@
 
 #include "config/manager_context.h"
 #include "platform/registry.h"
-#include "tests/config/port_table_reset.h"
+#include "tests/support/clean_context.h"
 #include "tests/support/scripted_boxes.h"
 #include "tests/support/temp_store.h"
 
@@ -90,8 +90,9 @@ std::vector<Host> hostsOf(int slot) {
     return hosts;
 }
 
-class ConfigStoreTest : public PortTableReset {
+class ConfigStoreTest : public ::testing::Test {
   protected:
+    CleanContext clean;
     TempStore store;
     ScriptedBoxes boxes;
 };
@@ -416,7 +417,7 @@ TEST_F(SaveCurrentHost, RoundTripsThroughTheLoad) {
     setCurrentHost(port(33), "vorlix-c.local", 32);
     EXPECT_NE(saveCurrentHost(33), 0);
 
-    resetPortTable();
+    resetContext();
     resetRegistryStore();
     loadPortTable();
     EXPECT_STREQ(port(33).curAddress, "vorlix-c.local");

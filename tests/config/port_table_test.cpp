@@ -1,7 +1,7 @@
 #include "config/manager_context.h"
 #include "config/port_state.h"
 
-#include "tests/config/port_table_reset.h"
+#include "tests/support/clean_context.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +15,30 @@ void nameSlot(int slot, const char* name) {
     copyField(port(slot).portName, name);
 }
 
-class FindPortByName : public PortTableReset {};
-class FindFreeSlot : public PortTableReset {};
-class FindHost : public PortTableReset {};
-class HighestPortIndex : public PortTableReset {};
-class PortRecordFields : public PortTableReset {};
+// Appends a host the way the Port Properties dialog does: at the end of the list.
+HostEntry* appendHost(PortRecord& record, const char* address, int portNo,
+                      const char* description = "") {
+    auto* entry = new HostEntry{};
+    copyField(entry->address, address);
+    entry->portNo = portNo;
+    copyField(entry->description, description);
+    HostEntry** link = &record.hostList;
+    while (*link)
+        link = &(*link)->next;
+    *link = entry;
+    return entry;
+}
+
+class PortTableTest : public ::testing::Test {
+  protected:
+    CleanContext clean;
+};
+
+class FindPortByName : public PortTableTest {};
+class FindFreeSlot : public PortTableTest {};
+class FindHost : public PortTableTest {};
+class HighestPortIndex : public PortTableTest {};
+class PortRecordFields : public PortTableTest {};
 
 TEST(ThreadRunning, IsSetFromProgramStart) {
     EXPECT_EQ(context.threadRunning.load(), 1);

@@ -11,7 +11,7 @@
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
 #include "rings/ring_queue.h"
-#include "tests/support/manager_harness.h"
+#include "tests/support/manager_fixture.h"
 #include "tools/vorlix_sim/sim_server.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +33,8 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 constexpr int SILENCE_MS = 120000;
+
+using Relay = ManagerTest;
 
 // Records the private messages the UI thread receives and hands them on to the
 // window, except those listed as held: their procedures are not under test here.
@@ -123,12 +125,9 @@ void putPacket(RingQueue* queue, const Bytes& packet) {
 
 } // namespace
 
-TEST(Relay, MebibyteFromApplicationArrivesWholeAndItsEchoReachesTheApplication) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.31"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(2, "COM5", "127.0.0.31", 1);
-    int app = manager.connectApplication(slot, "COM5");
+TEST_F(Relay, MebibyteFromApplicationArrivesWholeAndItsEchoReachesTheApplication) {
+    const int slot = 2;
+    int app = addConnectedPort(slot, "COM5", 1);
     ASSERT_GE(app, 0);
 
     std::mt19937 random(20240611);
@@ -146,7 +145,7 @@ TEST(Relay, MebibyteFromApplicationArrivesWholeAndItsEchoReachesTheApplication) 
     size_t piece = 0;
     size_t inPiece = 0;
     size_t offset = 0;
-    bool done = manager.pumpUntil(
+    bool done = pumpUntil(
         [&] {
             while (piece < pieces.size()) {
                 size_t n = writeSome(app, &written[offset], pieces[piece] - inPiece);
@@ -166,52 +165,46 @@ TEST(Relay, MebibyteFromApplicationArrivesWholeAndItsEchoReachesTheApplication) 
     ASSERT_TRUE(done) << "echoed " << echoed.size() << " of " << written.size();
 
     EXPECT_TRUE(echoed == written) << "the echo differs from what the application wrote";
-    Bytes payload = dataPayloads(sim, 1);
+    Bytes payload = dataPayloads(sim(), 1);
     EXPECT_TRUE(payload == written) << "device got " << payload.size() << " payload bytes";
-    for (const auto& frame : framesWith(sim, 1, 0x31))
+    for (const auto& frame : framesWith(sim(), 1, 0x31))
         EXPECT_LE(frame.bytes.size(), 517u);
     ::close(app);
 }
 
-TEST(Relay, LineSpeedChangeSendsTheDriversSettingBytesAndKeepsThem) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.32"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(1, "COM6", "127.0.0.32", 2);
-    int app = manager.connectApplication(slot, "COM6");
+TEST_F(Relay, LineSpeedChangeSendsTheDriversSettingBytesAndKeepsThem) {
+    const int slot = 1;
+    int app = addConnectedPort(slot, "COM6", 2);
     ASSERT_GE(app, 0);
 
     ASSERT_TRUE(setSpeed(app, B115200));
     // 115200 baud is code 16; the pty always reports 8N1 (LCR 03); no flow control.
     const Bytes expected{0xF0, 0x21, 16, 0x03, 0x00, 0xE0};
     auto sreqSent = [&] {
-        auto frames = framesWith(sim, 2, 0x21);
+        auto frames = framesWith(sim(), 2, 0x21);
         return !frames.empty() && frames.back().bytes == expected;
     };
-    ASSERT_TRUE(manager.pumpUntil(sreqSent)) << "no SREQ for 115200 baud at the device";
+    ASSERT_TRUE(pumpUntil(sreqSent)) << "no SREQ for 115200 baud at the device";
     std::lock_guard lock(port(slot).relayLock);
     const uint8_t* params = port(slot).serialParams;
     EXPECT_EQ(Bytes(params, params + 3), Bytes({16, 0x03, 0x00}));
     ::close(app);
 }
 
-TEST(Relay, ApplicationCloseSendsMcrZeroAndCloseThenDropsConnectionAndPortIsReady) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.33"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(4, "COM8", "127.0.0.33", 1);
-    int app = manager.connectApplication(slot, "COM8");
+TEST_F(Relay, ApplicationCloseSendsMcrZeroAndCloseThenDropsConnectionAndPortIsReady) {
+    const int slot = 4;
+    int app = addConnectedPort(slot, "COM8", 1);
     ASSERT_GE(app, 0);
     ASSERT_TRUE(portHasValue(slot, "MaximumBaud"));
-    ASSERT_EQ(sim.openConnections(1), 1);
+    ASSERT_EQ(sim().openConnections(1), 1);
 
     ::close(app);
-    ASSERT_TRUE(manager.pumpUntil([&] { return !framesWith(sim, 1, 0x72).empty(); }));
+    ASSERT_TRUE(pumpUntil([&] { return !framesWith(sim(), 1, 0x72).empty(); }));
     auto closeSeen = std::chrono::steady_clock::now();
-    ASSERT_TRUE(manager.pumpUntil([&] { return sim.openConnections(1) == 0; }));
+    ASSERT_TRUE(pumpUntil([&] { return sim().openConnections(1) == 0; }));
     auto dropped = std::chrono::steady_clock::now();
 
-    auto frames = sim.framesReceived(1);
+    auto frames = sim().framesReceived(1);
     ASSERT_GE(frames.size(), 2u);
     EXPECT_EQ(frames[frames.size() - 2].bytes, Bytes({0xF0, 0x41, 0x00, 0xE0}));
     EXPECT_EQ(frames.back().bytes, Bytes({0xF0, 0x72, 0xE0}));
@@ -219,93 +212,81 @@ TEST(Relay, ApplicationCloseSendsMcrZeroAndCloseThenDropsConnectionAndPortIsRead
     EXPECT_GE(grace.count(), 150) << "connection dropped without the grace after CLOSE";
     EXPECT_LT(grace.count(), 2000);
 
-    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_READY; }));
+    ASSERT_TRUE(pumpUntil([&] { return port(slot).state.load() == PORT_READY; }));
     EXPECT_EQ(port(slot).connection.load(), nullptr);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_FALSE(portHasValue(slot, "MaximumBaud"));
 }
 
-TEST(Relay, DeviceCloseMakesConnectedPortReconnecting) {
-    ManagerHarness manager;
+TEST_F(Relay, DeviceCloseMakesConnectedPortReconnecting) {
     MessageLog messages(manager, {WM_RECONNECT_PORT});
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.34"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(0, "COM3", "127.0.0.34", 2);
-    int app = manager.connectApplication(slot, "COM3");
+    const int slot = 0;
+    int app = addConnectedPort(slot, "COM3", 2);
     ASSERT_GE(app, 0);
 
-    ASSERT_EQ(sim.closeConnections(2), 1);
-    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
-    manager.pumpUntil([&] { return messages.count(WM_RECONNECT_PORT, slot) > 0; }, 1000);
+    ASSERT_EQ(sim().closeConnections(2), 1);
+    ASSERT_TRUE(pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
+    pumpUntil([&] { return messages.count(WM_RECONNECT_PORT, slot) > 0; }, 1000);
     EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 1);
     ::close(app);
 }
 
-TEST(Relay, SilentDeviceMakesPortReconnectingAndAsksForReconnectionOnce) {
-    ManagerHarness manager;
+TEST_F(Relay, SilentDeviceMakesPortReconnectingAndAsksForReconnectionOnce) {
     MessageLog messages(manager, {WM_RECONNECT_PORT});
     TraceLog traces;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.35"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(6, "COM9", "127.0.0.35", 1);
-    int app = manager.connectApplication(slot, "COM9");
+    const int slot = 6;
+    int app = addConnectedPort(slot, "COM9", 1);
     ASSERT_GE(app, 0);
 
     // Just short of the limit nothing happens.
     addTickOffset(SILENCE_MS - 5000);
     wakeRelay();
-    manager.pumpFor(100);
+    pumpFor(100);
     EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
 
     addTickOffset(5000);
     wakeRelay();
-    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
-    manager.pumpUntil([&] { return messages.count(WM_RECONNECT_PORT, slot) > 0; }, 1000);
+    ASSERT_TRUE(pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
+    pumpUntil([&] { return messages.count(WM_RECONNECT_PORT, slot) > 0; }, 1000);
     EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 1);
     EXPECT_EQ(traces.count("MessageProc: Remote Down. Call ACR Mode.\r\n"), 1);
 
     // Later passes treat the port as Reconnecting: the application's data is dropped
     // and nothing more is asked for.
-    size_t framesBefore = sim.framesReceived(1).size();
+    size_t framesBefore = sim().framesReceived(1).size();
     const uint8_t text[] = "while reconnecting";
     ASSERT_EQ(::write(app, text, sizeof text), ssize_t(sizeof text));
-    ASSERT_TRUE(manager.pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
-    manager.pumpFor(50);
+    ASSERT_TRUE(pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+    pumpFor(50);
     EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 1);
     EXPECT_EQ(traces.count("MessageProc: Remote Down. Call ACR Mode.\r\n"), 1);
-    EXPECT_EQ(sim.framesReceived(1).size(), framesBefore);
+    EXPECT_EQ(sim().framesReceived(1).size(), framesBefore);
     ::close(app);
 }
 
-TEST(Relay, SilenceDuringRunningReconnectionPostsNothing) {
-    ManagerHarness manager;
+TEST_F(Relay, SilenceDuringRunningReconnectionPostsNothing) {
     MessageLog messages(manager, {WM_RECONNECT_PORT});
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.36"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(3, "COM4", "127.0.0.36", 1);
-    int app = manager.connectApplication(slot, "COM4");
+    const int slot = 3;
+    int app = addConnectedPort(slot, "COM4", 1);
     ASSERT_GE(app, 0);
 
     context.reconnectRunning.store(1);
     addTickOffset(SILENCE_MS + 10);
     wakeRelay();
-    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
-    manager.pumpFor(100);
+    ASSERT_TRUE(pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
+    pumpFor(100);
     EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 0);
     ::close(app);
 }
 
-TEST(Relay, PacketsWhileRelayInactiveAreDropped) {
-    ManagerHarness manager;
+TEST_F(Relay, PacketsWhileRelayInactiveAreDropped) {
     TraceLog traces;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.37"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(5, "COM10", "127.0.0.37", 2);
-    int app = manager.connectApplication(slot, "COM10");
+    const int slot = 5;
+    int app = addConnectedPort(slot, "COM10", 2);
     ASSERT_GE(app, 0);
     // The application's own raw setting at open is reported once it is open.
-    ASSERT_TRUE(manager.pumpUntil([&] { return framesWith(sim, 2, 0x21).size() == 1; }));
-    ASSERT_TRUE(manager.pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+    ASSERT_TRUE(pumpUntil([&] { return framesWith(sim(), 2, 0x21).size() == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
     const Bytes params(port(slot).serialParams, port(slot).serialParams + 3);
     uint8_t mcrBefore = port(slot).lastMcr.load();
 
@@ -313,20 +294,20 @@ TEST(Relay, PacketsWhileRelayInactiveAreDropped) {
     const uint8_t lost[] = "lost";
     ASSERT_EQ(::write(app, lost, 4), 4);
     ASSERT_TRUE(setSpeed(app, B57600));
-    ASSERT_TRUE(manager.pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
-    manager.pumpFor(100);
+    ASSERT_TRUE(pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+    pumpFor(100);
     ASSERT_TRUE(setSpeed(app, B0)); // drops DTR and RTS: MCR 00
-    manager.pumpFor(100);
-    ASSERT_TRUE(manager.pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+    pumpFor(100);
+    ASSERT_TRUE(pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
 
     port(slot).relayActive.store(1);
     const uint8_t kept[] = "kept";
     ASSERT_EQ(::write(app, kept, 4), 4);
-    ASSERT_TRUE(manager.pumpUntil([&] { return !dataPayloads(sim, 2).empty(); }));
-    manager.pumpFor(50);
-    EXPECT_EQ(dataPayloads(sim, 2), Bytes(kept, kept + 4));
-    EXPECT_EQ(framesWith(sim, 2, 0x21).size(), 1u);
-    EXPECT_TRUE(framesWith(sim, 2, 0x41).size() == 1) << "only the MCR 03 of the open";
+    ASSERT_TRUE(pumpUntil([&] { return !dataPayloads(sim(), 2).empty(); }));
+    pumpFor(50);
+    EXPECT_EQ(dataPayloads(sim(), 2), Bytes(kept, kept + 4));
+    EXPECT_EQ(framesWith(sim(), 2, 0x21).size(), 1u);
+    EXPECT_TRUE(framesWith(sim(), 2, 0x41).size() == 1) << "only the MCR 03 of the open";
     EXPECT_EQ(port(slot).lastMcr.load(), mcrBefore);
     EXPECT_EQ(Bytes(port(slot).serialParams, port(slot).serialParams + 3), params);
     EXPECT_EQ(traces.count("VXD_WRITE_SOCKET : [SREQ]\r\n"), 1);
@@ -335,11 +316,10 @@ TEST(Relay, PacketsWhileRelayInactiveAreDropped) {
 
 // The packets behind the OPEN wait for the open procedure, even when the relay thread
 // passes over the port again before the window has taken up the request.
-TEST(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
-    ManagerHarness manager;
+TEST_F(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
     MessageLog messages(manager, {WM_OPEN_PORT});
-    int slot = manager.addPort(7, "COM11", "127.0.0.38", 1);
-    int later = manager.addPort(9, "COM13", "127.0.0.38", 2);
+    int slot = addPort(7, "COM11", 1);
+    int later = addPort(9, "COM13", 2);
     ASSERT_TRUE(startPort(slot));
     ASSERT_TRUE(startPort(later));
     PortRecord& record = port(slot);
@@ -354,7 +334,7 @@ TEST(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
         ringSetDataReady(queue, true);
     }
     wakeRelay();
-    ASSERT_TRUE(manager.pumpUntil([&] { return messages.count(WM_OPEN_PORT, slot) > 0; }));
+    ASSERT_TRUE(pumpUntil([&] { return messages.count(WM_OPEN_PORT, slot) > 0; }));
 
     // Another pass, seen through an open on a later slot.
     {
@@ -363,7 +343,7 @@ TEST(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
         ringSetDataReady(port(later).outQueue.load(), true);
     }
     wakeRelay();
-    ASSERT_TRUE(manager.pumpUntil([&] { return messages.count(WM_OPEN_PORT, later) > 0; }));
+    ASSERT_TRUE(pumpUntil([&] { return messages.count(WM_OPEN_PORT, later) > 0; }));
 
     std::lock_guard lock(record.relayLock);
     uint8_t packet[PACKET_BUFFER_SIZE];
@@ -376,22 +356,19 @@ TEST(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
     EXPECT_EQ(Bytes(record.serialParams, record.serialParams + 3), Bytes({0, 0, 0}));
 }
 
-TEST(Relay, ModemControlBehindTheApplicationsOpenReachesTheDevice) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.39"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(8, "COM12", "127.0.0.39", 1);
-    int app = manager.connectApplication(slot, "COM12");
+TEST_F(Relay, ModemControlBehindTheApplicationsOpenReachesTheDevice) {
+    const int slot = 8;
+    int app = addConnectedPort(slot, "COM12", 1);
     ASSERT_GE(app, 0);
 
     // The driver raises DTR and RTS right behind its OPEN packet.
     auto raised = [&] {
-        for (const auto& frame : framesWith(sim, 1, 0x41))
+        for (const auto& frame : framesWith(sim(), 1, 0x41))
             if (frame.bytes == Bytes({0xF0, 0x41, 0x03, 0xE0}))
                 return true;
         return false;
     };
-    EXPECT_TRUE(manager.pumpUntil(raised, 3000));
+    EXPECT_TRUE(pumpUntil(raised, 3000));
     EXPECT_EQ(port(slot).lastMcr.load(), 0x03);
     ::close(app);
 }

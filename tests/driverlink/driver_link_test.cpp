@@ -12,8 +12,7 @@
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/trace.h"
-#include "tests/support/manager_harness.h"
-#include "tests/support/scripted_boxes.h"
+#include "tests/support/manager_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +25,9 @@
 using namespace platform;
 
 namespace {
+
+// The suite's name; the driver link itself is ::DriverLink here.
+using DriverLink = ManagerTest;
 
 const char* const PUBLISHED[] = {"pOutQueue", "pInQueue", "hWin32Event", "hWin32Event_Read",
                                  "hWin32Event_Dummy"};
@@ -102,17 +104,15 @@ class TraceWatch {
     int relayStarts_ = 0;
 };
 
-TEST(DriverLink, TwoPortsShareOneDriverOneWriteEventAndOneRelayThread) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
+TEST_F(DriverLink, TwoPortsShareOneDriverOneWriteEventAndOneRelayThread) {
     TraceWatch trace;
-    int first = manager.addPort(2, "COM3", "127.0.0.31", 1);
-    int second = manager.addPort(7, "COM8", "127.0.0.31", 2);
+    int first = addPort(2, "COM3", 1);
+    int second = addPort(7, "COM8", 2);
 
     ASSERT_TRUE(startPort(first));
     EXPECT_EQ(context.relayThreadStarted.load(), 1);
-    const DriverLink afterFirst = driverLink;
-    EXPECT_EQ(afterFirst.device, DriverLink::Device::Open);
+    const ::DriverLink afterFirst = driverLink;
+    EXPECT_EQ(afterFirst.device, ::DriverLink::Device::Open);
     EXPECT_NE(afterFirst.writeEvent, nullptr);
     EXPECT_NE(afterFirst.writeEventRing0, 0u);
     // Any second open, library load or lookup would fail now.
@@ -125,8 +125,8 @@ TEST(DriverLink, TwoPortsShareOneDriverOneWriteEventAndOneRelayThread) {
     EXPECT_EQ(driverLink.writeEvent, afterFirst.writeEvent);
     EXPECT_EQ(driverLink.writeEventRing0, afterFirst.writeEventRing0);
     EXPECT_EQ(driverLink.openVxDHandle, afterFirst.openVxDHandle);
-    ASSERT_TRUE(manager.pumpUntil([&] { return trace.relayStarts() >= 1; }));
-    manager.pumpFor(100);
+    ASSERT_TRUE(pumpUntil([&] { return trace.relayStarts() >= 1; }));
+    pumpFor(100);
     EXPECT_EQ(trace.relayStarts(), 1);
 
     expectAllPublished(first);
@@ -151,21 +151,17 @@ TEST(DriverLink, TwoPortsShareOneDriverOneWriteEventAndOneRelayThread) {
     EXPECT_TRUE(boxes.shown().empty());
 }
 
-TEST(DriverLink, SlotNumberNamesTheKeyWithFourDigits) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    int slot = manager.addPort(7, "COM12", "127.0.0.32", 1);
+TEST_F(DriverLink, SlotNumberNamesTheKeyWithFourDigits) {
+    int slot = addPort(7, "COM12", 1);
     ASSERT_TRUE(startPort(slot));
     StoredDword value = readDword("Enum\\Root\\Redirector\\0007", "pInQueue");
     EXPECT_TRUE(value.found);
     EXPECT_EQ(value.value, port(slot).inQueueHandle);
 }
 
-TEST(DriverLink, StopDeletesTheValuesAndReleasesBothQueues) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    int stopped = manager.addPort(0, "COM1", "127.0.0.33", 1);
-    int running = manager.addPort(1, "COM2", "127.0.0.33", 2);
+TEST_F(DriverLink, StopDeletesTheValuesAndReleasesBothQueues) {
+    int stopped = addPort(0, "COM1", 1);
+    int running = addPort(1, "COM2", 2);
     ASSERT_TRUE(startPort(stopped));
     ASSERT_TRUE(startPort(running));
     uint32_t outHandle = published(stopped, "pOutQueue");
@@ -191,10 +187,8 @@ TEST(DriverLink, StopDeletesTheValuesAndReleasesBothQueues) {
     EXPECT_TRUE(boxes.shown().empty());
 }
 
-TEST(DriverLink, PortInUseRefusesToStopEvenWhenForced) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    int slot = manager.addPort(4, "COM5", "127.0.0.34", 1);
+TEST_F(DriverLink, PortInUseRefusesToStopEvenWhenForced) {
+    int slot = addPort(4, "COM5", 1);
     ASSERT_TRUE(startPort(slot));
     uint32_t outHandle = published(slot, "pOutQueue");
     port(slot).relayActive.store(1);
@@ -210,12 +204,10 @@ TEST(DriverLink, PortInUseRefusesToStopEvenWhenForced) {
     EXPECT_NE(mapQueue(outHandle), nullptr);
 }
 
-class DriverLinkRecovering : public ::testing::TestWithParam<int> {};
+class DriverLinkRecovering : public ManagerTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(DriverLinkRecovering, StopIsRefusedSilentlyUnlessForced) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    int slot = manager.addPort(5, "COM6", "127.0.0.35", 1);
+    int slot = addPort(5, "COM6", 1);
     ASSERT_TRUE(startPort(slot));
     uint32_t outHandle = published(slot, "pOutQueue");
     forcePortState(port(slot), GetParam());
@@ -288,14 +280,13 @@ const HookFailure HOOK_FAILURES[] = {
      "Cannot save registry key for some port.", true, true, 2},
 };
 
-class DriverLinkHookFailure : public ::testing::TestWithParam<HookFailure> {};
+class DriverLinkHookFailure : public ManagerTest,
+                              public ::testing::WithParamInterface<HookFailure> {};
 
 TEST_P(DriverLinkHookFailure, ShowsItsMessageStopsWithInternalErrorAndLeavesNothingBehind) {
     const HookFailure& failure = GetParam();
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
     TraceWatch trace;
-    int slot = manager.addPort(3, "COM4", "127.0.0.36", 1);
+    int slot = addPort(3, "COM4", 1);
     failure.arm(slot);
     boxes.expect(failure.message, "Error", MB_ICONERROR);
 
@@ -305,7 +296,7 @@ TEST_P(DriverLinkHookFailure, ShowsItsMessageStopsWithInternalErrorAndLeavesNoth
     EXPECT_EQ(port(slot).reason.load(), REASON_INTERNAL);
     EXPECT_EQ(context.serviceBusy.load(), 0);
     expectNonePublished(slot);
-    EXPECT_EQ(driverLink.device == DriverLink::Device::Open, failure.driverLoaded);
+    EXPECT_EQ(driverLink.device == ::DriverLink::Device::Open, failure.driverLoaded);
     // Queues obtained before the failure went back to the driver.
     ASSERT_EQ(trace.queueHandles().size(), failure.queuesObtained);
     for (uint32_t handle : trace.queueHandles())
@@ -323,10 +314,8 @@ TEST_P(DriverLinkHookFailure, ShowsItsMessageStopsWithInternalErrorAndLeavesNoth
 INSTANTIATE_TEST_SUITE_P(EachStep, DriverLinkHookFailure, ::testing::ValuesIn(HOOK_FAILURES),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(DriverLink, FailedDriverOpenIsNeverTriedAgain) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    int slot = manager.addPort(0, "COM9", "127.0.0.37", 1);
+TEST_F(DriverLink, FailedDriverOpenIsNeverTriedAgain) {
+    int slot = addPort(0, "COM9", 1);
     // Only the first open fails: a second attempt would load the driver.
     failDriverCall(DriverCall::Open, 0, 1);
     boxes.expect("Cannot Load auxilliary driver file.", "Error", MB_ICONERROR);
@@ -340,7 +329,7 @@ TEST(DriverLink, FailedDriverOpenIsNeverTriedAgain) {
     EXPECT_FALSE(startPort(slot));
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(port(slot).reason.load(), REASON_INTERNAL);
-    EXPECT_EQ(driverLink.device, DriverLink::Device::Failed);
+    EXPECT_EQ(driverLink.device, ::DriverLink::Device::Failed);
     EXPECT_FALSE(std::filesystem::exists(manager.linkPath("COM9")));
 }
 
@@ -362,16 +351,15 @@ const ProcessWideFailure PROCESS_WIDE_FAILURES[] = {
      "Cannot create event for Device Driver Writing.\nCheck System Status."},
 };
 
-class DriverLinkProcessWide : public ::testing::TestWithParam<ProcessWideFailure> {};
+class DriverLinkProcessWide : public ManagerTest,
+                              public ::testing::WithParamInterface<ProcessWideFailure> {};
 
 TEST_P(DriverLinkProcessWide, NextStartKeepsWhatTheFailedOneObtained) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    int slot = manager.addPort(1, "COM2", "127.0.0.38", 1);
+    int slot = addPort(1, "COM2", 1);
     GetParam().arm();
     boxes.expect(GetParam().message, "Error", MB_ICONERROR);
     ASSERT_FALSE(startPort(slot));
-    const DriverLink kept = driverLink;
+    const ::DriverLink kept = driverLink;
     EXPECT_EQ(context.relayThreadStarted.load(), 0);
 
     ASSERT_TRUE(startPort(slot));

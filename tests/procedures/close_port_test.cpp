@@ -9,7 +9,7 @@
 #include "platform/registry.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
-#include "tests/support/manager_harness.h"
+#include "tests/support/manager_fixture.h"
 #include "tools/vorlix_sim/sim_server.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +23,9 @@ using namespace platform;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+using Win16Port = ManagerTest;
+using Disconnect = ManagerTest;
 
 const char* const WIN16_VALUES[] = {"MaximumBaud", "IsWin16Port", "IsWin16PortConnected"};
 
@@ -58,15 +61,12 @@ bool sameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) 
 
 } // namespace
 
-TEST(Win16Port, CloseRequestForConnectedPortSendsCloseAndDropsConnectionAtOnce) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.41"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(2, "COM5", "127.0.0.41", 1);
-    int app = manager.connectApplication(slot, "COM5");
+TEST_F(Win16Port, CloseRequestForConnectedPortSendsCloseAndDropsConnectionAtOnce) {
+    const int slot = 2;
+    int app = addConnectedPort(slot, "COM5", 1);
     ASSERT_GE(app, 0);
-    manager.pumpFor(100); // the driver's first packets have gone out
-    Bytes before = sim.rawBytesReceived(1);
+    pumpFor(100); // the driver's first packets have gone out
+    Bytes before = sim().rawBytesReceived(1);
 
     EXPECT_EQ(win16Request(5, 0), 1);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
@@ -76,16 +76,15 @@ TEST(Win16Port, CloseRequestForConnectedPortSendsCloseAndDropsConnectionAtOnce) 
     for (const char* name : WIN16_VALUES)
         EXPECT_FALSE(portHasValue(slot, name)) << name;
 
-    ASSERT_TRUE(manager.pumpUntil([&] { return sim.openConnections(1) == 0; }, 1000));
-    Bytes after = sim.rawBytesReceived(1);
+    ASSERT_TRUE(pumpUntil([&] { return sim().openConnections(1) == 0; }, 1000));
+    Bytes after = sim().rawBytesReceived(1);
     ASSERT_GE(after.size(), before.size());
     EXPECT_EQ(Bytes(after.begin() + long(before.size()), after.end()), Bytes({0xF0, 0x72, 0xE0}));
     ::close(app);
 }
 
-TEST(Win16Port, CloseRequestForStoppedPortAnswersOneAndChangesNothing) {
-    ManagerHarness manager;
-    int slot = manager.addPort(3, "COM6", "127.0.0.42", 1);
+TEST_F(Win16Port, CloseRequestForStoppedPortAnswersOneAndChangesNothing) {
+    int slot = addPort(3, "COM6", 1);
     writeWin16Values(slot);
     auto before = portValues(slot);
 
@@ -94,12 +93,10 @@ TEST(Win16Port, CloseRequestForStoppedPortAnswersOneAndChangesNothing) {
     EXPECT_TRUE(sameValues(portValues(slot), before));
 }
 
-TEST(Win16Port, CloseRequestForIdleReadyPortDeletesValuesAndSendsNothing) {
-    ManagerHarness manager;
+TEST_F(Win16Port, CloseRequestForIdleReadyPortDeletesValuesAndSendsNothing) {
     TraceLog traces;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.43"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(4, "COM7", "127.0.0.43", 1);
+    ASSERT_TRUE(startSim());
+    int slot = addPort(4, "COM7", 1);
     ASSERT_TRUE(startPort(slot));
     writeWin16Values(slot);
 
@@ -108,16 +105,14 @@ TEST(Win16Port, CloseRequestForIdleReadyPortDeletesValuesAndSendsNothing) {
     for (const char* name : WIN16_VALUES)
         EXPECT_FALSE(portHasValue(slot, name)) << name;
     EXPECT_TRUE(portHasValue(slot, "PORTNAME"));
-    manager.pumpFor(50);
-    EXPECT_EQ(sim.connectionCount(1), 0);
+    pumpFor(50);
+    EXPECT_EQ(sim().connectionCount(1), 0);
     EXPECT_EQ(traces.count("VXD_WRITE_SOCKET : [CLOSE]\r\n"), 0);
 }
 
-TEST(Win16Port, OpenRequestForReadyPortConnectsAndMarksThePort) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.44"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(5, "COM8", "127.0.0.44", 2);
+TEST_F(Win16Port, OpenRequestForReadyPortConnectsAndMarksThePort) {
+    ASSERT_TRUE(startSim());
+    int slot = addPort(5, "COM8", 2);
     ASSERT_TRUE(startPort(slot));
 
     EXPECT_EQ(win16Request(8, 1), 1);
@@ -133,8 +128,8 @@ TEST(Win16Port, OpenRequestForReadyPortConnectsAndMarksThePort) {
               ERROR_SUCCESS);
     RegCloseKey(key);
     EXPECT_EQ(connected, 1u);
-    ASSERT_TRUE(sim.waitForFrames(2, 2, 3000));
-    auto frames = sim.framesReceived(2);
+    ASSERT_TRUE(sim().waitForFrames(2, 2, 3000));
+    auto frames = sim().framesReceived(2);
     EXPECT_EQ(frames[0].command, 0x11);
     EXPECT_EQ(frames[1].bytes, Bytes({0xF0, 0x71, 0xE0}));
 
@@ -142,18 +137,16 @@ TEST(Win16Port, OpenRequestForReadyPortConnectsAndMarksThePort) {
     EXPECT_EQ(win16Request(8, 0), 1);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).isWin16Port.load(), 0);
-    EXPECT_TRUE(manager.pumpUntil([&] { return sim.openConnections(2) == 0; }, 1000));
+    EXPECT_TRUE(pumpUntil([&] { return sim().openConnections(2) == 0; }, 1000));
 }
 
-TEST(Win16Port, OpenRequestAnswersZeroUnlessThePortIsReady) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.45"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int stopped = manager.addPort(6, "COM9", "127.0.0.45", 1);
-    int connected = manager.addPort(7, "COM10", "127.0.0.45", 2);
-    int app = manager.connectApplication(connected, "COM10");
+TEST_F(Win16Port, OpenRequestAnswersZeroUnlessThePortIsReady) {
+    ASSERT_TRUE(startSim());
+    int stopped = addPort(6, "COM9", 1);
+    int connected = addPort(7, "COM10", 2);
+    int app = connectApplication(connected, "COM10");
     ASSERT_GE(app, 0);
-    int connectionsBefore = sim.connectionCount(2);
+    int connectionsBefore = sim().connectionCount(2);
 
     EXPECT_EQ(win16Request(9, 1), 0);
     EXPECT_EQ(port(stopped).state.load(), PORT_STOPPED);
@@ -161,8 +154,8 @@ TEST(Win16Port, OpenRequestAnswersZeroUnlessThePortIsReady) {
     EXPECT_EQ(win16Request(10, 1), 0);
     EXPECT_EQ(port(connected).state.load(), PORT_CONNECTED);
     EXPECT_EQ(port(connected).isWin16Port.load(), 0);
-    EXPECT_EQ(sim.connectionCount(2), connectionsBefore);
-    EXPECT_EQ(sim.connectionCount(1), 0);
+    EXPECT_EQ(sim().connectionCount(2), connectionsBefore);
+    EXPECT_EQ(sim().connectionCount(1), 0);
 
     // No port carries COM77.
     EXPECT_EQ(win16Request(77, 1), 0);
@@ -170,12 +163,9 @@ TEST(Win16Port, OpenRequestAnswersZeroUnlessThePortIsReady) {
     ::close(app);
 }
 
-TEST(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntouched) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.46"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(1, "COM3", "127.0.0.46", 1);
-    int app = manager.connectApplication(slot, "COM3");
+TEST_F(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntouched) {
+    const int slot = 1;
+    int app = addConnectedPort(slot, "COM3", 1);
     ASSERT_GE(app, 0);
     DeviceSocket* socket = port(slot).connection.load();
     uint32_t outHandle = port(slot).outQueueHandle;
@@ -184,20 +174,19 @@ TEST(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntouch
     EXPECT_EQ(port(slot).state.load(), PORT_COM_OPENED);
     EXPECT_EQ(port(slot).connection.load(), socket);
     EXPECT_EQ(port(slot).outQueueHandle, outHandle);
-    manager.pumpFor(50);
-    EXPECT_EQ(sim.openConnections(1), 1);
+    pumpFor(50);
+    EXPECT_EQ(sim().openConnections(1), 1);
     EXPECT_FALSE(applicationHungUp(app));
 
     // Let go, and let the disconnection procedure that asks for finish here.
     ::close(app);
-    EXPECT_TRUE(manager.pumpUntil([&] {
+    EXPECT_TRUE(pumpUntil([&] {
         return port(slot).state.load() == PORT_READY && port(slot).outQueueHandle != outHandle;
     }));
 }
 
-TEST(Disconnect, WithoutApplicationStartsThePortAnewAndReady) {
-    ManagerHarness manager;
-    int slot = manager.addPort(2, "COM4", "127.0.0.47", 1);
+TEST_F(Disconnect, WithoutApplicationStartsThePortAnewAndReady) {
+    int slot = addPort(2, "COM4", 1);
     ASSERT_TRUE(startPort(slot));
     uint32_t outHandle = port(slot).outQueueHandle;
     uint32_t inHandle = port(slot).inQueueHandle;
@@ -212,19 +201,16 @@ TEST(Disconnect, WithoutApplicationStartsThePortAnewAndReady) {
 
 // The application lets go of a COM Opened port: the relay thread asks for the
 // disconnection procedure again, which re-initialises the port; the next open works.
-TEST(Disconnect, ApplicationClosingComOpenedPortMakesItReadyForTheNextOpen) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.48"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(3, "COM11", "127.0.0.48", 1);
-    int app = manager.connectApplication(slot, "COM11");
+TEST_F(Disconnect, ApplicationClosingComOpenedPortMakesItReadyForTheNextOpen) {
+    const int slot = 3;
+    int app = addConnectedPort(slot, "COM11", 1);
     ASSERT_GE(app, 0);
     uint32_t outHandle = port(slot).outQueueHandle;
     sendMessage(WM_PORT_DISCONNECTED, 0, slot);
     ASSERT_EQ(port(slot).state.load(), PORT_COM_OPENED);
 
     ::close(app);
-    ASSERT_TRUE(manager.pumpUntil([&] {
+    ASSERT_TRUE(pumpUntil([&] {
         return port(slot).state.load() == PORT_READY && port(slot).outQueueHandle != outHandle;
     }));
     EXPECT_EQ(port(slot).relayActive.load(), 0);
@@ -232,15 +218,13 @@ TEST(Disconnect, ApplicationClosingComOpenedPortMakesItReadyForTheNextOpen) {
 
     int again = openApplicationPort(manager.linkPath("COM11"));
     ASSERT_GE(again, 0);
-    EXPECT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; }));
+    EXPECT_TRUE(pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; }));
     ::close(again);
 }
 
-TEST(Disconnect, Win16PortLosesItsConnectedMark) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.49"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(4, "COM12", "127.0.0.49", 1);
+TEST_F(Disconnect, Win16PortLosesItsConnectedMark) {
+    ASSERT_TRUE(startSim());
+    int slot = addPort(4, "COM12", 1);
     ASSERT_TRUE(startPort(slot));
     ASSERT_EQ(win16Request(12, 1), 1);
     ASSERT_TRUE(portHasValue(slot, "IsWin16PortConnected"));
@@ -251,23 +235,20 @@ TEST(Disconnect, Win16PortLosesItsConnectedMark) {
     EXPECT_TRUE(portHasValue(slot, "IsWin16Port"));
 }
 
-TEST(Disconnect, StopWhileTheClosedConnectionIsWindingDownKeepsThePortStopped) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.56"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(3, "COM13", "127.0.0.56", 1);
-    int app = manager.connectApplication(slot, "COM13");
+TEST_F(Disconnect, StopWhileTheClosedConnectionIsWindingDownKeepsThePortStopped) {
+    const int slot = 3;
+    int app = addConnectedPort(slot, "COM13", 1);
     ASSERT_GE(app, 0);
-    size_t before = sim.framesReceived(1).size();
+    size_t before = sim().framesReceived(1).size();
     ::close(app);
     // CLOSE at the device: the relay thread is in its grace before dropping the
     // connection, and the port is no longer in use.
-    ASSERT_TRUE(manager.pumpUntil([&] {
-        auto frames = sim.framesReceived(1);
+    ASSERT_TRUE(pumpUntil([&] {
+        auto frames = sim().framesReceived(1);
         return frames.size() > before && frames.back().command == 0x72;
     }));
     EXPECT_TRUE(stopPort(slot, false));
-    manager.pumpFor(400);
+    pumpFor(400);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(port(slot).connection.load(), nullptr);
 }

@@ -1,5 +1,5 @@
 // The open procedure against a real device-server simulator on loopback, with an
-// application opening the port's pty link. Each test has its own 127.0.0.N.
+// application opening the port's pty link.
 #include "procedures/open_port.h"
 
 #include "device/device_socket.h"
@@ -13,8 +13,7 @@
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
 #include "rings/ring_queue.h"
-#include "tests/support/manager_harness.h"
-#include "tests/support/scripted_boxes.h"
+#include "tests/support/manager_fixture.h"
 #include "tools/vorlix_sim/sim_server.h"
 
 #include <QTimer>
@@ -35,13 +34,10 @@ namespace {
 const std::vector<uint8_t> IDENT_THEN_OPEN = {0xF0, 0x11, 'Q', 'U', 'O',  'R',  'V',  'A',
                                               'L',  'I',  'N', 'K', 0xE0, 0xF0, 0x71, 0xE0};
 
-vorlixsim::SimOptions simAt(const char* address, std::vector<Behaviour> behaviours = {}) {
-    vorlixsim::SimOptions options;
-    options.address = address;
-    options.portCount = 2;
-    options.behaviours = std::move(behaviours);
-    return options;
-}
+// Fixed on purpose: names under .invalid never resolve.
+const char* const UNRESOLVABLE = "no-such-host.invalid";
+
+using OpenPort = ManagerTest;
 
 bool endedWith(int slot, int state) {
     return port(slot).state.load() == state;
@@ -88,14 +84,14 @@ class DeadlineJump {
 // one more connect gets no answer at all.
 class FullBacklogListener {
   public:
-    FullBacklogListener(const char* address, int port) {
+    FullBacklogListener(const std::string& address, int port) {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in where{};
         where.sin_family = AF_INET;
         where.sin_port = htons(uint16_t(port));
-        inet_pton(AF_INET, address, &where.sin_addr);
+        inet_pton(AF_INET, address.c_str(), &where.sin_addr);
         if (::bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
             ::listen(listener_, 0) != 0)
             return;
@@ -131,8 +127,8 @@ struct Opened {
 
 // Starts the port and has the application open its link; the open procedure runs
 // when the test pumps.
-Opened openByApplication(ManagerHarness& manager, int slot, const char* com, const char* address,
-                         int portNo) {
+Opened openByApplication(ManagerHarness& manager, int slot, const char* com,
+                         const std::string& address, int portNo) {
     manager.addPort(slot, com, address, portNo);
     EXPECT_TRUE(startPort(slot));
     int app = openApplicationPort(manager.linkPath(com));
@@ -145,33 +141,29 @@ Opened openByApplication(ManagerHarness& manager, int slot, const char* com, con
 
 struct SuccessCase {
     const char* name;
-    const char* address;
     Behaviour behaviour;
 };
 
-class OpenPortSucceeds : public testing::TestWithParam<SuccessCase> {};
+class OpenPortSucceeds : public ManagerTest, public testing::WithParamInterface<SuccessCase> {};
 
 TEST_P(OpenPortSucceeds, DeviceIdentifiedPortConnectedApplicationStaysOpen) {
     const SuccessCase& c = GetParam();
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    vorlixsim::SimOptions options = simAt(c.address, {Behaviour::Normal, c.behaviour});
-    options.reply.maxSpeed = 0xC4;
-    options.reply.info = {3, 0x1A, 16, 2};
-    options.infoGiven = true;
-    vorlixsim::SimServer sim(options);
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    Opened opened = openByApplication(manager, 4, "COM9", c.address, 2);
+    simOptions.behaviours = {Behaviour::Normal, c.behaviour};
+    simOptions.reply.maxSpeed = 0xC4;
+    simOptions.reply.info = {3, 0x1A, 16, 2};
+    simOptions.infoGiven = true;
+    ASSERT_TRUE(startSim());
+    Opened opened = openByApplication(manager, 4, "COM9", address(), 2);
     int slot = opened.slot;
 
-    ASSERT_TRUE(manager.pumpUntil([&] { return endedWith(slot, PORT_CONNECTED); }));
+    ASSERT_TRUE(pumpUntil([&] { return endedWith(slot, PORT_CONNECTED); }));
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
     EXPECT_EQ(port(slot).relayActive.load(), 1);
-    ASSERT_TRUE(sim.waitForFrames(2, 2, 3000));
-    std::vector<uint8_t> received = sim.rawBytesReceived(2);
+    ASSERT_TRUE(sim().waitForFrames(2, 2, 3000));
+    std::vector<uint8_t> received = sim().rawBytesReceived(2);
     ASSERT_GE(received.size(), IDENT_THEN_OPEN.size());
     EXPECT_EQ(std::vector<uint8_t>(received.begin(), received.begin() + 16), IDENT_THEN_OPEN);
-    EXPECT_EQ(sim.connectionCount(2), 1);
+    EXPECT_EQ(sim().connectionCount(2), 1);
 
     bool found = false;
     EXPECT_EQ(portDword(slot, "MaximumBaud", &found), 0xC4u);
@@ -183,17 +175,18 @@ TEST_P(OpenPortSucceeds, DeviceIdentifiedPortConnectedApplicationStaysOpen) {
     EXPECT_EQ(std::vector<uint8_t>(info, info + 4), (std::vector<uint8_t>{3, 0x1A, 16, 2}));
     EXPECT_EQ(context.serviceBusy.load(), 0);
 
-    manager.pumpFor(150);
+    pumpFor(150);
     EXPECT_FALSE(applicationHungUp(opened.app));
     ::close(opened.app);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Replies, OpenPortSucceeds,
-    testing::Values(SuccessCase{"WholeReply", "127.0.0.201", Behaviour::Normal},
-                    SuccessCase{"ReplyInPieces", "127.0.0.202", Behaviour::Pieces},
-                    SuccessCase{"GarbageBeforeReply", "127.0.0.203", Behaviour::Garbage}),
-    [](const testing::TestParamInfo<SuccessCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Replies, OpenPortSucceeds,
+                         testing::Values(SuccessCase{"WholeReply", Behaviour::Normal},
+                                         SuccessCase{"ReplyInPieces", Behaviour::Pieces},
+                                         SuccessCase{"GarbageBeforeReply", Behaviour::Garbage}),
+                         [](const testing::TestParamInfo<SuccessCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---------------------------------------------------------------------------
 // Failures seen by the application
@@ -203,25 +196,22 @@ enum class Setup { Simulator, UnresolvableName, ConnectNeverAnswered };
 struct FailureCase {
     const char* name;
     Setup setup;
-    const char* address;
     Behaviour behaviour;
     uint32_t deadlineMs; // 0: the procedure must end without waiting for one
     int reason;
 };
 
-class OpenPortFails : public testing::TestWithParam<FailureCase> {};
+class OpenPortFails : public ManagerTest, public testing::WithParamInterface<FailureCase> {};
 
 TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
     const FailureCase& c = GetParam();
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    std::unique_ptr<vorlixsim::SimServer> sim;
+    const std::string host = c.setup == Setup::UnresolvableName ? UNRESOLVABLE : address();
     std::unique_ptr<FullBacklogListener> backlog;
     if (c.setup == Setup::Simulator) {
-        sim = std::make_unique<vorlixsim::SimServer>(simAt(c.address, {c.behaviour}));
-        ASSERT_TRUE(sim->start()) << sim->errorText();
+        simOptions.behaviours = {c.behaviour};
+        ASSERT_TRUE(startSim());
     } else if (c.setup == Setup::ConnectNeverAnswered) {
-        backlog = std::make_unique<FullBacklogListener>(c.address, 4001);
+        backlog = std::make_unique<FullBacklogListener>(address(), 4001);
         ASSERT_TRUE(backlog->full()) << "loopback listener backlog could not be filled";
     }
     const int slot = 6;
@@ -231,18 +221,18 @@ TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
             if (!endedWith(slot, PORT_CONNECTING) || !port(slot).connection.load())
                 return false;
             if (c.behaviour == Behaviour::Silent)
-                return !sim->framesReceived(1).empty();
+                return !sim().framesReceived(1).empty();
             if (c.behaviour == Behaviour::Refuse)
                 return port(slot).connection.load()->connectError.load() != 0;
             return true;
         };
         jump = std::make_unique<DeadlineJump>(slot, c.deadlineMs, waiting);
     }
-    Opened opened = openByApplication(manager, slot, "COM11", c.address, 1);
+    Opened opened = openByApplication(manager, slot, "COM11", host, 1);
 
     // Without a deadline to pass the procedure must be over long before 3000 ms.
-    ASSERT_TRUE(manager.pumpUntil([&] { return endedWith(slot, PORT_DISCONNECTED); },
-                                  c.deadlineMs ? 5000 : 2000));
+    ASSERT_TRUE(
+        pumpUntil([&] { return endedWith(slot, PORT_DISCONNECTED); }, c.deadlineMs ? 5000 : 2000));
     EXPECT_EQ(port(slot).reason.load(), c.reason);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_EQ(port(slot).connection.load(), nullptr);
@@ -251,25 +241,25 @@ TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
         EXPECT_TRUE(jump->passed());
         EXPECT_TRUE(jump->stillWaitingShortOfDeadline()) << "gave up before the deadline";
     }
-    if (c.behaviour == Behaviour::Silent && sim) {
+    if (c.behaviour == Behaviour::Silent && c.setup == Setup::Simulator) {
         // Identified never: nothing but IDENT went to the device.
         std::vector<uint8_t> ident(IDENT_THEN_OPEN.begin(), IDENT_THEN_OPEN.begin() + 13);
-        EXPECT_EQ(sim->rawBytesReceived(1), ident);
+        EXPECT_EQ(sim().rawBytesReceived(1), ident);
     }
-    EXPECT_TRUE(manager.pumpUntil([&] { return applicationHungUp(opened.app); }, 3000));
+    EXPECT_TRUE(pumpUntil([&] { return applicationHungUp(opened.app); }, 3000));
     EXPECT_FALSE(portHasValue(slot, "MaximumBaud"));
     ::close(opened.app);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Causes, OpenPortFails,
-    testing::Values(FailureCase{"DeviceNeverAnswers", Setup::Simulator, "127.0.0.204",
-                                Behaviour::Silent, 10000, REASON_PORT_DISABLED},
-                    FailureCase{"ConnectionRefused", Setup::Simulator, "127.0.0.205",
-                                Behaviour::Refuse, 3000, REASON_PORT_DISABLED},
-                    FailureCase{"NameNotResolved", Setup::UnresolvableName, "no-such-host.invalid",
-                                Behaviour::Normal, 0, REASON_IP_NOT_FOUND},
-                    FailureCase{"ConnectNeverCompletes", Setup::ConnectNeverAnswered, "127.0.0.206",
+    testing::Values(FailureCase{"DeviceNeverAnswers", Setup::Simulator, Behaviour::Silent, 10000,
+                                REASON_PORT_DISABLED},
+                    FailureCase{"ConnectionRefused", Setup::Simulator, Behaviour::Refuse, 3000,
+                                REASON_PORT_DISABLED},
+                    FailureCase{"NameNotResolved", Setup::UnresolvableName, Behaviour::Normal, 0,
+                                REASON_IP_NOT_FOUND},
+                    FailureCase{"ConnectNeverCompletes", Setup::ConnectNeverAnswered,
                                 Behaviour::Normal, 3000, REASON_IP_NOT_FOUND}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
@@ -278,18 +268,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct ReportCase {
     const char* name;
-    const char* address;
-    bool refuse; // nothing listens at the address; otherwise it is not resolvable
+    bool refuse; // nothing listens at the test's address; otherwise the host is not resolvable
 };
 
-class OpenPortReport : public testing::TestWithParam<ReportCase> {};
+class OpenPortReport : public ManagerTest, public testing::WithParamInterface<ReportCase> {};
 
 TEST_P(OpenPortReport, FailedOpenLeavesOnlyOpenResultZeroInTheInQueue) {
     const ReportCase& c = GetParam();
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
     const int slot = 2;
-    manager.addPort(slot, "COM3", c.address, 1);
+    manager.addPort(slot, "COM3", c.refuse ? address() : UNRESOLVABLE, 1);
     ASSERT_TRUE(startPort(slot));
     RingQueue* inQueue = port(slot).inQueue.load();
     ASSERT_NE(inQueue, nullptr);
@@ -317,11 +304,12 @@ TEST_P(OpenPortReport, FailedOpenLeavesOnlyOpenResultZeroInTheInQueue) {
     EXPECT_EQ(port(slot).state.load(), PORT_DISCONNECTED);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Causes, OpenPortReport,
-    testing::Values(ReportCase{"ConnectionRefused", "127.0.0.207", true},
-                    ReportCase{"NameNotResolved", "no-such-host.invalid", false}),
-    [](const testing::TestParamInfo<ReportCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Causes, OpenPortReport,
+                         testing::Values(ReportCase{"ConnectionRefused", true},
+                                         ReportCase{"NameNotResolved", false}),
+                         [](const testing::TestParamInfo<ReportCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---------------------------------------------------------------------------
 // Requests that arrive while an open is waiting
@@ -343,11 +331,9 @@ class UiWatcher {
     QTimer timer_;
 };
 
-TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    vorlixsim::SimServer sim(simAt("127.0.0.210", {Behaviour::Silent}));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
+TEST_F(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
+    simOptions.behaviours = {Behaviour::Silent};
+    ASSERT_TRUE(startSim());
     const int slot = 1;
 
     bool asked = false;
@@ -357,7 +343,7 @@ TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
     int stateAfter = -1;
     size_t inQueueAfter = 99;
     UiWatcher watcher([&] {
-        if (!endedWith(slot, PORT_CONNECTING) || sim.framesReceived(1).empty())
+        if (!endedWith(slot, PORT_CONNECTING) || sim().framesReceived(1).empty())
             return false;
         socketBefore = port(slot).connection.load();
         // As the relay thread's post would be dispatched by the waiting procedure.
@@ -369,12 +355,12 @@ TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
         asked = true;
         vorlixsim::ReplyValues values;
         values.maxSpeed = 5;
-        sim.sendRaw(1, vorlixsim::identReply(values));
+        sim().sendRaw(1, vorlixsim::identReply(values));
         return true;
     });
-    Opened opened = openByApplication(manager, slot, "COM2", "127.0.0.210", 1);
+    Opened opened = openByApplication(manager, slot, "COM2", address(), 1);
 
-    ASSERT_TRUE(manager.pumpUntil([&] { return !endedWith(slot, PORT_CONNECTING) && asked; }));
+    ASSERT_TRUE(pumpUntil([&] { return !endedWith(slot, PORT_CONNECTING) && asked; }));
     EXPECT_EQ(secondResult, 0);
     EXPECT_NE(socketBefore, nullptr);
     EXPECT_EQ(socketAfter, socketBefore);
@@ -382,23 +368,21 @@ TEST(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
     EXPECT_EQ(inQueueAfter, 0u) << "the second request wrote a report of its own";
     EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
     EXPECT_EQ(port(slot).relayActive.load(), 1);
-    EXPECT_EQ(sim.connectionCount(1), 1);
+    EXPECT_EQ(sim().connectionCount(1), 1);
     bool found = false;
     EXPECT_EQ(portDword(slot, "MaximumBaud", &found), 5u);
-    manager.pumpFor(150);
+    pumpFor(150);
     EXPECT_FALSE(applicationHungUp(opened.app));
     ::close(opened.app);
 }
 
-TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    vorlixsim::SimServer sim(simAt("127.0.0.211", {Behaviour::Silent, Behaviour::Normal}));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
+TEST_F(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
+    simOptions.behaviours = {Behaviour::Silent, Behaviour::Normal};
+    ASSERT_TRUE(startSim());
     const int outer = 1;
     const int inner = 2;
-    manager.addPort(inner, "COM5", "127.0.0.211", 2);
-    manager.addPort(outer, "COM4", "127.0.0.211", 1);
+    addPort(inner, "COM5", 2);
+    addPort(outer, "COM4", 1);
     ASSERT_TRUE(startPort(inner));
     ASSERT_TRUE(startPort(outer));
 
@@ -408,7 +392,7 @@ TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
     UiWatcher watcher([&] {
         if (innerApp < 0) {
             // The outer open waits for its reply: now the second port is opened.
-            if (endedWith(outer, PORT_CONNECTING) && !sim.framesReceived(1).empty())
+            if (endedWith(outer, PORT_CONNECTING) && !sim().framesReceived(1).empty())
                 innerApp = openApplicationPort(manager.linkPath("COM5"));
             return false;
         }
@@ -417,46 +401,43 @@ TEST(OpenPort, ServiceStaysBusyUntilNoOpenIsWaiting) {
         // The inner open has returned; the outer one is still waiting.
         busyAfterInner = context.serviceBusy.load();
         outerStateThen = port(outer).state.load();
-        sim.sendRaw(1, vorlixsim::identReply({}));
+        sim().sendRaw(1, vorlixsim::identReply({}));
         return true;
     });
     int outerApp = openApplicationPort(manager.linkPath("COM4"));
     ASSERT_GE(outerApp, 0);
 
-    ASSERT_TRUE(
-        manager.pumpUntil([&] { return busyAfterInner >= 0 && endedWith(outer, PORT_CONNECTED); }));
+    ASSERT_TRUE(pumpUntil([&] { return busyAfterInner >= 0 && endedWith(outer, PORT_CONNECTED); }));
     EXPECT_EQ(busyAfterInner, 1);
     EXPECT_EQ(outerStateThen, PORT_CONNECTING);
     EXPECT_EQ(context.serviceBusy.load(), 0);
-    manager.pumpFor(150);
+    pumpFor(150);
     EXPECT_FALSE(applicationHungUp(outerApp));
     EXPECT_FALSE(applicationHungUp(innerApp));
     ::close(innerApp);
     ::close(outerApp);
 }
 
-TEST(OpenPort, PortLeftDisconnectedOpensAgainOnTheApplicationsNextOpen) {
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    vorlixsim::SimServer sim(simAt("127.0.0.217", {Behaviour::Refuse}));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
+TEST_F(OpenPort, PortLeftDisconnectedOpensAgainOnTheApplicationsNextOpen) {
+    simOptions.behaviours = {Behaviour::Refuse};
+    ASSERT_TRUE(startSim());
     const int slot = 8;
     DeadlineJump jump(slot, 3000, [&] {
         DeviceSocket* socket = port(slot).connection.load();
         return endedWith(slot, PORT_CONNECTING) && socket && socket->connectError.load() != 0;
     });
-    Opened first = openByApplication(manager, slot, "COM12", "127.0.0.217", 1);
-    ASSERT_TRUE(manager.pumpUntil([&] { return endedWith(slot, PORT_DISCONNECTED); }));
-    ASSERT_TRUE(manager.pumpUntil([&] { return applicationHungUp(first.app); }, 3000));
+    Opened first = openByApplication(manager, slot, "COM12", address(), 1);
+    ASSERT_TRUE(pumpUntil([&] { return endedWith(slot, PORT_DISCONNECTED); }));
+    ASSERT_TRUE(pumpUntil([&] { return applicationHungUp(first.app); }, 3000));
     ::close(first.app);
 
-    sim.setBehaviour(1, Behaviour::Normal);
+    sim().setBehaviour(1, Behaviour::Normal);
     int app = openApplicationPort(manager.linkPath("COM12"));
     ASSERT_GE(app, 0);
-    ASSERT_TRUE(manager.pumpUntil([&] { return endedWith(slot, PORT_CONNECTED); }));
+    ASSERT_TRUE(pumpUntil([&] { return endedWith(slot, PORT_CONNECTED); }));
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
     EXPECT_EQ(port(slot).relayActive.load(), 1);
-    manager.pumpFor(150);
+    pumpFor(150);
     EXPECT_FALSE(applicationHungUp(app));
     ::close(app);
 }
@@ -464,22 +445,18 @@ TEST(OpenPort, PortLeftDisconnectedOpensAgainOnTheApplicationsNextOpen) {
 // The 16-bit request sets isWin16Port before it calls the procedure directly.
 struct Win16Case {
     const char* name;
-    const char* address;
     int isWin16Port;
     uint32_t earlierConnectedValue; // 0: none stored before
     uint32_t expectedConnectedValue;
 };
 
-class OpenPortWin16Values : public testing::TestWithParam<Win16Case> {};
+class OpenPortWin16Values : public ManagerTest, public testing::WithParamInterface<Win16Case> {};
 
 TEST_P(OpenPortWin16Values, ConnectedMarkWrittenOnlyForSixteenBitPorts) {
     const Win16Case& c = GetParam();
-    ManagerHarness manager;
-    ScriptedBoxes boxes;
-    vorlixsim::SimServer sim(simAt(c.address));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
+    ASSERT_TRUE(startSim());
     const int slot = 3;
-    manager.addPort(slot, "COM13", c.address, 1);
+    addPort(slot, "COM13", 1);
     ASSERT_TRUE(startPort(slot));
     if (c.earlierConnectedValue) {
         HKEY key = nullptr;
@@ -498,31 +475,27 @@ TEST_P(OpenPortWin16Values, ConnectedMarkWrittenOnlyForSixteenBitPorts) {
     EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Flags, OpenPortWin16Values,
-    testing::Values(Win16Case{"SixteenBitPort", "127.0.0.218", 1, 0, 1},
-                    Win16Case{"OrdinaryPortKeepsAnOldMark", "127.0.0.219", 0, 7, 7},
-                    Win16Case{"OrdinaryPort", "127.0.0.220", 0, 0, 0}),
-    [](const testing::TestParamInfo<Win16Case>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Flags, OpenPortWin16Values,
+                         testing::Values(Win16Case{"SixteenBitPort", 1, 0, 1},
+                                         Win16Case{"OrdinaryPortKeepsAnOldMark", 0, 7, 7},
+                                         Win16Case{"OrdinaryPort", 0, 0, 0}),
+                         [](const testing::TestParamInfo<Win16Case>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace
 
-TEST(OpenPort, ApplicationOpenConnectsIdentifiesAndOpensTheDevice) {
-    ManagerHarness manager;
-    vorlixsim::SimOptions options;
-    options.address = "127.0.0.21";
-    options.portCount = 2;
-    options.reply.maxSpeed = 9;
-    vorlixsim::SimServer sim(options);
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(3, "COM7", "127.0.0.21", 2);
+TEST_F(OpenPort, ApplicationOpenConnectsIdentifiesAndOpensTheDevice) {
+    simOptions.reply.maxSpeed = 9;
+    ASSERT_TRUE(startSim());
+    int slot = addPort(3, "COM7", 2);
     ASSERT_TRUE(startPort(slot));
 
     int app = openApplicationPort(manager.linkPath("COM7"));
     ASSERT_GE(app, 0);
-    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; }));
-    ASSERT_TRUE(sim.waitForFrames(2, 2, 3000));
-    auto frames = sim.framesReceived(2);
+    ASSERT_TRUE(pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; }));
+    ASSERT_TRUE(sim().waitForFrames(2, 2, 3000));
+    auto frames = sim().framesReceived(2);
     EXPECT_EQ(frames[0].bytes.size(), 13u);
     EXPECT_EQ(frames[0].command, 0x11);
     EXPECT_EQ(frames[1].command, 0x71);
@@ -530,32 +503,27 @@ TEST(OpenPort, ApplicationOpenConnectsIdentifiesAndOpensTheDevice) {
     bool found = false;
     EXPECT_EQ(portDword(slot, "MaximumBaud", &found), 9u);
     EXPECT_TRUE(found);
-    manager.pumpFor(100);
+    pumpFor(100);
     EXPECT_FALSE(applicationHungUp(app));
     ::close(app);
 }
 
 // Requests that overtake an open: the window serves them while the open waits.
 
-TEST(OpenPort, RequestForAPortStoppedMeanwhileIsIgnored) {
-    ManagerHarness manager;
-    vorlixsim::SimServer sim(simOptionsAt("127.0.0.222"));
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(4, "COM14", "127.0.0.222", 1);
+TEST_F(OpenPort, RequestForAPortStoppedMeanwhileIsIgnored) {
+    ASSERT_TRUE(startSim());
+    int slot = addPort(4, "COM14", 1);
     EXPECT_EQ(openPort(slot, false), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(port(slot).connection.load(), nullptr);
-    manager.pumpFor(100);
-    EXPECT_EQ(sim.connectionCount(1), 0);
+    pumpFor(100);
+    EXPECT_EQ(sim().connectionCount(1), 0);
 }
 
-TEST(OpenPort, SixteenBitCloseDuringTheOpenLeavesThePortReadyAndUnconnected) {
-    ManagerHarness manager;
-    vorlixsim::SimOptions options = simOptionsAt("127.0.0.223");
-    options.behaviours = {Behaviour::Silent};
-    vorlixsim::SimServer sim(options);
-    ASSERT_TRUE(sim.start()) << sim.errorText();
-    int slot = manager.addPort(5, "COM15", "127.0.0.223", 1);
+TEST_F(OpenPort, SixteenBitCloseDuringTheOpenLeavesThePortReadyAndUnconnected) {
+    simOptions.behaviours = {Behaviour::Silent};
+    ASSERT_TRUE(startSim());
+    int slot = addPort(5, "COM15", 1);
     ASSERT_TRUE(startPort(slot));
     // Served while the open waits for the silent device's reply.
     QTimer::singleShot(100, [] { postMessage(WM_WIN16_PORT, 15, 0); });

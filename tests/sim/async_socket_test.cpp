@@ -1,9 +1,10 @@
 #include "platform/async_socket.h"
 
 #include "tests/sim/loopback.h"
+#include "tests/support/loopback_address.h"
+#include "tests/support/pump.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -49,20 +50,6 @@ class RecordingSocket : public AsyncSocket {
     void OnClose(int errorCode) override { closes.push_back(errorCode); }
 };
 
-// Runs the event loop until the condition holds; the real-time bound only keeps
-// a broken build from hanging.
-bool pumpUntil(const std::function<bool()>& condition) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > 3000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        usleep(200);
-    }
-    return true;
-}
-
 void pumpTurns(int turns) {
     for (int i = 0; i < turns; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -90,7 +77,7 @@ class AsyncSocketTest : public ::testing::Test {
 } // namespace
 
 TEST_F(AsyncSocketTest, ConnectToListenerReportsOnConnectZeroThenOnSendOnce) {
-    LoopbackListener listener("127.0.0.60", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     EXPECT_EQ(socket.connects, std::vector<int>{0});
@@ -101,7 +88,7 @@ TEST_F(AsyncSocketTest, ConnectToListenerReportsOnConnectZeroThenOnSendOnce) {
 }
 
 TEST_F(AsyncSocketTest, MaskWithoutWriteGivesNoOnSend) {
-    LoopbackListener listener("127.0.0.61", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener,
               AsyncSocket::FD_READ | AsyncSocket::FD_CONNECT | AsyncSocket::FD_CLOSE);
@@ -113,7 +100,7 @@ TEST_F(AsyncSocketTest, MaskWithoutWriteGivesNoOnSend) {
 TEST_F(AsyncSocketTest, ConnectToClosedPortReportsRefusalThroughOnConnect) {
     RecordingSocket socket;
     ASSERT_TRUE(socket.Create());
-    EXPECT_FALSE(socket.Connect("127.0.0.62", 4001));
+    EXPECT_FALSE(socket.Connect(allocateLoopbackAddress().c_str(), 4001));
     EXPECT_EQ(socket.GetLastError(), AsyncSocket::WSAEWOULDBLOCK);
     ASSERT_TRUE(pumpUntil([&] { return !socket.connects.empty(); }));
     EXPECT_EQ(socket.connects, std::vector<int>{AsyncSocket::WSAECONNREFUSED});
@@ -134,6 +121,7 @@ TEST_F(AsyncSocketTest, UnresolvableNameFailsAtOnceWithoutNotification) {
 }
 
 TEST_F(AsyncSocketTest, HostNameIsResolved) {
+    // Fixed on purpose: "localhost" is 127.0.0.1.
     LoopbackListener listener("127.0.0.1", 4063);
     RecordingSocket socket;
     ASSERT_TRUE(socket.Create());
@@ -145,7 +133,7 @@ TEST_F(AsyncSocketTest, HostNameIsResolved) {
 }
 
 TEST_F(AsyncSocketTest, PeekLeavesBytesAndReceiveConsumesThem) {
-    LoopbackListener listener("127.0.0.63", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     char buffer[16];
@@ -168,7 +156,7 @@ TEST_F(AsyncSocketTest, PeekLeavesBytesAndReceiveConsumesThem) {
 }
 
 TEST_F(AsyncSocketTest, UnreadBytesNotifyOnceUntilReceiveIsCalled) {
-    LoopbackListener listener("127.0.0.64", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     peer.write(bytesOf("PENDING"));
@@ -184,7 +172,7 @@ TEST_F(AsyncSocketTest, UnreadBytesNotifyOnceUntilReceiveIsCalled) {
 }
 
 TEST_F(AsyncSocketTest, PartialReadsNotifyAgainUntilDrained) {
-    LoopbackListener listener("127.0.0.65", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     std::string received;
@@ -202,7 +190,7 @@ TEST_F(AsyncSocketTest, PartialReadsNotifyAgainUntilDrained) {
 }
 
 TEST_F(AsyncSocketTest, PeerCloseComesAfterTheDataAndOnlyOnce) {
-    LoopbackListener listener("127.0.0.66", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     std::string received;
@@ -223,7 +211,7 @@ TEST_F(AsyncSocketTest, PeerCloseComesAfterTheDataAndOnlyOnce) {
 }
 
 TEST_F(AsyncSocketTest, PeerResetReportsConnectionReset) {
-    LoopbackListener listener("127.0.0.67", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     peer.reset();
@@ -232,7 +220,7 @@ TEST_F(AsyncSocketTest, PeerResetReportsConnectionReset) {
 }
 
 TEST_F(AsyncSocketTest, FullSendBufferGivesWouldBlockThenOnSend) {
-    LoopbackListener listener("127.0.0.68", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     pumpTurns(20);
@@ -250,7 +238,7 @@ TEST_F(AsyncSocketTest, FullSendBufferGivesWouldBlockThenOnSend) {
 }
 
 TEST_F(AsyncSocketTest, CloseInsideOnConnectStopsFurtherNotifications) {
-    LoopbackListener listener("127.0.0.69", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     socket.onConnect = [&] { socket.Close(); };
     connectTo(socket, listener);
@@ -264,7 +252,7 @@ TEST_F(AsyncSocketTest, CloseInsideOnConnectStopsFurtherNotifications) {
 }
 
 TEST_F(AsyncSocketTest, SendAfterCloseNeverReachesAReusedDescriptor) {
-    LoopbackListener listener("127.0.0.70", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     socket.Close();
@@ -281,7 +269,7 @@ TEST_F(AsyncSocketTest, SendAfterCloseNeverReachesAReusedDescriptor) {
 // The relay thread sends while the UI thread closes; the sanitizer build shows
 // whether the descriptor is shared safely.
 TEST_F(AsyncSocketTest, SendFromAnotherThreadWhileUiThreadCloses) {
-    LoopbackListener listener("127.0.0.71", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     std::atomic<int> accepted{0};
@@ -304,7 +292,7 @@ TEST_F(AsyncSocketTest, SendFromAnotherThreadWhileUiThreadCloses) {
 }
 
 TEST_F(AsyncSocketTest, CreateAgainAfterCloseConnectsAfresh) {
-    LoopbackListener listener("127.0.0.72", 4001);
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
     connectTo(socket, listener);
     socket.Close();

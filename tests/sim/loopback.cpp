@@ -11,11 +11,11 @@
 
 namespace {
 
-sockaddr_in loopbackAddress(const char* address, int port) {
+sockaddr_in loopbackAddress(const std::string& address, int port) {
     sockaddr_in socketAddress{};
     socketAddress.sin_family = AF_INET;
     socketAddress.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address, &socketAddress.sin_addr);
+    inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr);
     return socketAddress;
 }
 
@@ -111,7 +111,7 @@ void PeerSocket::reset() {
     close();
 }
 
-PeerSocket connectTo(const char* address, int port) {
+PeerSocket connectTo(const std::string& address, int port) {
     PeerSocket peer(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in socketAddress = loopbackAddress(address, port);
     if (connect(peer.fd, reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress) != 0) {
@@ -121,7 +121,8 @@ PeerSocket connectTo(const char* address, int port) {
     return peer;
 }
 
-LoopbackListener::LoopbackListener(const char* address, int port) : address_(address), port_(port) {
+LoopbackListener::LoopbackListener(const std::string& address, int port)
+    : address_(address), port_(port) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

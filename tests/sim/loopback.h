@@ -1,7 +1,8 @@
 #pragma once
 // Plain blocking loopback sockets for the tests of the simulator and of
-// AsyncSocket: a listener on 127.0.0.N and the peer end of a connection. Reads
-// give up after a real-time bound so a broken build fails instead of hanging.
+// AsyncSocket: a listener on a loopback address (tests/support/loopback_address.h)
+// and the peer end of a connection. Reads give up after a real-time bound so a
+// broken build fails instead of hanging.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,11 +33,11 @@ struct PeerSocket {
     void reset();
 };
 
-PeerSocket connectTo(const char* address, int port);
+PeerSocket connectTo(const std::string& address, int port);
 
 class LoopbackListener {
   public:
-    LoopbackListener(const char* address, int port);
+    LoopbackListener(const std::string& address, int port);
     ~LoopbackListener();
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;

@@ -1,6 +1,7 @@
 #include "tools/vorlix_sim/sim_server.h"
 
 #include "tests/sim/loopback.h"
+#include "tests/support/loopback_address.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +48,7 @@ std::vector<uint8_t> commandsOf(const std::vector<Frame>& frames) {
     return commands;
 }
 
-SimOptions optionsFor(const char* address, int portCount = 2) {
+SimOptions optionsFor(const std::string& address, int portCount = 2) {
     SimOptions options;
     options.address = address;
     options.portCount = portCount;
@@ -74,33 +75,36 @@ Bytes answersBefore(SimServer& sim, int port, PeerSocket& client, uint8_t marker
 } // namespace
 
 TEST(SimIdent, ReplyCarriesTheChosenMaxSpeedAndInfo) {
-    SimOptions options = optionsFor("127.0.0.80");
+    const std::string address = allocateLoopbackAddress();
+    SimOptions options = optionsFor(address);
     options.reply = {9, {2, 3, 8, 5}};
     options.infoGiven = true;
     SimServer sim(options);
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.80", 4001);
+    PeerSocket client = connectTo(address, 4001);
     client.write(identFrame);
     EXPECT_EQ(client.readExactly(18), replyWith(9, {2, 3, 8, 5}));
 
     sim.setReply(2, {0xFF, {0xF0, 0x12, 0xE0, 0}});
-    PeerSocket second = connectTo("127.0.0.80", 4002);
+    PeerSocket second = connectTo(address, 4002);
     second.write(identFrame);
     EXPECT_EQ(second.readExactly(18), replyWith(0xFF, {0xF0, 0x12, 0xE0, 0}));
 }
 
 TEST(SimIdent, DefaultInfoNamesPortCountAndPort) {
-    SimServer sim(optionsFor("127.0.0.81", 3));
+    const std::string address = allocateLoopbackAddress();
+    SimServer sim(optionsFor(address, 3));
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.81", 4003);
+    PeerSocket client = connectTo(address, 4003);
     client.write(identFrame);
     EXPECT_EQ(client.readExactly(18), replyWith(7, {1, 0, 3, 3}));
 }
 
 TEST(SimIdent, WrongMagicIsRecordedButNotAnswered) {
-    SimServer sim(optionsFor("127.0.0.82"));
+    const std::string address = allocateLoopbackAddress();
+    SimServer sim(optionsFor(address));
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.82", 4001);
+    PeerSocket client = connectTo(address, 4001);
     Bytes wrong = identFrame;
     wrong[2] = 'X';
     client.write(wrong);
@@ -110,18 +114,11 @@ TEST(SimIdent, WrongMagicIsRecordedButNotAnswered) {
 
 class SimEcho : public ::testing::TestWithParam<Bytes> {};
 
-// The cases of a parameterised test run as processes of their own, side by side: each
-// listens on an address of its own, taken from its index ("Name/3").
-std::string caseAddress(const std::string& prefix) {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    return prefix + std::to_string(std::atoi(name.substr(name.rfind('/') + 1).c_str()) + 1);
-}
-
 TEST_P(SimEcho, DataFrameComesBackExactly) {
-    std::string address = caseAddress("127.0.2.");
-    SimServer sim(optionsFor(address.c_str()));
+    const std::string address = allocateLoopbackAddress();
+    SimServer sim(optionsFor(address));
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo(address.c_str(), 4001);
+    PeerSocket client = connectTo(address, 4001);
     Bytes frame = dataFrame(GetParam());
     client.write(frame);
     EXPECT_EQ(client.readExactly(frame.size()), frame);
@@ -144,7 +141,6 @@ INSTANTIATE_TEST_SUITE_P(Payloads, SimEcho,
 struct FrameCase {
     const char* name;
     Bytes bytes;
-    const char* address; // of its own: the cases run side by side
 };
 
 void PrintTo(const FrameCase& c, std::ostream* out) {
@@ -156,9 +152,10 @@ class SimFrames : public ::testing::TestWithParam<FrameCase> {};
 // Every frame the manager sends is taken by its command's size, also when it
 // arrives one byte at a time and its parameters look like frame bytes.
 TEST_P(SimFrames, FrameOfEachCommandIsRecordedWhole) {
-    SimServer sim(optionsFor(GetParam().address));
+    const std::string address = allocateLoopbackAddress();
+    SimServer sim(optionsFor(address));
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo(GetParam().address, 4001);
+    PeerSocket client = connectTo(address, 4001);
     for (uint8_t byte : GetParam().bytes)
         client.write({byte});
     ASSERT_TRUE(sim.waitForFrames(1, 1, 3000));
@@ -168,21 +165,21 @@ TEST_P(SimFrames, FrameOfEachCommandIsRecordedWhole) {
     EXPECT_STREQ(vorlixsim::commandName(frames[0].command), GetParam().name);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Commands, SimFrames,
-    ::testing::Values(FrameCase{"IDENT", identFrame, "127.0.4.1"},
-                      FrameCase{"OPEN", {0xF0, 0x71, 0xE0}, "127.0.4.2"},
-                      FrameCase{"SREQ", {0xF0, 0x21, 0xF0, 0xE0, 0x12, 0xE0}, "127.0.4.3"},
-                      FrameCase{"DATA", dataFrame({0xE0, 0xE0}), "127.0.4.4"},
-                      FrameCase{"MCR", {0xF0, 0x41, 0x03, 0xE0}, "127.0.4.5"},
-                      FrameCase{"CLOSE", {0xF0, 0x72, 0xE0}, "127.0.4.6"},
-                      FrameCase{"ALIVE", {0xF0, 0x81, 0xE0}, "127.0.4.7"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Commands, SimFrames,
+                         ::testing::Values(FrameCase{"IDENT", identFrame},
+                                           FrameCase{"OPEN", {0xF0, 0x71, 0xE0}},
+                                           FrameCase{"SREQ", {0xF0, 0x21, 0xF0, 0xE0, 0x12, 0xE0}},
+                                           FrameCase{"DATA", dataFrame({0xE0, 0xE0})},
+                                           FrameCase{"MCR", {0xF0, 0x41, 0x03, 0xE0}},
+                                           FrameCase{"CLOSE", {0xF0, 0x72, 0xE0}},
+                                           FrameCase{"ALIVE", {0xF0, 0x81, 0xE0}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SimFramesMixed, UnknownBytesAreSkippedUntilTheNextStartByte) {
-    SimServer sim(optionsFor("127.0.0.85"));
+    const std::string address = allocateLoopbackAddress();
+    SimServer sim(optionsFor(address));
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.85", 4001);
+    PeerSocket client = connectTo(address, 4001);
     Bytes stream = {0x00, 0x41, 0xE0};                        // noise
     stream.insert(stream.end(), {0xF0, 0x71, 0xE0});          // OPEN
     stream.insert(stream.end(), {0xF0, 0x99, 0x12, 0xE0});    // unknown command
@@ -197,14 +194,15 @@ TEST(SimFramesMixed, UnknownBytesAreSkippedUntilTheNextStartByte) {
 }
 
 TEST(SimLog, EveryReceivedFrameIsOneHexLine) {
+    const std::string address = allocateLoopbackAddress();
     std::FILE* log = std::tmpfile();
     ASSERT_NE(log, nullptr);
-    SimOptions options = optionsFor("127.0.0.86");
+    SimOptions options = optionsFor(address);
     options.log = log;
     {
         SimServer sim(options);
         ASSERT_TRUE(sim.start()) << sim.errorText();
-        PeerSocket client = connectTo("127.0.0.86", 4002);
+        PeerSocket client = connectTo(address, 4002);
         client.write(identFrame);
         client.write({0xF0, 0x81, 0xE0});
         ASSERT_TRUE(sim.waitForFrames(2, 2, 3000));
@@ -223,10 +221,11 @@ TEST(SimLog, EveryReceivedFrameIsOneHexLine) {
 }
 
 TEST(SimRequests, ModemStatusAndClosingReachTheClient) {
-    SimServer sim(optionsFor("127.0.0.87"));
+    const std::string address = allocateLoopbackAddress();
+    SimServer sim(optionsFor(address));
     ASSERT_TRUE(sim.start()) << sim.errorText();
     EXPECT_EQ(sim.sendModemStatus(1, 0xB0), 0);
-    PeerSocket client = connectTo("127.0.0.87", 4001);
+    PeerSocket client = connectTo(address, 4001);
     ASSERT_TRUE(sim.waitForConnections(1, 1, 3000));
     EXPECT_EQ(sim.sendModemStatus(1, 0xB0), 1);
     EXPECT_EQ(client.readExactly(4), (Bytes{0xF0, 0x43, 0xB0, 0xE0}));
@@ -238,21 +237,23 @@ TEST(SimRequests, ModemStatusAndClosingReachTheClient) {
 }
 
 TEST(SimRequests, ModemStatusFollowsOpenWhenAsked) {
-    SimOptions options = optionsFor("127.0.0.88");
+    const std::string address = allocateLoopbackAddress();
+    SimOptions options = optionsFor(address);
     options.modemStatusAfterOpen = 0x30;
     SimServer sim(options);
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.88", 4001);
+    PeerSocket client = connectTo(address, 4001);
     client.write({0xF0, 0x71, 0xE0});
     EXPECT_EQ(client.readExactly(4), (Bytes{0xF0, 0x43, 0x30, 0xE0}));
 }
 
 TEST(SimBehaviour, SilentPortAnswersNothing) {
-    SimOptions options = optionsFor("127.0.0.89");
+    const std::string address = allocateLoopbackAddress();
+    SimOptions options = optionsFor(address);
     options.behaviours = {Behaviour::Silent};
     SimServer sim(options);
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.89", 4001);
+    PeerSocket client = connectTo(address, 4001);
     client.write(identFrame);
     client.write(dataFrame({1, 2, 3}));
     ASSERT_TRUE(sim.waitForFrames(1, 2, 3000));
@@ -265,39 +266,42 @@ TEST(SimBehaviour, SilentPortAnswersNothing) {
 }
 
 TEST(SimBehaviour, RefusingPortRefusesUntilSwitchedBack) {
-    SimOptions options = optionsFor("127.0.0.90");
+    const std::string address = allocateLoopbackAddress();
+    SimOptions options = optionsFor(address);
     options.behaviours = {Behaviour::Normal, Behaviour::Refuse};
     SimServer sim(options);
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    EXPECT_EQ(connectTo("127.0.0.90", 4002).connectError, ECONNREFUSED);
-    EXPECT_EQ(connectTo("127.0.0.90", 4001).connectError, 0);
+    EXPECT_EQ(connectTo(address, 4002).connectError, ECONNREFUSED);
+    EXPECT_EQ(connectTo(address, 4001).connectError, 0);
 
     sim.setBehaviour(2, Behaviour::Normal);
     sim.setBehaviour(1, Behaviour::Refuse);
-    PeerSocket client = connectTo("127.0.0.90", 4002);
+    PeerSocket client = connectTo(address, 4002);
     EXPECT_EQ(client.connectError, 0);
-    EXPECT_EQ(connectTo("127.0.0.90", 4001).connectError, ECONNREFUSED);
+    EXPECT_EQ(connectTo(address, 4001).connectError, ECONNREFUSED);
     client.write(identFrame);
     EXPECT_EQ(client.readExactly(18).size(), 18u);
 }
 
 TEST(SimBehaviour, CloseAfterReplySendsTheReplyThenEnds) {
-    SimOptions options = optionsFor("127.0.0.91");
+    const std::string address = allocateLoopbackAddress();
+    SimOptions options = optionsFor(address);
     options.behaviours = {Behaviour::CloseAfterReply};
     SimServer sim(options);
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.91", 4001);
+    PeerSocket client = connectTo(address, 4001);
     client.write(identFrame);
     EXPECT_EQ(client.readUntilClosed(), replyWith(7, {1, 0, 2, 1}));
     EXPECT_TRUE(client.closedByPeer());
 }
 
 TEST(SimBehaviour, GarbageComesOnConnectAndBeforeTheReply) {
-    SimOptions options = optionsFor("127.0.0.92");
+    const std::string address = allocateLoopbackAddress();
+    SimOptions options = optionsFor(address);
     options.behaviours = {Behaviour::Garbage};
     SimServer sim(options);
     ASSERT_TRUE(sim.start()) << sim.errorText();
-    PeerSocket client = connectTo("127.0.0.92", 4001);
+    PeerSocket client = connectTo(address, 4001);
     ASSERT_TRUE(sim.waitForConnections(1, 1, 3000));
     EXPECT_EQ(answersBefore(sim, 1, client), bytesOf("VORLIX-SIM READY\r\n"));
 
@@ -314,15 +318,16 @@ TEST(SimBehaviour, GarbageComesOnConnectAndBeforeTheReply) {
 }
 
 TEST(SimBehaviour, PiecesArriveAsSeparateWritesThatMakeTheReply) {
+    const std::string address = allocateLoopbackAddress();
     std::FILE* log = std::tmpfile();
     ASSERT_NE(log, nullptr);
-    SimOptions options = optionsFor("127.0.0.93");
+    SimOptions options = optionsFor(address);
     options.behaviours = {Behaviour::Pieces};
     options.log = log;
     {
         SimServer sim(options);
         ASSERT_TRUE(sim.start()) << sim.errorText();
-        PeerSocket client = connectTo("127.0.0.93", 4001);
+        PeerSocket client = connectTo(address, 4001);
         client.write(identFrame);
         EXPECT_EQ(client.readExactly(18), replyWith(7, {1, 0, 2, 1}));
     }
@@ -336,8 +341,9 @@ TEST(SimBehaviour, PiecesArriveAsSeparateWritesThatMakeTheReply) {
 }
 
 TEST(SimServerStart, BusyPortIsReportedNotIgnored) {
-    LoopbackListener squatter("127.0.0.94", 4002);
-    SimServer sim(optionsFor("127.0.0.94"));
+    const std::string address = allocateLoopbackAddress();
+    LoopbackListener squatter(address, 4002);
+    SimServer sim(optionsFor(address));
     EXPECT_FALSE(sim.start());
-    EXPECT_NE(sim.errorText().find("127.0.0.94:4002"), std::string::npos) << sim.errorText();
+    EXPECT_NE(sim.errorText().find(address + ":4002"), std::string::npos) << sim.errorText();
 }

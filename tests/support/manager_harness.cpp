@@ -21,11 +21,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QEventLoop>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -34,14 +32,6 @@
 #include <unistd.h>
 
 using namespace platform;
-
-namespace {
-
-void setString(HKEY key, const char* name, const char* text) {
-    regSetString(key, name, text);
-}
-
-} // namespace
 
 ManagerHarness::ManagerHarness() {
     ensureQtApp();
@@ -89,31 +79,31 @@ ManagerHarness::~ManagerHarness() {
     unsetenv("QUORVALINK_DEVDIR");
 }
 
-int ManagerHarness::addPort(int slot, const char* comName, const char* address, int portNo) {
+int ManagerHarness::addPort(int slot, const char* comName, const std::string& address, int portNo) {
     HKEY key = nullptr;
     RegCreateKeyEx(HKEY_LOCAL_MACHINE, portKeyName(slot).c_str(), &key);
-    setString(key, "PORTNAME", comName);
-    setString(key, "IpAddr01", address);
+    regSetString(key, "PORTNAME", comName);
+    regSetString(key, "IpAddr01", address);
     regSetDword(key, "TCPPortNo01", uint32_t(portNo));
-    setString(key, "Description01", "test host");
-    setString(key, "CurIPAddr", address);
+    regSetString(key, "Description01", "test host");
+    regSetString(key, "CurIPAddr", address);
     regSetDword(key, "CurTCPPortNo", uint32_t(portNo));
     RegCloseKey(key);
     reload();
     return slot;
 }
 
-void ManagerHarness::addHost(int slot, int entry, const char* address, int portNo,
+void ManagerHarness::addHost(int slot, int entry, const std::string& address, int portNo,
                              const char* description) {
     HKEY key = nullptr;
     RegCreateKeyEx(HKEY_LOCAL_MACHINE, portKeyName(slot).c_str(), &key);
     char name[32];
     std::snprintf(name, sizeof name, "IpAddr%02d", entry);
-    setString(key, name, address);
+    regSetString(key, name, address);
     std::snprintf(name, sizeof name, "TCPPortNo%02d", entry);
     regSetDword(key, name, uint32_t(portNo));
     std::snprintf(name, sizeof name, "Description%02d", entry);
-    setString(key, name, description);
+    regSetString(key, name, description);
     RegCloseKey(key);
     reload();
 }
@@ -130,24 +120,6 @@ std::string ManagerHarness::linkPath(const char* comName) const {
     return deviceFolder_ + "/" + comName;
 }
 
-bool ManagerHarness::pumpUntil(const std::function<bool()>& done, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        if (!pumpOneMessage())
-            sleepMs(1);
-    }
-    return true;
-}
-
-void ManagerHarness::pumpFor(int milliseconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (std::chrono::steady_clock::now() < deadline)
-        if (!pumpOneMessage())
-            sleepMs(1);
-}
-
 int ManagerHarness::connectApplication(int slot, const char* comName) {
     if (!startPort(slot))
         return -1;
@@ -161,7 +133,7 @@ int ManagerHarness::connectApplication(int slot, const char* comName) {
     return app;
 }
 
-vorlixsim::SimOptions simOptionsAt(const char* address) {
+vorlixsim::SimOptions simOptionsAt(const std::string& address) {
     vorlixsim::SimOptions options;
     options.address = address;
     options.portCount = 2;

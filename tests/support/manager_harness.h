@@ -5,8 +5,10 @@
 // the private messages, exactly as in the running program. Tests drive it from the
 // UI thread (the test's main thread) and play the application on the pty links.
 //
-// One per test. The destructor stops the relay thread, unloads the driver, clears the
-// port table and puts the tick source back.
+// One per test, normally through the fixture ManagerTest (tests/support/manager_fixture.h).
+// The destructor stops the relay thread, unloads the driver, resets the manager's
+// context and puts the tick source back.
+#include "tests/support/pump.h"
 #include "tests/support/temp_store.h"
 #include "tools/vorlix_sim/sim_server.h"
 
@@ -27,9 +29,10 @@ class ManagerHarness {
 
     // Writes a port key as the port registration would (PORTNAME, one host entry,
     // the saved current host) and loads the port table; returns the slot.
-    int addPort(int slot, const char* comName, const char* address, int portNo);
+    int addPort(int slot, const char* comName, const std::string& address, int portNo);
     // Adds one more host entry to the port's key and reloads the table.
-    void addHost(int slot, int entry, const char* address, int portNo, const char* description);
+    void addHost(int slot, int entry, const std::string& address, int portNo,
+                 const char* description);
     // Re-reads the port table from the store (as at start-up) and rebuilds the list.
     void reload();
 
@@ -37,10 +40,11 @@ class ManagerHarness {
     // Starts the port, opens its link as the application would and pumps until the
     // port is Connected: the application's descriptor, or -1 (nothing left open).
     int connectApplication(int slot, const char* comName);
-    // Pumps the UI thread until done() or timeoutMs of real time; true when done.
-    bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
-    // Pumps for a while of real time.
-    void pumpFor(int milliseconds);
+    // The free pumpUntil and pumpFor of tests/support/pump.h, under the harness's name.
+    bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+        return ::pumpUntil(done, timeoutMs);
+    }
+    void pumpFor(int milliseconds) { ::pumpFor(milliseconds); }
 
     MainDialog& dialog() { return *dialog_; }
     const std::string& deviceFolder() const { return deviceFolder_; }
@@ -52,7 +56,7 @@ class ManagerHarness {
 };
 
 // A device-server simulator on its own loopback address, with two serial ports.
-vorlixsim::SimOptions simOptionsAt(const char* address);
+vorlixsim::SimOptions simOptionsAt(const std::string& address);
 
 // A REG_DWORD of the slot's key; found tells whether it is there.
 uint32_t portDword(int slot, const char* name, bool* found);

@@ -1,6 +1,7 @@
 // travenor-win16 against the real manager, started offscreen in temporary folders.
 #include "config/port_key.h"
 #include "platform/registry.h"
+#include "tests/support/loopback_address.h"
 #include "tests/support/temp_store.h"
 
 #include <gtest/gtest.h>
@@ -78,7 +79,7 @@ void registerStoppedPort(int slot, const char* comName) {
     HKEY key = nullptr;
     RegCreateKeyEx(HKEY_LOCAL_MACHINE, portKeyName(slot).c_str(), &key);
     regSetString(key, "PORTNAME", comName);
-    regSetString(key, "IpAddr01", "127.0.0.51");
+    regSetString(key, "IpAddr01", allocateLoopbackAddress());
     regSetDword(key, "TCPPortNo01", 1);
     regSetString(key, "Description01", "test host");
     RegCloseKey(key);
