@@ -4,10 +4,10 @@
 #include "platform/trace.h"
 #include "portdriver/event_bridge.h"
 #include "portdriver/ring_io.h"
+#include "portdriver/slave_watch.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,18 +24,21 @@ constexpr uint8_t MCR_DTR_RTS = 0x03;
 } // namespace
 
 DriverPort::DriverPort(int slot, std::string name, const std::string& deviceFolder, int wakeFd,
-                       int watchFd)
+                       SlaveWatch& watch)
     : slot_(slot), name_(std::move(name)), pty_(deviceFolder + "/" + name_), wakeFd_(wakeFd),
-      watchFd_(watchFd) {}
+      watch_(watch) {}
 
 DriverPort::~DriverPort() {
     shutdown();
 }
 
 bool DriverPort::create() {
+    watch_.remove(watchId_);
+    watchId_ = -1;
+    lineOwed_ = false;
     if (!pty_.open())
         return false;
-    watchSlave();
+    watchId_ = watch_.add(pty_.slavePath(), pty_.slaveHeld());
     return true;
 }
 
@@ -43,12 +46,9 @@ void DriverPort::shutdown() {
     readBridge_.reset();
     hook_ = {};
     phase_ = Phase::Idle;
+    watch_.remove(watchId_);
+    watchId_ = -1;
     pty_.close();
-}
-
-void DriverPort::watchSlave() {
-    if (watchFd_ >= 0)
-        inotify_add_watch(watchFd_, pty_.slavePath().c_str(), IN_OPEN);
 }
 
 void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
@@ -58,16 +58,35 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
         return;
     }
     hook_ = *hook;
-    phase_ = Phase::Opening;
     openStart_ = now;
     openSent_ = false;
     applicationLeft_ = false;
+    holderLeft_ = false;
     hangupSeen_ = false;
     expectOwnChange_ = false;
     lastSettings_.reset();
     modemStatus_ = -1;
+    // Closes counted before this session began are not its end.
+    watch_.takeLastHolderLeft(watchId_);
     readBridge_ = std::make_unique<EventBridge>(hook_.readEvent, wakeFd_);
+    if (hook_.openedBySixteenBitRequest) {
+        joinOpenPort();
+        return;
+    }
+    phase_ = Phase::Opening;
     serviceOpening(now);
+}
+
+// The port is open already, so there is no open request to make: the application joins
+// the connection with DTR and RTS raised. The manager's relay keeps the port open when
+// its CLOSE comes, for the 16-bit user. What the device sent while no application had
+// the port is not this one's input; only its modem status is kept.
+void DriverPort::joinOpenPort() {
+    modemStatus_ = discardWholeFrames(hook_.inQueue);
+    const uint8_t raise[] = {PACKET_START, CMD_MCR, MCR_DTR_RTS};
+    modemControl_ = sendPacket(raise, sizeof raise) ? MCR_DTR_RTS : 0;
+    phase_ = Phase::Open;
+    sessionOpened();
 }
 
 void DriverPort::service(uint32_t now) {
@@ -85,6 +104,7 @@ void DriverPort::endSession() {
     readBridge_.reset();
     hook_ = {};
     phase_ = Phase::Idle;
+    holderLeft_ = false;
     toApplication_.clear();
     toApplicationSent_ = 0;
 }
@@ -93,6 +113,14 @@ void DriverPort::closed() {
     endSession();
     // The pair stays: an application reopening the port at once must not be hung up.
     pty_.discardInput();
+    // That opened and closed the slave: counted now, while no session runs, it is
+    // nobody's leaving.
+    watch_.dispatch();
+    watch_.takeLastHolderLeft(watchId_);
+    bool held = pty_.slaveHeld();
+    watch_.settle(watchId_, held);
+    if (!held)
+        lineOwed_ = false;
 }
 
 void DriverPort::hangUp() {
@@ -105,8 +133,10 @@ void DriverPort::hangUp() {
 
 void DriverPort::serviceOpening(uint32_t now) {
     if (!openSent_) {
-        // Whatever a previous session's late answer left behind must not be taken
-        // for this open's result.
+        // The driver, the inQueue's only reader, empties it before it asks, and the
+        // manager only appends its answer: nothing of an earlier session (device bytes
+        // that came after its close, a late answer) is taken for this open's result
+        // or reaches this application.
         drainRing(hook_.inQueue);
         const uint8_t openAndRaise[] = {PACKET_START, CMD_OPEN, PACKET_START, CMD_MCR, MCR_DTR_RTS};
         openSent_ = sendPacket(openAndRaise, sizeof openAndRaise);
@@ -129,19 +159,35 @@ void DriverPort::serviceOpening(uint32_t now) {
         return;
     }
     phase_ = Phase::Open;
+    sessionOpened();
+}
+
+void DriverPort::sessionOpened() {
+    // The application's line change was read as the previous session ended: the new
+    // connection has not had it.
+    if (lineOwed_) {
+        lineOwed_ = false;
+        lineChanged();
+    }
     serviceOpen();
 }
 
+// The session ends when every holder of the slave has closed it: seen as EIO on the
+// master, or counted by the slave watch, which also sees a close followed at once by
+// an open. What the leaving application wrote goes out first; what the device sent
+// for it no longer reaches the pty.
 void DriverPort::serviceOpen() {
+    holderLeft_ = watch_.takeLastHolderLeft(watchId_) || holderLeft_;
     pumpToApplication();
-    pumpFromApplication();
-    if (applicationLeft_ && sendClose())
+    bool drained = pumpFromApplication();
+    if ((applicationLeft_ || (holderLeft_ && drained)) && sendClose())
         closed();
 }
 
 void DriverPort::pumpToApplication() {
-    if (applicationLeft_) {
+    if (applicationLeft_ || holderLeft_) {
         toApplication_.clear();
+        toApplicationSent_ = 0;
         return;
     }
     uint8_t packet[PACKET_BUFFER_SIZE];
@@ -173,27 +219,29 @@ bool DriverPort::flushPendingToApplication() {
     return true;
 }
 
-void DriverPort::pumpFromApplication() {
+// True when the master has nothing more to give; false when the outQueue lacks room.
+bool DriverPort::pumpFromApplication() {
     uint8_t buffer[1 + MAX_DATA];
     while (!applicationLeft_) {
         int room = ringFreeSpace(hook_.outQueue);
         if (room < READ_ROOM)
-            return;
+            return false;
         ssize_t got = read(pty_.master(), buffer, size_t(1 + std::min(MAX_DATA, room - 4)));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && errno == EAGAIN) {
             hangupSeen_ = false; // someone holds the slave again
-            return;
+            return true;
         }
         if (got <= 0) {
             // EIO: every holder of the slave has closed it and all it wrote is read.
             applicationLeft_ = true;
-            return;
+            return true;
         }
         hangupSeen_ = false;
         takeApplicationPacket(buffer, int(got));
     }
+    return true;
 }
 
 void DriverPort::takeApplicationPacket(const uint8_t* bytes, int size) {
@@ -208,6 +256,12 @@ void DriverPort::takeApplicationPacket(const uint8_t* bytes, int size) {
         sendPacket(packet, 4 + length);
     } else if (bytes[0] & TIOCPKT_IOCTL) {
         lineChanged();
+        // A change made after the last holder left (any close before it is counted by
+        // now) may be that of one who has reopened the port already; the kernel
+        // reports it only once, so the next session sends it again.
+        watch_.dispatch();
+        holderLeft_ = watch_.takeLastHolderLeft(watchId_) || holderLeft_;
+        lineOwed_ = lineOwed_ || holderLeft_;
     }
 }
 
@@ -278,7 +332,7 @@ int DriverPort::pollTimeoutMs() const {
     if (phase_ != Phase::Open)
         return -1;
     // Nothing tells the driver when the manager has taken packets out: look again soon.
-    if (applicationLeft_ || hangupSeen_ || ringFreeSpace(hook_.outQueue) < READ_ROOM)
+    if (applicationLeft_ || holderLeft_ || hangupSeen_ || ringFreeSpace(hook_.outQueue) < READ_ROOM)
         return 1;
     return -1;
 }

@@ -2,13 +2,16 @@
 // One virtual COM port inside the stand-in driver: its pseudo-terminal and link, and
 // the session of the application that has it open.
 //
-//   Idle     nobody holds the slave. An application's open moves it to Opening (or,
+//   Idle     nobody holds the slave. An application's open moves it to Opening, or
+//            straight to Open when the 16-bit request has the port open already (or,
 //            when the port is not started, hangs the application up at once).
-//   Opening  OPEN and MCR 03 are in the outQueue; waiting for OPEN_RESULT in the
-//            inQueue. 1 -> Open; 0, or nothing within 15 s -> hang-up, Idle.
+//   Opening  the inQueue emptied, OPEN and MCR 03 in the outQueue; waiting for
+//            OPEN_RESULT in the inQueue. 1 -> Open; 0, or nothing within 15 s ->
+//            hang-up, Idle.
 //   Open     the application's writes and line changes go out as DATA and SREQ, the
-//            device's DATA frames come in. The application's close -> MCR 00 and
-//            CLOSE, then Idle.
+//            device's DATA frames come in. The last holder of the slave leaving ->
+//            what it wrote goes out, then MCR 00 and CLOSE, then Idle; a holder that
+//            has already come back gets a session of its own.
 //
 // A hang-up closes the master (the application's read() returns 0, write() fails
 // with EIO) and puts a fresh pty behind the same link. A normal close keeps the pty
@@ -32,6 +35,7 @@ class AutoEvent;
 namespace portdriver {
 
 class EventBridge;
+class SlaveWatch;
 
 // What the manager published for a started port, resolved to the driver's objects.
 struct PortHook {
@@ -41,6 +45,8 @@ struct PortHook {
     RingQueue* inQueue = nullptr;
     platform::AutoEvent* writeEvent = nullptr;
     platform::AutoEvent* readEvent = nullptr;
+    // The 16-bit request has the port open: an application joins it without OPEN.
+    bool openedBySixteenBitRequest = false;
 };
 
 constexpr uint32_t OPEN_ANSWER_TIMEOUT_MS = 15000;
@@ -50,7 +56,7 @@ class DriverPort {
     enum class Phase { Idle, Opening, Open };
 
     DriverPort(int slot, std::string name, const std::string& deviceFolder, int wakeFd,
-               int watchFd);
+               SlaveWatch& watch);
     ~DriverPort();
     DriverPort(const DriverPort&) = delete;
     DriverPort& operator=(const DriverPort&) = delete;
@@ -83,16 +89,17 @@ class DriverPort {
     void noteHangupSeen() { hangupSeen_ = true; }
 
   private:
+    void joinOpenPort();
     void serviceOpening(uint32_t now);
+    void sessionOpened();
     void serviceOpen();
     void pumpToApplication();
     bool flushPendingToApplication();
-    void pumpFromApplication();
+    bool pumpFromApplication();
     void takeApplicationPacket(const uint8_t* bytes, int size);
     void lineChanged();
     bool sendPacket(const uint8_t* bytes, int size);
     bool sendClose();
-    void watchSlave();
     void endSession();
     void closed();
 
@@ -100,13 +107,16 @@ class DriverPort {
     std::string name_;
     PtyPort pty_;
     int wakeFd_;
-    int watchFd_;
+    SlaveWatch& watch_;
+    int watchId_ = -1;
     Phase phase_ = Phase::Idle;
     PortHook hook_;
     std::unique_ptr<EventBridge> readBridge_;
     uint32_t openStart_ = 0;
     bool openSent_ = false;
-    bool applicationLeft_ = false;
+    bool applicationLeft_ = false; // EIO: nobody holds the slave
+    bool holderLeft_ = false;      // the last holder closed, maybe someone opened since
+    bool lineOwed_ = false;        // a reopened application's line change went out late
     bool hangupSeen_ = false;
     bool expectOwnChange_ = false;
     uint8_t modemControl_ = 0;
