@@ -4,14 +4,16 @@
 //
 //   Idle     nobody holds the slave. An application's open moves it to Opening, or
 //            straight to Open when the 16-bit request has the port open already (or,
-//            when the port is not started, hangs the application up at once).
-//   Opening  the inQueue emptied, OPEN and MCR 03 in the outQueue; waiting for
-//            OPEN_RESULT in the inQueue. 1 -> Open; 0, or nothing within 15 s ->
-//            hang-up, Idle.
-//   Open     the application's writes and line changes go out as DATA and SREQ, the
-//            device's DATA frames come in. The last holder of the slave leaving ->
-//            what it wrote goes out, then MCR 00 and CLOSE, then Idle; a holder that
-//            has already come back gets a session of its own.
+//            when the port is not started, hangs the application up at once). So does
+//            one that came, wrote and went before the driver saw it.
+//   Opening  the inQueue emptied, OPEN and MCR 03 in the outQueue; what the
+//            application writes is read and held; waiting for OPEN_RESULT in the
+//            inQueue. 1 -> Open; 0, or nothing within 15 s -> hang-up, Idle.
+//   Open     the held bytes, the application's writes and line changes go out as
+//            DATA and SREQ, the device's DATA frames come in. The application closing
+//            the port -> what it wrote goes out, then MCR 00 and CLOSE, then Idle; an
+//            application that has opened the port again meanwhile gets a session of
+//            its own.
 //
 // A hang-up closes the master (the application's read() returns 0, write() fails
 // with EIO) and puts a fresh pty behind the same link. A normal close keeps the pty
@@ -72,8 +74,9 @@ class DriverPort {
     bool alive() const { return pty_.master() >= 0; }
     int modemStatus() const { return modemStatus_; }
 
-    // An application has opened the slave since the port was Idle.
-    bool applicationArrived() const { return phase_ == Phase::Idle && pty_.slaveHeld(); }
+    // An application has opened the slave since the port was Idle, or one came and
+    // went, leaving bytes, before the driver saw it.
+    bool applicationArrived() const;
     // Starts the session; no hook means the port is not started.
     void beginOpen(std::optional<PortHook> hook, uint32_t now);
     // One round of work for the session.
@@ -91,12 +94,18 @@ class DriverPort {
   private:
     void joinOpenPort();
     void serviceOpening(uint32_t now);
+    void failOpen();
     void sessionOpened();
+    void noticeLeaving();
     void serviceOpen();
+    void dropToApplication();
     void pumpToApplication();
     bool flushPendingToApplication();
     bool pumpFromApplication();
+    int readSize() const;
+    bool flushHeld();
     void takeApplicationPacket(const uint8_t* bytes, int size);
+    bool sendData(const uint8_t* bytes, int length);
     void lineChanged();
     bool sendPacket(const uint8_t* bytes, int size);
     bool sendClose();
@@ -115,8 +124,9 @@ class DriverPort {
     uint32_t openStart_ = 0;
     bool openSent_ = false;
     bool applicationLeft_ = false; // EIO: nobody holds the slave
-    bool holderLeft_ = false;      // the last holder closed, maybe someone opened since
-    bool lineOwed_ = false;        // a reopened application's line change went out late
+    bool closeSeen_ = false;       // the application closed, maybe another opened since
+    bool leftoverRead_ = false;    // and what it wrote has been taken from the master
+    bool lineOwed_ = false;        // line settings to report once a session is open
     bool hangupSeen_ = false;
     bool expectOwnChange_ = false;
     uint8_t modemControl_ = 0;
@@ -124,6 +134,8 @@ class DriverPort {
     int modemStatus_ = -1;
     std::vector<uint8_t> toApplication_;
     size_t toApplicationSent_ = 0;
+    std::vector<uint8_t> held_; // written while the open was pending
+    size_t heldSent_ = 0;
 };
 
 } // namespace portdriver

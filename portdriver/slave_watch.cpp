@@ -7,10 +7,6 @@
 
 namespace portdriver {
 
-namespace {
-constexpr unsigned CLOSES = IN_CLOSE_WRITE | IN_CLOSE_NOWRITE;
-} // namespace
-
 SlaveWatch::SlaveWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
 
 SlaveWatch::~SlaveWatch() {
@@ -18,17 +14,19 @@ SlaveWatch::~SlaveWatch() {
         close(fd_);
 }
 
-int SlaveWatch::add(const std::string& slavePath, bool heldNow) {
+// IN_OPEN only wakes the driver for an arriving application. IN_CLOSE_NOWRITE is left
+// out: the driver's own look at the slave (discarding input) opens it read-only.
+int SlaveWatch::add(const std::string& slavePath) {
     if (fd_ < 0)
         return -1;
-    int watch = inotify_add_watch(fd_, slavePath.c_str(), IN_OPEN | CLOSES);
+    int watch = inotify_add_watch(fd_, slavePath.c_str(), IN_OPEN | IN_MODIFY | IN_CLOSE_WRITE);
     if (watch >= 0)
-        counts_[watch] = Count{heldNow ? 1 : 0, false, false};
+        marks_[watch] = Marks{};
     return watch;
 }
 
 void SlaveWatch::remove(int watch) {
-    if (counts_.erase(watch))
+    if (marks_.erase(watch))
         inotify_rm_watch(fd_, watch); // fails harmlessly once the slave is gone
 }
 
@@ -45,46 +43,61 @@ void SlaveWatch::dispatch() {
         for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= got;) {
             inotify_event event;
             std::memcpy(&event, buffer + at, sizeof event);
-            count(event.wd, event.mask);
+            note(event.wd, event.mask);
             at += ssize_t(sizeof event + event.len);
         }
     }
 }
 
-void SlaveWatch::count(int watch, unsigned mask) {
-    if (mask & IN_Q_OVERFLOW) {
-        for (auto& [id, entry] : counts_)
-            entry.unreliable = true;
-        return;
-    }
-    auto found = counts_.find(watch);
-    if (found == counts_.end())
+// A lost queue (IN_Q_OVERFLOW) loses closes too; EIO on the master still ends a session.
+void SlaveWatch::note(int watch, unsigned mask) {
+    auto found = marks_.find(watch);
+    if (found == marks_.end())
         return; // a slave this port no longer uses
-    Count& entry = found->second;
+    Marks& marks = found->second;
     if (mask & IN_IGNORED) {
-        counts_.erase(found);
-    } else if (mask & IN_OPEN) {
-        ++entry.holders;
-    } else if (mask & CLOSES) {
-        // An open missed before the watch began shows as a close with nobody counted.
-        entry.holders = entry.holders > 0 ? entry.holders - 1 : 0;
-        if (entry.holders == 0 && !entry.unreliable)
-            entry.lastLeft = true;
+        marks_.erase(found);
+    } else if (mask & IN_MODIFY) {
+        marks.written = true;
+    } else if (mask & IN_CLOSE_WRITE) {
+        marks.closed = true;
+        marks.unreadLeft = marks.unreadLeft || marks.written;
     }
 }
 
-bool SlaveWatch::takeLastHolderLeft(int watch) {
-    auto found = counts_.find(watch);
-    if (found == counts_.end() || !found->second.lastLeft)
+void SlaveWatch::noteReadEmpty(int watch) {
+    auto found = marks_.find(watch);
+    if (found != marks_.end())
+        found->second.written = false;
+}
+
+void SlaveWatch::noteAllGone(int watch) {
+    dispatch();
+    auto found = marks_.find(watch);
+    if (found != marks_.end())
+        found->second = Marks{};
+}
+
+bool SlaveWatch::takeClosed(int watch, bool* unreadLeft) {
+    auto found = marks_.find(watch);
+    if (found == marks_.end() || !found->second.closed)
         return false;
-    found->second.lastLeft = false;
+    if (unreadLeft)
+        *unreadLeft = found->second.unreadLeft;
+    found->second.closed = false;
+    found->second.unreadLeft = false;
     return true;
 }
 
-void SlaveWatch::settle(int watch, bool heldNow) {
-    auto found = counts_.find(watch);
-    if (found != counts_.end() && found->second.unreliable && !heldNow)
-        found->second = Count{};
+bool SlaveWatch::closedLeavingBytes(int watch) const {
+    auto found = marks_.find(watch);
+    return found != marks_.end() && found->second.closed && found->second.unreadLeft;
+}
+
+void SlaveWatch::forgetEmptyClose(int watch) {
+    auto found = marks_.find(watch);
+    if (found != marks_.end() && !found->second.unreadLeft)
+        found->second.closed = false;
 }
 
 } // namespace portdriver

@@ -123,17 +123,50 @@ TEST_F(Session, CloseAndReopenAtOnceEndsTheSessionAndStartsANewOne) {
     close(fd);
 }
 
-// While another holder keeps the slave, one closing is no end of the session.
-TEST_F(Session, EndsOnlyWhenTheLastHolderCloses) {
+// What the application writes while its open is pending is the session's: it goes out
+// after the answer, also when the application has closed the port and another has
+// opened it and written meanwhile.
+TEST_F(Session, WritesWhileTheOpenIsPendingStayWithTheirSession) {
+    startPort();
+    int fd = openApplication();
+    const uint8_t one[] = {'o', 'n', 'e'};
+    writeAll(fd, one, 3);
+    usleep(50000); // the driver takes it at once; give its thread the time to run
+    close(fd);
+    fd = openLink(linkOf("COM5"));
+    ASSERT_GE(fd, 0);
+    const uint8_t two[] = {'t', 'w', 'o'};
+    writeAll(fd, two, 3);
+    answerOpen(1);
+    expectPacket({CMD_DATA, 0, 3, 'o', 'n', 'e'});
+    expectPacket({CMD_MCR, 0x00});
+    expectPacket({CMD_CLOSE});
+    expectPacket({CMD_OPEN});
+    expectPacket({CMD_MCR, 0x03});
+    answerOpen(1);
+    expectPacket({CMD_SREQ, 12, 0x03, 0x00});
+    expectPacket({CMD_DATA, 0, 3, 't', 'w', 'o'});
+    close(fd);
+}
+
+// The port is exclusive, as a COM port is: when one of two holders closes it, the
+// session ends, and the other gets a session of its own, with the line settings sent
+// anew.
+TEST_F(Session, OneOfTwoHoldersClosingGivesTheOtherASessionOfItsOwn) {
     startPort();
     int first = openApplication();
     answerOpen(1);
     int second = openLink(linkOf("COM5"));
     ASSERT_GE(second, 0);
     close(first);
+    expectPacket({CMD_MCR, 0x00});
+    expectPacket({CMD_CLOSE});
+    expectPacket({CMD_OPEN});
+    expectPacket({CMD_MCR, 0x03});
+    answerOpen(1);
+    expectPacket({CMD_SREQ, 12, 0x03, 0x00}); // 9600 8N1, as the pty starts
     sendToDriver({0xF0, CMD_DATA, 0, 2, 'u', 'p', 0xE0});
     EXPECT_EQ(readAll(second, 2), "up");
-    EXPECT_EQ(nextPacket(200), Bytes{});
     close(second);
     expectPacket({CMD_MCR, 0x00});
     expectPacket({CMD_CLOSE});
