@@ -4,7 +4,6 @@
 #include "portdriver/install.h"
 #include "tests/portdriver/driver_fixture.h"
 
-#include <cstdio>
 #include <string>
 #include <unistd.h>
 
