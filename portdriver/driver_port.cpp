@@ -4,10 +4,10 @@
 #include "platform/trace.h"
 #include "portdriver/event_bridge.h"
 #include "portdriver/ring_io.h"
+#include "portdriver/slave_watch.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,21 +21,27 @@ constexpr int MAX_DATA = 512;
 // of at least four bytes.
 constexpr int READ_ROOM = 8;
 constexpr uint8_t MCR_DTR_RTS = 0x03;
+// What the application writes while its open is pending is read at once and held
+// here; past this (more than the pty itself buffers) it waits in the kernel.
+constexpr int HELD_LIMIT = 72 * 1024;
 } // namespace
 
 DriverPort::DriverPort(int slot, std::string name, const std::string& deviceFolder, int wakeFd,
-                       int watchFd)
+                       SlaveWatch& watch)
     : slot_(slot), name_(std::move(name)), pty_(deviceFolder + "/" + name_), wakeFd_(wakeFd),
-      watchFd_(watchFd) {}
+      watch_(watch) {}
 
 DriverPort::~DriverPort() {
     shutdown();
 }
 
 bool DriverPort::create() {
+    watch_.remove(watchId_);
+    watchId_ = -1;
+    lineOwed_ = false;
     if (!pty_.open())
         return false;
-    watchSlave();
+    watchId_ = watch_.add(pty_.slavePath());
     return true;
 }
 
@@ -43,12 +49,9 @@ void DriverPort::shutdown() {
     readBridge_.reset();
     hook_ = {};
     phase_ = Phase::Idle;
+    watch_.remove(watchId_);
+    watchId_ = -1;
     pty_.close();
-}
-
-void DriverPort::watchSlave() {
-    if (watchFd_ >= 0)
-        inotify_add_watch(watchFd_, pty_.slavePath().c_str(), IN_OPEN);
 }
 
 void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
@@ -58,7 +61,6 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
         return;
     }
     hook_ = *hook;
-    phase_ = Phase::Opening;
     openStart_ = now;
     openSent_ = false;
     applicationLeft_ = false;
@@ -66,8 +68,35 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
     expectOwnChange_ = false;
     lastSettings_.reset();
     modemStatus_ = -1;
+    // A close before the session began is not its end, unless the application left
+    // bytes: then the session is that application's, and takes just what it wrote.
+    bool unreadLeft = false;
+    closeSeen_ = watch_.takeClosed(watchId_, &unreadLeft) && unreadLeft;
+    leftoverRead_ = false;
     readBridge_ = std::make_unique<EventBridge>(hook_.readEvent, wakeFd_);
+    if (hook_.openedBySixteenBitRequest) {
+        joinOpenPort();
+        return;
+    }
+    phase_ = Phase::Opening;
     serviceOpening(now);
+}
+
+// The port is open already, so there is no open request to make: the application joins
+// the connection with DTR and RTS raised. The manager's relay keeps the port open when
+// its CLOSE comes, for the 16-bit user. What the device sent while no application had
+// the port is not this one's input; only its modem status is kept.
+void DriverPort::joinOpenPort() {
+    modemStatus_ = discardWholeFrames(hook_.inQueue);
+    const uint8_t raise[] = {PACKET_START, CMD_MCR, MCR_DTR_RTS};
+    modemControl_ = sendPacket(raise, sizeof raise) ? MCR_DTR_RTS : 0;
+    openSent_ = true;
+    phase_ = Phase::Open;
+    sessionOpened();
+}
+
+bool DriverPort::applicationArrived() const {
+    return phase_ == Phase::Idle && (pty_.slaveHeld() || watch_.closedLeavingBytes(watchId_));
 }
 
 void DriverPort::service(uint32_t now) {
@@ -85,14 +114,24 @@ void DriverPort::endSession() {
     readBridge_.reset();
     hook_ = {};
     phase_ = Phase::Idle;
-    toApplication_.clear();
-    toApplicationSent_ = 0;
+    closeSeen_ = false;
+    leftoverRead_ = false;
+    held_.clear();
+    heldSent_ = 0;
+    dropToApplication();
 }
 
 void DriverPort::closed() {
     endSession();
     // The pair stays: an application reopening the port at once must not be hung up.
     pty_.discardInput();
+    // Closes since the session's end matter only if they left bytes: that application
+    // gets a session of its own. One that holds the port now starts its session at
+    // once; the kernel reports a line change only once, and it may have been read
+    // as the old session ended, so the new one reports the settings anyway.
+    watch_.dispatch();
+    watch_.forgetEmptyClose(watchId_);
+    lineOwed_ = pty_.slaveHeld();
 }
 
 void DriverPort::hangUp() {
@@ -105,13 +144,16 @@ void DriverPort::hangUp() {
 
 void DriverPort::serviceOpening(uint32_t now) {
     if (!openSent_) {
-        // Whatever a previous session's late answer left behind must not be taken
-        // for this open's result.
+        // The driver, the inQueue's only reader, empties it before it asks, and the
+        // manager only appends its answer: nothing of an earlier session (device bytes
+        // that came after its close, a late answer) is taken for this open's result
+        // or reaches this application.
         drainRing(hook_.inQueue);
         const uint8_t openAndRaise[] = {PACKET_START, CMD_OPEN, PACKET_START, CMD_MCR, MCR_DTR_RTS};
         openSent_ = sendPacket(openAndRaise, sizeof openAndRaise);
         modemControl_ = openSent_ ? MCR_DTR_RTS : 0;
     }
+    pumpFromApplication();
     int result = openSent_ ? takeOpenResult(hook_.inQueue) : -1;
     if (result < 0) {
         if (uint32_t(now - openStart_) < OPEN_ANSWER_TIMEOUT_MS)
@@ -120,28 +162,71 @@ void DriverPort::serviceOpening(uint32_t now) {
         // Tell the manager too, so that an open it completes late is closed again.
         if (openSent_)
             sendClose();
-        hangUp();
+        failOpen();
         return;
     }
     if (result != 1) {
         platform::debugTrace("%s: open refused: hung up\r\n", name_.c_str());
-        hangUp();
+        failOpen();
         return;
     }
     phase_ = Phase::Open;
+    sessionOpened();
+}
+
+// A failed open hangs its application up; one that has left already is not there to
+// be told, and an application that came after it gets a session of its own.
+void DriverPort::failOpen() {
+    if (closeSeen_ || applicationLeft_)
+        closed();
+    else
+        hangUp();
+}
+
+void DriverPort::sessionOpened() {
+    if (lineOwed_) {
+        lineOwed_ = false;
+        lineChanged();
+    }
     serviceOpen();
 }
 
+// The session ends when the application closes the port: seen as EIO on the master
+// once every holder has closed the slave, or as a close by the slave watch, which also
+// sees a close followed at once by an open. The port is exclusive, as a COM port is:
+// whoever still holds it gets a session of its own. What the leaving application
+// wrote goes out in its session; what the device sent for it no longer reaches the pty.
 void DriverPort::serviceOpen() {
-    pumpToApplication();
-    pumpFromApplication();
-    if (applicationLeft_ && sendClose())
+    noticeLeaving();
+    if (closeSeen_)
+        dropToApplication();
+    else
+        pumpToApplication();
+    bool allTaken = pumpFromApplication();
+    if (allTaken && (applicationLeft_ || (closeSeen_ && leftoverRead_)) && sendClose())
         closed();
+}
+
+// Whether the application has closed the port, and if so whether it may have left
+// bytes in the master that the driver has not read (otherwise what the master holds
+// now is the next application's).
+void DriverPort::noticeLeaving() {
+    watch_.dispatch();
+    bool unreadLeft = false;
+    if (!closeSeen_ && watch_.takeClosed(watchId_, &unreadLeft)) {
+        closeSeen_ = true;
+        leftoverRead_ = !unreadLeft;
+    }
+}
+
+void DriverPort::dropToApplication() {
+    toApplication_.clear();
+    toApplicationSent_ = 0;
 }
 
 void DriverPort::pumpToApplication() {
     if (applicationLeft_) {
-        toApplication_.clear();
+        dropToApplication();
         return;
     }
     uint8_t packet[PACKET_BUFFER_SIZE];
@@ -168,47 +253,92 @@ bool DriverPort::flushPendingToApplication() {
             return false; // the application is not reading: keep the tail, wait for POLLOUT
         toApplicationSent_ += size_t(written);
     }
-    toApplication_.clear();
-    toApplicationSent_ = 0;
+    dropToApplication();
     return true;
 }
 
-void DriverPort::pumpFromApplication() {
+// Takes what the application wrote: while the open is pending into the held buffer
+// (taken at once, so that it stays apart from what an application that reopens the
+// port writes next), once open into the outQueue, the held bytes first. After the
+// application closed only what it may have left unread is taken. True when nothing
+// more is to be taken for this session; false when there is no room.
+bool DriverPort::pumpFromApplication() {
+    if (phase_ == Phase::Open && !flushHeld())
+        return false;
     uint8_t buffer[1 + MAX_DATA];
     while (!applicationLeft_) {
-        int room = ringFreeSpace(hook_.outQueue);
-        if (room < READ_ROOM)
-            return;
-        ssize_t got = read(pty_.master(), buffer, size_t(1 + std::min(MAX_DATA, room - 4)));
+        noticeLeaving();
+        if (closeSeen_ && leftoverRead_)
+            return true;
+        int size = readSize();
+        if (size == 0)
+            return false;
+        ssize_t got = read(pty_.master(), buffer, size_t(size));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && errno == EAGAIN) {
+            // No dispatch since the one above: every write noted so far is read.
+            watch_.noteReadEmpty(watchId_);
             hangupSeen_ = false; // someone holds the slave again
-            return;
+            leftoverRead_ = closeSeen_;
+            return true;
         }
         if (got <= 0) {
             // EIO: every holder of the slave has closed it and all it wrote is read.
             applicationLeft_ = true;
-            return;
+            watch_.noteAllGone(watchId_);
+            return true;
         }
         hangupSeen_ = false;
         takeApplicationPacket(buffer, int(got));
     }
+    return true;
+}
+
+// How much one read of the master may bring (0: no room for it).
+int DriverPort::readSize() const {
+    if (phase_ == Phase::Opening)
+        return HELD_LIMIT - int(held_.size()) < MAX_DATA ? 0 : 1 + MAX_DATA;
+    int room = ringFreeSpace(hook_.outQueue);
+    if (!held_.empty() || room < READ_ROOM)
+        return 0;
+    return 1 + std::min(MAX_DATA, room - 4);
+}
+
+bool DriverPort::flushHeld() {
+    while (heldSent_ < held_.size()) {
+        int length = int(std::min(size_t(MAX_DATA), held_.size() - heldSent_));
+        if (!sendData(held_.data() + heldSent_, length))
+            return false;
+        heldSent_ += size_t(length);
+    }
+    held_.clear();
+    heldSent_ = 0;
+    return true;
 }
 
 void DriverPort::takeApplicationPacket(const uint8_t* bytes, int size) {
     // Packet mode: a leading 0 marks data, anything else is a status byte alone.
     if (bytes[0] == TIOCPKT_DATA) {
-        int length = size - 1;
-        if (length == 0)
-            return;
-        uint8_t packet[4 + MAX_DATA] = {PACKET_START, CMD_DATA, uint8_t(length >> 8),
-                                        uint8_t(length & 0xFF)};
-        std::copy(bytes + 1, bytes + size, packet + 4);
-        sendPacket(packet, 4 + length);
+        if (phase_ == Phase::Opening)
+            held_.insert(held_.end(), bytes + 1, bytes + size);
+        else if (size > 1)
+            sendData(bytes + 1, size - 1);
     } else if (bytes[0] & TIOCPKT_IOCTL) {
-        lineChanged();
+        // The kernel reports a change only once: one read while the open is pending is
+        // reported once the session is open.
+        if (phase_ == Phase::Open)
+            lineChanged();
+        else
+            lineOwed_ = true;
     }
+}
+
+bool DriverPort::sendData(const uint8_t* bytes, int length) {
+    uint8_t packet[4 + MAX_DATA] = {PACKET_START, CMD_DATA, uint8_t(length >> 8),
+                                    uint8_t(length & 0xFF)};
+    std::copy(bytes, bytes + length, packet + 4);
+    return sendPacket(packet, 4 + length);
 }
 
 void DriverPort::lineChanged() {
@@ -259,11 +389,11 @@ pollfd DriverPort::pollRequest() const {
     pollfd request{-1, 0, 0};
     // A master whose slave is closed reports POLLHUP whatever is asked for; while
     // nothing can be done about it (no room to read), leaving it out of the set
-    // keeps poll() from spinning.
-    if (phase_ != Phase::Open || applicationLeft_ || hangupSeen_)
+    // keeps poll() from spinning. So is a master whose bytes are the next session's.
+    if (phase_ == Phase::Idle || applicationLeft_ || hangupSeen_ || (closeSeen_ && leftoverRead_))
         return request;
     short events = 0;
-    if (ringFreeSpace(hook_.outQueue) >= READ_ROOM)
+    if (readSize() > 0)
         events |= POLLIN;
     if (!toApplication_.empty())
         events |= POLLOUT;
@@ -278,7 +408,7 @@ int DriverPort::pollTimeoutMs() const {
     if (phase_ != Phase::Open)
         return -1;
     // Nothing tells the driver when the manager has taken packets out: look again soon.
-    if (applicationLeft_ || hangupSeen_ || ringFreeSpace(hook_.outQueue) < READ_ROOM)
+    if (applicationLeft_ || closeSeen_ || hangupSeen_ || readSize() == 0)
         return 1;
     return -1;
 }

@@ -2,13 +2,18 @@
 // One virtual COM port inside the stand-in driver: its pseudo-terminal and link, and
 // the session of the application that has it open.
 //
-//   Idle     nobody holds the slave. An application's open moves it to Opening (or,
-//            when the port is not started, hangs the application up at once).
-//   Opening  OPEN and MCR 03 are in the outQueue; waiting for OPEN_RESULT in the
+//   Idle     nobody holds the slave. An application's open moves it to Opening, or
+//            straight to Open when the 16-bit request has the port open already (or,
+//            when the port is not started, hangs the application up at once). So does
+//            one that came, wrote and went before the driver saw it.
+//   Opening  the inQueue emptied, OPEN and MCR 03 in the outQueue; what the
+//            application writes is read and held; waiting for OPEN_RESULT in the
 //            inQueue. 1 -> Open; 0, or nothing within 15 s -> hang-up, Idle.
-//   Open     the application's writes and line changes go out as DATA and SREQ, the
-//            device's DATA frames come in. The application's close -> MCR 00 and
-//            CLOSE, then Idle.
+//   Open     the held bytes, the application's writes and line changes go out as
+//            DATA and SREQ, the device's DATA frames come in. The application closing
+//            the port -> what it wrote goes out, then MCR 00 and CLOSE, then Idle; an
+//            application that has opened the port again meanwhile gets a session of
+//            its own.
 //
 // A hang-up closes the master (the application's read() returns 0, write() fails
 // with EIO) and puts a fresh pty behind the same link. A normal close keeps the pty
@@ -32,6 +37,7 @@ class AutoEvent;
 namespace portdriver {
 
 class EventBridge;
+class SlaveWatch;
 
 // What the manager published for a started port, resolved to the driver's objects.
 struct PortHook {
@@ -41,6 +47,8 @@ struct PortHook {
     RingQueue* inQueue = nullptr;
     platform::AutoEvent* writeEvent = nullptr;
     platform::AutoEvent* readEvent = nullptr;
+    // The 16-bit request has the port open: an application joins it without OPEN.
+    bool openedBySixteenBitRequest = false;
 };
 
 constexpr uint32_t OPEN_ANSWER_TIMEOUT_MS = 15000;
@@ -50,7 +58,7 @@ class DriverPort {
     enum class Phase { Idle, Opening, Open };
 
     DriverPort(int slot, std::string name, const std::string& deviceFolder, int wakeFd,
-               int watchFd);
+               SlaveWatch& watch);
     ~DriverPort();
     DriverPort(const DriverPort&) = delete;
     DriverPort& operator=(const DriverPort&) = delete;
@@ -66,8 +74,9 @@ class DriverPort {
     bool alive() const { return pty_.master() >= 0; }
     int modemStatus() const { return modemStatus_; }
 
-    // An application has opened the slave since the port was Idle.
-    bool applicationArrived() const { return phase_ == Phase::Idle && pty_.slaveHeld(); }
+    // An application has opened the slave since the port was Idle, or one came and
+    // went, leaving bytes, before the driver saw it.
+    bool applicationArrived() const;
     // Starts the session; no hook means the port is not started.
     void beginOpen(std::optional<PortHook> hook, uint32_t now);
     // One round of work for the session.
@@ -83,16 +92,23 @@ class DriverPort {
     void noteHangupSeen() { hangupSeen_ = true; }
 
   private:
+    void joinOpenPort();
     void serviceOpening(uint32_t now);
+    void failOpen();
+    void sessionOpened();
+    void noticeLeaving();
     void serviceOpen();
+    void dropToApplication();
     void pumpToApplication();
     bool flushPendingToApplication();
-    void pumpFromApplication();
+    bool pumpFromApplication();
+    int readSize() const;
+    bool flushHeld();
     void takeApplicationPacket(const uint8_t* bytes, int size);
+    bool sendData(const uint8_t* bytes, int length);
     void lineChanged();
     bool sendPacket(const uint8_t* bytes, int size);
     bool sendClose();
-    void watchSlave();
     void endSession();
     void closed();
 
@@ -100,13 +116,17 @@ class DriverPort {
     std::string name_;
     PtyPort pty_;
     int wakeFd_;
-    int watchFd_;
+    SlaveWatch& watch_;
+    int watchId_ = -1;
     Phase phase_ = Phase::Idle;
     PortHook hook_;
     std::unique_ptr<EventBridge> readBridge_;
     uint32_t openStart_ = 0;
     bool openSent_ = false;
-    bool applicationLeft_ = false;
+    bool applicationLeft_ = false; // EIO: nobody holds the slave
+    bool closeSeen_ = false;       // the application closed, maybe another opened since
+    bool leftoverRead_ = false;    // and what it wrote has been taken from the master
+    bool lineOwed_ = false;        // line settings to report once a session is open
     bool hangupSeen_ = false;
     bool expectOwnChange_ = false;
     uint8_t modemControl_ = 0;
@@ -114,6 +134,8 @@ class DriverPort {
     int modemStatus_ = -1;
     std::vector<uint8_t> toApplication_;
     size_t toApplicationSent_ = 0;
+    std::vector<uint8_t> held_; // written while the open was pending
+    size_t heldSent_ = 0;
 };
 
 } // namespace portdriver

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace portdriver {
@@ -30,8 +29,7 @@ void drainDescriptor(int fd) {
 } // namespace
 
 PortDriver::PortDriver()
-    : deviceFolder_(platform::deviceFolder()), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      watchFd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    : deviceFolder_(platform::deviceFolder()), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     {
         std::lock_guard lock(lock_);
         refreshPorts();
@@ -57,8 +55,6 @@ PortDriver::~PortDriver() {
     ports_.clear(); // hangs up every application and removes the links
     queues_.clear();
     close(wakeFd_);
-    if (watchFd_ >= 0)
-        close(watchFd_);
 }
 
 bool PortDriver::control(uint32_t code, const void* in, uint32_t inSize, void* out,
@@ -162,7 +158,7 @@ void PortDriver::refreshPorts() {
 }
 
 void PortDriver::addPort(int slot, const std::string& name) {
-    auto port = std::make_unique<DriverPort>(slot, name, deviceFolder_, wakeFd_, watchFd_);
+    auto port = std::make_unique<DriverPort>(slot, name, deviceFolder_, wakeFd_, watch_);
     if (!port->create()) {
         platform::debugTrace("%s: cannot create its pseudo-terminal or link\r\n", name.c_str());
         return;
@@ -181,8 +177,8 @@ std::optional<PortHook> PortDriver::hookOf(int slot) {
     if (out == queues_.end() || in == queues_.end() || write == events_.end() ||
         read == events_.end() || out == in)
         return std::nullopt;
-    return PortHook{out->first,       in->first,     out->second.get(),
-                    in->second.get(), write->second, read->second};
+    return PortHook{out->first,    in->first,    out->second.get(),     in->second.get(),
+                    write->second, read->second, values->sixteenBitOpen};
 }
 
 void PortDriver::run() {
@@ -202,7 +198,7 @@ void PortDriver::run() {
 }
 
 int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners) {
-    fds.assign({{wakeFd_, POLLIN, 0}, {watchFd_, POLLIN, 0}});
+    fds.assign({{wakeFd_, POLLIN, 0}, {watch_.fd(), POLLIN, 0}});
     owners.assign(2, nullptr);
     int timeout = IDLE_POLL_MS;
     for (const auto& port : ports_) {
@@ -221,8 +217,7 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
 void PortDriver::serviceAll(const std::vector<pollfd>& fds,
                             const std::vector<DriverPort*>& owners) {
     drainDescriptor(wakeFd_);
-    if (watchFd_ >= 0)
-        drainDescriptor(watchFd_);
+    watch_.dispatch();
     // A control call may have replaced ports while we slept: only owners still in the
     // table are told about their hang-ups.
     for (size_t i = 2; i < fds.size(); ++i) {
@@ -232,10 +227,11 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds,
             owners[i]->noteHangupSeen();
     }
     uint32_t now = platform::getTickCount();
+    // A session that ends here may have a holder waiting already: it starts at once.
     for (const auto& port : ports_) {
+        port->service(now);
         if (port->applicationArrived())
             port->beginOpen(hookOf(port->slot()), now);
-        port->service(now);
     }
 }
 

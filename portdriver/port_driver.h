@@ -11,6 +11,7 @@
 // driver-device wrapper, so unloading (joining the thread) cannot deadlock.
 #include "platform/driver_device.h"
 #include "portdriver/driver_port.h"
+#include "portdriver/slave_watch.h"
 
 #include <atomic>
 #include <functional>
@@ -53,13 +54,13 @@ class PortDriver final : public platform::DriverBackend {
     void serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners);
 
     std::mutex lock_;
+    SlaveWatch watch_; // before the ports, which use it until they go
     std::map<uint32_t, std::unique_ptr<RingQueue>> queues_;
     std::map<uint32_t, platform::AutoEvent*> events_;
     std::vector<std::unique_ptr<DriverPort>> ports_;
     uint32_t lastHandle_ = 0xC0010000;
     std::string deviceFolder_;
     int wakeFd_ = -1;
-    int watchFd_ = -1;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

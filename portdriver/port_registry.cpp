@@ -81,10 +81,13 @@ std::optional<PublishedValues> publishedValues(int slot) {
     std::optional<uint32_t> in = readDword(key, "pInQueue");
     std::optional<uint32_t> write = readDword(key, "hWin32Event");
     std::optional<uint32_t> read = readDword(key, "hWin32Event_Read");
+    bool sixteenBitOpen = readDword(key, "IsWin16Port") == 1u &&
+                          readDword(key, "IsWin16PortConnected") == 1u &&
+                          readDword(key, "MaximumBaud").has_value();
     platform::RegCloseKey(key);
     if (!out || !in || !write || !read)
         return std::nullopt;
-    return PublishedValues{*out, *in, *write, *read};
+    return PublishedValues{*out, *in, *write, *read, sixteenBitOpen};
 }
 
 } // namespace portdriver

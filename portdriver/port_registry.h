@@ -19,6 +19,10 @@ struct PublishedValues {
     uint32_t inQueue;
     uint32_t writeEvent;
     uint32_t readEvent;
+    // The 16-bit request has the port open: "IsWin16Port" and "IsWin16PortConnected"
+    // are 1 and "MaximumBaud" is there. "MaximumBaud" goes at every start of the
+    // manager and at every close, so marks left behind by an earlier run do not count.
+    bool sixteenBitOpen = false;
 };
 
 // In slot order; a name used by an earlier slot is skipped.

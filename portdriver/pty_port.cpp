@@ -83,11 +83,11 @@ bool PtyPort::open() {
 
 void PtyPort::discardInput() {
     // Bytes the last application left unread must not greet the next one. Opening
-    // the slave for this is invisible to the driver: POLLHUP is back once it closes.
-    // Only the slave's input goes: the session ended on EIO, after the driver had
-    // read all the old application wrote, so anything the master still has comes
+    // the slave for this is invisible to the driver: POLLHUP is back once it closes,
+    // and a read-only close is not watched. Only the slave's input goes: the driver
+    // has read what the old application wrote, so anything the master still has comes
     // from an application that has just opened the port and must reach the device.
-    int slave = ::open(pair_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int slave = ::open(pair_.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave >= 0) {
         tcflush(slave, TCIFLUSH);
         ::close(slave);

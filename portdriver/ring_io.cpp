@@ -52,4 +52,14 @@ void drainRing(RingQueue* queue) {
     }
 }
 
+int discardWholeFrames(RingQueue* queue) {
+    uint8_t packet[PACKET_BUFFER_SIZE];
+    int modemStatus = -1;
+    while (readDriverPacket(queue, packet)) {
+        if (packet[0] == CMD_MODEM_STATUS)
+            modemStatus = packet[1];
+    }
+    return modemStatus;
+}
+
 } // namespace portdriver

@@ -22,5 +22,9 @@ bool putPacket(RingQueue* queue, const uint8_t* bytes, int size);
 int takeOpenResult(RingQueue* queue);
 // Discards everything queued (reader side).
 void drainRing(RingQueue* queue);
+// Discards the whole device frames queued, leaving a frame still being written where
+// it is, so that what follows it is read in step. The last modem status among them,
+// or -1.
+int discardWholeFrames(RingQueue* queue);
 
 } // namespace portdriver

@@ -30,14 +30,36 @@ void publishOpenValues(int slot, PortRecord& record) {
     RegCloseKey(key);
 }
 
-// The one answer the driver gets per open request: the inQueue is cleared and holds
-// nothing but `OPEN_RESULT`.
+// The driver may be reading the inQueue while the answer is written, so the answer is
+// only appended: the reader's index is the reader's. The driver emptied the queue when
+// it asked, and skips whatever lies before the answer.
+constexpr int REPORT_ROOM_TRIES = 200; // 1 ms each
+
+// Never half an answer. A queue without room has a reader that is behind: a driver
+// waiting for this answer reads on, and makes room soon. One that nobody reads (the
+// 16-bit request opens without an application) needs no answer.
+bool waitForReportRoom(PortRecord& record, RingQueue* inQueue, int size) {
+    for (int tries = 0; ringFreeSpace(inQueue) < size; ++tries) {
+        if (tries == REPORT_ROOM_TRIES)
+            return false;
+        if (record.readEvent)
+            record.readEvent->set();
+        sleepMs(1);
+    }
+    return true;
+}
+
+// The one answer the driver gets per open request: `OPEN_RESULT`.
 void reportToDriver(PortRecord& record, bool opened) {
     RingQueue* inQueue = record.inQueue.load();
     if (!inQueue)
         return;
-    ringReset(inQueue);
-    for (uint8_t byte : openResultFrame(opened ? 1 : 0))
+    auto frame = openResultFrame(opened ? 1 : 0);
+    if (!waitForReportRoom(record, inQueue, int(frame.size()))) {
+        debugTrace("Open result not written: the in-queue stays full\r\n");
+        return;
+    }
+    for (uint8_t byte : frame)
         ringPut(inQueue, byte);
     ringSetDataReady(inQueue, true);
     if (record.readEvent)

@@ -53,7 +53,7 @@ class VirtualDisplay {
 };
 
 // What a window manager does when the user presses the close box: WM_DELETE_WINDOW to
-// the window with the title.
+// the shown window with the title.
 bool pressCloseBox(const std::string& display, const char* title) {
     xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(connection)) {
@@ -79,6 +79,11 @@ bool pressCloseBox(const std::string& display, const char* title) {
         bool match = name && std::string(static_cast<char*>(xcb_get_property_value(name)),
                                          size_t(xcb_get_property_value_length(name))) == title;
         free(name);
+        // Only a window the user can see has a close box to press.
+        auto* attributes = xcb_get_window_attributes_reply(
+            connection, xcb_get_window_attributes(connection, window), nullptr);
+        match = match && attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        free(attributes);
         if (!match)
             continue;
         xcb_client_message_event_t event{};
