@@ -38,6 +38,14 @@ namespace {
 
 constexpr int SEPARATOR = 0;
 
+// The desktop's answer to "is there a notification area", fixed while it lives.
+class TrayAvailability {
+  public:
+    explicit TrayAvailability(bool available) { overrideTrayAvailability(available); }
+    ~TrayAvailability() { overrideTrayAvailability(std::nullopt); }
+    void set(bool available) { overrideTrayAvailability(available); }
+};
+
 QMenu* openPopup() {
     return qobject_cast<QMenu*>(QApplication::activePopupWidget());
 }
@@ -112,10 +120,9 @@ class Shell : public ::testing::Test {
     void TearDown() override {
         closePopups();
         dialog.reset();
-        overrideTrayAvailability(std::nullopt);
     }
     void open(bool trayUp, int ports = 0) {
-        overrideTrayAvailability(trayUp);
+        availability.set(trayUp);
         for (int slot = 0; slot < ports; ++slot)
             writeStoredPort(slot, "COM" + std::to_string(slot + 1), {{"10.0.0.1", 1, "device"}});
         dialog = std::make_unique<MainDialog>();
@@ -140,6 +147,7 @@ class Shell : public ::testing::Test {
     TempStore store;
     TempConfigHome config;
     ScriptedBoxes boxes;
+    TrayAvailability availability{false};
     std::unique_ptr<MainDialog> dialog;
 };
 
@@ -154,7 +162,7 @@ class TrayShell : public Shell {
 // The class on its own, with a plain window as owner.
 TEST(SystemTray, OperationsWorkOnlyWhileTheIconIsInTheArea) {
     ensureQtApp();
-    overrideTrayAvailability(true);
+    TrayAvailability available(true);
     QWidget owner, other;
     CSystemTray tray;
     EXPECT_FALSE(tray.ChangeTip("x"));
@@ -200,18 +208,17 @@ TEST(SystemTray, OperationsWorkOnlyWhileTheIconIsInTheArea) {
     EXPECT_EQ(tray.CurrentTip(), "");
     tray.RemoveFromTray();
     EXPECT_FALSE(tray.ChangeTip("x"));
-    overrideTrayAvailability(std::nullopt);
 }
 
 TEST(SystemTray, NoAreaNoIconAndDestructionRemovesIt) {
     ensureQtApp();
     QWidget owner;
-    overrideTrayAvailability(false);
+    TrayAvailability available(false);
     CSystemTray none(&owner, WM_TRAY_NOTIFY, TRAY_TIP, makeAppIcon(), APP_ICON_ID);
     EXPECT_FALSE(none.shown());
     EXPECT_EQ(none.notificationIcon(), nullptr);
 
-    overrideTrayAvailability(true);
+    available.set(true);
     QPointer<QSystemTrayIcon> icon;
     {
         CSystemTray tray(&owner, WM_TRAY_NOTIFY, TRAY_TIP, makeAppIcon(), APP_ICON_ID);
@@ -223,7 +230,6 @@ TEST(SystemTray, NoAreaNoIconAndDestructionRemovesIt) {
         icon = tray.notificationIcon();
     }
     EXPECT_TRUE(icon.isNull());
-    overrideTrayAvailability(std::nullopt);
 }
 
 struct NotificationCase {
