@@ -135,6 +135,11 @@ void MainDialog::createControls() {
     connect(portList_, &PortList::rowSelectionChanged, this,
             [this](int row) { selectedRow_ = row; });
     connect(portList_, &PortList::rowDoubleClicked, this, [this] { onCommand(IDC_START); });
+    for (QWidget* area : {static_cast<QWidget*>(this), static_cast<QWidget*>(portList_)}) {
+        area->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(area, &QWidget::customContextMenuRequested, this,
+                [this, area](const QPoint& at) { showWindowMenu(area->mapToGlobal(at)); });
+    }
     debugWindow_ = new QLabel(DEBUG_WINDOW_SPEC.caption, this);
     debugWindow_->setObjectName(controlName(IDC_DEBUG_WINDOW));
     debugWindow_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -234,12 +239,14 @@ void MainDialog::timerEvent(QTimerEvent* event) {
     onTimer(it->second);
 }
 
-// startAllPorts may ask questions; the window stays up for them and hides after.
+// startAllPorts may ask questions; the window stays up for them and hides after, into
+// the notification area. Without one it stays up.
 void MainDialog::onTimer(int timerId) {
     if (timerId == STARTUP_TIMER) {
         stopTimerWithId(STARTUP_TIMER);
         startAllPorts();
-        hideWindow();
+        if (trayIcon_.shown())
+            hideWindow();
         return;
     }
     sendKeepAlives();
@@ -289,8 +296,13 @@ void MainDialog::reject() {
     onCommand(platform::IDCANCEL);
 }
 
+// Without a tray icon a hidden window could only come back through a second start, so
+// Hide minimises it instead.
 void MainDialog::hideWindow() {
-    hide();
+    if (trayIcon_.shown())
+        hide();
+    else
+        showMinimized();
 }
 
 void MainDialog::testRefresh() {

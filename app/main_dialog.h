@@ -9,6 +9,7 @@
 // platform::postMessage / sendMessage, never by calling it.
 #include "app/port_commands.h"
 #include "app/port_list.h"
+#include "app/system_tray.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -107,6 +108,7 @@ class MainDialog : public QDialog {
     void sendKeepAlives();
 
     QPushButton* button(int id) const;
+    CSystemTray& trayIcon() { return trayIcon_; }
 
   public Q_SLOTS:
     void accept() override;
@@ -128,6 +130,8 @@ class MainDialog : public QDialog {
     void applyWindowSizeRules();
     void readMetrics();
     void setBusyCursor();
+    // The system menu's stand-in (and the tray menu's, without a tray): right click.
+    void showWindowMenu(const QPoint& globalPos);
 
     int dlgFrameHeight = 0;
     int dlgFrameWidth = 0;
@@ -140,6 +144,7 @@ class MainDialog : public QDialog {
     std::map<int, int> timers_; // Qt's timer id -> the window's timer id
     bool refreshDue_ = false;
     QLabel* debugWindow_ = nullptr;
+    CSystemTray trayIcon_;
 };
 
 extern MainDialog* mainDialog;

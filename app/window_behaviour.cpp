@@ -26,12 +26,13 @@ void MainDialog::readMetrics() {
     dlgFrameHeight = std::max(0, frameGeometry().height() - height() - sizeButtonHeight) / 2;
 }
 
-// Minimising hides the window instead. The state is put back on the next turn of
-// the loop: changing it inside its own change notification confuses some window
-// managers.
+// Minimising hides the window instead, into the notification area; without one the
+// window minimises as any other. The state is put back on the next turn of the loop:
+// changing it inside its own change notification confuses some window managers.
 void MainDialog::changeEvent(QEvent* event) {
     QDialog::changeEvent(event);
-    if (event->type() != QEvent::WindowStateChange || !(windowState() & Qt::WindowMinimized))
+    if (event->type() != QEvent::WindowStateChange || !(windowState() & Qt::WindowMinimized) ||
+        !trayIcon_.shown())
         return;
     QTimer::singleShot(0, this, [this] {
         setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -45,6 +46,10 @@ void MainDialog::resizeEvent(QResizeEvent* event) {
 }
 
 bool MainDialog::event(QEvent* event) {
+    if (event->type() == CommandEvent::eventType()) {
+        onCommand(static_cast<CommandEvent*>(event)->id());
+        return true;
+    }
     switch (event->type()) {
     case QEvent::HoverEnter:
     case QEvent::HoverMove:

@@ -22,12 +22,19 @@ namespace {
 
 class MainWindow : public ::testing::Test {
   protected:
+    // These cases are about a desktop with a notification area, which the window hides
+    // into; tests/app/system_tray_test.cpp has the desktop without one.
     void SetUp() override {
         ensureQtApp();
+        overrideTrayAvailability(true);
         dialog = std::make_unique<MainDialog>();
         dialog->initialise();
         dialog->show();
         ASSERT_TRUE(pumpUntil([&] { return dialog->isVisible(); }));
+    }
+    void TearDown() override {
+        dialog.reset();
+        overrideTrayAvailability(std::nullopt);
     }
     void press(int key) {
         dialog->portList()->setFocus();
