@@ -21,7 +21,7 @@ declare -A allowed=(
     [tools]="tools platform"
 )
 # The store, tick, trace, events and the driver device: what the store tool links. No Qt.
-core="registry tick trace paths faults auto_event driver_device symbol_table thread_annotations
+core="registry tick trace paths faults auto_event driver_device symbol_table thread_annotations autostart
       pending_result driver_faults"
 
 edges() {
