@@ -203,16 +203,33 @@ std::vector<uint8_t> textPattern(size_t size) {
     return bytes;
 }
 
-bool writeUntilFramePartlySent(int app, int slot, std::vector<uint8_t>& written, int timeoutMs) {
+namespace {
+
+// The pending frame when the socket took only its first part, otherwise nothing.
+std::vector<uint8_t> partlySentFrame(PortRecord& record) {
+    platform::MutexLock lock(record.relayLock);
+    if (record.txPending == 0 || record.txFrame[0] == 0xF0)
+        return {};
+    return std::vector<uint8_t>(record.txFrame, record.txFrame + record.txPending);
+}
+
+} // namespace
+
+bool writeUntilBlocked(int app, int slot, std::vector<uint8_t>& written, int timeoutMs) {
     static const std::vector<uint8_t> chunk = textPattern(1 << 16);
+    constexpr auto STEADY = std::chrono::milliseconds(300);
     size_t offset = 0;
-    PortRecord& record = port(slot);
+    std::vector<uint8_t> seen;
+    auto seenSince = std::chrono::steady_clock::now();
     return pumpUntil(
         [&] {
-            {
-                platform::MutexLock lock(record.relayLock);
-                if (record.txPending > 0 && record.txFrame[0] != 0xF0)
-                    return true;
+            std::vector<uint8_t> pending = partlySentFrame(port(slot));
+            auto now = std::chrono::steady_clock::now();
+            if (pending.empty() || pending != seen) {
+                seen = pending;
+                seenSince = now;
+            } else if (now - seenSince >= STEADY) {
+                return true;
             }
             ssize_t n = ::write(app, chunk.data() + offset, chunk.size() - offset);
             if (n > 0) {

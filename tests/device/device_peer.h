@@ -70,7 +70,7 @@ std::vector<uint8_t> dataPayloads(const DeviceStream& stream);
 std::vector<uint8_t> textPattern(size_t size);
 
 // The application writes textPattern bytes (appended to written) until the relay thread
-// holds a DATA frame of which the device's connection took only the first part: the
-// pending frame no longer starts with F0. False when that did not happen in timeoutMs.
-bool writeUntilFramePartlySent(int app, int slot, std::vector<uint8_t>& written,
-                               int timeoutMs = 20000);
+// holds a DATA frame of which the device's connection took only the first part, and
+// that has stayed so for a while: the connection takes nothing more. False when that
+// did not happen in timeoutMs.
+bool writeUntilBlocked(int app, int slot, std::vector<uint8_t>& written, int timeoutMs = 30000);
