@@ -1,10 +1,10 @@
 // travenor: the Quorvalink Redirector Manager.
+#include "app/boot_delay.h"
 #include "app/instance_requests.h"
 #include "app/main_dialog.h"
 #include "platform/message_box.h"
 #include "platform/single_instance.h"
 #include "platform/termination_signal.h"
-#include "platform/tick.h"
 #include "platform/trace.h"
 #include "portdriver/install.h"
 
@@ -16,12 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Started from the log-on entry the manager gives the system time to settle.
-void waitForBootDelay() {
-    while (platform::systemUpTime() < 27000)
-        platform::sleepMs(1000);
-}
 
 // The running manager shows itself; this process ends without a window either way.
 int showRunningInstance(const platform::SingleInstance& instance) {

@@ -1,6 +1,8 @@
 #include "platform/async_socket.h"
 
-#include <QMetaObject>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
@@ -64,6 +66,20 @@ int winsockError(int posixError) {
 
 } // namespace
 
+// Lives on the UI thread and runs the socket's posted steps there. Its wake-up event
+// carries nothing of the caller's: Qt's cross-thread event queue is invisible to the
+// thread checker, so the steps themselves travel in postedSteps under stepsMutex.
+class AsyncSocket::StepWakeup : public QObject {
+  public:
+    explicit StepWakeup(AsyncSocket& socket) : socket_(socket) {}
+
+  protected:
+    void customEvent(QEvent*) override { socket_.runPostedSteps(); }
+
+  private:
+    AsyncSocket& socket_;
+};
+
 AsyncSocket::AsyncSocket() = default;
 
 AsyncSocket::~AsyncSocket() {
@@ -116,6 +132,8 @@ void AsyncSocket::makeNotifiers() {
     }
     readNotifier->setSocket(fd);
     writeNotifier->setSocket(fd);
+    if (!stepWakeup)
+        stepWakeup = std::make_unique<StepWakeup>(*this);
 }
 
 bool AsyncSocket::Connect(const char* hostText, unsigned port) {
@@ -223,13 +241,26 @@ bool AsyncSocket::AsyncSelect(long eventMask) {
     return true;
 }
 
-// Called from any thread; the queued call dies with the notifier it is aimed at,
-// and fdMutex keeps the notifier alive while the call is posted.
+// Called from any thread; a wake-up dies with the object it is aimed at, and fdMutex
+// keeps that alive while a sender posts.
 void AsyncSocket::postToUiThread(void (AsyncSocket::*step)()) {
-    if (!writeNotifier)
+    if (!stepWakeup)
         return;
-    QMetaObject::invokeMethod(
-        writeNotifier.get(), [this, step] { (this->*step)(); }, Qt::QueuedConnection);
+    {
+        std::lock_guard lock(stepsMutex);
+        postedSteps.push_back(step);
+    }
+    QCoreApplication::postEvent(stepWakeup.get(), new QEvent(QEvent::User));
+}
+
+void AsyncSocket::runPostedSteps() {
+    std::vector<void (AsyncSocket::*)()> steps;
+    {
+        std::lock_guard lock(stepsMutex);
+        steps.swap(postedSteps);
+    }
+    for (auto step : steps)
+        (this->*step)();
 }
 
 void AsyncSocket::armRead() {

@@ -31,6 +31,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QSocketNotifier;
 
@@ -106,7 +107,10 @@ class AsyncSocket {
     void finishConnect();
     void reportConnect(int errorCode);
     void postToUiThread(void (AsyncSocket::*step)());
+    void runPostedSteps();
     void deliverPendingConnectError();
+
+    class StepWakeup;
 
     mutable std::mutex fdMutex; // guards fd against Close while another thread sends
     int fd = -1;
@@ -117,6 +121,10 @@ class AsyncSocket {
     int pendingConnectError = 0; // UI thread only
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;
+    // Steps asked for the UI thread by any thread, and what wakes it for them.
+    std::mutex stepsMutex;
+    std::vector<void (AsyncSocket::*)()> postedSteps; // guarded by stepsMutex
+    std::unique_ptr<StepWakeup> stepWakeup;
 };
 
 } // namespace platform

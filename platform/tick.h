@@ -11,7 +11,8 @@ uint32_t getTickCount();
 void addTickOffset(int64_t milliseconds);
 // Puts the tick source back to the real clock.
 void resetTickOffset();
-// Milliseconds since boot by the real clock, without the test offset (boot delay).
+// Milliseconds since boot as the tick source counts them (with the offset tests
+// move), without the 32-bit wrap: the boot delay's clock.
 uint64_t systemUpTime();
 void sleepMs(uint32_t milliseconds);
 

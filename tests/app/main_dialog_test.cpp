@@ -1,12 +1,19 @@
 #include "app/main_dialog.h"
 #include "config/manager_context.h"
 
+#include "app/boot_delay.h"
 #include "app/instance_requests.h"
+#include "config/port_key.h"
 #include "config/port_table.h"
+#include "driverlink/driver_link.h"
 #include "platform/message_box.h"
+#include "platform/registry.h"
+#include "platform/tick.h"
 #include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
 #include "tests/support/clean_context.h"
+#include "tests/support/loopback_address.h"
+#include "tests/support/manager_fixture.h"
 #include "tests/support/pump.h"
 #include "tests/support/temp_store.h"
 
@@ -16,6 +23,7 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 namespace {
@@ -156,5 +164,104 @@ TEST_F(MainWindow, DestroyedDialogLeavesNoHandlerBehind) {
     EXPECT_EQ(platform::mainWindow(), nullptr);
     EXPECT_EQ(platform::sendMessage(platform::WM_REFRESH_LIST, 0, 0), 0);
 }
+
+// ---------------------------------------------------------------------------
+// The end on a termination signal
+
+std::string storedCurrentAddress(int slot) {
+    platform::HKEY key = nullptr;
+    if (!openPortKey(slot, &key))
+        return "(no key)";
+    char text[128] = {};
+    uint32_t size = sizeof text - 1;
+    bool found =
+        platform::RegQueryValueEx(key, "CurIPAddr", nullptr, reinterpret_cast<uint8_t*>(text),
+                                  &size) == platform::ERROR_SUCCESS;
+    platform::RegCloseKey(key);
+    return found ? std::string(text, size) : "(none)";
+}
+
+using SignalEnd = ManagerTest;
+
+// A signal arrives while a question waits for an answer nobody gives (the box stays up,
+// its own loop running): the end waits for the procedure under the box 5 s of ticks at
+// most, then ends the manager as Exit would.
+TEST_F(SignalEnd, UnansweredQuestionHoldsTheEndNoLongerThanFiveSeconds) {
+    const std::string hiddenHost = allocateLoopbackAddress();
+    int running = addPort(0, "COM3", 1);
+    int asking = addPort(1, "COM4", 2);
+    ASSERT_TRUE(startPort(running));
+    setCurrentHost(port(asking), hiddenHost.c_str(), 5);
+    MainDialog& dialog = manager.dialog();
+    dialog.refreshPortList();
+    const int hiddenRow = 3;
+    ASSERT_EQ(dialog.portList()->rowText(hiddenRow, COL_NAME), "(Hidden Port)");
+    {
+        // The end saves the current host again.
+        platform::HKEY key = nullptr;
+        ASSERT_TRUE(openPortKey(running, &key));
+        platform::regSetString(key, "CurIPAddr", "");
+        platform::RegCloseKey(key);
+    }
+    int finishedWith = -1;
+    QObject::connect(&dialog, &QDialog::finished, [&](int result) { finishedWith = result; });
+    auto anythingEnded = [&] {
+        return managerFinished() || finishedWith != -1 || port(running).state.load() != PORT_READY;
+    };
+    bool endedEarly = true;
+    bool endedInTime = false;
+    platform::setMessageBoxResponder([&](const platform::MessageBoxCall& call) {
+        EXPECT_EQ(call.text, "COM4 is running under Hidden Mode.\nContinue?");
+        dialog.endOnSignal();
+        platform::addTickOffset(4000);
+        pumpFor(300);
+        endedEarly = anythingEnded();
+        platform::addTickOffset(1000);
+        endedInTime = pumpUntil([] { return managerFinished(); }, 3000);
+        return platform::IDNO;
+    });
+
+    dialog.portList()->selectionModel()->select(dialog.portList()->model()->index(hiddenRow, 0),
+                                                QItemSelectionModel::Select |
+                                                    QItemSelectionModel::Rows);
+    dialog.button(IDC_START)->click();
+
+    EXPECT_FALSE(endedEarly) << "ended before 5 s of ticks";
+    EXPECT_TRUE(endedInTime) << "the question kept the manager from ending";
+    EXPECT_EQ(finishedWith, platform::IDOK);
+    EXPECT_EQ(port(running).state.load(), PORT_STOPPED);
+    EXPECT_EQ(storedCurrentAddress(running), address());
+    EXPECT_EQ(driverLink.device, DriverLink::Device::NotOpened);
+    EXPECT_FALSE(std::filesystem::exists(manager.linkPath("COM3")));
+}
+
+// ---------------------------------------------------------------------------
+// The boot delay
+
+struct BootCase {
+    const char* name;
+    uint64_t upAtStart;
+    uint32_t expectedWait;
+};
+
+class BootDelay : public ::testing::TestWithParam<BootCase> {
+  protected:
+    ~BootDelay() override { platform::resetTickOffset(); }
+};
+
+TEST_P(BootDelay, SleepsUntilTheSystemHasBeenUpTwentySevenSeconds) {
+    platform::addTickOffset(int64_t(GetParam().upAtStart) - int64_t(platform::systemUpTime()));
+    uint32_t waited = 0;
+    waitForBootDelay([&](uint32_t milliseconds) {
+        waited += milliseconds;
+        platform::addTickOffset(milliseconds);
+    });
+    EXPECT_EQ(waited, GetParam().expectedWait);
+}
+
+INSTANTIATE_TEST_SUITE_P(UpTimes, BootDelay,
+                         ::testing::Values(BootCase{"TenSeconds", 10000, 17000},
+                                           BootCase{"OneMinute", 60000, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -151,6 +151,72 @@ TEST_P(StartOnHiddenRow, AsksAndStartsOnlyOnYes) {
 INSTANTIATE_TEST_SUITE_P(Answers, StartOnHiddenRow, ::testing::Values(IDNO, IDYES),
                          [](const auto& info) { return info.param == IDYES ? "Yes" : "No"; });
 
+// Addresses and descriptions are bytes as stored, whatever their encoding: a row
+// stands for exactly those bytes and shows them as UTF-8 where they are that.
+struct StoredBytesCase {
+    const char* name;
+    const char* address;
+    const char* description;
+    const char* shown; // the description as the list shows it, UTF-8
+};
+
+class StartStopStoredBytes : public StartStop,
+                             public ::testing::WithParamInterface<StoredBytesCase> {};
+
+TEST_P(StartStopStoredBytes, StartMakesTheRowsHostCurrentAndStopMatchesIt) {
+    const StoredBytesCase& c = GetParam();
+    int slot = addPort(0, "COM3", 1);
+    manager.addHost(slot, 2, c.address, 2, c.description);
+    const int row = 1; // the port's second host
+    ASSERT_EQ(list().rowText(row, COL_PORT), "2");
+    EXPECT_EQ(list().rowText(row, COL_NAME), c.shown);
+
+    select({row});
+    press(IDC_START);
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(currentHost(slot).address, c.address);
+    EXPECT_EQ(currentHost(slot).portNo, 2);
+    EXPECT_EQ(status(row), "Ready");
+
+    select({row});
+    press(IDC_STOP);
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED);
+    EXPECT_EQ(currentHost(slot).address, "");
+    EXPECT_TRUE(boxes.shown().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, StartStopStoredBytes,
+    ::testing::Values(StoredBytesCase{"Utf8", "caf\xC3\xA9.example", "Caf\xC3\xA9 \xE2\x82\xAC",
+                                      "Caf\xC3\xA9 \xE2\x82\xAC"},
+                      StoredBytesCase{"NotUtf8", "caf\xE9\x80.example", "Z\xFCrich \xFF",
+                                      "Z\xC3\xBCrich \xC3\xBF"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// curAddress holds 49 characters; a longer row address is refused, not cut to another
+// host's name.
+class StartOnLongAddress : public StartStop, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(StartOnLongAddress, IsRefusedAndStartsNothing) {
+    const std::string longAddress = std::string(GetParam() - 8, 'h') + ".example";
+    int slot = addPort(0, "COM3", 1);
+    manager.addHost(slot, 2, longAddress, 2, "long");
+    boxes.expect("The address of COM3 is longer than 49 characters.\nChoose a shorter address.",
+                 "Error", MB_ICONERROR);
+
+    select({rowOf(longAddress, 2)});
+    press(IDC_START);
+
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(currentHost(slot).address, address());
+    EXPECT_EQ(currentHost(slot).portNo, 1);
+    EXPECT_EQ(driverLink.device, DriverLink::Device::NotOpened);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, StartOnLongAddress, ::testing::Values(50u, 51u),
+                         [](const auto& info) { return std::to_string(info.param); });
+
 TEST_F(StartStop, StartOnReadyPortHooksItAgainWithNewQueues) {
     int slot = addPort(2, "COM5", 1);
     startWithCommand(slot);

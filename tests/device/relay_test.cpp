@@ -3,6 +3,7 @@
 #include "app/main_dialog.h"
 #include "config/manager_context.h"
 #include "config/port_key.h"
+#include "config/port_state.h"
 #include "config/port_table.h"
 #include "driverlink/driver_link.h"
 #include "platform/auto_event.h"
@@ -11,12 +12,14 @@
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
 #include "rings/ring_queue.h"
+#include "tests/device/device_peer.h"
 #include "tests/support/manager_fixture.h"
 #include "tools/vorlix_sim/sim_server.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -121,6 +124,22 @@ bool applicationOutputConsumed(int app, int slot) {
 void putPacket(RingQueue* queue, const Bytes& packet) {
     for (uint8_t byte : packet)
         ringPut(queue, byte);
+}
+
+// What the relay thread holds for a port, seen in one piece.
+struct RelayView {
+    Bytes pending;     // what is left of the pending frame
+    int32_t readIndex; // where the next packet is taken from the outQueue
+    bool queued;       // the outQueue holds something
+};
+
+RelayView relayView(int slot) {
+    PortRecord& record = port(slot);
+    std::lock_guard lock(record.relayLock);
+    RingQueue* queue = record.outQueue.load();
+    return {Bytes(record.txFrame, record.txFrame + record.txPending),
+            std::atomic_ref<int32_t>(queue->readIndex).load(),
+            ringFreeSpace(queue) < RING_SIZE - 1};
 }
 
 } // namespace
@@ -372,3 +391,102 @@ TEST_F(Relay, ModemControlBehindTheApplicationsOpenReachesTheDevice) {
     EXPECT_EQ(port(slot).lastMcr.load(), 0x03);
     ::close(app);
 }
+
+// A device that stops reading: the DATA frame its connection took only part of stays
+// pending, the packets behind it stay in the outQueue, and a keep-alive that comes due
+// meanwhile does not cut in. The device gets whole frames carrying exactly what the
+// application wrote. (The connection may take more now and then, as the device's
+// system opens its window a little: only the time one frame stays pending counts.)
+TEST_F(Relay, PartlySentDataFrameGoesOutBeforeAnyOtherFrame) {
+    DevicePeer device(address(), 4001);
+    ASSERT_TRUE(device.listening());
+    device.answer({}, vorlixsim::identReply({}));
+    const int slot = 1;
+    addPort(slot, "COM6", 1);
+    int app = manager.connectApplication(slot, "COM6");
+    ASSERT_GE(app, 0);
+    ASSERT_TRUE(device.answered());
+    Bytes written;
+    ASSERT_TRUE(writeUntilBlocked(app, slot, written));
+
+    int turnsBehindPendingFrame = 0;
+    int packetsTaken = 0;
+    RelayView last = relayView(slot);
+    for (int turn = 0; turn < 60; ++turn) {
+        if (turn == 30)
+            manager.dialog().onTimer(KEEPALIVE_TIMER);
+        pumpFor(5);
+        RelayView now = relayView(slot);
+        if (!now.pending.empty() && now.pending == last.pending && last.queued) {
+            ++turnsBehindPendingFrame;
+            packetsTaken += now.readIndex != last.readIndex;
+        }
+        last = now;
+    }
+    ASSERT_GT(turnsBehindPendingFrame, 0) << "no packet waited behind a pending frame";
+    EXPECT_EQ(packetsTaken, 0) << "packets were taken behind a pending frame";
+
+    Bytes received;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            Bytes now = device.readNow();
+            received.insert(received.end(), now.begin(), now.end());
+            DeviceStream stream = splitFrames(received);
+            return stream.malformed || dataPayloads(stream).size() >= written.size();
+        },
+        30000));
+    DeviceStream stream = splitFrames(received);
+    EXPECT_FALSE(stream.malformed);
+    EXPECT_TRUE(dataPayloads(stream) == written) << "the device got other data than was written";
+    ::close(app);
+}
+
+// A zero-length DATA packet still makes a frame, and serial port 32 is TCP port 4032.
+TEST_F(Relay, EmptyDataPacketReachesTheDeviceOnItsHighestPort) {
+    simOptions.portCount = 32;
+    const int slot = 3;
+    int app = addConnectedPort(slot, "COM7", 32);
+    ASSERT_GE(app, 0);
+    EXPECT_EQ(sim().connectionCount(32), 1);
+    ASSERT_TRUE(pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+
+    {
+        std::lock_guard lock(port(slot).relayLock);
+        putPacket(port(slot).outQueue.load(), {0xF0, '1', 0x00, 0x00});
+        ringSetDataReady(port(slot).outQueue.load(), true);
+    }
+    wakeRelay();
+    EXPECT_TRUE(pumpUntil([&] {
+        auto frames = framesWith(sim(), 32, 0x31);
+        return !frames.empty() && frames.back().bytes == Bytes({0xF0, 0x31, 0x00, 0x00, 0xE0});
+    }));
+    ::close(app);
+}
+
+// While a reconnection or a switch holds the port, the application's close ends the
+// relay for it; the procedure that holds the port carries on, no disconnection asked.
+class RelayWhileRecovering : public ManagerTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RelayWhileRecovering, ApplicationCloseEndsTheRelayWithoutDisconnection) {
+    MessageLog messages(manager, {WM_PORT_DISCONNECTED});
+    const int slot = 2;
+    int app = addConnectedPort(slot, "COM5", 1);
+    ASSERT_GE(app, 0);
+    ASSERT_TRUE(portHasValue(slot, "MaximumBaud"));
+    forcePortState(port(slot), GetParam());
+    int refreshes = messages.count(WM_REFRESH_LIST, 0);
+
+    ::close(app);
+    ASSERT_TRUE(pumpUntil([&] { return port(slot).relayActive.load() == 0; }));
+    EXPECT_TRUE(pumpUntil([&] { return !portHasValue(slot, "MaximumBaud"); }));
+    EXPECT_TRUE(pumpUntil([&] { return messages.count(WM_REFRESH_LIST, 0) > refreshes; }));
+    pumpFor(100);
+    EXPECT_EQ(messages.count(WM_PORT_DISCONNECTED, slot), 0);
+    EXPECT_EQ(port(slot).state.load(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(States, RelayWhileRecovering,
+                         ::testing::Values(PORT_RECONNECTING, PORT_SWITCHING),
+                         [](const auto& info) {
+                             return info.param == PORT_RECONNECTING ? "Reconnecting" : "Switching";
+                         });

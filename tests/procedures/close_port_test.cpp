@@ -9,6 +9,7 @@
 #include "platform/registry.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
+#include "tests/device/device_peer.h"
 #include "tests/support/manager_fixture.h"
 #include "tools/vorlix_sim/sim_server.h"
 
@@ -82,6 +83,92 @@ TEST_F(Win16Port, CloseRequestForConnectedPortSendsCloseAndDropsConnectionAtOnce
     EXPECT_EQ(Bytes(after.begin() + long(before.size()), after.end()), Bytes({0xF0, 0x72, 0xE0}));
     ::close(app);
 }
+
+// The application has closed the port and the relay thread spends its grace after
+// CLOSE; a 16-bit close served meanwhile makes the port Ready first. The connection
+// that got CLOSE still goes when the grace ends.
+TEST_F(Win16Port, CloseRequestDuringTheRelaysCloseGraceLeavesNoConnection) {
+    const int slot = 2;
+    int app = addConnectedPort(slot, "COM5", 1);
+    ASSERT_GE(app, 0);
+    ::close(app);
+    ASSERT_TRUE(pumpUntil([&] {
+        auto frames = sim().framesReceived(1);
+        return !frames.empty() && frames.back().command == 0x72;
+    }));
+
+    EXPECT_EQ(win16Request(5, 0), 1);
+    EXPECT_TRUE(pumpUntil([&] { return sim().openConnections(1) == 0; }, 2000))
+        << "the device's session stayed open";
+    pumpFor(300); // the grace is over
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).connection.load(), nullptr);
+}
+
+// A 16-bit close while the device does not read and a DATA frame is only partly sent:
+// CLOSE goes out only behind the rest of that frame, never inside it as data.
+struct PendingCloseCase {
+    const char* name;
+    // The device empties its side before the close, so the frame's rest has room; when
+    // it does not, the rest has none (unless the device's system opens its window
+    // just then).
+    bool deviceReadsFirst;
+};
+
+class Win16PortPendingFrame : public ManagerTest,
+                              public ::testing::WithParamInterface<PendingCloseCase> {};
+
+TEST_P(Win16PortPendingFrame, DeviceGetsWholeFramesAndNoCloseInsideData) {
+    const PendingCloseCase& c = GetParam();
+    DevicePeer device(address(), 4001, 4096);
+    ASSERT_TRUE(device.listening());
+    device.answer({}, vorlixsim::identReply({}));
+    const int slot = 2;
+    addPort(slot, "COM5", 1);
+    int app = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(app, 0);
+    ASSERT_TRUE(device.answered());
+    std::vector<uint8_t> written;
+    ASSERT_TRUE(writeUntilBlocked(app, slot, written));
+    // The relay thread leaves the port alone from now on, so whatever of the frame is
+    // still pending is there for the close to find.
+    context.highestPortIndex.store(slot - 1);
+    pumpFor(50);
+    std::vector<uint8_t> received;
+    if (c.deviceReadsFirst)
+        received = device.readUntilQuiet(200);
+
+    EXPECT_EQ(win16Request(5, 0), 1);
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).connection.load(), nullptr);
+
+    std::vector<uint8_t> rest = device.readUntilClosed(30000);
+    ASSERT_TRUE(device.closedByManager());
+    received.insert(received.end(), rest.begin(), rest.end());
+    DeviceStream stream = splitFrames(received);
+    EXPECT_FALSE(stream.malformed);
+    std::vector<uint8_t> payload = dataPayloads(stream);
+    ASSERT_LE(payload.size(), written.size());
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), written.begin()))
+        << "the device read other data than the application wrote";
+    ASSERT_FALSE(stream.frames.empty());
+    // CLOSE comes last and whole, or, when the frame's rest could not go out, not at all.
+    if (stream.cutFrame.empty()) {
+        EXPECT_EQ(stream.frames.back().bytes, Bytes({0xF0, 0x72, 0xE0}));
+    } else {
+        for (const auto& frame : stream.frames)
+            EXPECT_NE(frame.command, 0x72);
+    }
+    if (c.deviceReadsFirst) {
+        EXPECT_TRUE(stream.cutFrame.empty()) << "the frame's rest had room but did not go out";
+    }
+    ::close(app);
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, Win16PortPendingFrame,
+                         ::testing::Values(PendingCloseCase{"ReadsBeforeTheClose", true},
+                                           PendingCloseCase{"StaysFull", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Win16Port, CloseRequestForStoppedPortAnswersOneAndChangesNothing) {
     int slot = addPort(3, "COM6", 1);
@@ -251,4 +338,21 @@ TEST_F(Disconnect, StopWhileTheClosedConnectionIsWindingDownKeepsThePortStopped)
     pumpFor(400);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(port(slot).connection.load(), nullptr);
+}
+
+// A disconnection request still queued when the user stops the port must not start it
+// again.
+TEST_F(Disconnect, RequestServedAfterAStopLeavesThePortStopped) {
+    TraceLog traces;
+    int slot = addPort(2, "COM4", 1);
+    ASSERT_TRUE(startPort(slot));
+    postMessage(WM_PORT_DISCONNECTED, 0, slot);
+    ASSERT_TRUE(stopPort(slot, false));
+
+    while (pumpOneMessage()) {
+    }
+    EXPECT_EQ(traces.count("[Disconnection Procedure]\r\n"), 1);
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(slot).outQueue.load(), nullptr);
+    EXPECT_FALSE(portHasValue(slot, "pOutQueue"));
 }
