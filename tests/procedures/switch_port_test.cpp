@@ -288,10 +288,41 @@ INSTANTIATE_TEST_SUITE_P(
         InterruptCase{"ForcedStopInReplyWait", Handler::ForcedStop, Wait::Reply, PORT_STOPPED},
         InterruptCase{"ApplicationCloseInConnectWait", Handler::ApplicationClose, Wait::Connect,
                       PORT_READY},
+        InterruptCase{"ApplicationCloseInReplyWait", Handler::ApplicationClose, Wait::Reply,
+                      PORT_READY},
         InterruptCase{"SixteenBitCloseInConnectWait", Handler::SixteenBitClose, Wait::Connect,
                       PORT_READY},
         InterruptCase{"SixteenBitCloseInReplyWait", Handler::SixteenBitClose, Wait::Reply,
                       PORT_READY}),
     [](const testing::TestParamInfo<InterruptCase>& info) { return std::string(info.param.name); });
+
+// The application let go while the new device was being identified: the port is left
+// ready for its next open, not Connected to a device nobody uses.
+TEST_F(Switching, PortClosedDuringTheSwitchServesTheApplicationsNextOpen) {
+    const int slot = 6;
+    int app = applicationOnFirstDevice(slot);
+    ASSERT_GE(app, 0);
+    OtherDevice other(Behaviour::Silent);
+    bool closed = false;
+    TickDriver ticks(100, [&] { return !closed || port(slot).relayActive.load() == 0; });
+    ticks.on([&] { return framesWith(*other.server, 1, FRAME_IDENT).size() == 1; },
+             [&] {
+                 ::close(app);
+                 closed = true;
+             });
+    ticks.on([&] { return closed && port(slot).relayActive.load() == 0; },
+             [&] { other.server->sendRaw(1, vorlixsim::identReply({})); });
+    switchTo(slot, other.address, 1);
+    ASSERT_TRUE(closed);
+
+    other.server->setBehaviour(1, Behaviour::Normal);
+    int again = openApplicationPort(manager.linkPath("COM4"));
+    ASSERT_GE(again, 0);
+    EXPECT_TRUE(pumpUntil(
+        [&] { return inState(slot, PORT_CONNECTED) && port(slot).relayActive.load() == 1; }));
+    pumpFor(100);
+    EXPECT_FALSE(applicationHungUp(again));
+    ::close(again);
+}
 
 } // namespace
