@@ -37,7 +37,7 @@ const std::string ATTEMPT = "Reconnecting..\r\n";
 const std::string SUCCESS = "VXD_WRITE_SOCKET : Successful Reconnection pass 2\r\n";
 
 // What a wait may overshoot: a tick step and the real time of a turn, twice over.
-constexpr uint32_t SLACK_MS = 600;
+constexpr uint32_t SLACK_MS = 800;
 
 bool writeAll(int app, const Bytes& bytes) {
     return ::write(app, bytes.data(), bytes.size()) == ssize_t(bytes.size());

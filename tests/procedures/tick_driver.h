@@ -25,7 +25,7 @@ class QTimer;
 
 class TickDriver {
   public:
-    static constexpr int HOLD_MS = 500;
+    static constexpr int HOLD_MS = 1500;
     static constexpr int LIMIT_MS = 120000;
 
     // gate: the tick moves only while it holds (empty: always).
