@@ -127,8 +127,7 @@ void sendIdents(std::vector<Attempt>& attempts) {
 
 // A14: the device answered.
 void reconnected(const Attempt& attempt, uint32_t& delay) {
-    if (!resumeConnection(attempt.slot, "VXD_WRITE_SOCKET : Successful Reconnection pass 1\r\n",
-                          true))
+    if (!resumeConnection(attempt.slot, "VXD_WRITE_SOCKET : Successful Reconnection pass 1\r\n"))
         return; // no application any more: the next cycle makes the port ready again
     debugTrace("VXD_WRITE_SOCKET : Successful Reconnection pass 2\r\n");
     delay /= 2;

@@ -33,30 +33,26 @@ DeviceSocket* connectAnew(int slot, const char* connectingTrace) {
     return socket;
 }
 
-bool resumeConnection(int slot, const char* passTrace, bool onlyWithApplication) {
+bool resumeConnection(int slot, const char* passTrace) {
     PortRecord& record = port(slot);
     MutexLock lock(record.relayLock);
-    bool application = record.relayActive.load() != 0;
-    if (application) {
-        debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
-        debugTrace("VXD_WRITE_SOCKET : [SREQ]\r\n");
-        auto open = openFrame();
-        auto sreq =
-            sreqFrame(record.serialParams[0], record.serialParams[1], record.serialParams[2]);
-        std::array<uint8_t, open.size() + sreq.size()> frames{};
-        std::memcpy(frames.data(), open.data(), open.size());
-        std::memcpy(frames.data() + open.size(), sreq.data(), sreq.size());
-        record.txPending = 0;
-        sendPortFrame(record, frames.data(), int(frames.size()));
-        debugTrace("%s", passTrace);
-    }
-    if (!application && onlyWithApplication)
+    if (!record.relayActive.load())
         return false;
+    debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
+    debugTrace("VXD_WRITE_SOCKET : [SREQ]\r\n");
+    auto open = openFrame();
+    auto sreq = sreqFrame(record.serialParams[0], record.serialParams[1], record.serialParams[2]);
+    std::array<uint8_t, open.size() + sreq.size()> frames{};
+    std::memcpy(frames.data(), open.data(), open.size());
+    std::memcpy(frames.data() + open.size(), sreq.data(), sreq.size());
+    record.txPending = 0;
+    sendPortFrame(record, frames.data(), int(frames.size()));
+    debugTrace("%s", passTrace);
     if (DeviceSocket* socket = record.connection.load())
         socket->AsyncSelect(DEVICE_SOCKET_MASK_REESTABLISHED);
     record.lastRxTick.store(getTickCount());
     setPortState(slot, PORT_CONNECTED, REASON_OK);
-    return application;
+    return true;
 }
 
 void restartPort(int slot, int reason) {

@@ -12,12 +12,12 @@ class DeviceSocket;
 // made; then the port has no connection.
 DeviceSocket* connectAnew(int slot, const char* connectingTrace);
 
-// Under the relay lock: when an application holds the port, `OPEN` and `SREQ` with the
-// last settings go to the device (one pending frame, so they stay whole and in order)
-// and passTrace is traced; whether an application held it. Afterwards the connection
-// listens for read, connect and close only and the port is Connected, reason '1',
-// unless onlyWithApplication and no application held it.
-bool resumeConnection(int slot, const char* passTrace, bool onlyWithApplication);
+// Under the relay lock, when an application holds the port: `OPEN` and `SREQ` with the
+// last settings go to the device (one pending frame, so they stay whole and in order),
+// passTrace is traced, the connection listens for read, connect and close only and the
+// port is Connected, reason '1'. False, and nothing changed, when no application holds
+// the port any more: a port Connected for nobody would never serve the next open.
+bool resumeConnection(int slot, const char* passTrace);
 
 // The port is restarted with new queues and events: Disconnected (with reason), then
 // stopped and started again (Ready with '1', or Stopped with '6').

@@ -36,6 +36,15 @@ int givenUp() {
     return 0;
 }
 
+// No application holds the port (any more): it is simply restarted and ends Ready for
+// the next open, its new connection, if any, dropped with the stop.
+int restartIdle(int slot) {
+    leaveService();
+    restartPort(slot, port(slot).reason.load());
+    sendMessage(WM_REFRESH_LIST, 0, 0);
+    return 0;
+}
+
 bool stillOurs(int slot, DeviceSocket* socket, uint32_t serial) {
     const PortRecord& record = port(slot);
     return record.connection.load() == socket && record.connectionSerial.load() == serial &&
@@ -66,7 +75,8 @@ int switchConnection(int slot) {
             debugTrace("Identification Failed in switching (Timeout)\r\n");
         return failSwitch(slot, REASON_PORT_DISABLED);
     }
-    resumeConnection(slot, "VXD_WRITE_SOCKET : Successful Switching pass 1.\r\n", false);
+    if (!resumeConnection(slot, "VXD_WRITE_SOCKET : Successful Switching pass 1.\r\n"))
+        return restartIdle(slot);
     leaveService();
     debugTrace("VXD_WRITE_SOCKET : Successful Reconnection pass 2.\r\n");
     sendMessage(WM_REFRESH_LIST, 0, 0);
@@ -91,13 +101,8 @@ int switchPort(int slot) {
     pumpOneMessage();
     if (record.state.load() != PORT_SWITCHING)
         return givenUp();
-    if (!record.relayActive.load()) {
-        // No application holds the port: it is simply restarted, nothing is dialled.
-        leaveService();
-        restartPort(slot, record.reason.load());
-        sendMessage(WM_REFRESH_LIST, 0, 0);
-        return 0;
-    }
+    if (!record.relayActive.load())
+        return restartIdle(slot); // nothing is dialled
     dropConnection(record);
     return switchConnection(slot);
 }

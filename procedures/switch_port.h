@@ -5,7 +5,8 @@
 // and identified, and `OPEN` and the last `SREQ` replayed on it. A failed switch does
 // not fall back to the old host: the port reports the reason ('2' not reachable, '3'
 // refused or not answering, '6' no socket) and becomes COM Opened while the
-// application holds it.
+// application holds it. A port that no application holds, or no longer holds once
+// the new device has answered, is restarted and ends Ready, with no connection.
 //
 // UI thread only, as the handler of WM_SWITCH_PORT (posted by Start, sent by the
 // remote controller). Its waits pump messages; when another handler stops, closes or

@@ -15,6 +15,7 @@
 #include "platform/ui_thread.h"
 #include "rings/ring_queue.h"
 #include "tests/device/device_peer.h"
+#include "tests/procedures/full_backlog_listener.h"
 #include "tests/support/manager_fixture.h"
 #include "tools/vorlix_sim/sim_server.h"
 
@@ -85,46 +86,6 @@ class DeadlineJump {
     int phase_ = 0;
     int turns_ = 0;
     bool stillWaiting_ = false;
-};
-
-// A listener that never accepts, with its backlog filled by connections of its own:
-// one more connect gets no answer at all.
-class FullBacklogListener {
-  public:
-    FullBacklogListener(const std::string& address, int port) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in where{};
-        where.sin_family = AF_INET;
-        where.sin_port = htons(uint16_t(port));
-        inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-            ::listen(listener_, 0) != 0)
-            return;
-        for (int i = 0; i < 16 && !full_; ++i)
-            full_ = !connectsAtOnce(where);
-    }
-    ~FullBacklogListener() {
-        for (int fd : fillers_)
-            ::close(fd);
-        ::close(listener_);
-    }
-    bool full() const { return full_; }
-
-  private:
-    bool connectsAtOnce(const sockaddr_in& where) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        fillers_.push_back(fd);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0)
-            return true;
-        pollfd waitFor{fd, POLLOUT, 0};
-        return ::poll(&waitFor, 1, 300) == 1;
-    }
-
-    int listener_ = -1;
-    std::vector<int> fillers_;
-    bool full_ = false;
 };
 
 struct Opened {
