@@ -24,5 +24,3 @@ intptr_t MainDialog::onTrayNotify(uintptr_t, intptr_t) {
 
 // Filled in with the tray icon.
 void MainDialog::addTrayIcon() {}
-// Filled in with the remote-control server.
-void MainDialog::startRemoteControl() {}
