@@ -81,6 +81,8 @@ intptr_t preparePort(const RemoteRequest& request) {
         return NO_SUCH_PORT;
     PortRecord& record = port(slot);
     setCurrentHost(record, request.address.c_str(), request.devicePort);
+    // A port an application holds is never stopped (stopPort would refuse it with a
+    // warning to the local user); it is switched.
     if (record.state.load() == PORT_READY && !record.relayActive.load())
         stopPort(slot, false);
     return packed(slot, record.state.load() == PORT_STOPPED ? Procedure::Start : Procedure::Switch);

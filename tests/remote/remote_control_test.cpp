@@ -6,6 +6,8 @@
 #include "app/main_dialog.h"
 #include "config/manager_context.h"
 #include "config/port_table.h"
+#include "platform/driver_faults.h"
+#include "platform/message_box.h"
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
 #include "tests/remote/remote_client.h"
@@ -105,6 +107,16 @@ TEST_F(RemoteControl, StoppedAndReadyPortsStartOnTheRequestedHost) {
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(currentHostOf(slot), (Host{address(), 1}));
     EXPECT_EQ(traces.count("Hooking is Just Stopped.\r\n"), 1);
+}
+
+TEST_F(RemoteControl, FailedStartAnswersTheDigitOfItsReason) {
+    int slot = addCom3();
+    failDriverCall(DriverCall::Allocate, 0, 1);
+    boxes.expect("Cannot Allocate Memory", "Error", MB_ICONERROR);
+
+    EXPECT_EQ(ask(remoteRequest(3, 2, address())), "6");
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(slot).reason.load(), REASON_INTERNAL);
 }
 
 TEST_F(RemoteControl, ConnectedPortSwitchesToTheRequestedDevice) {
