@@ -136,13 +136,12 @@ bool RemoteControlServer::waitForRequest(TcpConnection& client) {
     }
 }
 
-// The box is shown by the UI thread; once the manager is ending the thread is
-// released without an answer.
+// The box is shown by the UI thread; the thread does not wait for its answer, so it
+// ends at once and nothing holds the end of the manager up.
 void RemoteControlServer::reportFailure(const char* text) {
     debugTrace("%s\r\n", text);
     std::string shown = text;
-    callOnUiThread(
-        [shown] { return intptr_t(messageBox(mainWindow(), shown, "Error", MB_ICONERROR)); });
+    postToUiThread([shown] { messageBox(mainWindow(), shown, "Error", MB_ICONERROR); });
 }
 
 void startRemoteControlServer() {

@@ -7,8 +7,9 @@
 // is taken or the server ends. Between clients the thread wakes every 10 s to see
 // whether the manager is ending (threadRunning); stop() wakes it at once.
 //
-// When the socket cannot be made or bound, the server says so in a message box owned
-// by the main window and ends; the manager goes on without remote control.
+// When the socket cannot be made or bound, the server has the UI thread show a message
+// box owned by the main window and ends at once; the manager goes on without remote
+// control.
 //
 // The manager's one server is started by the main window's initialisation and stopped
 // by the end of the manager (startRemoteControlServer, stopRemoteControlServer); tests
