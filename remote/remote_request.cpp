@@ -53,17 +53,17 @@ bool deviceUsable(const RemoteRequest& request) {
 
 // What the UI thread found for a request, packed into the one number a call returns;
 // 0 is what every call returns once the manager is ending.
-enum : intptr_t { UI_GONE = 0, NO_SUCH_PORT = 1 };
+enum : intptr_t { UI_GONE = 0, NO_SUCH_PORT = 1, SERVICE_BUSY = 2, FIRST_PACKED_SLOT = 3 };
 enum class Procedure { Start, Switch };
 
 intptr_t packed(int slot, Procedure procedure) {
-    return 2 + intptr_t(slot) * 2 + (procedure == Procedure::Start ? 1 : 0);
+    return FIRST_PACKED_SLOT + intptr_t(slot) * 2 + (procedure == Procedure::Start ? 1 : 0);
 }
 int packedSlot(intptr_t found) {
-    return int((found - 2) / 2);
+    return int((found - FIRST_PACKED_SLOT) / 2);
 }
 Procedure packedProcedure(intptr_t found) {
-    return (found - 2) % 2 ? Procedure::Start : Procedure::Switch;
+    return (found - FIRST_PACKED_SLOT) % 2 ? Procedure::Start : Procedure::Switch;
 }
 
 // UI thread. Finds the port, makes the request's host its current host and, for a
@@ -74,6 +74,10 @@ intptr_t preparePort(const RemoteRequest& request) {
     // Work still queued when the end of the manager released the waiting thread.
     if (context.endStage != ManagerContext::RUNNING)
         return UI_GONE;
+    // A procedure that began after the first look, and waits in its pump, in which this
+    // runs: nothing is changed under it.
+    if (context.serviceBusy.load())
+        return SERVICE_BUSY;
     char name[16];
     std::snprintf(name, sizeof name, "COM%d", request.comNumber);
     int slot = findPortByName(name);
@@ -119,6 +123,8 @@ RemoteReply answerRemoteRequest(const RemoteRequest& request) {
         return NO_REPLY;
     if (found == NO_SUCH_PORT)
         return REPLY_NO_PORT;
+    if (found == SERVICE_BUSY)
+        return REPLY_BUSY;
     int slot = packedSlot(found);
     if (runProcedure(slot, packedProcedure(found)))
         return REPLY_DONE;

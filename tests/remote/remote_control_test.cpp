@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -151,6 +152,16 @@ TEST_F(RemoteControl, BusyManagerAnswersFiveAndChangesNothing) {
     enterService();
     EXPECT_EQ(ask(remoteRequest(3, 2, address())), "5");
     leaveService();
+
+    // A procedure that begins while the request waits for this thread: the request is
+    // served inside the procedure's pump, and still changes nothing.
+    RemoteClient client(address(), REMOTE_CONTROL_PORT);
+    client.send(remoteRequest(3, 2, address()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // not pumping
+    enterService();
+    EXPECT_EQ(client.nextByte(), "5");
+    leaveService();
+
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(currentHostOf(slot), (Host{address(), 1}));
 }
