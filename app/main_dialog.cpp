@@ -5,6 +5,7 @@
 #include "config/manager_context.h"
 #include "platform/message_box.h"
 #include "platform/ui_thread.h"
+#include "remote/remote_control_server.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -167,6 +168,12 @@ void MainDialog::initialise() {
     portList_->setSelectionBehavior(QAbstractItemView::SelectRows);
     startRemoteControl();
     readMetrics();
+}
+
+// Once, at the end of the initialisation; the server's thread reaches the window only
+// through the private messages.
+void MainDialog::startRemoteControl() {
+    startRemoteControlServer();
 }
 
 void MainDialog::onCommand(int id) {

@@ -10,5 +10,3 @@ void MainDialog::removePort() {}
 void MainDialog::portProperties() {}
 // Filled in with the Port Monitor.
 void MainDialog::openMonitor() {}
-// Filled in with the remote-control server.
-void MainDialog::startRemoteControl() {}

@@ -6,6 +6,7 @@
 #include "driverlink/driver_link.h"
 #include "platform/message_box.h"
 #include "platform/ui_thread.h"
+#include "remote/remote_control_server.h"
 
 #include <cstdio>
 #include <cstring>
@@ -221,6 +222,9 @@ void endManager() {
         return;
     // A worker waiting for a handler that will not return now must not hold the end up.
     releaseWaitingSenders();
+    // Released, the remote-control thread ends at once: nothing is left listening, and
+    // no request touches a port from here on.
+    stopRemoteControlServer();
     if (context.endStage == ManagerContext::RUNNING) {
         context.endStage = ManagerContext::PORTS_ENDED;
         answerBoxesSilently();

@@ -1,7 +1,8 @@
 #pragma once
 // Failures a test can make the platform wrappers produce, so that every failure path
 // of the procedures above can be walked with real parts: events, the OpenVxDHandle
-// lookup, the registry, and each call of the driver device. Off unless a test asks.
+// lookup, the registry, each call of the driver device, and the listening socket.
+// Off unless a test asks.
 // Any thread may call these.
 namespace platform {
 
@@ -16,6 +17,7 @@ enum class PlatformCall {
     DriverAllocate,
     DriverRelease,
     DriverEventHandle,
+    TcpSocket, // a listening socket (the remote-control server's)
     Count,
 };
 

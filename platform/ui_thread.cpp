@@ -182,6 +182,13 @@ intptr_t callOnUiThread(std::function<intptr_t()> work) {
     return sendAndWait({0, 0, 0, nullptr, std::move(work)});
 }
 
+void postToUiThread(std::function<void()> work) {
+    messageQueue().push({0, 0, 0, nullptr, [work = std::move(work)] {
+                             work();
+                             return intptr_t(0);
+                         }});
+}
+
 void releaseWaitingSenders() {
     std::lock_guard lock(waitersMutex);
     sendsRefused = true;

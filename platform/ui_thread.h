@@ -32,6 +32,9 @@ intptr_t sendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
 // caller waits (from the UI thread itself it is a direct call). For a worker thread
 // that must read or change what only the UI thread may touch.
 intptr_t callOnUiThread(std::function<intptr_t()> work);
+// Runs work on the UI thread, in turn with the messages, and returns at once, like a
+// posted message (a worker that reports something and need not wait for the answer).
+void postToUiThread(std::function<void()> work);
 // The manager is ending: every sender still waiting gets 0 at once, and every later
 // send or call from another thread returns 0 without being run. A worker blocked in a
 // send can then end even when the handler it waits for never returns.

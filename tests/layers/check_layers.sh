@@ -20,9 +20,10 @@ declare -A allowed=(
     [portdriver]="portdriver rings platform"
     [tools]="tools platform"
 )
-# The store, tick, trace, events and the driver device: what the store tool links. No Qt.
-core="registry tick trace paths faults auto_event driver_device symbol_table thread_annotations autostart
-      pending_result driver_faults"
+# The store, tick, trace, events, the driver device and blocking TCP: what the store tool
+# links. No Qt.
+core="registry tick trace paths faults auto_event driver_device symbol_table thread_annotations
+      pending_result driver_faults autostart wake_signal tcp_connection tcp_listener"
 
 edges() {
     for folder in "${!allowed[@]}"; do

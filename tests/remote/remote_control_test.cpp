@@ -1,0 +1,291 @@
+// Remote-control requests over real loopback TCP, served by a whole manager: the
+// server on this test's loopback address, port 5001, the ports hooked to the stand-in
+// driver and connected to device-server simulators.
+#include "remote/remote_control_server.h"
+
+#include "app/main_dialog.h"
+#include "config/manager_context.h"
+#include "config/port_table.h"
+#include "platform/driver_faults.h"
+#include "platform/message_box.h"
+#include "platform/tick.h"
+#include "platform/ui_thread.h"
+#include "tests/remote/remote_client.h"
+#include "tests/support/loopback_address.h"
+#include "tests/support/manager_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+struct Host {
+    std::string address;
+    int portNo;
+    bool operator==(const Host&) const = default;
+};
+
+Host currentHostOf(int slot) {
+    CurrentHost current = currentHost(port(slot));
+    return {current.address, current.portNo};
+}
+
+class RemoteControl : public ManagerTest {
+  protected:
+    RemoteControl() : server({true, address(), true}, REMOTE_CONTROL_PORT) {}
+    ~RemoteControl() override {
+        // The server's thread may be waiting for this thread, which pumps no more.
+        releaseWaitingSenders();
+        server.stop();
+    }
+    void SetUp() override {
+        server.start();
+        ASSERT_TRUE(manager.pumpUntil([this] { return server.listening(); }));
+    }
+
+    // The answer to one request; the client stays connected until the next one.
+    std::string ask(const Bytes& bytes) {
+        clients.emplace_back(std::make_unique<RemoteClient>(address(), REMOTE_CONTROL_PORT));
+        clients.back()->send(bytes);
+        return clients.back()->nextByte(20000);
+    }
+    std::string answerOf(const Bytes& bytes) {
+        return ::answerOf(address(), REMOTE_CONTROL_PORT, bytes);
+    }
+
+    // COM3 in slot 2 with the simulator's ports 1 and 2; Stopped, current host port 1.
+    int addCom3() {
+        addPort(2, "COM3", 1);
+        manager.addHost(2, 2, address(), 2, "second");
+        return 2;
+    }
+
+    RemoteControlServer server;
+    std::vector<std::unique_ptr<RemoteClient>> clients;
+};
+
+// A second device server, on an address of its own.
+class SecondDevice {
+  public:
+    SecondDevice() : address(allocateLoopbackAddress()), sim(simOptionsAt(address)) {
+        started = sim.start();
+    }
+    std::string address;
+    vorlixsim::SimServer sim;
+    bool started = false;
+};
+
+std::vector<uint8_t> commands(const std::vector<vorlixsim::Frame>& frames) {
+    std::vector<uint8_t> result;
+    for (const auto& frame : frames)
+        result.push_back(frame.command);
+    return result;
+}
+
+} // namespace
+
+TEST_F(RemoteControl, StoppedAndReadyPortsStartOnTheRequestedHost) {
+    int slot = addCom3();
+    TraceLog traces;
+
+    EXPECT_EQ(ask(remoteRequest(3, 2, address())), "1");
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(port(slot).reason.load(), REASON_OK);
+    EXPECT_EQ(currentHostOf(slot), (Host{address(), 2}));
+    EXPECT_EQ(traces.count("Hooking is Just Stopped.\r\n"), 0);
+
+    // A Ready port is stopped and started again on the new host.
+    EXPECT_EQ(ask(remoteRequest(3, 1, address())), "1");
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(currentHostOf(slot), (Host{address(), 1}));
+    EXPECT_EQ(traces.count("Hooking is Just Stopped.\r\n"), 1);
+}
+
+TEST_F(RemoteControl, FailedStartAnswersTheDigitOfItsReason) {
+    int slot = addCom3();
+    failDriverCall(DriverCall::Allocate, 0, 1);
+    boxes.expect("Cannot Allocate Memory", "Error", MB_ICONERROR);
+
+    EXPECT_EQ(ask(remoteRequest(3, 2, address())), "6");
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(port(slot).reason.load(), REASON_INTERNAL);
+}
+
+TEST_F(RemoteControl, ConnectedPortSwitchesToTheRequestedDevice) {
+    int app = addConnectedPort(2, "COM3", 1);
+    ASSERT_GE(app, 0);
+    SecondDevice second;
+    ASSERT_TRUE(second.started);
+
+    EXPECT_EQ(ask(remoteRequest(3, 1, second.address)), "1");
+    EXPECT_EQ(port(2).state.load(), PORT_CONNECTED);
+    EXPECT_EQ(currentHostOf(2), (Host{second.address, 1}));
+    ASSERT_TRUE(second.sim.waitForFrames(1, 3, 2000));
+    EXPECT_EQ(commands(second.sim.framesReceived(1)),
+              (std::vector<uint8_t>{0x11, 0x71, 0x21})); // IDENT, OPEN, SREQ
+    EXPECT_TRUE(manager.pumpUntil([&] { return sim().openConnections(1) == 0; }));
+    ::close(app);
+}
+
+TEST_F(RemoteControl, SwitchToARefusingAddressGivesThreeAndParksThePort) {
+    int app = addConnectedPort(2, "COM3", 1);
+    ASSERT_GE(app, 0);
+    std::string nobody = allocateLoopbackAddress(); // nothing listens there
+
+    EXPECT_EQ(ask(remoteRequest(3, 1, nobody)), "3");
+    EXPECT_TRUE(manager.pumpUntil([] { return port(2).state.load() == PORT_COM_OPENED; }));
+    EXPECT_EQ(port(2).reason.load(), REASON_PORT_DISABLED);
+    ::close(app);
+}
+
+TEST_F(RemoteControl, BusyManagerAnswersFiveAndChangesNothing) {
+    int slot = addCom3();
+    enterService();
+    EXPECT_EQ(ask(remoteRequest(3, 2, address())), "5");
+    leaveService();
+
+    // A procedure that begins while the request waits for this thread: the request is
+    // served inside the procedure's pump, and still changes nothing.
+    RemoteClient client(address(), REMOTE_CONTROL_PORT);
+    client.send(remoteRequest(3, 2, address()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // not pumping
+    enterService();
+    EXPECT_EQ(client.nextByte(), "5");
+    leaveService();
+
+    EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
+    EXPECT_EQ(currentHostOf(slot), (Host{address(), 1}));
+}
+
+TEST_F(RemoteControl, HostOutsideThePortsListShowsAsHiddenPortRow) {
+    int slot = addCom3();
+    std::string elsewhere = allocateLoopbackAddress();
+
+    EXPECT_EQ(ask(remoteRequest(3, 7, elsewhere)), "1");
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(currentHostOf(slot), (Host{elsewhere, 7}));
+    PortList& list = *manager.dialog().portList();
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        for (int row = 0; row < list.rowCount(); ++row) {
+            PortRow shown = list.rowAt(row);
+            if (shown.kind == PortRow::Hidden && shown.address == elsewhere && shown.portNo == 7)
+                return list.rowText(row, COL_NAME) == "(Hidden Port)";
+        }
+        return false;
+    }));
+}
+
+// Whatever a client sends, the manager answers at most one digit, changes nothing it
+// should not, and goes on serving.
+TEST_F(RemoteControl, BadRequestsNeverHurtTheManager) {
+    int slot = addCom3();
+    auto padded = [](Bytes bytes, size_t size) {
+        bytes.resize(size, 0);
+        return bytes;
+    };
+    Bytes noZero256{3, 1};
+    noZero256.resize(256, '7');
+    Bytes noZero255(noZero256.begin(), noZero256.begin() + 255);
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        const char* answer;
+    };
+    const Case cases[] = {
+        {"nothing, then the client's close", {}, ""},
+        {"a COM number only", {3}, "3"},
+        {"no address", {3, 1}, "3"},
+        {"an empty address", remoteRequest(3, 1, ""), "3"},
+        {"255 bytes without a zero", noZero255, "3"},
+        {"256 bytes without a zero", noZero256, "3"},
+        {"256 bytes, zero-padded", padded(remoteRequest(42, 1, "10.0.0.1"), 256), "4"},
+        {"300 bytes, zero-padded", padded(remoteRequest(42, 1, "10.0.0.1"), 300), "4"},
+        {"19 characters, no such port", remoteRequest(42, 1, "vorlix-19-chars.lan"), "4"},
+        {"20 characters", remoteRequest(3, 1, "vorlix-20-chars.lan2"), "3"},
+        {"device port 0", remoteRequest(3, 0, address()), "3"},
+        {"device port 33", remoteRequest(3, 33, address()), "3"},
+        {"device port -1", remoteRequest(3, 0xFF, address()), "3"},
+        {"COM0", remoteRequest(0, 1, address()), "4"},
+        {"COM-3", remoteRequest(0xFD, 1, address()), "4"},
+        {"COM100", remoteRequest(100, 1, address()), "4"},
+        {"a port nobody configured", remoteRequest(42, 1, address()), "4"},
+        {"non-ASCII address", remoteRequest(3, 1, "10.0.0.\xE9"), "3"},
+        {"address with a space", remoteRequest(3, 1, "10.0.0.1 x"), "3"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(answerOf(c.bytes), c.answer) << c.name;
+        EXPECT_EQ(port(slot).state.load(), PORT_STOPPED) << c.name;
+        EXPECT_EQ(currentHostOf(slot), (Host{address(), 1})) << c.name;
+    }
+
+    // An address that runs to the end of the bytes, without its zero.
+    EXPECT_EQ(ask(remoteRequest(3, 2, address(), false)), "1");
+    EXPECT_EQ(port(slot).state.load(), PORT_READY);
+    EXPECT_EQ(currentHostOf(slot), (Host{address(), 2}));
+}
+
+TEST_F(RemoteControl, ClientsThatSayNothingOrTooMuchDoNotHoldTheServer) {
+    int slot = addCom3();
+
+    // Connects and leaves at once: no answer, the next client is served.
+    RemoteClient(address(), REMOTE_CONTROL_PORT).close();
+    EXPECT_EQ(ask(remoteRequest(42, 1, address())), "4");
+
+    // Connects and says nothing: the next client waits until 10 s have passed.
+    RemoteClient silent(address(), REMOTE_CONTROL_PORT);
+    RemoteClient waiting(address(), REMOTE_CONTROL_PORT);
+    waiting.send(remoteRequest(42, 1, address()));
+    manager.pumpFor(300);
+    addTickOffset(9000);
+    manager.pumpFor(200);
+    EXPECT_FALSE(waiting.answered());
+    addTickOffset(1001);
+    EXPECT_EQ(waiting.nextByte(15000), "4");
+    EXPECT_EQ(silent.restUntilClosed(), "");
+
+    // Two requests back to back on one connection: only the first is served.
+    RemoteClient twice(address(), REMOTE_CONTROL_PORT);
+    twice.send(remoteRequest(3, 2, address()));
+    twice.send(remoteRequest(3, 1, "10.9.9.9"));
+    EXPECT_EQ(twice.nextByte(), "1");
+    EXPECT_EQ(ask(remoteRequest(42, 1, address())), "4");
+    EXPECT_EQ(twice.restUntilClosed(), "");
+    EXPECT_EQ(currentHostOf(slot), (Host{address(), 2}));
+}
+
+TEST_F(RemoteControl, ManyClientsAtOnceAreServedOneAfterAnother) {
+    addCom3();
+    constexpr int CLIENTS = 6;
+    std::mutex mutex;
+    std::vector<std::string> answers;
+    std::atomic<int> done{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < CLIENTS; ++i)
+        threads.emplace_back([&, i] {
+            std::string error;
+            TcpConnection client = connectTcp(address(), REMOTE_CONTROL_PORT, 20000, &error);
+            Bytes request = remoteRequest(40 + i, 1, address());
+            char byte = 0;
+            bool answered = client.sendAll(request.data(), int(request.size())) &&
+                            client.waitReadable(20000) == WaitResult::Ready &&
+                            client.receive(&byte, 1) == 1;
+            std::lock_guard lock(mutex);
+            answers.push_back(answered ? std::string(1, byte) : "none: " + error);
+            ++done;
+        });
+    EXPECT_TRUE(manager.pumpUntil([&] { return done.load() == CLIENTS; }, 30000));
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(answers, std::vector<std::string>(CLIENTS, "4"));
+
+    EXPECT_EQ(ask(remoteRequest(3, 2, address())), "1");
+}
