@@ -16,6 +16,8 @@ enum class PlatformCall {
     DriverAllocate,
     DriverRelease,
     DriverEventHandle,
+    RegistryCreate, // RegCreateKeyEx
+    RegistryDelete, // RegDeleteValue, RegDeleteKey
     Count,
 };
 
