@@ -11,6 +11,7 @@
 #include "platform/registry.h"
 #include "tests/platform/store_dump.h"
 #include "tests/support/clean_context.h"
+#include "tests/support/port_keys.h"
 #include "tests/support/scripted_boxes.h"
 #include "tests/support/temp_store.h"
 
@@ -50,64 +51,6 @@ std::vector<Host> hostsOf(int slot) {
     return hosts;
 }
 
-// One value as "name type bytes", so a whole key compares and prints as a list.
-std::string valueLine(const std::string& name, uint32_t type, const std::vector<uint8_t>& data) {
-    std::string line = name + " " + std::to_string(type);
-    char hex[4];
-    for (uint8_t byte : data) {
-        std::snprintf(hex, sizeof hex, " %02X", byte);
-        line += hex;
-    }
-    return line;
-}
-
-std::string text(const std::string& name, const std::string& value) {
-    return valueLine(name, REG_SZ, std::vector<uint8_t>(value.begin(), value.end()));
-}
-std::string dword(const std::string& name, uint32_t value) {
-    return valueLine(
-        name, REG_DWORD,
-        {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)});
-}
-std::string binary(const std::string& name, const std::vector<uint8_t>& bytes) {
-    return valueLine(name, REG_BINARY, bytes);
-}
-
-// The key's values in the order they were first written; empty when it is missing.
-std::vector<std::string> keyValues(const std::string& keyName) {
-    std::vector<std::string> lines;
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, keyName.c_str(), &key) != ERROR_SUCCESS)
-        return lines;
-    std::vector<RegValue> values;
-    regEnumValues(key, &values);
-    RegCloseKey(key);
-    for (const RegValue& value : values)
-        lines.push_back(valueLine(value.name, value.type, value.data));
-    return lines;
-}
-
-bool keyExists(const std::string& keyName) {
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, keyName.c_str(), &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-const std::vector<std::string> CLASS_VALUES = {
-    text("ConfigDialog", "serialui.dll"),
-    text("Contention", "*vcd"),
-    binary("DCB",
-           {0x1C, 0x00, 0x00, 0x00, 0x80, 0x25, 0x00, 0x00, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00,
-            0x0A, 0x00, 0x0A, 0x00, 0x08, 0x00, 0x00, 0x11, 0x13, 0x00, 0x00, 0x00, 0x00, 0x00}),
-    text("DevLoader", "*vcomm"),
-    text("DriverDesc", "Virtual Communications Port"),
-    text("EnumPropPages", "serialui.dll, EnumPropPages"),
-    text("PortDriver", "tunlcom.vxd"),
-    binary("PortSubClass", {0x01}),
-};
-
 class Registration : public ::testing::Test {
   protected:
     CleanContext clean;
@@ -125,26 +68,26 @@ TEST_P(RegisterPortAt, WritesEveryValueOfBothKeysInOrder) {
 
     char driver[32];
     std::snprintf(driver, sizeof driver, "Ports\\%04d", slot + 9000);
-    EXPECT_EQ(keyValues(portKeyName(slot)),
+    EXPECT_EQ(storedKeyLines(portKeyName(slot)),
               (std::vector<std::string>{
-                  text("Class", "Ports"),
-                  binary("ConfigFlags", {0x04, 0x00, 0x00, 0x00}),
-                  text("DeviceDesc", "Virtual Communications Port (COM5)"),
-                  text("FRIENDLYNAME", "Virtual Communications Port (COM5)"),
-                  text("Driver", driver),
-                  text("HardwareID", "*PNP0500"),
-                  text("Mfg", "(Standard port types)"),
-                  text("PORTNAME", "COM5"),
-                  text("IpAddr01", "192.168.1.20"),
-                  dword("TCPPortNo01", 3),
-                  text("Description01", "lab rack"),
-                  text("IpAddr02", "plc.local"),
-                  dword("TCPPortNo02", 32),
-                  text("Description02", ""),
+                  textLine("Class", "Ports"),
+                  binaryLine("ConfigFlags", {0x04, 0x00, 0x00, 0x00}),
+                  textLine("DeviceDesc", "Virtual Communications Port (COM5)"),
+                  textLine("FRIENDLYNAME", "Virtual Communications Port (COM5)"),
+                  textLine("Driver", driver),
+                  textLine("HardwareID", "*PNP0500"),
+                  textLine("Mfg", "(Standard port types)"),
+                  textLine("PORTNAME", "COM5"),
+                  textLine("IpAddr01", "192.168.1.20"),
+                  dwordLine("TCPPortNo01", 3),
+                  textLine("Description01", "lab rack"),
+                  textLine("IpAddr02", "plc.local"),
+                  dwordLine("TCPPortNo02", 32),
+                  textLine("Description02", ""),
               }));
     EXPECT_EQ(portClassKeyName(slot),
               std::string("System\\CurrentControlSet\\Services\\Class\\") + driver);
-    EXPECT_EQ(keyValues(portClassKeyName(slot)), CLASS_VALUES);
+    EXPECT_EQ(storedKeyLines(portClassKeyName(slot)), portClassKeyLines());
     EXPECT_EQ(boxes.shown().size(), 0u);
 }
 
@@ -169,27 +112,13 @@ TEST_F(Registration, RenamedPortWithAShorterListKeepsItsKeysAndSavedCurrentHost)
 
     EXPECT_NE(registerPort(4), 0);
 
-    std::vector<std::string> values = keyValues(portKeyName(4));
-    std::vector<std::string> expected = {
-        text("Class", "Ports"),
-        binary("ConfigFlags", {0x04, 0x00, 0x00, 0x00}),
-        text("DeviceDesc", "Virtual Communications Port (COM7)"),
-        text("FRIENDLYNAME", "Virtual Communications Port (COM7)"),
-        text("Driver", "Ports\\9004"),
-        text("HardwareID", "*PNP0500"),
-        text("Mfg", "(Standard port types)"),
-        text("PORTNAME", "COM7"),
-        text("IpAddr01", "10.0.0.2"),
-        dword("TCPPortNo01", 2),
-        text("Description01", "b"),
-        text("IpAddr02", "10.0.0.9"),
-        dword("TCPPortNo02", 9),
-        text("Description02", "z"),
-        text("CurIPAddr", "10.0.0.2"),
-        dword("CurTCPPortNo", 2),
-    };
+    std::vector<std::string> values = storedKeyLines(portKeyName(4));
+    std::vector<std::string> expected =
+        portKeyLines(4, "COM7", {{"10.0.0.2", 2, "b"}, {"10.0.0.9", 9, "z"}});
+    expected.push_back(textLine("CurIPAddr", "10.0.0.2"));
+    expected.push_back(dwordLine("CurTCPPortNo", 2));
     EXPECT_EQ(values, expected);
-    EXPECT_EQ(keyValues(portClassKeyName(4)), CLASS_VALUES);
+    EXPECT_EQ(storedKeyLines(portClassKeyName(4)), portClassKeyLines());
     loadPortTable();
     EXPECT_EQ(findPortByName("COM7"), 4);
     EXPECT_EQ(hostsOf(4), (std::vector<Host>{{"10.0.0.2", 2, "b"}, {"10.0.0.9", 9, "z"}}));
@@ -283,11 +212,11 @@ TEST_F(Registration, UnregisterDeletesBothKeysOfItsSlotOnly) {
 
     EXPECT_NE(unregisterPort(2), 0);
 
-    EXPECT_FALSE(keyExists(portKeyName(2)));
-    EXPECT_FALSE(keyExists(portClassKeyName(2)));
-    EXPECT_TRUE(keyExists(portKeyName(3)));
-    EXPECT_TRUE(keyExists(portClassKeyName(3)));
-    EXPECT_TRUE(keyExists("Enum\\Root\\Redirector"));
+    EXPECT_FALSE(storedKeyExists(portKeyName(2)));
+    EXPECT_FALSE(storedKeyExists(portClassKeyName(2)));
+    EXPECT_TRUE(storedKeyExists(portKeyName(3)));
+    EXPECT_TRUE(storedKeyExists(portClassKeyName(3)));
+    EXPECT_TRUE(storedKeyExists("Enum\\Root\\Redirector"));
     // Keys already gone count as deleted.
     EXPECT_NE(unregisterPort(2), 0);
     EXPECT_EQ(boxes.shown().size(), 0u);
