@@ -132,6 +132,7 @@ void PortPropertiesDialog::createControls() {
     comPort_ = new QComboBox(this);
     for (int n = 1; n <= COM_PORTS; ++n)
         comPort_->addItem(QStringLiteral("COM%1").arg(n));
+    comPort_->setCurrentIndex(-1); // a filled combo box selects its first item by itself
     portNo_ = new QComboBox(this);
     for (int n = 1; n <= DEVICE_PORTS; ++n)
         portNo_->addItem(QString::number(n));

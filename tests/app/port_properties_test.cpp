@@ -75,6 +75,10 @@ TEST_F(PortProperties, AddToListCreatesThePortInTheLowestFreeSlotThenAppendsTheN
     EXPECT_TRUE(dialog->control(IDC_ADD_TO_LIST)->isVisible());
     EXPECT_EQ(dialog->windowTitle().toStdString(), "Port Properties");
     EXPECT_EQ(dialog->size(), QSize(534, 218)); // 267 x 109 dialog units of Verdana 10 pt
+    EXPECT_EQ(shown(*dialog).com, "");
+    EXPECT_EQ(shown(*dialog).portNo, 0);
+    expectError("Please select valid COM port name.");
+    press(*dialog, IDC_ADD_TO_LIST);
 
     fill(*dialog, {"COM5", "10.1.2.3", 1, "bench"});
     press(*dialog, IDC_ADD_TO_LIST);
