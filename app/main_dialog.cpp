@@ -100,7 +100,12 @@ QString controlName(int id) {
 } // namespace
 
 MainDialog::MainDialog()
-    : QDialog(nullptr), commands_([this] { refreshPortList(); }, [this] { show(); }) {
+    : QDialog(nullptr), commands_([this] { refreshPortList(); }, [this] { show(); }),
+      configCommands_(
+          this, [this] { refreshPortList(); },
+          [this](const std::string& name, const std::string& address, int portNo) {
+              portList_->showHostRow(name, address, portNo);
+          }) {
     setWindowTitle(MAIN_WINDOW_TITLE);
     setFont(QFont("Verdana", 9));
     setAttribute(Qt::WA_Hover);
@@ -283,6 +288,18 @@ void MainDialog::startAllPorts() {
 
 void MainDialog::stopAllPorts() {
     commands_.stopAll();
+}
+
+void MainDialog::addPort() {
+    configCommands_.add();
+}
+
+void MainDialog::removePort() {
+    configCommands_.remove(selectedPortRows());
+}
+
+void MainDialog::portProperties() {
+    configCommands_.properties(portList_->rowAt(selectedRow_));
 }
 
 // The Enter key hides the window even though the Hide button it stands for is

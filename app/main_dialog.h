@@ -7,6 +7,7 @@
 // Exactly one exists while the manager runs; the global mainDialog points at it
 // from initialisation on. UI thread only: other threads reach it through
 // platform::postMessage / sendMessage, never by calling it.
+#include "app/config_commands.h"
 #include "app/port_commands.h"
 #include "app/port_list.h"
 #include "app/system_tray.h"
@@ -141,6 +142,7 @@ class MainDialog : public QDialog {
     PortList* portList_ = nullptr;
     QIcon appIcon;
     PortCommands commands_;
+    ConfigCommands configCommands_;
     std::map<int, int> timers_; // Qt's timer id -> the window's timer id
     bool refreshDue_ = false;
     QLabel* debugWindow_ = nullptr;

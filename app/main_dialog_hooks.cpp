@@ -2,11 +2,5 @@
 // manager. Each is reachable from the message table already.
 #include "app/main_dialog.h"
 
-// Filled in with the Add, Remove and Properties commands.
-void MainDialog::addPort() {}
-// Filled in with the Add, Remove and Properties commands.
-void MainDialog::removePort() {}
-// Filled in with the Add, Remove and Properties commands.
-void MainDialog::portProperties() {}
 // Filled in with the Port Monitor.
 void MainDialog::openMonitor() {}

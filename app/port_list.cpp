@@ -85,21 +85,11 @@ std::string stringOf(const QVariant& value) {
     return std::string(bytes.constData(), size_t(bytes.size()));
 }
 
-// Stored texts are bytes of no declared encoding: shown as UTF-8 where they are that,
-// as Latin-1 otherwise, so every byte shows as something.
-QString shownText(const std::string& text) {
-    QByteArray bytes = bytesOf(text);
-    QString decoded = QString::fromUtf8(bytes);
-    if (!decoded.contains(QChar::ReplacementCharacter))
-        return decoded;
-    return QString::fromLatin1(bytes);
-}
-
 // Every cell goes through a 100-character buffer, as the list always did.
 QString cellText(const std::string& text) {
     char buffer[100];
     std::snprintf(buffer, sizeof buffer, "%s", text.c_str());
-    return shownText(buffer);
+    return storedTextShown(buffer);
 }
 
 QString cellNumber(int number) {
@@ -122,6 +112,16 @@ std::string hiddenRowStatus(int state, int reason) {
 }
 
 } // namespace
+
+// Stored texts are bytes of no declared encoding: shown as UTF-8 where they are that,
+// as Latin-1 otherwise, so every byte shows as something.
+QString storedTextShown(const std::string& text) {
+    QByteArray bytes = bytesOf(text);
+    QString decoded = QString::fromUtf8(bytes);
+    if (!decoded.contains(QChar::ReplacementCharacter))
+        return decoded;
+    return QString::fromLatin1(bytes);
+}
 
 PortList::PortList(QWidget* parent) : QTreeWidget(parent) {
     setObjectName("portList");
@@ -252,6 +252,21 @@ void PortList::reportSelection(const QItemSelection& selected, const QItemSelect
     for (const QModelIndex& index : selected.indexes())
         if (index.column() == 0)
             Q_EMIT rowSelectionChanged(index.row());
+}
+
+void PortList::showHostRow(const std::string& name, const std::string& address, int portNumber) {
+    int count = rowCount();
+    int row = 0;
+    while (row < count && !(rowAt(row).kind != PortRow::Blank && rowAt(row).comName == name))
+        ++row;
+    for (; row < count && rowAt(row).address != address; ++row)
+        if (rowAt(row).address.empty())
+            return;
+    for (; row < count && rowAt(row).portNo != portNumber; ++row)
+        if (rowAt(row).kind == PortRow::Blank)
+            return;
+    if (row < count)
+        scrollToItem(topLevelItem(row), QAbstractItemView::EnsureVisible);
 }
 
 void PortList::restoreTopRow(int top) {

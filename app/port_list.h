@@ -27,6 +27,9 @@ struct PortRow {
     std::string description; // "(Hidden Port)" on the hidden-port row
 };
 
+// A stored text as the list shows it: UTF-8 where it is that, Latin-1 otherwise.
+QString storedTextShown(const std::string& text);
+
 class PortList : public QTreeWidget {
     Q_OBJECT
   public:
@@ -44,6 +47,11 @@ class PortList : public QTreeWidget {
     // Indices of the selected rows, ascending.
     std::vector<int> selectedRows() const;
     int topRow() const;
+    // Scrolls so that the host row of this port, address and port number is entirely
+    // visible, searching the rows present now: the port's first row, then from there
+    // the first row with the address, then the first with the port number; a blank
+    // row (or a row without address, for the address) ends the search.
+    void showHostRow(const std::string& name, const std::string& address, int portNumber);
 
   Q_SIGNALS:
     // Every row whose selection changed, gaining or losing it alike.

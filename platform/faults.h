@@ -18,6 +18,8 @@ enum class PlatformCall {
     DriverRelease,
     DriverEventHandle,
     TcpSocket, // a listening socket (the remote-control server's)
+    RegistryCreate, // RegCreateKeyEx
+    RegistryDelete, // RegDeleteValue, RegDeleteKey
     Count,
 };
 

@@ -308,6 +308,11 @@ long RegOpenKeyEx(HKEY parent, const char* subKey, HKEY* result) {
 }
 
 long RegCreateKeyEx(HKEY parent, const char* subKey, HKEY* result) {
+    if (platformCallFails(PlatformCall::RegistryCreate)) {
+        if (result)
+            *result = nullptr;
+        return ERROR_REGISTRY_IO_FAILED;
+    }
     return openOrCreate(parent, subKey, result, true);
 }
 
@@ -353,6 +358,8 @@ long RegSetValueEx(HKEY key, const char* name, uint32_t type, const uint8_t* dat
 }
 
 long RegDeleteValue(HKEY key, const char* name) {
+    if (platformCallFails(PlatformCall::RegistryDelete))
+        return ERROR_REGISTRY_IO_FAILED;
     Access access(key);
     if (access.result() != ERROR_SUCCESS)
         return access.result();
@@ -368,6 +375,8 @@ long RegDeleteValue(HKEY key, const char* name) {
 }
 
 long RegDeleteKey(HKEY parent, const char* subKey) {
+    if (platformCallFails(PlatformCall::RegistryDelete))
+        return ERROR_REGISTRY_IO_FAILED;
     Access access(parent);
     if (access.result() != ERROR_SUCCESS)
         return access.result();

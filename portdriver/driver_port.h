@@ -67,6 +67,8 @@ class DriverPort {
     bool create();
     // Hangs up any application and removes the link.
     void shutdown();
+    // Puts the link back when it is missing or leads elsewhere; false when it cannot.
+    bool keepLink() { return pty_.keepLink(); }
 
     int slot() const { return slot_; }
     const std::string& name() const { return name_; }

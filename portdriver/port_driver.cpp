@@ -9,10 +9,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace portdriver {
+
+namespace fs = std::filesystem;
 
 namespace {
 // Also catches an open that inotify did not report.
@@ -141,6 +144,11 @@ bool PortDriver::releaseQueue(uint32_t handle) {
     return true;
 }
 
+// The driver's ports become what the store registers: a port no longer registered
+// (removed, renamed or moved to another slot) goes with its link and its application
+// is hung up; a registered port without a pty gets one; a port whose link someone
+// removed or replaced gets it back. Links in the device folder that name a port and
+// belong to none here (left by a manager that died) go as well.
 void PortDriver::refreshPorts() {
     std::vector<RegisteredPort> registered = registeredPorts();
     auto stillRegistered = [&](const std::unique_ptr<DriverPort>& port) {
@@ -149,12 +157,42 @@ void PortDriver::refreshPorts() {
                });
     };
     std::erase_if(ports_, [&](const auto& port) { return !stillRegistered(port); });
+    for (const auto& port : ports_) {
+        if (!port->keepLink())
+            platform::debugTrace("%s: cannot put its link back\r\n", port->name().c_str());
+    }
     for (const RegisteredPort& wanted : registered) {
-        bool present = std::any_of(ports_.begin(), ports_.end(),
-                                   [&](const auto& port) { return port->name() == wanted.name; });
-        if (!present)
+        if (!serves(wanted.name))
             addPort(wanted.slot, wanted.name);
     }
+    removeStrayLinks();
+}
+
+// Only symlinks of the form this driver makes (/proc/<pid>/fd/<n>) under a port's
+// name, or the temporary name of one being swapped, are touched; the folder is the
+// manager's own, one manager per user.
+void PortDriver::removeStrayLinks() {
+    std::error_code error;
+    std::vector<fs::path> stray;
+    for (const fs::directory_entry& item : fs::directory_iterator(deviceFolder_, error)) {
+        std::string name = item.path().filename().string();
+        bool swapping = name.ends_with(".new");
+        std::string portName = swapping ? name.substr(0, name.size() - 4) : name;
+        if (!isPortName(portName) || (!swapping && serves(portName)))
+            continue;
+        if (!item.is_symlink(error))
+            continue;
+        std::string target = fs::read_symlink(item.path(), error).string();
+        if (target.starts_with("/proc/") && target.find("/fd/") != std::string::npos)
+            stray.push_back(item.path());
+    }
+    for (const fs::path& link : stray)
+        fs::remove(link, error);
+}
+
+bool PortDriver::serves(const std::string& portName) const {
+    return std::any_of(ports_.begin(), ports_.end(),
+                       [&](const auto& port) { return port->name() == portName; });
 }
 
 void PortDriver::addPort(int slot, const std::string& name) {

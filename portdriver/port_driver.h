@@ -45,6 +45,8 @@ class PortDriver final : public platform::DriverBackend {
     uint32_t allocateQueue();
     bool releaseQueue(uint32_t handle);
     void refreshPorts();
+    void removeStrayLinks();
+    bool serves(const std::string& portName) const;
     void addPort(int slot, const std::string& name);
     uint32_t newHandle();
     std::optional<PortHook> hookOf(int slot);

@@ -48,9 +48,10 @@ std::optional<std::string> portNameOf(int slot) {
     return name;
 }
 
-// COM1..COM99 only: the name becomes a file name in the device folder, so anything
-// else ("../x", "COM5/..") is refused.
-bool isValidPortName(const std::string& name) {
+} // namespace
+
+// Anything else ("../x", "COM5/..") would name a file outside the device folder.
+bool isPortName(const std::string& name) {
     if (name.size() < 4 || name.size() > 5 || name.compare(0, 3, "COM") != 0)
         return false;
     for (size_t i = 3; i < name.size(); ++i) {
@@ -59,14 +60,13 @@ bool isValidPortName(const std::string& name) {
     }
     return name[3] != '0';
 }
-} // namespace
 
 std::vector<RegisteredPort> registeredPorts() {
     std::vector<RegisteredPort> ports;
     std::set<std::string> taken;
     for (int slot = 0; slot < SLOTS; ++slot) {
         std::optional<std::string> name = portNameOf(slot);
-        if (name && isValidPortName(*name) && taken.insert(*name).second)
+        if (name && isPortName(*name) && taken.insert(*name).second)
             ports.push_back({slot, *name});
     }
     return ports;

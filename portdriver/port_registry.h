@@ -25,6 +25,8 @@ struct PublishedValues {
     bool sixteenBitOpen = false;
 };
 
+// COM1..COM99: the names a port may have (the name becomes a file name).
+bool isPortName(const std::string& name);
 // In slot order; a name used by an earlier slot is skipped.
 std::vector<RegisteredPort> registeredPorts();
 // Missing when the port is not started (any of the four values absent).

@@ -81,6 +81,12 @@ bool PtyPort::open() {
     return true;
 }
 
+bool PtyPort::keepLink() {
+    if (pair_.linkTarget.empty())
+        return false;
+    return readLink(linkPath_) == pair_.linkTarget || pointLinkAt(pair_.linkTarget);
+}
+
 void PtyPort::discardInput() {
     // Bytes the last application left unread must not greet the next one. Opening
     // the slave for this is invisible to the driver: POLLHUP is back once it closes,

@@ -23,6 +23,9 @@ class PtyPort {
     // Replaces the current pair (if any) with a fresh one. False when no pty could be
     // made or the link path is taken by something that is not a link.
     bool open();
+    // Points the link at this port's slave again when it is missing or leads elsewhere
+    // (someone removed or replaced it). False when it cannot be put back.
+    bool keepLink();
     // Drops what the driver wrote that no application read, after a normal close;
     // what a newly arrived application wrote stays.
     void discardInput();
