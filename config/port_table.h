@@ -129,10 +129,12 @@ struct PortRecord {
     // the UI thread takes it to release the rings or to replace or drop the
     // connection, so that neither is freed under the relay thread.
     platform::Mutex relayLock;
-    // The frame on its way to the device (whatever the socket has not yet taken),
-    // and the last serial settings sent, for replay after a reconnection or switch.
+    // The frame on its way to the device: txFrame[txSent .. txSent + txPending) is what
+    // the socket has not yet taken. And the last serial settings sent, for replay after
+    // a reconnection or switch.
     uint8_t txFrame[1024] GUARDED_BY(relayLock) = {};
     int txPending GUARDED_BY(relayLock) = 0;
+    int txSent GUARDED_BY(relayLock) = 0;
     uint8_t serialParams[3] GUARDED_BY(relayLock) = {};
 
     // The open procedure of this port is waiting (UI thread): a second request is

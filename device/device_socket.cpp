@@ -1,6 +1,7 @@
 #include "device/device_socket.h"
 
 #include "config/manager_context.h"
+#include "device/port_connection.h"
 #include "platform/auto_event.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
@@ -19,8 +20,6 @@ namespace {
 // not yet made room in.
 constexpr int FULL_QUEUE_RETRY_MS = 1;
 constexpr int RECEIVE_CHUNK = 512;
-// The silence rule fires at the relay thread's next pass: 120000 ms plus a margin.
-constexpr uint32_t CLOSED_SILENCE_MS = 120100;
 } // namespace
 
 DeviceSocket::DeviceSocket(int portSlot)
@@ -48,8 +47,7 @@ void DeviceSocket::OnConnect(int errorCode) {
 void DeviceSocket::OnClose(int errorCode) {
     PortRecord& record = port(portSlot);
     peerClosed = true;
-    if (record.state.load() == PORT_CONNECTED)
-        record.lastRxTick.store(platform::getTickCount() - CLOSED_SILENCE_MS);
+    markConnectionLost(record);
     AsyncSocket::OnClose(errorCode);
 }
 

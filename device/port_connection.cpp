@@ -3,6 +3,7 @@
 #include "config/manager_context.h"
 #include "device/device_socket.h"
 #include "device/wire_frames.h"
+#include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
 
@@ -25,6 +26,9 @@ struct PortConnectionWriter {
 
 namespace {
 
+// The silence rule fires at the relay thread's next pass: 120000 ms plus a margin.
+constexpr uint32_t CONNECTION_LOST_SILENCE_MS = 120100;
+
 // Frees a socket that is no longer any port's connection, on the UI thread.
 void destroyLater(DeviceSocket* socket) {
     if (platform::isUiThread()) {
@@ -35,10 +39,11 @@ void destroyLater(DeviceSocket* socket) {
         QCoreApplication::instance(), [socket] { delete socket; }, Qt::QueuedConnection);
 }
 
-// Takes the connection out of the record with its pending frame, which is no use to
-// the next connection.
+// Takes the connection out of the record. A frame partly sent on it goes with it; one
+// of which nothing went out stays for the next connection.
 DeviceSocket* takeConnection(PortRecord& record) REQUIRES(record.relayLock) {
-    record.txPending = 0;
+    if (record.txSent != 0)
+        dropPendingFrame(record);
     return PortConnectionWriter::exchange(record, nullptr);
 }
 
@@ -108,9 +113,16 @@ bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) {
     if (record.txPending != 0 || !record.connection.load())
         return false;
     std::memcpy(record.txFrame, frame, size_t(length));
+    record.txSent = 0;
     record.txPending = length;
     sendPendingFrame(record);
     return true;
+}
+
+void sendDataFrame(PortRecord& record, const uint8_t* payload, int length) {
+    record.txSent = 0;
+    record.txPending = int(buildDataFrame(record.txFrame, {payload, size_t(length)}));
+    sendPendingFrame(record);
 }
 
 int sendPendingFrame(PortRecord& record) {
@@ -119,17 +131,41 @@ int sendPendingFrame(PortRecord& record) {
     if (!socket || pending == 0)
         return 0;
     int error = 0;
-    int sent = socket->Send(record.txFrame, pending, 0, &error);
+    int sent = socket->Send(record.txFrame + record.txSent, pending, 0, &error);
     if (sent == AsyncSocket::SOCKET_ERROR) {
-        if (record.relayActive.load() && error != AsyncSocket::WSAEWOULDBLOCK)
-            record.txPending = 0;
+        if (record.relayActive.load() && error != AsyncSocket::WSAEWOULDBLOCK) {
+            markConnectionLost(record);
+            if (record.txSent != 0)
+                dropPendingFrame(record);
+        }
         return sent;
     }
-    if (sent < pending) {
-        // The tail goes out on a later pass instead of being lost.
-        platform::debugTrace("S");
-        std::memmove(record.txFrame, record.txFrame + sent, size_t(pending - sent));
-    }
+    if (sent < pending)
+        platform::debugTrace("S"); // the rest goes out on a later pass instead of being lost
+    record.txSent += sent;
     record.txPending = pending - sent;
+    if (record.txPending == 0)
+        record.txSent = 0;
     return sent;
+}
+
+void dropPendingFrame(PortRecord& record) {
+    record.txPending = 0;
+    record.txSent = 0;
+}
+
+void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length) {
+    bool heldWhole = record.txPending != 0 && record.txSent == 0 &&
+                     record.txPending + length <= int(sizeof record.txFrame);
+    int held = heldWhole ? record.txPending : 0;
+    std::memmove(record.txFrame + length, record.txFrame, size_t(held));
+    std::memcpy(record.txFrame, frames, size_t(length));
+    record.txSent = 0;
+    record.txPending = length + held;
+    sendPendingFrame(record);
+}
+
+void markConnectionLost(PortRecord& record) {
+    if (record.state.load() == PORT_CONNECTED)
+        record.lastRxTick.store(platform::getTickCount() - CONNECTION_LOST_SILENCE_MS);
 }

@@ -37,7 +37,23 @@ void closeConnection(PortRecord& record) EXCLUDES(record.relayLock);
 // Makes frame the pending frame and sends what the socket takes at once. False, and
 // nothing sent, when a frame is pending already or the port has no connection.
 bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) REQUIRES(record.relayLock);
+// The DATA frame of payload (at most 512 bytes) as the pending frame, sent as far as
+// the socket takes it. Without a connection it stays pending.
+void sendDataFrame(PortRecord& record, const uint8_t* payload, int length)
+    REQUIRES(record.relayLock);
 // Sends what is left of the pending frame: the byte count the socket took, or
-// SOCKET_ERROR. A send that would block keeps the frame; any other failure of an open
-// port drops it.
+// SOCKET_ERROR. A send that would block keeps the frame. When the connection has
+// failed for good, the port is marked for reconnection at once, and a frame of which
+// nothing went out is kept whole for the next connection (a partly sent one is lost
+// with its connection: resending its rest alone would garble the device's input).
 int sendPendingFrame(PortRecord& record) REQUIRES(record.relayLock);
+// Drops the pending frame.
+void dropPendingFrame(PortRecord& record) REQUIRES(record.relayLock);
+// On a connection made anew for an application that holds the port: frames (OPEN and
+// the last SREQ) go first, then a frame held whole from the lost connection.
+void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length)
+    REQUIRES(record.relayLock);
+
+// The device's connection is gone (it closed, or a send failed for good): the relay
+// thread's silence rule fires at its next pass and the reconnection begins.
+void markConnectionLost(PortRecord& record);

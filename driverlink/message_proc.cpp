@@ -53,7 +53,7 @@ bool retryPending(PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     if (record.txPending == 0)
         return true;
     if (!record.relayActive.load() || !record.connection.load()) {
-        record.txPending = 0;
+        dropPendingFrame(record);
         return false;
     }
     sendPendingFrame(record);
@@ -80,10 +80,7 @@ void relayData(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock
         debugTrace("Invalid DATA Size\r\n");
         return;
     }
-    size_t frameLength = buildDataFrame(record.txFrame, {relay.packet + 3, size_t(length)});
-    // Without a socket the frame stays pending and the next pass drops it.
-    record.txPending = int(frameLength);
-    sendPendingFrame(record);
+    sendDataFrame(record, relay.packet + 3, length);
 }
 
 void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
@@ -172,19 +169,41 @@ AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(r
     return {};
 }
 
-// Reconnecting, COM Opened, Switching: only a close by the application counts.
-AfterUnlock closingWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
-    record.txPending = 0;
-    if (!takeDriverPacket(record.outQueue.load(), relay.packet))
-        return {};
-    relay.more = true;
-    if (relay.packet[0] != CMD_CLOSE)
-        return {};
+// The application closed a port that has no working connection: nothing goes to the
+// device; the store forgets the port's speed once the lock is let go.
+AfterUnlock applicationClosed(int slot, PortRecord& record) REQUIRES(record.relayLock) {
     record.relayActive.store(0);
     debugTrace("VXD_WRITE_SOCKET : [CLOSE] while not connected state\r\n");
     if (record.state.load() == PORT_COM_OPENED)
         postMessage(WM_PORT_DISCONNECTED, 0, slot);
     return {AfterUnlock::DeleteMaximumBaud};
+}
+
+// COM Opened: the connection is given up while the application holds the port; its
+// packets are dropped one per pass and only its close counts.
+AfterUnlock parkedWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    dropPendingFrame(record);
+    if (!takeDriverPacket(record.outQueue.load(), relay.packet))
+        return {};
+    relay.more = true;
+    return relay.packet[0] == CMD_CLOSE ? applicationClosed(slot, record) : AfterUnlock{};
+}
+
+// Reconnecting, Switching: what the application writes is held in the outQueue (the
+// driver stops reading it when the queue is full) and goes to the device once the
+// connection is back. Only when the driver gives notice that the application has
+// closed the port are its packets dropped, up to its CLOSE.
+AfterUnlock heldWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    RingQueue* outQueue = record.outQueue.load();
+    if (!outQueue || !ringCloseNotice(outQueue))
+        return {};
+    dropPendingFrame(record);
+    while (takeFromFullQueue(record, relay)) {
+        relay.more = true;
+        if (relay.packet[0] == CMD_CLOSE)
+            return applicationClosed(slot, record);
+    }
+    return {};
 }
 
 // Ready, Disconnected: everything up to the application's open is dropped; what
@@ -213,9 +232,10 @@ AfterUnlock passByState(int slot, PortRecord& record, Relay& relay) REQUIRES(rec
     case PORT_CONNECTED:
         return connectedPass(slot, record, relay);
     case PORT_RECONNECTING:
-    case PORT_COM_OPENED:
     case PORT_SWITCHING:
-        return closingWatch(slot, record, relay);
+        return heldWatch(slot, record, relay);
+    case PORT_COM_OPENED:
+        return parkedWatch(slot, record, relay);
     case PORT_READY:
     case PORT_DISCONNECTED:
         openWatch(slot, record, relay);

@@ -61,6 +61,7 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
         return;
     }
     hook_ = *hook;
+    ringSetCloseNotice(hook_.outQueue, false);
     openStart_ = now;
     openSent_ = false;
     applicationLeft_ = false;
@@ -203,8 +204,19 @@ void DriverPort::serviceOpen() {
     else
         pumpToApplication();
     bool allTaken = pumpFromApplication();
+    if (applicationLeft_ || closeSeen_)
+        announceClose();
     if (allTaken && (applicationLeft_ || (closeSeen_ && leftoverRead_)) && sendClose())
         closed();
+}
+
+// The CLOSE packet may have to wait for room behind what the manager holds back while
+// it re-establishes the connection; the notice beside the queue tells it at once.
+void DriverPort::announceClose() {
+    if (ringCloseNotice(hook_.outQueue))
+        return;
+    ringSetCloseNotice(hook_.outQueue, true);
+    hook_.writeEvent->set();
 }
 
 // Whether the application has closed the port, and if so whether it may have left

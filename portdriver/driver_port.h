@@ -111,6 +111,7 @@ class DriverPort {
     void lineChanged();
     bool sendPacket(const uint8_t* bytes, int size);
     bool sendClose();
+    void announceClose();
     void endSession();
     void closed();
 

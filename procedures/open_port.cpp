@@ -145,7 +145,7 @@ void goConnected(int slot) {
     MutexLock lock(record.relayLock);
     debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
     auto frame = openFrame();
-    record.txPending = 0;
+    dropPendingFrame(record);
     sendPortFrame(record, frame.data(), int(frame.size()));
     record.relayActive.store(1);
     setPortState(slot, PORT_CONNECTED, REASON_OK);

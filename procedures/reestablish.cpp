@@ -45,8 +45,7 @@ bool resumeConnection(int slot, const char* passTrace) {
     std::array<uint8_t, open.size() + sreq.size()> frames{};
     std::memcpy(frames.data(), open.data(), open.size());
     std::memcpy(frames.data() + open.size(), sreq.data(), sreq.size());
-    record.txPending = 0;
-    sendPortFrame(record, frames.data(), int(frames.size()));
+    resumeWithFrames(record, frames.data(), int(frames.size()));
     debugTrace("%s", passTrace);
     if (DeviceSocket* socket = record.connection.load())
         socket->AsyncSelect(DEVICE_SOCKET_MASK_REESTABLISHED);

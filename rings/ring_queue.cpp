@@ -150,6 +150,7 @@ int ringFreeSpace(const RingQueue* queue) {
 void ringReset(RingQueue* queue) {
     std::memset(queue->data, 0, sizeof queue->data);
     std::memset(queue->fill, 0, sizeof queue->fill);
+    ringSetCloseNotice(queue, false);
     std::atomic_ref<uint8_t>(queue->dataReady).store(0, std::memory_order_relaxed);
     Index(queue->writeIndex).store(0, std::memory_order_release);
     Index(queue->readIndex).store(0, std::memory_order_release);
@@ -168,6 +169,15 @@ void ringSetDataReady(RingQueue* queue, bool ready) {
     if (ready)
         Index(queue->writeIndex).fetch_add(0, std::memory_order_seq_cst);
     readyRef(queue).store(ready ? 1 : 0, std::memory_order_seq_cst);
+}
+
+bool ringCloseNotice(const RingQueue* queue) {
+    return std::atomic_ref<uint8_t>(const_cast<uint8_t&>(queue->closeNotice))
+               .load(std::memory_order_acquire) != 0;
+}
+
+void ringSetCloseNotice(RingQueue* queue, bool closed) {
+    std::atomic_ref<uint8_t>(queue->closeNotice).store(closed ? 1 : 0, std::memory_order_release);
 }
 
 namespace {

@@ -24,7 +24,10 @@ struct RingQueue {
     int32_t writeIndex; // where the next byte goes in, 0..5119
     uint8_t dataReady;  // 0 or 1
     uint8_t data[RING_SIZE];
-    uint8_t fill[3];
+    // The first fill byte: the application has closed the port (outQueue only; see
+    // ringSetCloseNotice). The rest stays zero.
+    uint8_t closeNotice;
+    uint8_t fill[2];
 };
 
 static_assert(sizeof(RingQueue) == RING_BLOCK_SIZE);
@@ -32,7 +35,8 @@ static_assert(offsetof(RingQueue, readIndex) == 0);
 static_assert(offsetof(RingQueue, writeIndex) == 4);
 static_assert(offsetof(RingQueue, dataReady) == 8);
 static_assert(offsetof(RingQueue, data) == 9);
-static_assert(offsetof(RingQueue, fill) == 5129);
+static_assert(offsetof(RingQueue, closeNotice) == 5129);
+static_assert(offsetof(RingQueue, fill) == 5130);
 static_assert(alignof(RingQueue) == 4, "atomic_ref on the indices needs 4-byte alignment");
 
 enum : int {
@@ -77,6 +81,14 @@ void ringReset(RingQueue* queue);
 // calls ringSetDataReady(queue, true) after its ringPut calls.
 bool ringDataReady(const RingQueue* queue);
 void ringSetDataReady(RingQueue* queue, bool ready);
+
+// The driver's notice, beside the packets, that the application has closed the port:
+// set on the outQueue as soon as the driver sees the close (its CLOSE packet may still
+// wait for room behind data the manager holds back), cleared when a new session
+// begins. The manager, which leaves the queue alone while it re-establishes a
+// connection, looks for the CLOSE at once when the notice is up. Writer: the driver.
+bool ringCloseNotice(const RingQueue* queue);
+void ringSetCloseNotice(RingQueue* queue, bool closed);
 
 // Reader side. Takes one whole packet out of queue into buffer (at least 515 bytes),
 // without its 0xF0: the command byte, then its parameters. 1 when a packet was taken,

@@ -208,9 +208,10 @@ namespace {
 // The pending frame when the socket took only its first part, otherwise nothing.
 std::vector<uint8_t> partlySentFrame(PortRecord& record) {
     platform::MutexLock lock(record.relayLock);
-    if (record.txPending == 0 || record.txFrame[0] == 0xF0)
+    if (record.txPending == 0 || record.txSent == 0)
         return {};
-    return std::vector<uint8_t>(record.txFrame, record.txFrame + record.txPending);
+    const uint8_t* rest = record.txFrame + record.txSent;
+    return std::vector<uint8_t>(rest, rest + record.txPending);
 }
 
 } // namespace

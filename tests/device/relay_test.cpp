@@ -121,6 +121,17 @@ bool applicationOutputConsumed(int app, int slot) {
     return queue && ringEmpty(queue);
 }
 
+// The application's bytes have left the pty and wait in the outQueue.
+bool applicationOutputHeld(int app, int slot) {
+    int unread = 0;
+    if (ioctl(app, TIOCOUTQ, &unread) != 0 || unread != 0)
+        return false;
+    PortRecord& record = port(slot);
+    std::lock_guard lock(record.relayLock);
+    RingQueue* queue = record.outQueue.load();
+    return queue && !ringEmpty(queue);
+}
+
 void putPacket(RingQueue* queue, const Bytes& packet) {
     for (uint8_t byte : packet)
         ringPut(queue, byte);
@@ -137,8 +148,8 @@ RelayView relayView(int slot) {
     PortRecord& record = port(slot);
     std::lock_guard lock(record.relayLock);
     RingQueue* queue = record.outQueue.load();
-    return {Bytes(record.txFrame, record.txFrame + record.txPending),
-            std::atomic_ref<int32_t>(queue->readIndex).load(),
+    const uint8_t* rest = record.txFrame + record.txSent;
+    return {Bytes(rest, rest + record.txPending), std::atomic_ref<int32_t>(queue->readIndex).load(),
             ringFreeSpace(queue) < RING_SIZE - 1};
 }
 
@@ -270,13 +281,15 @@ TEST_F(Relay, SilentDeviceMakesPortReconnectingAndAsksForReconnectionOnce) {
     EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 1);
     EXPECT_EQ(traces.count("MessageProc: Remote Down. Call ACR Mode.\r\n"), 1);
 
-    // Later passes treat the port as Reconnecting: the application's data is dropped
-    // and nothing more is asked for.
+    // Later passes treat the port as Reconnecting: the application's data is held for
+    // the connection to come, nothing goes to the device and nothing more is asked for.
     size_t framesBefore = sim().framesReceived(1).size();
     const uint8_t text[] = "while reconnecting";
     ASSERT_EQ(::write(app, text, sizeof text), ssize_t(sizeof text));
-    ASSERT_TRUE(pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+    ASSERT_TRUE(pumpUntil([&] { return applicationOutputHeld(app, slot); }));
+    wakeRelay();
     pumpFor(50);
+    EXPECT_TRUE(applicationOutputHeld(app, slot));
     EXPECT_EQ(messages.count(WM_RECONNECT_PORT, slot), 1);
     EXPECT_EQ(traces.count("MessageProc: Remote Down. Call ACR Mode.\r\n"), 1);
     EXPECT_EQ(sim().framesReceived(1).size(), framesBefore);
