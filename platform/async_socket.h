@@ -63,8 +63,8 @@ class AsyncSocket {
     // Closes the descriptor if it is still open.
     virtual ~AsyncSocket();
 
-    // A new stream socket with the given notification mask; false if one is open
-    // already or the system refused.
+    // A new stream socket with the given notification mask, sending without delay
+    // (TCP_NODELAY); false if one is open already or the system refused.
     bool Create(long eventMask = FD_ALL_EVENTS);
     // Dotted text (as inet_addr reads it) is used directly, anything else is
     // resolved by name and the first IPv4 address taken. True when connected at
