@@ -28,6 +28,7 @@ struct Attempt {
     DeviceSocket* socket;
     uint32_t serial; // the connection the attempt made
     enum Stage { Connecting, Identifying, Done } stage = Connecting;
+    uint32_t deadline = 0; // of the stage
 };
 
 bool ending() {
@@ -79,50 +80,9 @@ bool beginAttempt(int slot, std::vector<Attempt>& attempts) {
         giveUpOnSocket(slot);
         return false;
     }
-    attempts.push_back({slot, socket, port(slot).connectionSerial.load()});
+    attempts.push_back({slot, socket, port(slot).connectionSerial.load(), Attempt::Connecting,
+                        getTickCount() + CONNECT_WAIT_MS});
     return true;
-}
-
-bool waiting(const std::vector<Attempt>& attempts, Attempt::Stage stage) {
-    return std::any_of(attempts.begin(), attempts.end(),
-                       [stage](const Attempt& a) { return a.stage == stage; });
-}
-
-// A8: every connect of the cycle within the same 3000 ms.
-void waitForConnects(std::vector<Attempt>& attempts) {
-    uint32_t deadline = getTickCount() + CONNECT_WAIT_MS;
-    for (;;) {
-        pumpOrSleep();
-        bool pending = false;
-        for (Attempt& attempt : attempts) {
-            if (attempt.stage != Attempt::Connecting)
-                continue;
-            if (!stillOurs(attempt))
-                attempt.stage = Attempt::Done;
-            else if (attempt.socket->connected.load())
-                attempt.stage = Attempt::Identifying;
-            else
-                pending = true;
-        }
-        if (!pending || pastDeadline(deadline) || ending())
-            break;
-    }
-    for (Attempt& attempt : attempts)
-        if (attempt.stage == Attempt::Connecting)
-            attempt.stage = Attempt::Done; // connect failed: the next cycle tries again
-}
-
-// A9 to A11 for every connected port.
-void sendIdents(std::vector<Attempt>& attempts) {
-    for (Attempt& attempt : attempts) {
-        if (attempt.stage != Attempt::Identifying)
-            continue;
-        debugTrace("Identifying\r\n");
-        port(attempt.slot).lastRxTick.store(getTickCount());
-        IdentOutcome sent = sendIdent(*attempt.socket, port(attempt.slot), true);
-        if (sent != IdentOutcome::Identified || !stillOurs(attempt))
-            attempt.stage = Attempt::Done;
-    }
 }
 
 // A14: the device answered.
@@ -133,34 +93,53 @@ void reconnected(const Attempt& attempt, uint32_t& delay) {
     delay /= 2;
 }
 
-// A12 to A15: every reply within the same 10000 ms.
-void waitForReplies(std::vector<Attempt>& attempts, uint32_t& delay) {
-    uint32_t deadline = getTickCount() + REPLY_WAIT_MS;
-    while (waiting(attempts, Attempt::Identifying) && !pastDeadline(deadline) && !ending()) {
-        pumpOrSleep();
-        for (Attempt& attempt : attempts) {
-            if (attempt.stage != Attempt::Identifying)
-                continue;
-            if (!stillOurs(attempt)) {
-                attempt.stage = Attempt::Done;
-                continue;
-            }
-            ReplyCheck reply = checkReply(*attempt.socket, port(attempt.slot));
-            if (reply == ReplyCheck::Waiting)
-                continue;
+// A8 to A11: the port is connected (identification begins) or its 3000 ms are over
+// (the next cycle tries again).
+void advanceConnecting(Attempt& attempt) {
+    if (!attempt.socket->connected.load()) {
+        if (pastDeadline(attempt.deadline))
             attempt.stage = Attempt::Done;
-            if (reply == ReplyCheck::Complete)
-                reconnected(attempt, delay);
-            else
-                debugTrace("Identification Failed in reconnection (Timeout)\r\n");
-            postMessage(WM_REFRESH_LIST, 0, 0);
+        return;
+    }
+    debugTrace("Identifying\r\n");
+    port(attempt.slot).lastRxTick.store(getTickCount());
+    IdentOutcome sent = sendIdent(*attempt.socket, port(attempt.slot), true);
+    attempt.stage = sent == IdentOutcome::Identified && stillOurs(attempt) ? Attempt::Identifying
+                                                                           : Attempt::Done;
+    attempt.deadline = getTickCount() + REPLY_WAIT_MS;
+}
+
+// A12 to A15: the reply is complete, or there is none within 10000 ms.
+void advanceIdentifying(Attempt& attempt, uint32_t& delay) {
+    ReplyCheck reply = checkReply(*attempt.socket, port(attempt.slot));
+    if (reply == ReplyCheck::Waiting && !pastDeadline(attempt.deadline))
+        return;
+    attempt.stage = Attempt::Done;
+    if (reply == ReplyCheck::Complete)
+        reconnected(attempt, delay);
+    else
+        debugTrace("Identification Failed in reconnection (Timeout)\r\n");
+    postMessage(WM_REFRESH_LIST, 0, 0);
+}
+
+// Every port of the cycle goes its own way at once: one connected early is identified
+// while others still wait for their connect, so a device that is back does not wait
+// behind ones that do not answer.
+void runAttempts(std::vector<Attempt>& attempts, uint32_t& delay) {
+    bool going = true;
+    while (going && !ending()) {
+        pumpOrSleep();
+        going = false;
+        for (Attempt& attempt : attempts) {
+            if (attempt.stage != Attempt::Done && !stillOurs(attempt))
+                attempt.stage = Attempt::Done;
+            if (attempt.stage == Attempt::Connecting)
+                advanceConnecting(attempt);
+            else if (attempt.stage == Attempt::Identifying)
+                advanceIdentifying(attempt, delay);
+            going = going || attempt.stage != Attempt::Done;
         }
     }
-    for (Attempt& attempt : attempts)
-        if (attempt.stage == Attempt::Identifying) {
-            debugTrace("Identification Failed in reconnection (Timeout)\r\n");
-            postMessage(WM_REFRESH_LIST, 0, 0);
-        }
 }
 
 // One cycle over every Reconnecting port; how many were found.
@@ -173,11 +152,7 @@ int runCycle(uint32_t& delay) {
         ++found;
         beginAttempt(slot, attempts);
     }
-    if (attempts.empty())
-        return found;
-    waitForConnects(attempts);
-    sendIdents(attempts);
-    waitForReplies(attempts, delay);
+    runAttempts(attempts, delay);
     return found;
 }
 

@@ -7,7 +7,8 @@
 // replays `OPEN` and the last `SREQ`. The application notices nothing but a pause.
 //
 // The ports of one cycle are connected and identified side by side rather than one
-// after another: a port whose device is back does not wait behind dead ones.
+// after another, each as soon as it can: a port whose device is back does not wait
+// behind dead ones.
 //
 // UI thread only, as the handler of WM_RECONNECT_PORT. Its waits pump messages; a
 // request that arrives while a run is going on is served by that run.

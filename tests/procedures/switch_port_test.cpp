@@ -73,9 +73,15 @@ class Switching : public ManagerTest {
         termios attrs{};
         if (app < 0 || tcgetattr(app, &attrs) != 0)
             return -1;
+        // The open's own settings may still be on their way: wait for the change's.
+        pumpFor(50);
+        size_t before = framesWith(sim(), 1, FRAME_SREQ).size();
         cfsetspeed(&attrs, B38400);
         tcsetattr(app, TCSANOW, &attrs);
-        EXPECT_TRUE(pumpUntil([&] { return lastSettings(sim(), 1) == settingsOf(slot); }));
+        EXPECT_TRUE(pumpUntil([&] {
+            return framesWith(sim(), 1, FRAME_SREQ).size() > before &&
+                   lastSettings(sim(), 1) == settingsOf(slot);
+        }));
         return app;
     }
 };
