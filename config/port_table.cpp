@@ -41,6 +41,7 @@ void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     record.readEventRing0 = 0;
     record.sliceEvent = nullptr;
     record.sliceEventRing0 = 0;
+    record.roomWatch = nullptr;
     record.outQueue = nullptr;
     record.inQueue = nullptr;
     record.outQueueHandle = 0;

@@ -22,7 +22,8 @@ class DeviceSocket;
 class PortMonitor;
 namespace platform {
 class AutoEvent;
-}
+class EventWatch;
+} // namespace platform
 
 constexpr int PORT_SLOTS = 100;
 constexpr int MAX_HOST_ENTRIES = 99;
@@ -114,6 +115,8 @@ struct PortRecord {
     uint32_t readEventRing0 = 0;
     platform::AutoEvent* sliceEvent = nullptr;
     uint32_t sliceEventRing0 = 0;
+    // Watches sliceEvent on the UI thread: room in a full inQueue. UI thread.
+    platform::EventWatch* roomWatch = nullptr;
     std::atomic<RingQueue*> outQueue{nullptr};
     std::atomic<RingQueue*> inQueue{nullptr};
     // The driver's 32-bit handles of outQueue and inQueue, given back when the port

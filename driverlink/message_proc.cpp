@@ -3,6 +3,7 @@
 #include "config/manager_context.h"
 #include "config/port_key.h"
 #include "config/port_state.h"
+#include "device/device_socket.h"
 #include "device/port_connection.h"
 #include "device/wire_frames.h"
 #include "platform/auto_event.h"
@@ -121,9 +122,36 @@ void finishClose(int slot, PortRecord& record, uint32_t closing) REQUIRES(record
     record.isWin16Port.store(0);
 }
 
-bool deviceSilent(PortRecord& record) {
+// While the application does not read, the device is held back (the inQueue is full
+// and the receive path waits for room) and its silence proves nothing: what its system
+// acknowledges (the keep-alive) shows that it lives. A device that died acknowledges
+// nothing and is found silent in time; one that closed the connection proves nothing.
+bool heldBackButAlive(PortRecord& record) REQUIRES(record.relayLock) {
+    RingQueue* inQueue = record.inQueue.load();
+    DeviceSocket* socket = record.connection.load();
+    if (!inQueue || !socket || socket->peerClosed.load() || ringFreeSpace(inQueue) != 0)
+        return false;
+    int since = socket->millisecondsSincePeerAck();
+    if (since < 0 || since >= SILENCE_MS)
+        return false;
+    record.lastRxTick.store(getTickCount() - uint32_t(since));
+    return true;
+}
+
+// A device that has closed its side loses whatever is sent now: the application's
+// packets stay in the outQueue for the connection the reconnection makes.
+bool deviceStillListening(PortRecord& record) REQUIRES(record.relayLock) {
+    DeviceSocket* socket = record.connection.load();
+    RingQueue* outQueue = record.outQueue.load();
+    if (!socket || !outQueue || !ringDataReady(outQueue) || !socket->peerHasClosed())
+        return true;
+    markConnectionLost(record);
+    return false;
+}
+
+bool deviceSilent(PortRecord& record) REQUIRES(record.relayLock) {
     int32_t silence = int32_t(getTickCount() - record.lastRxTick.load());
-    return silence >= SILENCE_MS;
+    return silence >= SILENCE_MS && !heldBackButAlive(record);
 }
 
 // The driver stops reading the application when the outQueue has no room for a whole
@@ -147,7 +175,8 @@ AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(r
             postMessage(WM_RECONNECT_PORT, 0, slot);
         return {};
     }
-    if (!retryPending(record, relay) || !takeFromFullQueue(record, relay))
+    if (!retryPending(record, relay) || !deviceStillListening(record) ||
+        !takeFromFullQueue(record, relay))
         return {};
     relay.more = true;
     switch (relay.packet[0]) {

@@ -36,7 +36,6 @@ class AutoEvent;
 
 namespace portdriver {
 
-class EventBridge;
 class SlaveWatch;
 
 // What the manager published for a started port, resolved to the driver's objects.
@@ -47,6 +46,8 @@ struct PortHook {
     RingQueue* inQueue = nullptr;
     platform::AutoEvent* writeEvent = nullptr;
     platform::AutoEvent* readEvent = nullptr;
+    // Set when a full inQueue has room again (the manager waits for it); may be null.
+    platform::AutoEvent* sliceEvent = nullptr;
     // The 16-bit request has the port open: an application joins it without OPEN.
     bool openedBySixteenBitRequest = false;
 };
@@ -90,6 +91,8 @@ class DriverPort {
     // What poll() should wait for on the master (fd -1: nothing), and how long the
     // driver may sleep at most for this port's sake.
     pollfd pollRequest() const;
+    // The manager's signals for this session (its read event), or fd -1.
+    pollfd signalRequest() const;
     int pollTimeoutMs() const;
     void noteHangupSeen() { hangupSeen_ = true; }
 
@@ -123,7 +126,6 @@ class DriverPort {
     int watchId_ = -1;
     Phase phase_ = Phase::Idle;
     PortHook hook_;
-    std::unique_ptr<EventBridge> readBridge_;
     uint32_t openStart_ = 0;
     bool openSent_ = false;
     bool applicationLeft_ = false; // EIO: nobody holds the slave
