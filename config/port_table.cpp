@@ -49,6 +49,7 @@ void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     std::memset(record.txFrame, 0, sizeof record.txFrame);
     record.txPending = 0;
     record.txSent = 0;
+    record.txSerial = 0;
     record.lastMcr = 0;
     record.lastMsr = 0;
     record.monitor = nullptr;
