@@ -32,10 +32,9 @@ constexpr uint8_t MCR_DTR_RTS = 0x03;
 constexpr int HELD_LIMIT = 72 * 1024;
 } // namespace
 
-DriverPort::DriverPort(int slot, std::string name, const std::string& deviceFolder, int wakeFd,
+DriverPort::DriverPort(int slot, std::string name, const std::string& deviceFolder,
                        SlaveWatch& watch)
-    : slot_(slot), name_(std::move(name)), pty_(deviceFolder + "/" + name_), wakeFd_(wakeFd),
-      watch_(watch) {}
+    : slot_(slot), name_(std::move(name)), pty_(deviceFolder + "/" + name_), watch_(watch) {}
 
 DriverPort::~DriverPort() {
     shutdown();

@@ -58,8 +58,7 @@ class DriverPort {
   public:
     enum class Phase { Idle, Opening, Open };
 
-    DriverPort(int slot, std::string name, const std::string& deviceFolder, int wakeFd,
-               SlaveWatch& watch);
+    DriverPort(int slot, std::string name, const std::string& deviceFolder, SlaveWatch& watch);
     ~DriverPort();
     DriverPort(const DriverPort&) = delete;
     DriverPort& operator=(const DriverPort&) = delete;
@@ -121,7 +120,6 @@ class DriverPort {
     int slot_;
     std::string name_;
     PtyPort pty_;
-    int wakeFd_;
     SlaveWatch& watch_;
     int watchId_ = -1;
     Phase phase_ = Phase::Idle;

@@ -200,7 +200,7 @@ bool PortDriver::serves(const std::string& portName) const {
 }
 
 void PortDriver::addPort(int slot, const std::string& name) {
-    auto port = std::make_unique<DriverPort>(slot, name, deviceFolder_, wakeFd_, watch_);
+    auto port = std::make_unique<DriverPort>(slot, name, deviceFolder_, watch_);
     if (!port->create()) {
         platform::debugTrace("%s: cannot create its pseudo-terminal or link\r\n", name.c_str());
         return;
