@@ -313,6 +313,11 @@ void closeDriver() {
     context.relayThreadStarted.store(0);
 }
 
+void wakeRelay() {
+    if (driverLink.writeEvent)
+        driverLink.writeEvent->set();
+}
+
 AutoEvent* relayWakeEvent() {
     return driverLink.writeEvent;
 }
