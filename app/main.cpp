@@ -44,6 +44,16 @@ int refuseSecondService() {
     return 1;
 }
 
+// Without any display Qt would abort with its own message; a box without a desktop is
+// what the service mode is for.
+bool displayMissing() {
+    auto unset = [](const char* name) {
+        const char* value = std::getenv(name);
+        return !value || !*value;
+    };
+    return unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM");
+}
+
 // A lost display makes the windowing layer end the process with exit(1) from inside
 // the event loop; the manager still ends as it does on any other way out, with a
 // normal status.
@@ -101,8 +111,14 @@ int main(int argc, char** argv) {
     if (commandLine.mode != StartMode::Window && commandLine.mode != StartMode::Service)
         return answerCommandLine(commandLine);
     bool service = commandLine.mode == StartMode::Service;
-    if (service)
+    if (service) {
         prepareServiceMode();
+    } else if (displayMissing()) {
+        std::fputs("travenor: no display (DISPLAY and WAYLAND_DISPLAY are not set); without a\n"
+                   "desktop run the manager as a service: travenor --service\n",
+                   stderr);
+        return 1;
+    }
     waitForBootDelay();
     // The command line is the manager's alone; Qt gets the program's name only.
     int qtArgc = 1;
