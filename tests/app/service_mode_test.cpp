@@ -76,6 +76,24 @@ std::string savedAddress(int slot) {
     return found ? std::string(text, size) : "(none)";
 }
 
+// The port is started (hooked): its queues and events are published in its key. The
+// link is there from the driver's load on, before the start.
+bool portStarted(int slot) {
+    HKEY key = nullptr;
+    if (!openPortKey(slot, &key))
+        return false;
+    bool published = true;
+    for (const char* name : {"pOutQueue", "pInQueue", "hWin32Event", "hWin32Event_Read"}) {
+        uint32_t value = 0;
+        uint32_t size = sizeof value;
+        published =
+            published && RegQueryValueEx(key, name, nullptr, reinterpret_cast<uint8_t*>(&value),
+                                         &size) == ERROR_SUCCESS;
+    }
+    RegCloseKey(key);
+    return published;
+}
+
 // What an application gets back for its bytes within a few seconds.
 std::string writeAndRead(const std::string& link, const std::string& text) {
     int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
@@ -189,7 +207,8 @@ TEST_F(ServiceMode, ServesHeadlessAnswersNobodyAndEndsOnSigtermWithHostsSaved) {
     manager.setProcessEnvironment(environment());
     manager.start(TRAVENOR_BINARY, {"--service"});
     ASSERT_TRUE(manager.waitForStarted(5000));
-    ASSERT_TRUE(pumpUntil([&] { return std::filesystem::is_symlink(link()); }, 15000))
+    ASSERT_TRUE(
+        pumpUntil([&] { return portStarted(0) && std::filesystem::is_symlink(link()); }, 15000))
         << "the service did not start COM6: " << manager.readAllStandardError().toStdString();
 
     EXPECT_EQ(writeAndRead(link(), "service echo"), "service echo");

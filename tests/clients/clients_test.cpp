@@ -7,14 +7,21 @@
 #include "portdriver/line_settings.h"
 #include "tests/support/manager_fixture.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <termios.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -34,26 +41,43 @@ class RealClients : public ManagerTest {
         ASSERT_TRUE(startSim());
         ASSERT_TRUE(startPort(SLOT));
         link = manager.linkPath("COM5");
+        ASSERT_TRUE(outputs.isValid());
     }
 
-    // Runs a program to its end while the manager keeps serving the port.
-    Finished run(const QString& program, const QStringList& arguments, int timeoutMs = 15000) {
-        QProcess process;
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(program, arguments);
+    // Runs a program (looked up in PATH) to its end while the manager keeps serving the
+    // port; its standard output and error together. posix_spawn, not a fork: the test
+    // process has the manager's and the simulator's threads.
+    Finished run(const std::vector<std::string>& command, int timeoutMs = 15000) {
         Finished result;
-        if (!process.waitForStarted(5000)) {
-            result.output = program.toStdString() + " did not start";
+        std::string outPath = outputs.path().toStdString() + "/output";
+        std::vector<char*> argv;
+        for (const std::string& word : command)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        pid_t child = -1;
+        int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            result.output = command[0] + " did not start";
             return result;
         }
+        int status = 0;
         result.inTime =
-            pumpUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+            pumpUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, timeoutMs);
         if (!result.inTime) {
-            process.kill();
-            process.waitForFinished(2000);
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
         }
-        result.status = process.exitCode();
-        result.output = process.readAll().toStdString();
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::ostringstream text;
+        text << std::ifstream(outPath).rdbuf();
+        result.output = text.str();
         return result;
     }
 
@@ -86,10 +110,11 @@ class RealClients : public ManagerTest {
     }
 
     std::string link;
+    QTemporaryDir outputs;
 };
 
 TEST_F(RealClients, PyserialOpensChangesTheRateAndReadsTheEcho) {
-    Finished python = run("/usr/bin/python3", {PYSERIAL_CLIENT, QString::fromStdString(link)});
+    Finished python = run({"/usr/bin/python3", PYSERIAL_CLIENT, link});
     ASSERT_TRUE(python.inTime) << python.output;
     EXPECT_EQ(python.status, 0) << python.output;
     EXPECT_NE(python.output.find("OK echo at 19200"), std::string::npos) << python.output;
@@ -106,13 +131,14 @@ class Picocom : public RealClients {
   protected:
     void SetUp() override {
         RealClients::SetUp();
-        ASSERT_TRUE(folder.isValid());
-        socket = folder.path() + "/tmux";
+        socket = outputs.path().toStdString() + "/tmux";
     }
-    void TearDown() override { run("tmux", {"-S", socket, "kill-server"}); }
+    void TearDown() override { tmux({"kill-server"}); }
 
-    Finished tmux(const QStringList& arguments) {
-        return run("tmux", QStringList{"-S", socket} + arguments);
+    Finished tmux(const std::vector<std::string>& arguments) {
+        std::vector<std::string> command{"tmux", "-S", socket};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return run(command);
     }
     std::string screen() { return tmux({"capture-pane", "-p", "-t", "term"}).output; }
     bool screenShows(const std::string& text, int timeoutMs = 5000) {
@@ -120,13 +146,12 @@ class Picocom : public RealClients {
     }
     bool paneGone() { return tmux({"has-session", "-t", "term"}).status != 0; }
 
-    QTemporaryDir folder;
-    QString socket;
+    std::string socket;
 };
 
 TEST_F(Picocom, TypedKeysComeBackAsTheDevicesEcho) {
     Finished started = tmux({"new-session", "-d", "-s", "term", "-x", "100", "-y", "30",
-                             "picocom -b 9600 " + QString::fromStdString(link) + "; sleep 30"});
+                             "picocom -b 9600 " + link + "; sleep 30"});
     ASSERT_EQ(started.status, 0) << started.output;
     ASSERT_TRUE(screenShows("Terminal ready")) << screen();
 
