@@ -25,7 +25,13 @@ void resetContext() {
     context.reconnectRunning.store(0);
     context.relayThreadStarted.store(0);
     context.socketsReady.store(0);
+    context.relayWake.store(nullptr);
     context.serviceDepth = 0;
     context.endStage = ManagerContext::RUNNING;
     resetImpossibleStateChanges();
+}
+
+void wakeRelay() {
+    if (platform::AutoEvent* event = context.relayWake.load())
+        event->set();
 }

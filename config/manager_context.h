@@ -12,6 +12,7 @@
 // outermost one has left. A plain clear by a nested procedure would let a command
 // stop or remove a port under a procedure that is still waiting on it.
 #include "config/port_table.h"
+#include "platform/auto_event.h"
 
 #include <atomic>
 #include <cstdint>
@@ -27,6 +28,9 @@ struct ManagerContext {
     std::atomic<int> reconnectRunning{0};
     std::atomic<int> relayThreadStarted{0};
     std::atomic<int> socketsReady{0};
+    // The event the relay thread waits on between passes (the driver's write event),
+    // while the driver link holds it; set to wake the relay at once.
+    std::atomic<platform::AutoEvent*> relayWake{nullptr};
     int serviceDepth = 0; // UI thread only
     // How far the manager has ended (UI thread): ports stopped and current hosts
     // saved, then the driver unloaded as well.
@@ -46,3 +50,8 @@ void leaveService();
 // Back to the state of a fresh process: every slot cleared, every flag at its start
 // value. UI thread, with no worker thread running (tests, between cases).
 void resetContext();
+
+// Wakes the relay thread for a pass now, when it runs: a port became Connected (what
+// the application wrote meanwhile goes at once) or lost its connection (the
+// reconnection begins at once). Any thread.
+void wakeRelay();

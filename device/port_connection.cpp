@@ -208,6 +208,8 @@ void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length) {
 }
 
 void markConnectionLost(PortRecord& record) {
-    if (record.state.load() == PORT_CONNECTED)
-        record.lastRxTick.store(platform::getTickCount() - CONNECTION_LOST_SILENCE_MS);
+    if (record.state.load() != PORT_CONNECTED)
+        return;
+    record.lastRxTick.store(platform::getTickCount() - CONNECTION_LOST_SILENCE_MS);
+    wakeRelay(); // it starts the reconnection now, not at its next look
 }

@@ -57,6 +57,7 @@ bool setUpProcessWidePart() {
         showError("Cannot create Event for Application Writing.");
         return false;
     }
+    context.relayWake.store(driverLink.writeEvent);
     if (!driverLink.kernel32 && !(driverLink.kernel32 = loadLibrary("kernel32.dll"))) {
         showError("Cannot load kernel32.dll.");
         return false;
@@ -308,16 +309,8 @@ void closeDriver() {
         closeDriverHandle(driverLink.driverHandle);
         deleteDriverDevice(DRIVER_DEVICE_PATH);
     }
+    context.relayWake.store(nullptr);
     closeEvent(driverLink.writeEvent);
     driverLink = DriverLink{};
     context.relayThreadStarted.store(0);
-}
-
-void wakeRelay() {
-    if (driverLink.writeEvent)
-        driverLink.writeEvent->set();
-}
-
-AutoEvent* relayWakeEvent() {
-    return driverLink.writeEvent;
 }
