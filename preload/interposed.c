@@ -4,7 +4,9 @@
  *
  * - open, openat, fopen and their variants: a port's open returns once the device has
  *   answered it, and fails when the port is not started (ENXIO), the device cannot be
- *   reached (EHOSTUNREACH) or the manager did not answer (ETIMEDOUT).
+ *   reached (EHOSTUNREACH) or the manager did not answer (ETIMEDOUT). A port never
+ *   becomes a controlling terminal (O_NOCTTY is implied): when the port goes away, a
+ *   daemon that opened it (Wine's server) is not sent SIGHUP.
  * - ioctl TIOCMGET, TIOCMSET, TIOCMBIS, TIOCMBIC, TIOCMIWAIT, TIOCGICOUNT: the modem
  *   lines, through the port's control channel.
  * - tcsetattr and ioctl TCSETS*: the settings go to the device as asked, the pty gets
@@ -104,41 +106,56 @@ static int afterOpen(int fd, int dirfd, const char* path, int flags) {
         va_end(arguments);                                                                         \
     }
 
+/* The flags for the open itself: a port is never made the controlling terminal. */
+static int flagsFor(int dirfd, const char* path, int flags) {
+    if (!(flags & (O_NOCTTY | O_PATH)) && isPortPath(dirfd, path))
+        return flags | O_NOCTTY;
+    return flags;
+}
+
 EXPORTED int open(const char* path, int flags, ...) {
     MODE_OF(flags, flags);
-    return afterOpen(realCalls()->open(path, flags, mode), AT_FDCWD, path, flags);
+    int fd = realCalls()->open(path, flagsFor(AT_FDCWD, path, flags), mode);
+    return afterOpen(fd, AT_FDCWD, path, flags);
 }
 
 EXPORTED int open64(const char* path, int flags, ...) {
     MODE_OF(flags, flags);
-    return afterOpen(realCalls()->open64(path, flags, mode), AT_FDCWD, path, flags);
+    int fd = realCalls()->open64(path, flagsFor(AT_FDCWD, path, flags), mode);
+    return afterOpen(fd, AT_FDCWD, path, flags);
 }
 
 EXPORTED int openat(int dirfd, const char* path, int flags, ...) {
     MODE_OF(flags, flags);
-    return afterOpen(realCalls()->openat(dirfd, path, flags, mode), dirfd, path, flags);
+    int fd = realCalls()->openat(dirfd, path, flagsFor(dirfd, path, flags), mode);
+    return afterOpen(fd, dirfd, path, flags);
 }
 
 EXPORTED int openat64(int dirfd, const char* path, int flags, ...) {
     MODE_OF(flags, flags);
-    return afterOpen(realCalls()->openat64(dirfd, path, flags, mode), dirfd, path, flags);
+    int fd = realCalls()->openat64(dirfd, path, flagsFor(dirfd, path, flags), mode);
+    return afterOpen(fd, dirfd, path, flags);
 }
 
 /* The checked variants that _FORTIFY_SOURCE builds call. */
 EXPORTED int __open_2(const char* path, int flags) {
-    return afterOpen(realCalls()->open2(path, flags), AT_FDCWD, path, flags);
+    int fd = realCalls()->open2(path, flagsFor(AT_FDCWD, path, flags));
+    return afterOpen(fd, AT_FDCWD, path, flags);
 }
 
 EXPORTED int __open64_2(const char* path, int flags) {
-    return afterOpen(realCalls()->open64_2(path, flags), AT_FDCWD, path, flags);
+    int fd = realCalls()->open64_2(path, flagsFor(AT_FDCWD, path, flags));
+    return afterOpen(fd, AT_FDCWD, path, flags);
 }
 
 EXPORTED int __openat_2(int dirfd, const char* path, int flags) {
-    return afterOpen(realCalls()->openat2(dirfd, path, flags), dirfd, path, flags);
+    int fd = realCalls()->openat2(dirfd, path, flagsFor(dirfd, path, flags));
+    return afterOpen(fd, dirfd, path, flags);
 }
 
 EXPORTED int __openat64_2(int dirfd, const char* path, int flags) {
-    return afterOpen(realCalls()->openat64_2(dirfd, path, flags), dirfd, path, flags);
+    int fd = realCalls()->openat64_2(dirfd, path, flagsFor(dirfd, path, flags));
+    return afterOpen(fd, dirfd, path, flags);
 }
 
 static FILE* afterOpenFile(FILE* file, const char* path) {

@@ -194,6 +194,10 @@ static int absolutePath(int dirfd, const char* path, char* out) {
  * to the slave). The link need not lead to this slave any more: the driver may have hung
  * the open up already and put a fresh pty behind it, and the channel then tells why. */
 static int walkLinks(int dirfd, const char* path, dev_t slave, struct PortDescriptor* port) {
+    /* Most paths an application opens are no links at all: one look settles them. */
+    struct stat first;
+    if (fstatat(dirfd, path, &first, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(first.st_mode))
+        return 0;
     char current[PATH_MAX];
     if (!absolutePath(dirfd, path, current))
         return 0;
@@ -235,6 +239,11 @@ int findOpenedPort(int fd, int dirfd, const char* path, struct PortDescriptor* p
         remember(fd, port);
     pthread_mutex_unlock(&lock);
     return found;
+}
+
+int isPortPath(int dirfd, const char* path) {
+    struct PortDescriptor port;
+    return walkLinks(dirfd, path, 0, &port);
 }
 
 void forgetDescriptor(int fd) {

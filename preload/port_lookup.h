@@ -23,6 +23,8 @@ int findPort(int fd, struct PortDescriptor* port);
 /* The same for a descriptor just opened by path (relative to dirfd, as openat takes
  * it): the path's own chain of links is looked at first, which teaches the folder. */
 int findOpenedPort(int fd, int dirfd, const char* path, struct PortDescriptor* port);
+/* 1 when the path (relative to dirfd) leads through a port's link, before it is opened. */
+int isPortPath(int dirfd, const char* path);
 /* The application closed fd. */
 void forgetDescriptor(int fd);
 /* In a child after fork(): the locks are free again. */

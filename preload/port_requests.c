@@ -14,21 +14,29 @@ static void prepare(struct PortChannelRequest* request, const struct PortDescrip
     request->slave = port->slave;
 }
 
+/* Wine opens a Windows program's ports in its server process, which turns only a fixed
+ * set of errnos into Windows errors; any other makes it print a complaint and a dump of
+ * all its objects. */
+static int insideWineServer(void) {
+    return strncmp(program_invocation_short_name, "wineserver", 10) == 0;
+}
+
 /* The errno an application sees for a reply that is not OK. An open that fails says why
  * in the terms a serial port would: no such device, the other end unreachable, no
- * answer. */
+ * answer. Inside Wine's server the last two are ENODEV, which becomes "file not found"
+ * for the program, as for a COM port that cannot be opened. */
 static int errnoOf(int status) {
     switch (status) {
     case PORT_CHANNEL_NOT_STARTED:
         return ENXIO;
     case PORT_CHANNEL_REFUSED:
-        return EHOSTUNREACH;
+        return insideWineServer() ? ENODEV : EHOSTUNREACH;
     case PORT_CHANNEL_NO_ANSWER:
-        return ETIMEDOUT;
+        return insideWineServer() ? ENODEV : ETIMEDOUT;
     case PORT_CHANNEL_INVALID:
         return EINVAL;
     default:
-        return EIO;
+        return insideWineServer() ? ENODEV : EIO;
     }
 }
 
