@@ -182,7 +182,8 @@ void PortDriver::removeStrayLinks() {
         std::string name = item.path().filename().string();
         if (name.ends_with(PORT_CHANNEL_SUFFIX)) {
             std::string portName = name.substr(0, name.size() - strlen(PORT_CHANNEL_SUFFIX));
-            if (isPortName(portName) && !serves(portName) && item.is_socket(error))
+            if (isPortName(portName) && !serves(portName) &&
+                item.symlink_status(error).type() == fs::file_type::socket)
                 stray.push_back(item.path());
             continue;
         }
