@@ -69,7 +69,7 @@ static int exchange(int fd, struct PortChannelRequest* request, struct PortChann
                     int interruptible) {
     request->version = PORT_CHANNEL_VERSION;
     if (!sendAll(fd, request, sizeof *request))
-        return CHANNEL_UNREACHABLE;
+        return CHANNEL_LOST;
     size_t received = 0;
     while (received < sizeof *reply) {
         ssize_t got = recv(fd, (char*)reply + received, sizeof *reply - received, 0);
@@ -79,7 +79,7 @@ static int exchange(int fd, struct PortChannelRequest* request, struct PortChann
             continue;
         }
         if (got <= 0)
-            return CHANNEL_UNREACHABLE;
+            return CHANNEL_LOST;
         received += (size_t)got;
     }
     return reply->status;
@@ -157,29 +157,35 @@ int askChannel(const char* channel, struct PortChannelRequest* request,
         return waitOnChannel(channel, request, reply, 0);
     int saved = errno;
     pthread_mutex_lock(&entry->lock);
+    /* A connection kept from before may have been dropped by a manager that has been
+     * restarted since: it is tried once more on a fresh one. */
+    int fresh = !usable(entry);
     int result = CHANNEL_UNREACHABLE;
-    /* A connection the driver has dropped (the manager restarted) gets one retry. */
-    for (int attempt = 0; attempt < 2 && result == CHANNEL_UNREACHABLE; ++attempt) {
-        if (!usable(entry) && !reconnect(entry))
-            break;
+    if (!fresh || reconnect(entry))
         result = exchange(entry->fd, request, reply, 0);
-        if (result == CHANNEL_UNREACHABLE)
-            drop(entry);
+    if (result == CHANNEL_LOST && !fresh) {
+        result = CHANNEL_UNREACHABLE;
+        if (reconnect(entry))
+            result = exchange(entry->fd, request, reply, 0);
     }
+    if (result == CHANNEL_LOST)
+        drop(entry);
     pthread_mutex_unlock(&entry->lock);
     errno = saved;
     return result;
 }
 
+/* Tidiness only, so it never waits (close() may be called from a signal handler): a
+ * connection whose number now holds something else is told apart by its inode anyway. */
 void forgetChannelDescriptor(int fd) {
-    if (__atomic_load_n(&sharedCount, __ATOMIC_ACQUIRE) == 0)
-        return;
-    pthread_mutex_lock(&tableLock);
-    for (int i = 0; i < sharedCount; ++i) {
+    int count = __atomic_load_n(&sharedCount, __ATOMIC_ACQUIRE);
+    for (int i = 0; i < count; ++i) {
+        if (pthread_mutex_trylock(&shared[i].lock) != 0)
+            continue;
         if (shared[i].fd == fd && shared[i].owner == getpid())
-            shared[i].fd = -1; /* no lock: the application's own close, whatever we do */
+            shared[i].fd = -1;
+        pthread_mutex_unlock(&shared[i].lock);
     }
-    pthread_mutex_unlock(&tableLock);
 }
 
 void lockChannelsForFork(void) {

@@ -7,15 +7,18 @@
 #include "rings/port_channel.h"
 
 enum {
-    /* The channel cannot be used (nothing listens, the manager went away): the caller
-     * does what it would do without the library. */
+    /* Nothing listens on the channel (a manager without it): the caller does what it
+     * would do without the library. */
     CHANNEL_UNREACHABLE = -1,
     /* A signal ended a wait that may be interrupted. */
     CHANNEL_INTERRUPTED = -2,
+    /* The driver closed the connection before it answered: the port went away (removed,
+     * or the manager ended). */
+    CHANNEL_LOST = -3,
 };
 
 /* Sends the request (its version is filled in) and waits for the reply: the reply's
- * status, or CHANNEL_UNREACHABLE. */
+ * status, or one of the values above. */
 int askChannel(const char* channel, struct PortChannelRequest* request,
                struct PortChannelReply* reply);
 /* The same on a connection of its own; with interruptible set, a signal that

@@ -246,10 +246,11 @@ int isPortPath(int dirfd, const char* path) {
     return walkLinks(dirfd, path, 0, &port);
 }
 
+/* Tidiness only, so it never waits (close() may be called from a signal handler): a
+ * record left behind is recalled only for the same slave, which is the same port. */
 void forgetDescriptor(int fd) {
-    if (__atomic_load_n(&knownCount, __ATOMIC_ACQUIRE) == 0)
+    if (__atomic_load_n(&knownCount, __ATOMIC_ACQUIRE) == 0 || pthread_mutex_trylock(&lock) != 0)
         return;
-    pthread_mutex_lock(&lock);
     for (int i = 0; i < knownCount; ++i) {
         if (known[i].fd == fd) {
             known[i] = known[knownCount - 1];

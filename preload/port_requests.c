@@ -46,7 +46,12 @@ static int outcomeOf(int status) {
         return PORT_DONE;
     if (status == CHANNEL_UNREACHABLE)
         return PORT_PASS;
-    errno = status == CHANNEL_INTERRUPTED ? EINTR : errnoOf(status);
+    if (status == CHANNEL_INTERRUPTED)
+        errno = EINTR;
+    else if (status == CHANNEL_LOST)
+        errno = errnoOf(PORT_CHANNEL_NOT_OPEN);
+    else
+        errno = errnoOf(status);
     return PORT_FAILED;
 }
 
