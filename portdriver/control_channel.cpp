@@ -83,6 +83,18 @@ void ControlChannel::close() {
         unlink(path_.c_str());
 }
 
+bool ControlChannel::keepSocket() {
+    struct stat existing {};
+    if (listener_ >= 0 && lstat(path_.c_str(), &existing) == 0 && existing.st_ino == inode_)
+        return true;
+    // Whoever still holds a connection keeps it; new ones come to the new socket.
+    if (listener_ >= 0) {
+        ::close(listener_);
+        listener_ = -1;
+    }
+    return open();
+}
+
 void ControlChannel::pollRequests(std::vector<pollfd>& fds) const {
     if (listener_ >= 0)
         fds.push_back({listener_, POLLIN, 0});

@@ -32,6 +32,8 @@ class ControlChannel {
     bool open();
     // Drops every connection and removes the socket.
     void close();
+    // Makes the socket again when someone removed or replaced it; false when it cannot.
+    bool keepSocket();
     bool listening() const { return listener_ >= 0; }
     const std::string& path() const { return path_; }
 

@@ -76,8 +76,12 @@ class DriverPort {
     bool create();
     // Hangs up any application and removes the link.
     void shutdown();
-    // Puts the link back when it is missing or leads elsewhere; false when it cannot.
-    bool keepLink() { return pty_.keepLink(); }
+    // Puts the link and the channel's socket back when they are missing or replaced;
+    // false when it cannot.
+    bool keepLink() {
+        bool link = pty_.keepLink();
+        return channel_.keepSocket() && link;
+    }
 
     int slot() const { return slot_; }
     const std::string& name() const { return name_; }
