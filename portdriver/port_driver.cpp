@@ -279,7 +279,8 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
 // Only the ports something happened to are served, unless the driver's own wake-up,
 // the slave watch or a time-out asks for all of them: with many ports, one port's
 // traffic does not cost a round over every other. A port's control channel is served
-// last, so that what it waits for (an open begun, a modem status taken in) has happened.
+// last, so that what it waits for (an open begun, a modem status taken in) has happened,
+// and the manager hears of the round's packets (the channel's MCR and SREQ too) once.
 void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners,
                             bool timedOut) {
     bool everyone = timedOut || fds[0].revents || fds[1].revents;
@@ -295,8 +296,10 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
                                    [&](const auto& port) { return port.get() == owners[i]; });
         if (!current)
             continue;
-        if ((fds[i].revents & POLLHUP) && fds[i].fd == owners[i]->pollRequest().fd)
-            owners[i]->noteHangupSeen();
+        if (fds[i].fd == owners[i]->signalRequest().fd)
+            owners[i]->takeSignal();
+        else if ((fds[i].revents & POLLHUP) && fds[i].fd == owners[i]->pollRequest().fd)
+            owners[i]->noteHangupSeen(); // not a channel connection's hang-up
         due.push_back(owners[i]);
     }
     uint32_t now = platform::getTickCount();
@@ -310,6 +313,7 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
         if (port->applicationArrived())
             port->beginOpen(hookOf(port->slot()), now);
         port->serveChannel();
+        port->flushWake();
     }
 }
 
