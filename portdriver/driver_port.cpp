@@ -104,6 +104,7 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
     hangupSeen_ = false;
     expectOwnChange_ = false;
     lastSettings_.reset();
+    raiseOwed_ = false;
     modemStatus_ = -1;
     received_ = 0;
     transmitted_ = 0;
@@ -130,6 +131,7 @@ void DriverPort::joinOpenPort() {
         noteModemStatus(uint8_t(status));
     const uint8_t raise[] = {PACKET_START, CMD_MCR, MCR_DTR_RTS};
     modemControl_ = sendPacket(raise, sizeof raise) ? MCR_DTR_RTS : 0;
+    raiseOwed_ = modemControl_ == 0;
     openSent_ = true;
     phase_ = Phase::Open;
     sessionOpened();
@@ -465,15 +467,20 @@ void DriverPort::applyAskedLine(termios& settings) const {
 void DriverPort::reportLine(const termios& settings) {
     LineSettings line = lineSettingsOf(settings);
     if (cfgetospeed(&settings) == B0) {
-        // B0 is the POSIX way to hang up the modem: drop DTR and RTS.
+        // B0 is the POSIX way to hang up the modem: drop DTR and RTS, and raise them
+        // with the next rate.
         const uint8_t drop[] = {PACKET_START, CMD_MCR, 0};
         if (modemControl_ != 0 && sendPacket(drop, sizeof drop))
             modemControl_ = 0;
+        raiseOwed_ = true;
         return;
     }
+    // Lines the application dropped itself (TIOCMBIC) stay dropped.
     const uint8_t raise[] = {PACKET_START, CMD_MCR, MCR_DTR_RTS};
-    if (modemControl_ == 0 && sendPacket(raise, sizeof raise))
+    if (raiseOwed_ && sendPacket(raise, sizeof raise)) {
         modemControl_ = MCR_DTR_RTS;
+        raiseOwed_ = false;
+    }
     const uint8_t sreq[] = {PACKET_START, CMD_SREQ, line.baudCode, line.lcr, line.flow};
     if (sendPacket(sreq, sizeof sreq))
         lastSettings_ = line;

@@ -168,6 +168,7 @@ class DriverPort {
     bool hangupSeen_ = false;
     bool expectOwnChange_ = false;
     uint8_t modemControl_ = 0;
+    bool raiseOwed_ = false; // DTR and RTS go up with the next rate (after B0)
     std::optional<LineSettings> lastSettings_;
     int modemStatus_ = -1;
     uint32_t lineChanges_[PORT_COUNT_LINES] = {}; // CTS, DSR, RI, DCD, for the port's life

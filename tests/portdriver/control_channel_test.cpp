@@ -183,8 +183,8 @@ TEST_F(ControlChannel, ModemLinesGoOutAndTheDevicesStatusComesBack) {
 }
 
 // The settings given through the channel go out once, with their data bits and parity,
-// although the pty takes them in 8N; they read back as given until the settings change
-// past the channel.
+// although the pty takes them in 8N, and leave the modem lines as the application set
+// them; they read back as given until the settings change past the channel.
 TEST_F(ControlChannel, LineSettingsGoOutAsAskedAndReadBack) {
     startPort();
     int fd = openSession();
@@ -195,10 +195,16 @@ TEST_F(ControlChannel, LineSettingsGoOutAsAskedAndReadBack) {
     cfmakeraw(&settings);
     cfsetspeed(&settings, B19200);
 
+    // Lines the application dropped stay down through a change of settings.
+    PortChannelRequest dropLines = request(PORT_CHANNEL_MODEM_CONTROL, slave);
+    dropLines.clearBits = PORT_MCR_DTR | PORT_MCR_RTS;
+    EXPECT_EQ(connection.ask(dropLines).modemControl, 0);
+    expectPacket({CMD_MCR, 0x00});
+
     PortChannelRequest line = request(PORT_CHANNEL_SET_LINE, slave);
     line.cflag = (settings.c_cflag & ~CSIZE) | CS7 | PARENB;
     line.iflag = settings.c_iflag;
-    EXPECT_EQ(connection.ask(line).status, PORT_CHANNEL_OK);
+    EXPECT_EQ(connection.ask(line).modemControl, 0);
     expectPacket({CMD_SREQ, 13, 0x1A, 0x00});
     // The library then gives the pty what it can take; that is not sent again.
     tcsetattr(fd, TCSANOW, &settings);
