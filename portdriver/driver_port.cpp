@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace portdriver {
 
@@ -27,11 +29,33 @@ constexpr uint8_t MCR_DTR_RTS = 0x03;
 // What the application writes while its open is pending is read at once and held
 // here; past this (more than the pty itself buffers) it waits in the kernel.
 constexpr int HELD_LIMIT = 72 * 1024;
+constexpr uint8_t MCR_LINES = PORT_MCR_DTR | PORT_MCR_RTS;
+// What the data bits and parity are made of; the pty keeps only CS8 without parity.
+constexpr tcflag_t CHARACTER_FORMAT = CSIZE | PARENB | PARODD | CMSPAR;
+// The MSR bit of each counted line, in the order of the counts.
+constexpr uint8_t countedLines[PORT_COUNT_LINES] = {PORT_MSR_CTS, PORT_MSR_DSR, PORT_MSR_RI,
+                                                    PORT_MSR_DCD};
+
+// The kernel's termios2 (glibc's termios.h has no such type): the rate of a BOTHER
+// setting in bits per second.
+struct KernelTermios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+constexpr unsigned long GET_TERMIOS2 = _IOR('T', 0x2A, KernelTermios2);
+
+dev_t deviceOf(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? status.st_rdev : 0;
+}
 } // namespace
 
 DriverPort::DriverPort(int slot, std::string name, const std::string& deviceFolder,
                        SlaveWatch& watch)
-    : slot_(slot), name_(std::move(name)), pty_(deviceFolder + "/" + name_), watch_(watch) {}
+    : slot_(slot), name_(std::move(name)), pty_(deviceFolder + "/" + name_), watch_(watch),
+      channel_(deviceFolder + "/" + name_ + PORT_CHANNEL_SUFFIX) {}
 
 DriverPort::~DriverPort() {
     shutdown();
@@ -41,9 +65,16 @@ bool DriverPort::create() {
     watch_.remove(watchId_);
     watchId_ = -1;
     lineOwed_ = false;
+    // A fresh pty holds 8N1 again.
+    askedCflag_.reset();
+    channelEchoDue_ = false;
     if (!pty_.open())
         return false;
     watchId_ = watch_.add(pty_.slavePath());
+    slaveDevice_ = deviceOf(pty_.slavePath());
+    // Without the channel the port still works as a plain pty.
+    if (!channel_.listening() && !channel_.open())
+        platform::debugTrace("%s: no control channel\r\n", name_.c_str());
     return true;
 }
 
@@ -52,13 +83,14 @@ void DriverPort::shutdown() {
     phase_ = Phase::Idle;
     watch_.remove(watchId_);
     watchId_ = -1;
+    channel_.close();
     pty_.close();
 }
 
 void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
     if (!hook) {
         platform::debugTrace("%s opened while not started: hung up\r\n", name_.c_str());
-        hangUp();
+        hangUp(PORT_CHANNEL_NOT_STARTED);
         return;
     }
     hook_ = *hook;
@@ -69,7 +101,10 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
     hangupSeen_ = false;
     expectOwnChange_ = false;
     lastSettings_.reset();
+    raiseOwed_ = false;
     modemStatus_ = -1;
+    received_ = 0;
+    transmitted_ = 0;
     // A close before the session began is not its end, unless the application left
     // bytes: then the session is that application's, and takes just what it wrote.
     bool unreadLeft = false;
@@ -88,9 +123,12 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
 // its CLOSE comes, for the 16-bit user. What the device sent while no application had
 // the port is not this one's input; only its modem status is kept.
 void DriverPort::joinOpenPort() {
-    modemStatus_ = discardWholeFrames(hook_.inQueue);
+    int status = discardWholeFrames(hook_.inQueue);
+    if (status >= 0)
+        noteModemStatus(uint8_t(status));
     const uint8_t raise[] = {PACKET_START, CMD_MCR, MCR_DTR_RTS};
     modemControl_ = sendPacket(raise, sizeof raise) ? MCR_DTR_RTS : 0;
+    raiseOwed_ = modemControl_ == 0;
     openSent_ = true;
     phase_ = Phase::Open;
     sessionOpened();
@@ -147,7 +185,9 @@ void DriverPort::closed() {
     lineOwed_ = pty_.slaveHeld();
 }
 
-void DriverPort::hangUp() {
+void DriverPort::hangUp(uint8_t reason) {
+    hungUpSlave_ = slaveDevice_;
+    hangUpReason_ = reason;
     endSession();
     // Closing the master is the hang-up the application sees; the fresh pair keeps
     // the port's name for the next open.
@@ -175,12 +215,12 @@ void DriverPort::serviceOpening(uint32_t now) {
         // Tell the manager too, so that an open it completes late is closed again.
         if (openSent_)
             sendClose();
-        failOpen();
+        failOpen(PORT_CHANNEL_NO_ANSWER);
         return;
     }
     if (result != 1) {
         platform::debugTrace("%s: open refused: hung up\r\n", name_.c_str());
-        failOpen();
+        failOpen(PORT_CHANNEL_REFUSED);
         return;
     }
     phase_ = Phase::Open;
@@ -189,11 +229,11 @@ void DriverPort::serviceOpening(uint32_t now) {
 
 // A failed open hangs its application up; one that has left already is not there to
 // be told, and an application that came after it gets a session of its own.
-void DriverPort::failOpen() {
+void DriverPort::failOpen(uint8_t reason) {
     if (closeSeen_ || applicationLeft_)
         closed();
     else
-        hangUp();
+        hangUp(reason);
 }
 
 void DriverPort::sessionOpened() {
@@ -262,7 +302,7 @@ void DriverPort::pumpToApplication() {
                 int size = packet[1] << 8 | packet[2];
                 toApplication_.insert(toApplication_.end(), packet + 3, packet + 3 + size);
             } else if (packet[0] == CMD_MODEM_STATUS) {
-                modemStatus_ = packet[1];
+                noteModemStatus(packet[1]);
             }
         }
         // The manager's receive path stops reading the device when the inQueue is full.
@@ -282,6 +322,7 @@ bool DriverPort::flushPendingToApplication() {
         if (written <= 0)
             return false; // the application is not reading: keep the tail, wait for POLLOUT
         toApplicationSent_ += size_t(written);
+        received_ += uint32_t(written);
     }
     dropToApplication();
     return true;
@@ -384,38 +425,86 @@ bool DriverPort::sendData(const uint8_t* bytes, int length) {
     uint8_t packet[4 + MAX_DATA] = {PACKET_START, CMD_DATA, uint8_t(length >> 8),
                                     uint8_t(length & 0xFF)};
     std::copy(bytes, bytes + length, packet + 4);
-    return sendPacket(packet, 4 + length);
+    if (!sendPacket(packet, 4 + length))
+        return false;
+    transmitted_ += uint32_t(length);
+    return true;
 }
 
 void DriverPort::lineChanged() {
     termios settings{};
-    if (tcgetattr(pty_.master(), &settings) != 0)
+    if (!readPtyLine(settings))
         return;
-    bool ownChange = expectOwnChange_;
-    expectOwnChange_ = false;
+    bool ownChange = std::exchange(expectOwnChange_, false);
+    bool echo = std::exchange(channelEchoDue_, false);
     if (!(settings.c_lflag & EXTPROC)) {
         // Without EXTPROC the kernel would stop reporting the application's changes.
         // Putting it back is itself reported once; that report is not a new SREQ.
         settings.c_lflag |= EXTPROC;
         expectOwnChange_ = tcsetattr(pty_.master(), TCSANOW, &settings) == 0;
     }
-    LineSettings line = lineSettingsOf(settings);
-    if (ownChange && lastSettings_ && lastSettings_->baudCode == line.baudCode &&
-        lastSettings_->lcr == line.lcr && lastSettings_->flow == line.flow)
+    // A change made past the channel (an application without the library) is what the
+    // pty holds: the data bits and parity asked through the channel no longer count.
+    if (!echo && !ownChange)
+        askedCflag_.reset();
+    applyAskedLine(settings);
+    // Reports of what went out already (the driver's own EXTPROC repair, the pty taking
+    // what the channel announced) are not new settings.
+    if ((ownChange || echo) && lastSettings_ == lineSettingsOf(settings))
         return;
+    reportLine(settings);
+}
+
+// The slave's settings (the master's termios calls act on the slave's). A BOTHER rate
+// is looked up in the table, so 9600 given that way reads as 9600.
+bool DriverPort::readPtyLine(termios& settings) const {
+    if (tcgetattr(pty_.master(), &settings) != 0)
+        return false;
+    KernelTermios2 exact{};
+    if (cfgetospeed(&settings) == SPEED_OTHER && ioctl(pty_.master(), GET_TERMIOS2, &exact) == 0)
+        cfsetospeed(&settings, speedOfRate(exact.c_ospeed));
+    return true;
+}
+
+void DriverPort::applyAskedLine(termios& settings) const {
+    if (askedCflag_)
+        settings.c_cflag =
+            (settings.c_cflag & ~CHARACTER_FORMAT) | (*askedCflag_ & CHARACTER_FORMAT);
+}
+
+void DriverPort::reportLine(const termios& settings) {
+    LineSettings line = lineSettingsOf(settings);
     if (cfgetospeed(&settings) == B0) {
-        // B0 is the POSIX way to hang up the modem: drop DTR and RTS.
+        // B0 is the POSIX way to hang up the modem: drop DTR and RTS, and raise them
+        // with the next rate.
         const uint8_t drop[] = {PACKET_START, CMD_MCR, 0};
         if (modemControl_ != 0 && sendPacket(drop, sizeof drop))
             modemControl_ = 0;
+        raiseOwed_ = true;
         return;
     }
+    // Lines the application dropped itself (TIOCMBIC) stay dropped.
     const uint8_t raise[] = {PACKET_START, CMD_MCR, MCR_DTR_RTS};
-    if (modemControl_ == 0 && sendPacket(raise, sizeof raise))
+    if (raiseOwed_ && sendPacket(raise, sizeof raise)) {
         modemControl_ = MCR_DTR_RTS;
+        raiseOwed_ = false;
+    }
     const uint8_t sreq[] = {PACKET_START, CMD_SREQ, line.baudCode, line.lcr, line.flow};
     if (sendPacket(sreq, sizeof sreq))
         lastSettings_ = line;
+}
+
+// Counts level changes as a UART's interrupt counters do: CTS, DSR and DCD both ways,
+// RI on its trailing edge. A status unknown so far counts as all lines low.
+void DriverPort::noteModemStatus(uint8_t status) {
+    uint8_t before = modemStatus_ < 0 ? 0 : uint8_t(modemStatus_);
+    for (int line = 0; line < PORT_COUNT_LINES; ++line) {
+        uint8_t bit = countedLines[line];
+        bool changed = (before ^ status) & bit;
+        if (bit == PORT_MSR_RI ? changed && (before & bit) : changed)
+            ++lineChanges_[line];
+    }
+    modemStatus_ = status;
 }
 
 bool DriverPort::sendPacket(const uint8_t* bytes, int size) {
@@ -428,7 +517,141 @@ bool DriverPort::sendPacket(const uint8_t* bytes, int size) {
 
 bool DriverPort::sendClose() {
     const uint8_t dropAndClose[] = {PACKET_START, CMD_MCR, 0, PACKET_START, CMD_CLOSE};
-    return sendPacket(dropAndClose, sizeof dropAndClose);
+    if (!sendPacket(dropAndClose, sizeof dropAndClose))
+        return false;
+    modemControl_ = 0;
+    return true;
+}
+
+void DriverPort::serveChannel() {
+    channel_.serve([this](const PortChannelRequest& request, PortChannelReply& reply) {
+        return answer(request, reply);
+    });
+}
+
+// Open, and not ending: the application that asks is the one the session is for.
+bool DriverPort::sessionLive() const {
+    return phase_ == Phase::Open && !closeSeen_ && !applicationLeft_;
+}
+
+bool DriverPort::answer(const PortChannelRequest& request, PortChannelReply& reply) {
+    if (request.version != PORT_CHANNEL_VERSION) {
+        reply.status = PORT_CHANNEL_INVALID;
+        return true;
+    }
+    // A request about a pty hung up since belongs to a session that is over; an open
+    // waiting there learns why it ended.
+    if (request.slave != slaveDevice_) {
+        bool hungUpOpen =
+            request.command == PORT_CHANNEL_WAIT_OPEN && request.slave == hungUpSlave_;
+        reply.status = hungUpOpen ? hangUpReason_ : uint8_t(PORT_CHANNEL_NOT_OPEN);
+        return true;
+    }
+    switch (request.command) {
+    case PORT_CHANNEL_WAIT_OPEN:
+        return answerOpen(reply);
+    case PORT_CHANNEL_GET_STATE:
+        fillState(reply, sessionLive() ? PORT_CHANNEL_OK : PORT_CHANNEL_NOT_OPEN);
+        return true;
+    case PORT_CHANNEL_MODEM_CONTROL:
+        return changeModemControl(request, reply);
+    case PORT_CHANNEL_WAIT_CHANGE:
+        return answerChange(request, reply);
+    case PORT_CHANNEL_SET_LINE:
+        return setLine(request, reply);
+    default:
+        reply.status = PORT_CHANNEL_INVALID;
+        return true;
+    }
+}
+
+// An open is answered once the device has answered it: the application's first bytes
+// then go out at once instead of waiting behind the identification, and a port that
+// cannot be opened fails the open instead of hanging up later.
+bool DriverPort::answerOpen(PortChannelReply& reply) {
+    if (phase_ == Phase::Opening)
+        return false;
+    if (phase_ == Phase::Open) {
+        // An application that leaves as another arrives: the next session is the
+        // newcomer's.
+        noticeLeaving();
+        if (closeSeen_ || applicationLeft_)
+            return false;
+        fillState(reply, PORT_CHANNEL_OK);
+        return true;
+    }
+    // The driver begins the session of an application that has just arrived in the
+    // same round, before the channel is served.
+    if (applicationArrived())
+        return false;
+    reply.status = PORT_CHANNEL_NOT_OPEN;
+    return true;
+}
+
+// What the application wrote before goes out first, as it did things in that order.
+bool DriverPort::changeModemControl(const PortChannelRequest& request, PortChannelReply& reply) {
+    if (sessionLive() && !pumpFromApplication())
+        return false; // no room for it yet
+    if (!sessionLive()) {
+        reply.status = PORT_CHANNEL_NOT_OPEN;
+        return true;
+    }
+    uint8_t wanted = ((modemControl_ & ~request.clearBits) | request.setBits) & MCR_LINES;
+    if (wanted != modemControl_) {
+        const uint8_t packet[] = {PACKET_START, CMD_MCR, wanted};
+        if (!sendPacket(packet, sizeof packet))
+            return false;
+        modemControl_ = wanted;
+    }
+    fillState(reply, PORT_CHANNEL_OK);
+    return true;
+}
+
+bool DriverPort::answerChange(const PortChannelRequest& request, PortChannelReply& reply) {
+    if (!sessionLive()) {
+        reply.status = PORT_CHANNEL_NOT_OPEN;
+        return true;
+    }
+    for (int line = 0; line < PORT_COUNT_LINES; ++line) {
+        if ((request.waitLines & countedLines[line]) &&
+            request.counts[line] != lineChanges_[line]) {
+            fillState(reply, PORT_CHANNEL_OK);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The settings go out as asked (the pty takes them in 8N right after, and its report of
+// that is not sent again); data written before them goes first.
+bool DriverPort::setLine(const PortChannelRequest& request, PortChannelReply& reply) {
+    if (sessionLive() && (!pumpFromApplication() || ringFreeSpace(hook_.outQueue) < READ_ROOM))
+        return false;
+    termios settings{};
+    if (!sessionLive() || tcgetattr(pty_.master(), &settings) != 0) {
+        reply.status = PORT_CHANNEL_NOT_OPEN;
+        return true;
+    }
+    settings.c_cflag = request.cflag;
+    settings.c_iflag = request.iflag;
+    if (cfgetospeed(&settings) == SPEED_OTHER)
+        cfsetospeed(&settings, speedOfRate(request.speed));
+    askedCflag_ = request.cflag;
+    channelEchoDue_ = true;
+    reportLine(settings);
+    fillState(reply, PORT_CHANNEL_OK);
+    return true;
+}
+
+void DriverPort::fillState(PortChannelReply& reply, uint8_t status) const {
+    reply.status = status;
+    reply.modemControl = modemControl_;
+    reply.modemStatus = modemStatus_ < 0 ? 0 : uint8_t(modemStatus_);
+    reply.lineAsked = askedCflag_.has_value();
+    reply.askedCflag = askedCflag_.value_or(0);
+    std::copy(std::begin(lineChanges_), std::end(lineChanges_), reply.counts);
+    reply.received = received_;
+    reply.transmitted = transmitted_;
 }
 
 pollfd DriverPort::signalRequest() const {

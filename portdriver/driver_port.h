@@ -18,9 +18,17 @@
 // A hang-up closes the master (the application's read() returns 0, write() fails
 // with EIO) and puts a fresh pty behind the same link. A normal close keeps the pty
 // (so an application may reopen at once) and discards what it left unread, so bytes
-// of one session never leak into the next. All calls are made under the driver's lock.
+// of one session never leak into the next.
+//
+// Beside the link the port serves its control channel (COM5.ctl, rings/port_channel.h):
+// an application's preload library learns there when its open has succeeded or why it
+// failed, sets DTR and RTS (MCR packets), reads and waits for the modem status the
+// device reports ('C' frames), and gives the data bits and parity the pty refuses, which
+// the SREQ packets then carry. All calls are made under the driver's lock.
+#include "portdriver/control_channel.h"
 #include "portdriver/line_settings.h"
 #include "portdriver/pty_port.h"
+#include "rings/port_channel.h"
 #include "rings/ring_queue.h"
 
 #include <cstdint>
@@ -28,6 +36,7 @@
 #include <optional>
 #include <poll.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace platform {
@@ -67,8 +76,12 @@ class DriverPort {
     bool create();
     // Hangs up any application and removes the link.
     void shutdown();
-    // Puts the link back when it is missing or leads elsewhere; false when it cannot.
-    bool keepLink() { return pty_.keepLink(); }
+    // Puts the link and the channel's socket back when they are missing or replaced;
+    // false when it cannot.
+    bool keepLink() {
+        bool link = pty_.keepLink();
+        return channel_.keepSocket() && link;
+    }
 
     int slot() const { return slot_; }
     const std::string& name() const { return name_; }
@@ -89,7 +102,13 @@ class DriverPort {
     void flushWake();
     // The manager released one of the session's queues.
     bool usesQueue(uint32_t handle) const;
-    void hangUp();
+    // Hangs the application up; reason is what a channel request about the old pty's
+    // open is told (PORT_CHANNEL_NOT_STARTED, ...).
+    void hangUp(uint8_t reason = PORT_CHANNEL_NOT_OPEN);
+    // Takes the control channel's new connections and requests and answers those that
+    // can be answered now; after every round of work, since that may settle a wait.
+    void serveChannel();
+    void channelRequests(std::vector<pollfd>& fds) const { channel_.pollRequests(fds); }
 
     // What poll() should wait for on the master (fd -1: nothing), and how long the
     // driver may sleep at most for this port's sake.
@@ -102,7 +121,7 @@ class DriverPort {
   private:
     void joinOpenPort();
     void serviceOpening(uint32_t now);
-    void failOpen();
+    void failOpen(uint8_t reason);
     void sessionOpened();
     void noticeLeaving();
     void serviceOpen();
@@ -116,6 +135,17 @@ class DriverPort {
     void takeApplicationPacket(const uint8_t* bytes, int size);
     bool sendData(const uint8_t* bytes, int length);
     void lineChanged();
+    bool readPtyLine(termios& settings) const;
+    void applyAskedLine(termios& settings) const;
+    void reportLine(const termios& settings);
+    void noteModemStatus(uint8_t status);
+    bool sessionLive() const;
+    bool answer(const PortChannelRequest& request, PortChannelReply& reply);
+    bool answerOpen(PortChannelReply& reply);
+    bool changeModemControl(const PortChannelRequest& request, PortChannelReply& reply);
+    bool answerChange(const PortChannelRequest& request, PortChannelReply& reply);
+    bool setLine(const PortChannelRequest& request, PortChannelReply& reply);
+    void fillState(PortChannelReply& reply, uint8_t status) const;
     bool sendPacket(const uint8_t* bytes, int size);
     bool sendClose();
     void announceClose();
@@ -139,8 +169,20 @@ class DriverPort {
     bool hangupSeen_ = false;
     bool expectOwnChange_ = false;
     uint8_t modemControl_ = 0;
+    bool raiseOwed_ = false; // DTR and RTS go up with the next rate (after B0)
     std::optional<LineSettings> lastSettings_;
     int modemStatus_ = -1;
+    uint32_t lineChanges_[PORT_COUNT_LINES] = {}; // CTS, DSR, RI, DCD, for the port's life
+    uint32_t received_ = 0;                       // bytes to the application, this session
+    uint32_t transmitted_ = 0;                    // bytes to the device, this session
+    // The data bits and parity an application asked for through the channel (the pty
+    // holds 8N); dropped when the settings change past the channel.
+    std::optional<tcflag_t> askedCflag_;
+    bool channelEchoDue_ = false; // the pty's report of what the channel announced
+    dev_t slaveDevice_ = 0;       // the current pty's slave, as requests name it
+    dev_t hungUpSlave_ = 0;       // the last one hung up, and why
+    uint8_t hangUpReason_ = PORT_CHANNEL_NOT_OPEN;
+    ControlChannel channel_;
     std::vector<uint8_t> toApplication_;
     size_t toApplicationSent_ = 0;
     std::vector<uint8_t> held_; // written while the open was pending

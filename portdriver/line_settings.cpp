@@ -11,6 +11,13 @@ constexpr speed_t baudTable[] = {
     B1500000, B2000000, B2500000, B3000000, B3500000, B4000000,
 };
 constexpr int BAUD_COUNT = sizeof baudTable / sizeof baudTable[0];
+// The same rates in bits per second.
+constexpr uint32_t rateTable[] = {
+    50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+    2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+    576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000,
+};
+static_assert(sizeof rateTable / sizeof rateTable[0] == BAUD_COUNT);
 
 uint8_t dataBitsCode(tcflag_t cflag) {
     switch (cflag & CSIZE) {
@@ -57,6 +64,16 @@ uint8_t baudCodeOf(speed_t speed) {
             return uint8_t(code);
     }
     return BAUD_CODE_UNKNOWN;
+}
+
+speed_t speedOfRate(uint32_t bitsPerSecond) {
+    if (bitsPerSecond == 0)
+        return B0;
+    for (int code = 0; code < BAUD_COUNT; ++code) {
+        if (rateTable[code] == bitsPerSecond)
+            return baudTable[code];
+    }
+    return SPEED_OTHER;
 }
 
 speed_t speedOfBaudCode(uint8_t code) {

@@ -24,15 +24,22 @@ enum : uint8_t {
 };
 
 constexpr uint8_t BAUD_CODE_UNKNOWN = 0xFF;
+// The kernel's BOTHER (not in glibc's termios.h): the rate is given in bits per second
+// beside the flags (termios2).
+constexpr speed_t SPEED_OTHER = 0010000;
 
 struct LineSettings {
     uint8_t baudCode;
     uint8_t lcr;
     uint8_t flow;
+    bool operator==(const LineSettings&) const = default;
 };
 
 // BAUD_CODE_UNKNOWN for B0 and any rate outside the table.
 uint8_t baudCodeOf(speed_t speed);
+// The speed constant of a rate in bits per second: B0 for 0, SPEED_OTHER for a rate
+// outside the table.
+speed_t speedOfRate(uint32_t bitsPerSecond);
 // The speed a code stands for, B0 for an unknown code.
 speed_t speedOfBaudCode(uint8_t code);
 LineSettings lineSettingsOf(const termios& settings);

@@ -173,13 +173,20 @@ void PortDriver::refreshPorts() {
 }
 
 // Only symlinks of the form this driver makes (/proc/<pid>/fd/<n>) under a port's
-// name, or the temporary name of one being swapped, are touched; the folder is the
-// manager's own, one manager per user.
+// name, or the temporary name of one being swapped, and sockets under a port's channel
+// name are touched; the folder is the manager's own, one manager per user.
 void PortDriver::removeStrayLinks() {
     std::error_code error;
     std::vector<fs::path> stray;
     for (const fs::directory_entry& item : fs::directory_iterator(deviceFolder_, error)) {
         std::string name = item.path().filename().string();
+        if (name.ends_with(PORT_CHANNEL_SUFFIX)) {
+            std::string portName = name.substr(0, name.size() - strlen(PORT_CHANNEL_SUFFIX));
+            if (isPortName(portName) && !serves(portName) &&
+                item.symlink_status(error).type() == fs::file_type::socket)
+                stray.push_back(item.path());
+            continue;
+        }
         bool swapping = name.ends_with(".new");
         std::string portName = swapping ? name.substr(0, name.size() - 4) : name;
         if (!isPortName(portName) || (!swapping && serves(portName)))
@@ -260,6 +267,8 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
                 owners.push_back(port.get());
             }
         }
+        port->channelRequests(fds);
+        owners.resize(fds.size(), port.get());
         int wanted = port->pollTimeoutMs();
         if (wanted >= 0)
             timeout = std::min(timeout, wanted);
@@ -269,7 +278,9 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
 
 // Only the ports something happened to are served, unless the driver's own wake-up,
 // the slave watch or a time-out asks for all of them: with many ports, one port's
-// traffic does not cost a round over every other.
+// traffic does not cost a round over every other. A port's control channel is served
+// last, so that what it waits for (an open begun, a modem status taken in) has happened,
+// and the manager hears of the round's packets (the channel's MCR and SREQ too) once.
 void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners,
                             bool timedOut) {
     bool everyone = timedOut || fds[0].revents || fds[1].revents;
@@ -287,8 +298,8 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
             continue;
         if (fds[i].fd == owners[i]->signalRequest().fd)
             owners[i]->takeSignal();
-        else if (fds[i].revents & POLLHUP)
-            owners[i]->noteHangupSeen();
+        else if ((fds[i].revents & POLLHUP) && fds[i].fd == owners[i]->pollRequest().fd)
+            owners[i]->noteHangupSeen(); // not a channel connection's hang-up
         due.push_back(owners[i]);
     }
     uint32_t now = platform::getTickCount();
@@ -301,6 +312,7 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
         port->service(now);
         if (port->applicationArrived())
             port->beginOpen(hookOf(port->slot()), now);
+        port->serveChannel();
         port->flushWake();
     }
 }

@@ -5,7 +5,8 @@
 #   - apt-get install ./the.deb pulls what the programs need (nothing else installed);
 #   - travenor --version answers; the desktop entry validates (desktop-file-validate);
 #   - the first port: travenor-reg import, the manager as a service, an application's
-#     echo through the link, SIGTERM ends it with status 0;
+#     echo through the link, without and with the preload library, SIGTERM ends it
+#     with status 0;
 #   - the systemd user unit: enable --now starts the manager, its traces are in the
 #     journal, a second service is refused, stop ends it with status 0, disable;
 #   - apt-get purge --autoremove removes every file the package brought; what is left
@@ -73,7 +74,8 @@ snapshot >/root/before.txt
 
 check "apt-get install ./$(basename "$deb")" bash -c "apt-get install -y -qq $deb >/root/install.log 2>&1"
 for f in /usr/bin/travenor /usr/bin/travenor-reg /usr/bin/vorlix-sim /usr/bin/travenor-win16 \
-    /usr/bin/travenor-remote /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms/libqoffscreen.so \
+    /usr/bin/travenor-remote /usr/lib/x86_64-linux-gnu/quorvalink/libquorvalink-preload.so \
+    /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms/libqoffscreen.so \
     /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms/libqxcb.so; do
     check "$f finds every library" bash -c "! ldd $f | grep -q 'not found'"
 done
@@ -106,6 +108,10 @@ travenor --service 2>/root/service.log &
 svc=$!
 check "service: the port starts" wait_for_link
 check "service: echo through the link" echo_through_link "hello"
+# The same with the preload library in front of the shell that opens the link.
+check "service: echo through the link with the preload library" \
+    env LD_PRELOAD=/usr/lib/x86_64-linux-gnu/quorvalink/libquorvalink-preload.so link=$link \
+    bash -c "$(declare -f echo_through_link); echo_through_link preloaded"
 kill -TERM $svc
 status=0
 wait $svc || status=$?

@@ -18,6 +18,7 @@ declare -A allowed=(
     [remote]="remote procedures driverlink device config rings platform"
     [app]="app remote procedures driverlink device config rings platform portdriver"
     [portdriver]="portdriver rings platform"
+    [preload]="preload rings"
     [tools]="tools platform"
 )
 # The store, tick, trace, events, the driver device and blocking TCP: what the store tool
@@ -28,7 +29,7 @@ core="registry tick trace paths faults auto_event driver_device symbol_table thr
 edges() {
     for folder in "${!allowed[@]}"; do
         [ -d "$folder" ] || continue
-        grep -rhoE '^#include "[a-z_]+/' "$folder" --include='*.h' --include='*.cpp' |
+        grep -rhoE '^#include "[a-z_]+/' "$folder" --include='*.h' --include='*.cpp' --include='*.c' |
             sed -E 's/#include "([a-z_]+)\//\1/' | sort -u | sed "s/^/$folder /"
     done
 }
@@ -46,7 +47,7 @@ status=0
 while read -r from to; do
     if [[ " ${allowed[$from]} " != *" $to "* ]]; then
         echo "layer violation: $from/ includes $to/:"
-        grep -rnE "^#include \"$to/" "$from" --include='*.h' --include='*.cpp' | sed 's/^/  /'
+        grep -rnE "^#include \"$to/" "$from" --include='*.h' --include='*.cpp' --include='*.c' | sed 's/^/  /'
         status=1
     fi
 done < <(edges)

@@ -34,7 +34,7 @@ constexpr BehaviourOption behaviourOptions[] = {
 
 constexpr char usage[] =
     "usage: vorlix-sim [--address A] [--ports N] [--maxspd S] [--info a,b,c,d]\n"
-    "                  [--msr S] [--log FILE]\n"
+    "                  [--msr S] [--loopback-lines] [--log FILE]\n"
     "                  [--silent[=P,..]] [--refuse[=P,..]] [--close-after-reply[=P,..]]\n"
     "                  [--garbage[=P,..]] [--pieces[=P,..]] [--quiet-when-idle[=P,..]]\n";
 
@@ -107,6 +107,10 @@ bool parseArguments(int argc, char** argv, SimOptions& options) {
         std::string argument = argv[i];
         if (applyBehaviour(argument, options))
             continue;
+        if (argument == "--loopback-lines") {
+            options.loopbackLines = true;
+            continue;
+        }
         if (i + 1 >= argc || !applyValue(argument, argv[i + 1], options)) {
             std::fprintf(stderr, "vorlix-sim: bad option %s\n%s", argument.c_str(), usage);
             return false;

@@ -25,6 +25,7 @@ constexpr uint8_t END_BYTE = 0xE0;
 constexpr uint8_t IDENT_COMMAND = 0x11;
 constexpr uint8_t DATA_COMMAND = 0x31;
 constexpr uint8_t OPEN_COMMAND = 0x71;
+constexpr uint8_t MCR_COMMAND = 0x41;
 constexpr uint8_t ALIVE_COMMAND = 0x81;
 constexpr size_t MAX_DATA_SIZE = 512;
 constexpr char identMagic[] = "QUORVALINK";
@@ -478,6 +479,19 @@ void SimServer::handleFrame(Connection& connection, Frame frame) {
                                  static_cast<uint8_t>(options.modemStatusAfterOpen), END_BYTE});
     else if (frame.command == ALIVE_COMMAND && behaviour != Behaviour::QuietWhenIdle)
         queueOutput(connection, {START_BYTE, 0x43, modemStatus, END_BYTE});
+    else if (frame.command == MCR_COMMAND && options.loopbackLines)
+        answerModemControl(connection, bytes[2]);
+}
+
+// A loopback plug: RTS to CTS, DTR to DSR and DCD.
+void SimServer::answerModemControl(Connection& connection, uint8_t modemControl) {
+    uint8_t status =
+        uint8_t(((modemControl & 0x02) ? 0x10 : 0) | ((modemControl & 0x01) ? 0x20 | 0x80 : 0));
+    {
+        std::lock_guard lock(mutex);
+        connection.port->modemStatus = status;
+    }
+    queueOutput(connection, {START_BYTE, 0x43, status, END_BYTE});
 }
 
 void SimServer::answerIdent(Connection& connection) {

@@ -3,9 +3,9 @@
 // ports 4001..(4000 + portCount), one per serial port. It answers IDENT with an
 // IDENT_REPLY, echoes every DATA frame, answers every ALIVE with its modem status
 // (F0 43 s E0, as a live device shows it is there), sends modem-status frames on
-// request and,
-// per port, can misbehave (stay silent, refuse, close after the reply, send
-// garbage, split the reply). It records and logs every frame it receives.
+// request or, as a loopback plug would, after every MCR, and, per port, can
+// misbehave (stay silent, refuse, close after the reply, send garbage, split the
+// reply). It records and logs every frame it receives.
 //
 // One I/O thread (poll) owns every descriptor. The API may be called from any
 // thread; calls that change something run on the I/O thread and return once it has
@@ -46,8 +46,11 @@ struct SimOptions {
     bool infoGiven = false;            // otherwise INFO is {1, 0, portCount, port} per port
     std::vector<Behaviour> behaviours; // per port (index port-1); missing = Normal
     int modemStatusAfterOpen = -1;     // >= 0: F0 43 s E0 after every OPEN
-    FILE* log = nullptr;               // one line per frame; not owned
-    bool record = true;                // keep every frame and byte for the API (tests)
+    // The modem status follows the MCR frames as through a loopback plug: RTS drives CTS,
+    // DTR drives DSR and DCD; each MCR is answered with the new status.
+    bool loopbackLines = false;
+    FILE* log = nullptr; // one line per frame; not owned
+    bool record = true;  // keep every frame and byte for the API (tests)
 };
 
 struct Frame {
@@ -105,6 +108,7 @@ class SimServer {
     void parseFrames(Connection& connection);
     void handleFrame(Connection& connection, Frame frame);
     void answerIdent(Connection& connection);
+    void answerModemControl(Connection& connection, uint8_t modemControl);
     void queueOutput(Connection& connection, std::vector<uint8_t> bytes, int delayMs = 0);
     void flushOutput(Connection& connection);
     void dropConnection(Connection& connection);

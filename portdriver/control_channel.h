@@ -1,0 +1,64 @@
+#pragma once
+// The driver's end of one port's control channel (rings/port_channel.h): a Unix stream
+// socket beside the port's link (COM5.ctl), owner-only, and the connections of the
+// applications' preload libraries. Each request is handed to the port; one it cannot
+// answer yet (an open still pending, a wait for a line change) stays with its
+// connection and is offered again at every serve(), until it is answered or the
+// application goes away.
+//
+// Owned by a DriverPort; used on the driver thread or under the driver's lock.
+#include "rings/port_channel.h"
+
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace portdriver {
+
+class ControlChannel {
+  public:
+    // Fills the reply and returns true, or returns false to be asked again later.
+    using Answer = std::function<bool(const PortChannelRequest&, PortChannelReply&)>;
+
+    explicit ControlChannel(std::string path);
+    ~ControlChannel();
+    ControlChannel(const ControlChannel&) = delete;
+    ControlChannel& operator=(const ControlChannel&) = delete;
+
+    // Listens at the path (a socket left there by a manager that died is replaced; any
+    // other file is not). False when the socket cannot be made.
+    bool open();
+    // Drops every connection and removes the socket.
+    void close();
+    // Makes the socket again when someone removed or replaced it; false when it cannot.
+    bool keepSocket();
+    bool listening() const { return listener_ >= 0; }
+    const std::string& path() const { return path_; }
+
+    // What poll() should watch.
+    void pollRequests(std::vector<pollfd>& fds) const;
+    // Takes new connections and requests, and answers what can be answered now.
+    void serve(const Answer& answer);
+
+  private:
+    struct Connection {
+        int fd = -1;
+        PortChannelRequest request{};
+        size_t received = 0; // bytes of request so far
+        bool waiting = false;
+    };
+
+    void acceptAll();
+    bool serveConnection(Connection& connection, const Answer& answer);
+    bool readRequest(Connection& connection);
+    static bool stillThere(const Connection& connection);
+
+    std::string path_;
+    int listener_ = -1;
+    ino_t inode_ = 0; // of the socket made, so only that one is removed
+    std::vector<Connection> connections_;
+};
+
+} // namespace portdriver

@@ -1,0 +1,269 @@
+// Real clients with the preload library in front of them (LD_PRELOAD), against the whole
+// manager in the test process and the simulator: pyserial (Debian's python3-serial under
+// /usr/bin/python3) and a C program (modem_client.c). What the device receives (MCR,
+// SREQ) and what the clients see (modem lines, their own settings read back, a failed
+// open's errno) are checked, and the same application without the library.
+//
+// The clients are separate processes built without the sanitizers: the library cannot be
+// loaded into a process that carries a sanitizer runtime, and a sanitized test process
+// only spawns them (posix_spawn; a fork of the threaded test process would die under the
+// thread checker).
+#include "config/manager_context.h"
+#include "driverlink/driver_link.h"
+#include "platform/tick.h"
+#include "tests/support/manager_fixture.h"
+
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+constexpr int SLOT = 0;
+constexpr int DEVICE_PORT = 1;
+constexpr uint8_t CMD_SREQ = 0x21;
+constexpr uint8_t CMD_MCR = 0x41;
+constexpr uint8_t CMD_OPEN = 0x71;
+constexpr uint8_t CMD_CLOSE = 0x72;
+
+// One client process, its standard output and error in a file.
+class Client {
+  public:
+    Client(const std::vector<std::string>& command, bool preloaded, const std::string& outPath)
+        : outPath_(outPath) {
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry; ++entry) {
+            if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0)
+                environment.emplace_back(*entry);
+        }
+        if (preloaded)
+            environment.push_back(std::string("LD_PRELOAD=") + PRELOAD_LIBRARY);
+        std::vector<char*> argv = pointers(command);
+        std::vector<char*> envp = pointers(environment);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Client() {
+        if (running()) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status_, 0);
+        }
+    }
+
+    std::string output() const {
+        std::ostringstream text;
+        text << std::ifstream(outPath_).rdbuf();
+        return text.str();
+    }
+    bool printed(const std::string& text, int timeoutMs = 10000) {
+        pumpUntil([&] { return output().find(text) != std::string::npos || !running(); },
+                  timeoutMs);
+        return output().find(text) != std::string::npos;
+    }
+    bool done() { return !running(); }
+    // The exit status once the client has ended within the time, -1 otherwise.
+    int finish(int timeoutMs = 15000) {
+        if (!pumpUntil([&] { return !running(); }, timeoutMs))
+            return -1;
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+
+  private:
+    static std::vector<char*> pointers(const std::vector<std::string>& words) {
+        std::vector<char*> list;
+        for (const std::string& word : words)
+            list.push_back(const_cast<char*>(word.c_str()));
+        list.push_back(nullptr);
+        return list;
+    }
+    bool running() {
+        if (pid_ > 0 && !exited_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+            exited_ = true;
+        return pid_ > 0 && !exited_;
+    }
+
+    std::string outPath_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+    bool exited_ = false;
+};
+
+class PreloadClients : public ManagerTest {
+  protected:
+    void SetUp() override {
+        addPort(SLOT, "COM5", DEVICE_PORT);
+        ASSERT_TRUE(startSim());
+        ASSERT_TRUE(startPort(SLOT));
+        link = manager.linkPath("COM5");
+        ASSERT_TRUE(outputs.isValid());
+    }
+
+    std::unique_ptr<Client> start(const std::vector<std::string>& command, bool preloaded = true) {
+        std::string outPath = outputs.path().toStdString() + "/client" + std::to_string(++clients);
+        return std::make_unique<Client>(command, preloaded, outPath);
+    }
+    std::unique_ptr<Client> modemClient(const char* step, const std::string& on) {
+        return start({MODEM_CLIENT, on, step});
+    }
+
+    // The parameter bytes of the frames of one command the device received, in order.
+    std::vector<std::vector<uint8_t>> received(uint8_t command) {
+        std::vector<std::vector<uint8_t>> list;
+        for (const vorlixsim::Frame& frame : sim().framesReceived(DEVICE_PORT))
+            if (frame.command == command)
+                list.emplace_back(frame.bytes.begin() + 2, frame.bytes.end() - 1);
+        return list;
+    }
+    std::vector<uint8_t> modemControlValues() {
+        std::vector<uint8_t> values;
+        for (const auto& parameters : received(CMD_MCR))
+            values.push_back(parameters[0]);
+        return values;
+    }
+    std::vector<uint8_t> lineControlBytes() {
+        std::vector<uint8_t> bytes;
+        for (const auto& parameters : received(CMD_SREQ))
+            bytes.push_back(parameters[1]);
+        return bytes;
+    }
+    bool sessionsClosed(size_t count) {
+        return pumpUntil([&] { return received(CMD_CLOSE).size() >= count; }, 5000);
+    }
+
+    std::string link;
+    QTemporaryDir outputs;
+    int clients = 0;
+};
+
+// The lines as pyserial sets them: DTR off, RTS off, DTR on, RTS on, each an MCR frame;
+// the lines the device reports read back through pyserial's properties; 7E1 as asked.
+TEST_F(PreloadClients, PyserialSetsDtrAndRtsAndReadsTheLinesTheDeviceReports) {
+    auto python = start({"/usr/bin/python3", PYSERIAL_MODEM, link});
+    ASSERT_TRUE(python->printed("OK lines set")) << python->output();
+    // The device answers with CTS, DSR and DCD on, then with only RI.
+    sim().sendModemStatus(DEVICE_PORT, 0x10 | 0x20 | 0x80);
+    EXPECT_TRUE(python->printed("OK CTS DSR DCD")) << python->output();
+    sim().sendModemStatus(DEVICE_PORT, 0x40);
+    EXPECT_TRUE(python->printed("OK RI")) << python->output();
+    EXPECT_EQ(python->finish(), 0) << python->output();
+    EXPECT_NE(python->output().find("OK 7E1 read back"), std::string::npos) << python->output();
+
+    ASSERT_TRUE(sessionsClosed(1));
+    // At the open 03, then pyserial's four changes, at the close 00.
+    EXPECT_EQ(modemControlValues(), (std::vector<uint8_t>{0x03, 0x02, 0x00, 0x01, 0x03, 0x00}));
+    // 9600 8N1 at the open, then 7E1: 7 data bits (2), parity (0x08), even (0x10).
+    std::vector<uint8_t> lcr = lineControlBytes();
+    ASSERT_FALSE(lcr.empty());
+    EXPECT_EQ(lcr.front(), 0x03);
+    EXPECT_EQ(lcr.back(), 0x1A);
+}
+
+// TIOCMIWAIT returns when the device changes a line, and TIOCMGET and TIOCGICOUNT then
+// tell which.
+TEST_F(PreloadClients, TiocmiwaitReturnsWhenTheDeviceChangesALine) {
+    auto client = modemClient("wait", link);
+    ASSERT_TRUE(client->printed("waiting")) << client->output();
+    EXPECT_NE(client->output().find("lines DTR RTS\n"), std::string::npos) << client->output();
+    pumpFor(100); // a wait that would return without a change has had its chance
+    EXPECT_EQ(client->output().find("changed"), std::string::npos) << client->output();
+
+    sim().sendModemStatus(DEVICE_PORT, 0x10 | 0x80); // CTS and DCD
+    EXPECT_EQ(client->finish(), 0) << client->output();
+    EXPECT_NE(client->output().find("changed\nlines DTR RTS CTS DCD\n"), std::string::npos)
+        << client->output();
+    EXPECT_NE(client->output().find("counts cts 1 dsr 0 rng 0 dcd 1"), std::string::npos)
+        << client->output();
+}
+
+// The data bits, parity and stop bits reach the device in the SREQ's line-control byte,
+// read back as set, and the echo in each still comes back whole.
+TEST_F(PreloadClients, SevenE1AndFiveN2ReachTheDeviceAndReadBack) {
+    auto client = modemClient("line", link);
+    EXPECT_EQ(client->finish(), 0) << client->output();
+    ASSERT_TRUE(sessionsClosed(1));
+    std::vector<uint8_t> lcr = lineControlBytes();
+    // raw 9600 8N1, 7E1, 5N2 (5 data bits = 0, two stop bits = 0x04)
+    EXPECT_EQ(lcr, (std::vector<uint8_t>{0x03, 0x1A, 0x04}));
+    for (const auto& parameters : received(CMD_SREQ))
+        EXPECT_EQ(parameters[0], 12) << "9600 is code 12";
+}
+
+struct FailedOpen {
+    const char* name;
+    bool started;
+    vorlixsim::Behaviour device;
+    const char* errnoName;
+};
+
+class PreloadOpen : public PreloadClients, public ::testing::WithParamInterface<FailedOpen> {
+  protected:
+    void SetUp() override {
+        addPort(1, "COM6", 2);
+        PreloadClients::SetUp();
+        if (GetParam().started) {
+            ASSERT_TRUE(startPort(1));
+        }
+        sim().setBehaviour(2, GetParam().device);
+    }
+};
+
+// The open fails with a clear errno instead of succeeding and hanging up later.
+TEST_P(PreloadOpen, FailsWithTheReason) {
+    // The manager gives up on a refused connection at its 3 s connect deadline; a timer,
+    // which fires inside the open procedure's own pumping, moves the tick past it.
+    QTimer clock;
+    QObject::connect(&clock, &QTimer::timeout, [&] {
+        if (port(1).state.load() == PORT_CONNECTING) {
+            platform::addTickOffset(3500);
+            clock.stop();
+        }
+    });
+    clock.start(5);
+    auto client = modemClient("open", manager.linkPath("COM6"));
+    EXPECT_EQ(client->finish(), 1) << client->output();
+    EXPECT_NE(client->output().find(std::string("FAIL open: ") + GetParam().errnoName),
+              std::string::npos)
+        << client->output();
+    EXPECT_TRUE(received(CMD_OPEN).empty()) << "no session reached the device";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, PreloadOpen,
+    ::testing::Values(FailedOpen{"NotStarted", false, vorlixsim::Behaviour::Normal, "ENXIO"},
+                      FailedOpen{"DeviceRefuses", true, vorlixsim::Behaviour::Refuse,
+                                 "EHOSTUNREACH"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The same application without the library, with it, and without it again: each one
+// exchanges its data, one session after the other.
+TEST_F(PreloadClients, PortsOpenedWithAndWithoutTheLibraryFollowEachOther) {
+    for (bool preloaded : {false, true, false}) {
+        auto python = start({"/usr/bin/python3", PYSERIAL_CLIENT, link}, preloaded);
+        EXPECT_EQ(python->finish(), 0) << "preloaded " << preloaded << ": " << python->output();
+        EXPECT_NE(python->output().find("OK echo at 19200"), std::string::npos) << python->output();
+    }
+    ASSERT_TRUE(sessionsClosed(3));
+    EXPECT_EQ(received(CMD_OPEN).size(), 3u);
+}
+
+} // namespace
