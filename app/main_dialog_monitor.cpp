@@ -48,6 +48,8 @@ PortMonitorDialog* MainDialog::portMonitor() const {
 // Not inside the dialog's own signal, and not as a deferred deletion either, which
 // waits for the main loop: a procedure pumping messages lets the monitor go as well.
 void MainDialog::closeMonitorLater(PortMonitorDialog* monitor) {
+    if (portMonitor_ == monitor)
+        portMonitor_ = nullptr;
     QPointer<PortMonitorDialog> closing = monitor;
     QMetaObject::invokeMethod(
         this, [closing] { delete closing.data(); }, Qt::QueuedConnection);

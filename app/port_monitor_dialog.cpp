@@ -5,13 +5,9 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QFontDatabase>
-#include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
-#include <QPaintEvent>
-#include <QPainter>
 #include <QPushButton>
 #include <QTimerEvent>
 
@@ -83,8 +79,6 @@ constexpr SignalBit MODEM_CONTROL_BITS[] = {{IDC_SIGNAL_DTR, 0x01}, {IDC_SIGNAL_
 constexpr SignalBit MODEM_STATUS_BITS[] = {
     {IDC_SIGNAL_DCD, 0x80}, {IDC_SIGNAL_RI, 0x40}, {IDC_SIGNAL_DSR, 0x20}, {IDC_SIGNAL_CTS, 0x10}};
 
-const QColor PANE_BACKGROUND(255, 255, 190);
-
 QString controlName(int id) {
     return QStringLiteral("control%1").arg(id);
 }
@@ -125,60 +119,6 @@ void appendRendered(std::array<char, PANE_CHARS>& pane, const uint8_t* bytes, in
     std::memcpy(pane.data() + PANE_CHARS - length, rendered, size_t(length));
 }
 
-// Keeps the last 310 of the bytes reported so far.
-void keepTail(std::array<uint8_t, PANE_CHARS>& tail, int& tailCount, const uint8_t* bytes,
-              int count) {
-    if (count >= PANE_CHARS) {
-        std::memcpy(tail.data(), bytes + count - PANE_CHARS, PANE_CHARS);
-        tailCount = PANE_CHARS;
-        return;
-    }
-    int kept = std::min(tailCount, PANE_CHARS - count);
-    std::memmove(tail.data(), tail.data() + tailCount - kept, size_t(kept));
-    std::memcpy(tail.data() + kept, bytes, size_t(count));
-    tailCount = kept + count;
-}
-
-// The blank layout (10 lines of 31 spaces, each ended by a line feed) with the pane's
-// characters in place of the spaces; a blank pane (first character NUL) stays blank.
-QString paneLayout(const std::array<char, PANE_CHARS>& pane) {
-    bool blank = pane[0] == 0;
-    QString layout;
-    layout.reserve(PANE_CHARS + PANE_LINES);
-    for (int line = 0; line < PANE_LINES; ++line) {
-        for (int column = 0; column < PANE_COLUMNS; ++column)
-            layout += blank ? QChar(' ') : QChar(pane[size_t(line * PANE_COLUMNS + column)]);
-        layout += QChar('\n');
-    }
-    return layout;
-}
-
-// Line k begins with the digit k (1..9, then 0), followed by 30 letters.
-QString testPattern() {
-    QString pattern;
-    for (int line = 1; line <= PANE_LINES; ++line) {
-        pattern += QChar('0' + line % 10);
-        for (int column = 1; column < PANE_COLUMNS; ++column)
-            pattern += QChar('A' + (column - 1) % 26);
-        pattern += QChar('\n');
-    }
-    return pattern;
-}
-
-// The fixed-pitch font at the largest size whose 10 lines of 31 characters fit a pane.
-QFont fittingPaneFont(const QRect& pane) {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setStyleHint(QFont::Monospace);
-    for (int size = 14; size > 6; --size) {
-        font.setPixelSize(size);
-        QFontMetrics metrics(font);
-        if (metrics.horizontalAdvance(QString(PANE_COLUMNS, QChar('M'))) <= pane.width() &&
-            metrics.lineSpacing() * PANE_LINES <= pane.height())
-            break;
-    }
-    return font;
-}
-
 void showSignal(QLabel* label, bool raised) {
     label->setFrameShadow(raised ? QFrame::Raised : QFrame::Sunken);
 }
@@ -194,7 +134,6 @@ PortMonitorDialog::PortMonitorDialog(int monitorSlot, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(pixels(0, 0, TEMPLATE_WIDTH, TEMPLATE_HEIGHT).size());
-    paneFont_ = fittingPaneFont(paneRect(TX_PANE));
     createControls();
     initialise();
 }
@@ -234,6 +173,11 @@ void PortMonitorDialog::createControls() {
         }
     }
     statusText = label(IDC_PORT_STATUS);
+    // Inside their frames, above everything else.
+    panes_[TX_PANE] = new MonitorPane(txText, this);
+    panes_[RX_PANE] = new MonitorPane(rxText, this);
+    for (Pane pane : {TX_PANE, RX_PANE})
+        panes_[pane]->setGeometry(paneRect(pane));
 }
 
 // The record points to the monitor first, so that no modem-control change the relay
@@ -262,14 +206,14 @@ void PortMonitorDialog::initialise() {
 // Under the port's relayLock: the relay thread is not inside feedTx or
 // showModemControl once the record has let go, and does not come back.
 PortMonitorDialog::~PortMonitorDialog() {
-    if (qtTimerId_)
-        killTimer(qtTimerId_);
     PortRecord& record = port(monitorSlot_);
     {
         platform::MutexLock lock(record.relayLock);
         PortMonitor* self = this;
         record.monitor.compare_exchange_strong(self, nullptr);
     }
+    if (qtTimerId_)
+        killTimer(qtTimerId_);
     rxQueue.reset();
 }
 
@@ -306,6 +250,18 @@ void PortMonitorDialog::feedMonitor(const uint8_t* bytes, int count) {
     }
 }
 
+void PortMonitorDialog::ByteTail::keep(const uint8_t* more, int moreCount) {
+    if (moreCount >= PANE_CHARS) {
+        std::memcpy(bytes.data(), more + moreCount - PANE_CHARS, PANE_CHARS);
+        count = PANE_CHARS;
+        return;
+    }
+    int kept = std::min(count, PANE_CHARS - moreCount);
+    std::memmove(bytes.data(), bytes.data() + count - kept, size_t(kept));
+    std::memcpy(bytes.data() + kept, more, size_t(moreCount));
+    count = kept + moreCount;
+}
+
 void PortMonitorDialog::parseReceived() {
     PortRecord& record = port(monitorSlot_);
     uint8_t packet[PACKET_BUFFER_SIZE];
@@ -314,8 +270,7 @@ void PortMonitorDialog::parseReceived() {
             int length = packet[1] * 256 + packet[2];
             if (length < 1 || length > 512)
                 continue;
-            appendRendered(rxText, packet + 3, length);
-            dirtyPanes |= RX_CHANGED;
+            rxTail_.keep(packet + 3, length);
         } else if (packet[0] == CMD_MODEM_STATUS && packet[1] != record.lastMsr.load()) {
             record.lastMsr.store(packet[1]);
             showModemStatus();
@@ -330,7 +285,7 @@ void PortMonitorDialog::showOpened() {
 // Relay thread, with the port's relayLock held (the monitor cannot go meanwhile).
 void PortMonitorDialog::feedTx(const uint8_t* bytes, int count) {
     platform::MutexLock lock(relayedLock_);
-    keepTail(txTail_, txTailCount_, bytes, count);
+    txTail_.keep(bytes, count);
 }
 
 // Relay thread, with the port's relayLock held. The labels change on the UI thread;
@@ -346,30 +301,41 @@ void PortMonitorDialog::showModemControlNow() {
     uint8_t value = port(monitorSlot_).lastMcr.load();
     for (const SignalBit& bit : MODEM_CONTROL_BITS)
         showSignal(label(bit.id), (value & bit.mask) != 0);
-    update();
+    invalidateAll();
 }
 
 void PortMonitorDialog::showModemStatus() {
     uint8_t value = port(monitorSlot_).lastMsr.load();
     for (const SignalBit& bit : MODEM_STATUS_BITS)
         showSignal(label(bit.id), (value & bit.mask) != 0);
-    update();
+    invalidateAll();
 }
 
-void PortMonitorDialog::takeRelayed() {
-    std::array<uint8_t, PANE_CHARS> tail;
-    int tailCount = 0;
+// The whole window, the panes too (they are opaque: the window's own redraw leaves them).
+void PortMonitorDialog::invalidateAll() {
+    update();
+    for (MonitorPane* pane : panes_)
+        pane->update();
+}
+
+// The data that came since the last look goes into the pane texts, rendered once.
+void PortMonitorDialog::showNewData() {
+    ByteTail tx;
     bool modemControl = false;
     {
         platform::MutexLock lock(relayedLock_);
-        tail = txTail_;
-        tailCount = txTailCount_;
+        tx = txTail_;
         modemControl = modemControlDue_;
-        txTailCount_ = 0;
+        txTail_.count = 0;
         modemControlDue_ = false;
     }
-    if (tailCount > 0) {
-        appendRendered(txText, tail.data(), tailCount);
+    if (rxTail_.count > 0) {
+        appendRendered(rxText, rxTail_.bytes.data(), rxTail_.count);
+        rxTail_.count = 0;
+        dirtyPanes |= RX_CHANGED;
+    }
+    if (tx.count > 0) {
+        appendRendered(txText, tx.bytes.data(), tx.count);
         dirtyPanes |= TX_CHANGED;
     }
     if (modemControl)
@@ -379,54 +345,27 @@ void PortMonitorDialog::takeRelayed() {
 bool PortMonitorDialog::event(QEvent* event) {
     if (event->type() != relayedEventType())
         return QDialog::event(event);
-    takeRelayed();
+    showNewData();
     return true;
 }
 
 // Every 100 ms, whatever the timer: a pane is redrawn only when its text changed.
 void PortMonitorDialog::timerEvent(QTimerEvent*) {
-    takeRelayed();
+    showNewData();
     redrawChangedPanes();
 }
 
 void PortMonitorDialog::redrawChangedPanes() {
     if (dirtyPanes & RX_CHANGED)
-        update(paneRect(RX_PANE));
+        panes_[RX_PANE]->update();
     if (dirtyPanes & TX_CHANGED)
-        update(paneRect(TX_PANE));
+        panes_[TX_PANE]->update();
     dirtyPanes = 0;
 }
 
-void PortMonitorDialog::paintEvent(QPaintEvent* event) {
-    QPainter painter(this);
-    for (Pane pane : {TX_PANE, RX_PANE})
-        if (event->rect().intersects(paneRect(pane)))
-            drawPane(painter, pane);
-    if (testPatternDue_)
-        drawTestPattern(painter);
-    testPatternDue_ = false;
-}
-
-void PortMonitorDialog::drawPane(QPainter& painter, Pane pane) {
-    QString layout = paneLayout(pane == TX_PANE ? txText : rxText);
-    QRect rect = paneRect(pane);
-    painter.fillRect(rect, PANE_BACKGROUND);
-    painter.setFont(paneFont_);
-    painter.setPen(Qt::black);
-    painter.drawText(rect, Qt::AlignLeft | Qt::AlignTop, layout);
-    drawn_[pane] = layout;
-    ++drawCount_[pane];
-}
-
-// Over whatever the panes show (no background); it stays until a pane is drawn again.
-void PortMonitorDialog::drawTestPattern(QPainter& painter) {
-    painter.setFont(paneFont_);
-    painter.setPen(Qt::black);
-    for (Pane pane : {TX_PANE, RX_PANE})
-        painter.drawText(paneRect(pane), Qt::AlignLeft | Qt::AlignTop, testPattern());
-}
-
 void PortMonitorDialog::showTestPattern() {
-    testPatternDue_ = true;
-    update(paneRect(TX_PANE).united(paneRect(RX_PANE)));
+    for (MonitorPane* pane : panes_) {
+        pane->showTestPattern();
+        pane->update();
+    }
 }

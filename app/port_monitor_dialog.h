@@ -14,19 +14,18 @@
 // takes what the relay thread recorded and redraws only a pane that changed.
 //
 // UI thread only, but for the two calls the relay thread makes through PortMonitor.
+#include "app/monitor_pane.h"
 #include "config/port_monitor.h"
 #include "platform/thread_annotations.h"
 #include "rings/ring_queue.h"
 
 #include <QDialog>
-#include <QFont>
 
 #include <array>
 #include <memory>
 #include <string>
 
 class QLabel;
-class QPainter;
 class QPushButton;
 
 enum : int {
@@ -45,9 +44,6 @@ enum : int {
 
 constexpr int MONITOR_TIMER = 32;
 constexpr int MONITOR_PERIOD_MS = 100;
-constexpr int PANE_COLUMNS = 31;
-constexpr int PANE_LINES = 10;
-constexpr int PANE_CHARS = PANE_COLUMNS * PANE_LINES; // 310
 
 class PortMonitorDialog : public QDialog, public PortMonitor {
     Q_OBJECT
@@ -68,8 +64,8 @@ class PortMonitorDialog : public QDialog, public PortMonitor {
     std::string paneText(Pane pane) const;
     // What the pane showed when it was last drawn (10 lines of 31 characters, each
     // ended by a line feed), and how many times it has been drawn.
-    QString drawnPane(Pane pane) const { return drawn_[pane]; }
-    int drawCount(Pane pane) const { return drawCount_[pane]; }
+    QString drawnPane(Pane pane) const { return panes_[pane]->drawnLayout(); }
+    int drawCount(Pane pane) const { return panes_[pane]->drawCount(); }
     // The pane's rectangle in the dialog (pixels).
     static QRect paneRect(Pane pane);
 
@@ -79,22 +75,19 @@ class PortMonitorDialog : public QDialog, public PortMonitor {
 
   protected:
     void timerEvent(QTimerEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;
 
   private:
-    using PaneChars = std::array<char, PANE_CHARS>;
     enum : uint32_t { RX_CHANGED = 1, TX_CHANGED = 2 };
 
     void createControls();
     void initialise();
     void showModemStatus();
     void showModemControlNow();
+    void invalidateAll();
     void parseReceived();
-    void takeRelayed();
+    void showNewData();
     void redrawChangedPanes();
-    void drawPane(QPainter& painter, Pane pane);
-    void drawTestPattern(QPainter& painter);
     void showTestPattern();
 
     uint32_t dirtyPanes = 0;
@@ -104,16 +97,20 @@ class PortMonitorDialog : public QDialog, public PortMonitor {
     const int monitorSlot_;
     QLabel* statusText = nullptr;
 
-    // What the relay thread recorded since the UI thread last looked: the last bytes
-    // the application wrote (only the last 310 can show) and whether an MCR went out.
+    // The data bytes that came since the panes were last brought up to date: only the
+    // last 310 can show, so only those are kept, and rendered once per tick.
+    struct ByteTail {
+        std::array<uint8_t, PANE_CHARS> bytes{};
+        int count = 0;
+        void keep(const uint8_t* more, int moreCount);
+    };
+    ByteTail rxTail_; // UI thread
+    // What the relay thread recorded since the UI thread last looked: the application's
+    // data and whether an MCR went out.
     platform::Mutex relayedLock_;
-    std::array<uint8_t, PANE_CHARS> txTail_ GUARDED_BY(relayedLock_){};
-    int txTailCount_ GUARDED_BY(relayedLock_) = 0;
+    ByteTail txTail_ GUARDED_BY(relayedLock_);
     bool modemControlDue_ GUARDED_BY(relayedLock_) = false;
 
     int qtTimerId_ = 0;
-    bool testPatternDue_ = false;
-    QFont paneFont_;
-    QString drawn_[2];
-    int drawCount_[2] = {0, 0};
+    MonitorPane* panes_[2] = {nullptr, nullptr}; // Tx, Rx
 };

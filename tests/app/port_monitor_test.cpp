@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimerEvent>
@@ -323,9 +324,12 @@ class PortMonitorTest : public ManagerTest {
         pumpUntil([&] { return window().portMonitor() != nullptr; });
         return window().portMonitor();
     }
+    // The OK button, and the monitor gone.
     void closeWithOk(PortMonitorDialog* monitor) {
+        QPointer<PortMonitorDialog> closing = monitor;
         QTest::mouseClick(monitor->button(platform::IDOK), Qt::LeftButton);
-        EXPECT_TRUE(pumpUntil([&] { return window().portMonitor() == nullptr; }));
+        EXPECT_EQ(window().portMonitor(), nullptr);
+        EXPECT_TRUE(pumpUntil([&] { return closing.isNull(); }));
     }
     static bool ends(const std::string& pane, const std::string& text) {
         return pane.size() >= text.size() &&
