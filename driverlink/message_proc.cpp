@@ -13,6 +13,7 @@
 #include "platform/ui_thread.h"
 #include "rings/ring_queue.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace platform;
@@ -35,13 +36,13 @@ struct Relay {
     uint8_t packet[PACKET_BUFFER_SIZE];
     bool more = false;    // a packet was taken: more may follow at once
     bool blocked = false; // a frame waits for room in its socket
+    uint32_t wait = 0;    // the longest wait before a port's close grace ends
 };
 
 // What a port's pass leaves to be done once its lock is let go: waits and store
 // writes must not hold the UI thread up.
 struct AfterUnlock {
-    enum Kind { Nothing, CloseGrace, DeleteMaximumBaud } kind = Nothing;
-    uint32_t closing = 0; // CloseGrace: the serial of the connection that got CLOSE
+    enum Kind { Nothing, ForgetSpeed, DeleteMaximumBaud } kind = Nothing;
 };
 
 void deleteMaximumBaud(int slot) {
@@ -99,8 +100,9 @@ void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock)
         monitor->showModemControl();
 }
 
-// The application closed a Connected port: CLOSE to the device; the grace for it to
-// go out is spent after the lock is let go (finishClose).
+// The application closed a Connected port: CLOSE to the device. The grace for it to go
+// out runs while the relay serves the other ports (finishClose ends it); the store
+// forgets the port's speed once the lock is let go.
 AfterUnlock relayClose(PortRecord& record) REQUIRES(record.relayLock) {
     if (record.isWin16Port.load()) {
         postMessage(WM_REFRESH_LIST, 0, 0);
@@ -111,14 +113,18 @@ AfterUnlock relayClose(PortRecord& record) REQUIRES(record.relayLock) {
     auto frame = closeFrame();
     queueFrame(record, frame.data(), int(frame.size()));
     sendPendingFrame(record);
-    return {AfterUnlock::CloseGrace, record.connectionSerial.load()};
+    record.closing = true;
+    record.closeDueAt = getTickCount() + CLOSE_GRACE_MS;
+    record.closingSerial = record.connectionSerial.load();
+    return {AfterUnlock::ForgetSpeed};
 }
 
 // After the grace the connection that got CLOSE is dropped, whoever took the port over
 // meanwhile (a 16-bit close leaves it to this path), and the port is Ready again,
 // unless a Stop has stopped it.
-void finishClose(int slot, PortRecord& record, uint32_t closing) REQUIRES(record.relayLock) {
-    if (record.connection.load() && record.connectionSerial.load() == closing)
+void finishClose(int slot, PortRecord& record) REQUIRES(record.relayLock) {
+    record.closing = false;
+    if (record.connection.load() && record.connectionSerial.load() == record.closingSerial)
         retireConnection(record);
     if (record.state.load() != PORT_CONNECTED)
         return;
@@ -263,7 +269,22 @@ void openWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relay
     }
 }
 
+// A port whose close grace runs is left alone until it ends.
+bool closeGraceRuns(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    if (!record.closing)
+        return false;
+    int32_t left = int32_t(record.closeDueAt - getTickCount());
+    if (left > 0) {
+        relay.wait = std::min(relay.wait, uint32_t(left));
+        return true;
+    }
+    finishClose(slot, record);
+    return false;
+}
+
 AfterUnlock passByState(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    if (closeGraceRuns(slot, record, relay))
+        return {};
     int state = record.state.load();
     if (state != PORT_READY && state != PORT_DISCONNECTED)
         record.openAsked = false;
@@ -293,16 +314,10 @@ void relaySlot(int slot, Relay& relay) {
     }
     if (after.kind == AfterUnlock::Nothing)
         return;
-    if (after.kind == AfterUnlock::CloseGrace)
-        sleepMs(CLOSE_GRACE_MS);
     // Without the lock: the store may be busy with another writer for a while.
     deleteMaximumBaud(slot);
-    if (after.kind == AfterUnlock::CloseGrace) {
-        MutexLock lock(record.relayLock);
-        finishClose(slot, record, after.closing);
-    } else {
+    if (after.kind == AfterUnlock::DeleteMaximumBaud)
         postMessage(WM_REFRESH_LIST, 0, 0);
-    }
 }
 
 Relay relayState;
@@ -312,11 +327,12 @@ Relay relayState;
 uint32_t relayPass() {
     relayState.more = false;
     relayState.blocked = false;
+    relayState.wait = IDLE_WAIT_MS;
     for (int slot = 0; slot <= int(context.highestPortIndex.load()) && slot < PORT_SLOTS; ++slot)
         relaySlot(slot, relayState);
     if (relayState.more)
         return 0;
-    return relayState.blocked ? PENDING_WAIT_MS : IDLE_WAIT_MS;
+    return std::min(relayState.wait, relayState.blocked ? PENDING_WAIT_MS : IDLE_WAIT_MS);
 }
 
 // The wait between passes is the writeEvent or a second, as the driver expects; it is

@@ -103,9 +103,19 @@ bool DriverPort::applicationArrived() const {
     return phase_ == Phase::Idle && (pty_.slaveHeld() || watch_.closedLeavingBytes(watchId_));
 }
 
-void DriverPort::service(uint32_t now) {
+void DriverPort::takeSignal() {
     if (hook_.readEvent)
         hook_.readEvent->consume();
+}
+
+// The manager hears of everything this round put into the outQueue with one signal.
+void DriverPort::flushWake() {
+    if (wakeOwed_ && hook_.writeEvent)
+        hook_.writeEvent->set();
+    wakeOwed_ = false;
+}
+
+void DriverPort::service(uint32_t now) {
     if (phase_ == Phase::Opening)
         serviceOpening(now);
     else if (phase_ == Phase::Open)
@@ -117,6 +127,7 @@ bool DriverPort::usesQueue(uint32_t handle) const {
 }
 
 void DriverPort::endSession() {
+    flushWake(); // the session's last packets (its CLOSE) must be heard of
     hook_ = {};
     phase_ = Phase::Idle;
     closeSeen_ = false;
@@ -220,7 +231,7 @@ void DriverPort::announceClose() {
     if (ringCloseNotice(hook_.outQueue))
         return;
     ringSetCloseNotice(hook_.outQueue, true);
-    hook_.writeEvent->set();
+    wakeOwed_ = true;
 }
 
 // Whether the application has closed the port, and if so whether it may have left
@@ -403,7 +414,7 @@ bool DriverPort::sendPacket(const uint8_t* bytes, int size) {
     if (!putPacket(hook_.outQueue, bytes, size))
         return false;
     ringSetDataReady(hook_.outQueue, true);
-    hook_.writeEvent->set();
+    wakeOwed_ = true;
     return true;
 }
 

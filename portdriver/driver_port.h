@@ -83,6 +83,10 @@ class DriverPort {
     void beginOpen(std::optional<PortHook> hook, uint32_t now);
     // One round of work for the session.
     void service(uint32_t now);
+    // The manager's signal for this session has come: take it.
+    void takeSignal();
+    // Tells the manager of the packets this round put into the outQueue.
+    void flushWake();
     // The manager released one of the session's queues.
     bool usesQueue(uint32_t handle) const;
     void hangUp();
@@ -126,6 +130,7 @@ class DriverPort {
     PortHook hook_;
     uint32_t openStart_ = 0;
     bool openSent_ = false;
+    bool wakeOwed_ = false;        // packets went into the outQueue since the last flushWake
     bool applicationLeft_ = false; // EIO: nobody holds the slave
     bool closeSeen_ = false;       // the application closed, maybe another opened since
     bool leftoverRead_ = false;    // and what it wrote has been taken from the master

@@ -285,7 +285,9 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
                                    [&](const auto& port) { return port.get() == owners[i]; });
         if (!current)
             continue;
-        if ((fds[i].revents & POLLHUP) && fds[i].fd == owners[i]->pollRequest().fd)
+        if (fds[i].fd == owners[i]->signalRequest().fd)
+            owners[i]->takeSignal();
+        else if (fds[i].revents & POLLHUP)
             owners[i]->noteHangupSeen();
         due.push_back(owners[i]);
     }
@@ -299,6 +301,7 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
         port->service(now);
         if (port->applicationArrived())
             port->beginOpen(hookOf(port->slot()), now);
+        port->flushWake();
     }
 }
 
