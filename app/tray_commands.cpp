@@ -50,7 +50,9 @@ void MainDialog::toggleRunAtBoot() {
 void MainDialog::showWindowMenu(const QPoint& globalPos, bool onRow) {
     auto* menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    if (onRow) {
+    // Without a notification area this menu holds the manager's commands, Monitoring
+    // of the row last selected among them.
+    if (onRow || (!trayIcon_.shown() && selectedRow_ >= 0)) {
         menu->addAction(MONITORING_TEXT)->setData(IDC_MONITORING);
         menu->addSeparator();
     }

@@ -307,8 +307,11 @@ class PortMonitorTest : public ManagerTest {
     // A right click on the row and "Monitoring" in the menu that opens.
     PortMonitorDialog* openFromRowMenu(int row) {
         PortList& list = *window().portList();
-        QPoint at = list.visualItemRect(list.topLevelItem(row)).center();
-        Q_EMIT list.customContextMenuRequested(at);
+        Q_EMIT list.customContextMenuRequested(
+            list.visualItemRect(list.topLevelItem(row)).center());
+        return monitoringFromMenu();
+    }
+    PortMonitorDialog* monitoringFromMenu() {
         QMenu* menu = nullptr;
         pumpUntil([&] {
             for (QMenu* m : window().findChildren<QMenu*>())
@@ -380,6 +383,20 @@ TEST_F(PortMonitorTest, ShowsBothDirectionsOfAConnectedPort) {
     EXPECT_FALSE(raised(*monitor, IDC_SIGNAL_RI));
     closeWithOk(monitor);
     EXPECT_EQ(port(0).monitor.load(), nullptr);
+    ::close(app);
+}
+
+// Without a notification area the window menu holds the commands: a right click
+// anywhere in the window offers the monitor of the row last selected.
+TEST_F(PortMonitorTest, WindowMenuOffersTheSelectedRowsMonitor) {
+    int app = addConnectedPort(0, "COM5", 1);
+    ASSERT_GE(app, 0);
+    selectRow(0);
+    Q_EMIT window().customContextMenuRequested(QPoint(4, 4));
+    PortMonitorDialog* monitor = monitoringFromMenu();
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_EQ(monitor->monitorSlot(), 0);
+    closeWithOk(monitor);
     ::close(app);
 }
 
