@@ -386,6 +386,29 @@ TEST_F(PortMonitorTest, ShowsBothDirectionsOfAConnectedPort) {
     ::close(app);
 }
 
+// A burst of writes leaves the driver as many DATA packets, which the relay sends
+// several to a send: the Tx pane shows them all, in order, as the Rx pane shows the echo.
+TEST_F(PortMonitorTest, PanesShowEveryPacketOfABurst) {
+    int app = addConnectedPort(0, "COM5", 1);
+    ASSERT_GE(app, 0);
+    PortMonitorDialog* monitor = openFromRowMenu(0);
+    ASSERT_NE(monitor, nullptr);
+    std::string written;
+    for (int i = 0; i < 80; ++i) {
+        std::string piece = "w" + std::to_string(1000 + i) + ";";
+        ASSERT_EQ(::write(app, piece.data(), piece.size()), ssize_t(piece.size()));
+        written += piece;
+        std::this_thread::sleep_for(std::chrono::microseconds(200)); // a packet each, mostly
+    }
+    std::string expected = written.substr(written.size() - PANE_CHARS);
+    EXPECT_TRUE(pumpUntil([&] {
+        return monitor->paneText(Pane::TX_PANE) == expected &&
+               monitor->paneText(Pane::RX_PANE) == expected;
+    })) << monitor->paneText(Pane::TX_PANE);
+    closeWithOk(monitor);
+    ::close(app);
+}
+
 // Without a notification area the window menu holds the commands: a right click
 // anywhere in the window offers the monitor of the row last selected.
 TEST_F(PortMonitorTest, WindowMenuOffersTheSelectedRowsMonitor) {
