@@ -71,6 +71,8 @@ void DeviceSocket::remoReadData() {
     PortRecord& record = port(portSlot);
     RingQueue* inQueue = record.inQueue.load();
     int room = inQueue ? ringFreeSpace(inQueue) : RECEIVE_CHUNK;
+    if (room == 0)
+        room = ringNoteRoomWanted(inQueue); // the driver may have taken in between
     if (room == 0) {
         // No read now, so no further notification comes until the room signal.
         waitingForRoom = true;

@@ -25,7 +25,6 @@ constexpr uint32_t IDLE_WAIT_MS = 1000;
 constexpr uint32_t PENDING_WAIT_MS = 5;
 constexpr int32_t SILENCE_MS = 120000;
 constexpr uint32_t CLOSE_GRACE_MS = 200;
-constexpr int MAX_DRIVER_PACKET = 516; // F0, '1', length, 512 data bytes
 // After asking for the open procedure, a Ready port's queue is left alone this long or
 // until the port leaves Ready: the packets behind the OPEN (the driver raises DTR and
 // RTS at once) belong to the connection being made, not to the open watch.
@@ -166,15 +165,14 @@ bool deviceSilent(PortRecord& record) REQUIRES(record.relayLock) {
     return silence >= SILENCE_MS && !heldBackButAlive(record);
 }
 
-// The driver stops reading the application when the outQueue has no room for a whole
-// DATA packet; a nudge on its read event tells it at once that there is room again,
-// instead of at its next look.
-bool takeFromFullQueue(PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+// The driver stops reading the application when the outQueue has no room for what it
+// has; a nudge on its read event tells it at once that there is room again, instead of
+// at its next look.
+bool takePacket(PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     RingQueue* outQueue = record.outQueue.load();
-    bool wasFull = outQueue && ringFreeSpace(outQueue) < MAX_DRIVER_PACKET;
     if (!takeDriverPacket(outQueue, relay.packet))
         return false;
-    if (wasFull && record.readEvent)
+    if (ringTakeRoomWanted(outQueue) && record.readEvent)
         record.readEvent->set();
     return true;
 }
@@ -191,7 +189,7 @@ AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(r
         return {};
     // As many packets as there is room for their frames, sent together: fewer sends, and
     // the frames still reach the device whole and in the order the packets came.
-    while (frameFits(record, int(MAX_DATA_FRAME_SIZE)) && takeFromFullQueue(record, relay)) {
+    while (frameFits(record, int(MAX_DATA_FRAME_SIZE)) && takePacket(record, relay)) {
         relay.more = true;
         switch (relay.packet[0]) {
         case CMD_SREQ:
@@ -228,7 +226,7 @@ AfterUnlock applicationClosed(int slot, PortRecord& record) REQUIRES(record.rela
 // packets are dropped one per pass and only its close counts.
 AfterUnlock parkedWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     dropPendingFrame(record);
-    if (!takeDriverPacket(record.outQueue.load(), relay.packet))
+    if (!takePacket(record, relay))
         return {};
     relay.more = true;
     return relay.packet[0] == CMD_CLOSE ? applicationClosed(slot, record) : AfterUnlock{};
@@ -243,7 +241,7 @@ AfterUnlock heldWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(recor
     if (!outQueue || !ringCloseNotice(outQueue))
         return {};
     dropPendingFrame(record);
-    while (takeFromFullQueue(record, relay)) {
+    while (takePacket(record, relay)) {
         relay.more = true;
         if (relay.packet[0] == CMD_CLOSE)
             return applicationClosed(slot, record);
@@ -257,7 +255,7 @@ void openWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relay
     if (record.openAsked && getTickCount() - record.openAskedAt < OPEN_HOLD_MS)
         return;
     record.openAsked = false;
-    while (takeDriverPacket(record.outQueue.load(), relay.packet)) {
+    while (takePacket(record, relay)) {
         if (relay.packet[0] == CMD_OPEN) {
             if (!record.isWin16Port.load()) {
                 postMessage(WM_OPEN_PORT, 0, slot);

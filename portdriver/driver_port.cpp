@@ -19,9 +19,6 @@ constexpr int MAX_DATA = 512;
 // it carries several of the device's: fewer system calls per byte.
 constexpr int MAX_READ = 8 * MAX_DATA;
 constexpr size_t GATHER_LIMIT = 8 * MAX_DATA;
-// The manager waits for room only in a full inQueue; a take from one that had less free
-// than this tells it.
-constexpr int ROOM_SIGNAL_BELOW = 2 * MAX_DATA;
 // The application is read only while the outQueue has room for what one read can
 // bring: an MCR and an SREQ together (a line change leaving B0), or a DATA packet
 // of at least four bytes.
@@ -258,7 +255,6 @@ void DriverPort::pumpToApplication() {
     }
     uint8_t packet[PACKET_BUFFER_SIZE];
     while (flushPendingToApplication()) {
-        bool wasFull = ringFreeSpace(hook_.inQueue) < ROOM_SIGNAL_BELOW;
         bool took = false;
         while (toApplication_.size() < GATHER_LIMIT && takeDriverPacket(hook_.inQueue, packet)) {
             took = true;
@@ -269,7 +265,8 @@ void DriverPort::pumpToApplication() {
                 modemStatus_ = packet[1];
             }
         }
-        if (took && wasFull && hook_.sliceEvent)
+        // The manager's receive path stops reading the device when the inQueue is full.
+        if (took && ringTakeRoomWanted(hook_.inQueue) && hook_.sliceEvent)
             hook_.sliceEvent->set();
         if (toApplication_.empty())
             return;
@@ -294,8 +291,19 @@ bool DriverPort::flushPendingToApplication() {
 // (taken at once, so that it stays apart from what an application that reopens the
 // port writes next), once open into the outQueue, the held bytes first. After the
 // application closed only what it may have left unread is taken. True when nothing
-// more is to be taken for this session; false when there is no room.
+// more is to be taken for this session; false when there is no room. Out of room in an
+// open session, the driver notes that it waits and tries once more: room the manager
+// made before the note is used now, and a take after it brings the read event.
 bool DriverPort::pumpFromApplication() {
+    if (takeFromApplication())
+        return true;
+    if (phase_ != Phase::Open)
+        return false;
+    ringNoteRoomWanted(hook_.outQueue);
+    return takeFromApplication();
+}
+
+bool DriverPort::takeFromApplication() {
     if (phase_ == Phase::Open && !flushHeld())
         return false;
     uint8_t buffer[1 + MAX_READ];

@@ -110,6 +110,7 @@ class DriverPort {
     void pumpToApplication();
     bool flushPendingToApplication();
     bool pumpFromApplication();
+    bool takeFromApplication();
     int readSize() const;
     bool flushHeld();
     void takeApplicationPacket(const uint8_t* bytes, int size);

@@ -165,6 +165,7 @@ void ringReset(RingQueue* queue) {
     std::memset(queue->data, 0, sizeof queue->data);
     std::memset(queue->fill, 0, sizeof queue->fill);
     ringSetCloseNotice(queue, false);
+    std::atomic_ref<uint8_t>(queue->roomWanted).store(0, std::memory_order_relaxed);
     std::atomic_ref<uint8_t>(queue->dataReady).store(0, std::memory_order_relaxed);
     Index(queue->writeIndex).store(0, std::memory_order_release);
     Index(queue->readIndex).store(0, std::memory_order_release);
@@ -192,6 +193,20 @@ bool ringCloseNotice(const RingQueue* queue) {
 
 void ringSetCloseNotice(RingQueue* queue, bool closed) {
     std::atomic_ref<uint8_t>(queue->closeNotice).store(closed ? 1 : 0, std::memory_order_release);
+}
+
+// The note and the look are ordered against the reader's take and its look at the note
+// by full fences on both sides: at least one of the two sees the other.
+int ringNoteRoomWanted(RingQueue* queue) {
+    std::atomic_ref<uint8_t>(queue->roomWanted).store(1, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    return ringFreeSpace(queue);
+}
+
+bool ringTakeRoomWanted(RingQueue* queue) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    std::atomic_ref<uint8_t> wanted(queue->roomWanted);
+    return wanted.load(std::memory_order_seq_cst) && wanted.exchange(0, std::memory_order_seq_cst);
 }
 
 namespace {

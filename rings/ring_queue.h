@@ -25,9 +25,12 @@ struct RingQueue {
     uint8_t dataReady;  // 0 or 1
     uint8_t data[RING_SIZE];
     // The first fill byte: the application has closed the port (outQueue only; see
-    // ringSetCloseNotice). The rest stays zero.
+    // ringSetCloseNotice).
     uint8_t closeNotice;
-    uint8_t fill[2];
+    // The second: the writer stopped for want of room and waits for the reader's
+    // signal (see ringNoteRoomWanted). The last stays zero.
+    uint8_t roomWanted;
+    uint8_t fill[1];
 };
 
 static_assert(sizeof(RingQueue) == RING_BLOCK_SIZE);
@@ -36,7 +39,8 @@ static_assert(offsetof(RingQueue, writeIndex) == 4);
 static_assert(offsetof(RingQueue, dataReady) == 8);
 static_assert(offsetof(RingQueue, data) == 9);
 static_assert(offsetof(RingQueue, closeNotice) == 5129);
-static_assert(offsetof(RingQueue, fill) == 5130);
+static_assert(offsetof(RingQueue, roomWanted) == 5130);
+static_assert(offsetof(RingQueue, fill) == 5131);
 static_assert(alignof(RingQueue) == 4, "atomic_ref on the indices needs 4-byte alignment");
 
 enum : int {
@@ -92,6 +96,17 @@ void ringSetDataReady(RingQueue* queue, bool ready);
 // connection, looks for the CLOSE at once when the notice is up. Writer: the driver.
 bool ringCloseNotice(const RingQueue* queue);
 void ringSetCloseNotice(RingQueue* queue, bool closed);
+
+// The room handshake. A writer that finds too little room notes that it waits and then
+// looks at the room once more: room freed before the note is seen by that look, and a
+// reader that takes after the note finds it with ringTakeRoomWanted and signals the
+// writer (the driver's read event for the outQueue, its slice event for the inQueue).
+// Looking at the room before the take instead would miss a writer that fills the ring
+// between that look and the take, and leave it waiting for a signal that never comes.
+// Writer side: notes the wait; returns the room there is now.
+int ringNoteRoomWanted(RingQueue* queue);
+// Reader side, after a take: true, once, when the writer waits for room.
+bool ringTakeRoomWanted(RingQueue* queue);
 
 // Reader side. Takes one whole packet out of queue into buffer (at least 515 bytes),
 // without its 0xF0: the command byte, then its parameters. 1 when a packet was taken,

@@ -3,7 +3,7 @@
 set -euo pipefail
 # python3-serial, picocom and tmux: the real-client tests (tests/clients).
 packages=(build-essential cmake ninja-build clang qt6-base-dev qt6-qpa-plugins libxcb1-dev libsqlite3-dev
-          libgtest-dev socat xvfb xauth imagemagick python3-serial picocom tmux)
+          libgtest-dev ccache socat xvfb xauth imagemagick python3-serial picocom tmux)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <semaphore>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -100,7 +104,8 @@ TEST(RingQueue, UngetIntoFullRingIsRefused) {
 TEST(RingQueue, ResetZeroesTheWholeBlock) {
     auto ring = ringHolding({1, 2, 3}, 100);
     ringSetDataReady(ring.get(), true);
-    ring->fill[1] = 9;
+    ring->roomWanted = 1;
+    ring->fill[0] = 9;
     ringReset(ring.get());
     const auto* raw = reinterpret_cast<const uint8_t*>(ring.get());
     EXPECT_EQ(Bytes(raw, raw + RING_BLOCK_SIZE), Bytes(RING_BLOCK_SIZE, 0));
@@ -220,6 +225,64 @@ TEST(TakeDriverPacket, ClearsDataReadyOnlyWhenNoWholePacketIsLeft) {
     EXPECT_EQ(takeDriverPacket(ring.get(), buffer), 0);
     EXPECT_FALSE(ringDataReady(ring.get()));
     EXPECT_EQ(contents(ring.get()), (Bytes{0xF0, 'A'}));
+}
+
+// The two orders of a full ring's writer noting its wait and the reader taking: room
+// made before the note is seen by the note itself, and a take after it is reported to
+// the reader exactly once.
+TEST(RoomHandshake, EitherTheWriterSeesTheRoomOrTheReaderSeesTheNote) {
+    auto ring = ringHolding(concat({{0xF0, 'q'}, Bytes(RING_SIZE - 3, 0)}));
+    uint8_t buffer[PACKET_BUFFER_SIZE];
+    ringSetDataReady(ring.get(), true);
+    ASSERT_EQ(ringFreeSpace(ring.get()), 0);
+    ASSERT_EQ(takeDriverPacket(ring.get(), buffer), 1);
+    EXPECT_FALSE(ringTakeRoomWanted(ring.get()));
+    EXPECT_EQ(ringNoteRoomWanted(ring.get()), 2); // taken before the note
+
+    ring = ringHolding(concat({{0xF0, 'q'}, Bytes(RING_SIZE - 3, 0)}));
+    ringSetDataReady(ring.get(), true);
+    EXPECT_EQ(ringNoteRoomWanted(ring.get()), 0);
+    ASSERT_EQ(takeDriverPacket(ring.get(), buffer), 1);
+    EXPECT_TRUE(ringTakeRoomWanted(ring.get())); // taken after it
+    EXPECT_FALSE(ringTakeRoomWanted(ring.get()));
+}
+
+// A writer that waits for room only through the handshake, and a reader that takes
+// whole packets and signals only when the handshake says so: every byte arrives in
+// order, and the writer never waits for a signal that does not come (a lost wake-up
+// shows as a wait that ends by its time-out).
+TEST(RoomHandshake, AWaitingWriterIsAlwaysWoken) {
+    auto ring = newRing();
+    constexpr int PACKETS = 20000;
+    std::counting_semaphore<PACKETS> room(0);
+    std::atomic<bool> writing{true};
+    int lostWakeUps = 0;
+    std::thread writer([&] {
+        for (int i = 0; i < PACKETS; ++i) {
+            const uint8_t packet[] = {0xF0, 'A', uint8_t(i)};
+            while (ringFreeSpace(ring.get()) < 3 && ringNoteRoomWanted(ring.get()) < 3)
+                if (!room.try_acquire_for(std::chrono::seconds(2)))
+                    ++lostWakeUps;
+            EXPECT_EQ(ringWrite(ring.get(), packet, 3), 3);
+            ringSetDataReady(ring.get(), true);
+        }
+        writing = false;
+    });
+    int taken = 0;
+    bool inOrder = true;
+    uint8_t buffer[PACKET_BUFFER_SIZE];
+    while (taken < PACKETS && (writing || !ringEmpty(ring.get()))) {
+        if (!takeDriverPacket(ring.get(), buffer))
+            continue;
+        inOrder = inOrder && buffer[0] == 'A' && buffer[1] == uint8_t(taken);
+        ++taken;
+        if (ringTakeRoomWanted(ring.get()))
+            room.release();
+    }
+    writer.join();
+    EXPECT_EQ(taken, PACKETS);
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(lostWakeUps, 0);
 }
 
 } // namespace
