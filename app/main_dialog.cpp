@@ -141,11 +141,13 @@ void MainDialog::createControls() {
     connect(portList_, &PortList::rowSelectionChanged, this,
             [this](int row) { selectedRow_ = row; });
     connect(portList_, &PortList::rowDoubleClicked, this, [this] { onCommand(IDC_START); });
-    for (QWidget* area : {static_cast<QWidget*>(this), static_cast<QWidget*>(portList_)}) {
-        area->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(area, &QWidget::customContextMenuRequested, this,
-                [this, area](const QPoint& at) { showWindowMenu(area->mapToGlobal(at)); });
-    }
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { showWindowMenu(mapToGlobal(at)); });
+    // A list reports the click in its viewport's coordinates.
+    portList_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(portList_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { showRowMenu(at); });
     debugWindow_ = new QLabel(DEBUG_WINDOW_SPEC.caption, this);
     debugWindow_->setObjectName(controlName(IDC_DEBUG_WINDOW));
     debugWindow_->setFrameStyle(QFrame::Panel | QFrame::Sunken);

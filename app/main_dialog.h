@@ -14,6 +14,7 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QPointer>
 
 #include <cstdint>
 #include <map>
@@ -22,6 +23,7 @@
 
 class QPushButton;
 class QLabel;
+class PortMonitorDialog;
 
 enum : int {
     IDC_STOP_ALL = 3,
@@ -84,6 +86,8 @@ class MainDialog : public QDialog {
     void portProperties();
     void testRefresh();
     void openMonitor();
+    // The open Port Monitor, or null.
+    PortMonitorDialog* portMonitor() const;
     void exitManager();
     // SIGINT / SIGTERM: end as soon as no procedure runs, or after a few seconds
     // whatever runs, saving the current hosts.
@@ -132,7 +136,11 @@ class MainDialog : public QDialog {
     void readMetrics();
     void setBusyCursor();
     // The system menu's stand-in (and the tray menu's, without a tray): right click.
-    void showWindowMenu(const QPoint& globalPos);
+    // On a row it begins with Monitoring, for that row.
+    void showWindowMenu(const QPoint& globalPos, bool onRow = false);
+    // A right click on a row makes it the row the commands act on.
+    void showRowMenu(const QPoint& viewportPos);
+    void closeMonitorLater(PortMonitorDialog* monitor);
 
     int dlgFrameHeight = 0;
     int dlgFrameWidth = 0;
@@ -147,6 +155,7 @@ class MainDialog : public QDialog {
     bool refreshDue_ = false;
     QLabel* debugWindow_ = nullptr;
     CSystemTray trayIcon_;
+    QPointer<PortMonitorDialog> portMonitor_;
 };
 
 extern MainDialog* mainDialog;

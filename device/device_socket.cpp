@@ -1,6 +1,7 @@
 #include "device/device_socket.h"
 
 #include "config/manager_context.h"
+#include "config/port_monitor.h"
 #include "device/port_connection.h"
 #include "platform/auto_event.h"
 #include "platform/tick.h"
@@ -87,10 +88,13 @@ void DeviceSocket::remoReadData() {
     // The relay thread clears relayActive when the application closes the port.
     if (!record.relayActive.load() || count <= 0)
         return;
-    ringWrite(inQueue, buffer, count); // room was measured and only this thread writes
+    int relayed = ringWrite(inQueue, buffer, count); // room was measured, only this thread writes
     ringSetDataReady(inQueue, true);
     if (record.readEvent)
         record.readEvent->set();
+    // An open monitor sees exactly what went to the driver, in one piece.
+    if (PortMonitor* monitor = record.monitor.load(); monitor && relayed > 0)
+        monitor->feedMonitor(buffer, relayed);
 }
 
 void DeviceSocket::roomInQueue() {

@@ -3,7 +3,8 @@
 // notifications run on the UI thread: they record the outcome of a connect, mark a
 // lost connection so that the relay thread starts a reconnection, and, as
 // `RemoReadData`, move every byte received on a Connected port into the port's
-// inQueue for the driver, unchanged and in order.
+// inQueue for the driver, unchanged and in order, and hand the same bytes to the
+// port's open Port Monitor.
 //
 // Ownership: PortRecord::connection holds the only reference; device/port_connection.h
 // creates, replaces and destroys it. Notifications run on the UI thread only.

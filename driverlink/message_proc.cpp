@@ -2,6 +2,7 @@
 
 #include "config/manager_context.h"
 #include "config/port_key.h"
+#include "config/port_monitor.h"
 #include "config/port_state.h"
 #include "device/device_socket.h"
 #include "device/port_connection.h"
@@ -80,7 +81,10 @@ void relayData(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock
         debugTrace("Invalid DATA Size\r\n");
         return;
     }
-    queueDataFrame(record, relay.packet + 3, length);
+    if (!queueDataFrame(record, relay.packet + 3, length) || length == 0)
+        return;
+    if (PortMonitor* monitor = record.monitor.load())
+        monitor->feedTx(relay.packet + 3, length);
 }
 
 void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
@@ -91,6 +95,8 @@ void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock)
     auto frame = mcrFrame(value);
     queueFrame(record, frame.data(), int(frame.size()));
     record.lastMcr.store(value);
+    if (PortMonitor* monitor = record.monitor.load())
+        monitor->showModemControl();
 }
 
 // The application closed a Connected port: CLOSE to the device. The grace for it to go

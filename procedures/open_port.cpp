@@ -2,6 +2,7 @@
 
 #include "config/manager_context.h"
 #include "config/port_key.h"
+#include "config/port_monitor.h"
 #include "config/port_state.h"
 #include "device/device_socket.h"
 #include "device/identification.h"
@@ -170,6 +171,7 @@ int openPort(int slot, bool quiet) {
     if (opened) {
         goConnected(slot);
         wakeRelay();
+        showOpenedInMonitor(record);
     } else
         record.relayActive.store(0);
     reportToDriver(record, opened);

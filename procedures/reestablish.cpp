@@ -1,6 +1,7 @@
 #include "procedures/reestablish.h"
 
 #include "config/manager_context.h"
+#include "config/port_monitor.h"
 #include "config/port_state.h"
 #include "device/device_socket.h"
 #include "device/port_connection.h"
@@ -63,8 +64,10 @@ bool resumeLocked(int slot, const char* passTrace) {
 bool resumeConnection(int slot, const char* passTrace) {
     bool resumed = resumeLocked(slot, passTrace);
     // What the application wrote while the connection was away goes at once.
-    if (resumed)
+    if (resumed) {
         wakeRelay();
+        showOpenedInMonitor(port(slot));
+    }
     return resumed;
 }
 

@@ -1,0 +1,135 @@
+#include "app/monitor_pane.h"
+
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QPainter>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+const QColor PANE_BACKGROUND(255, 255, 190);
+constexpr char FIRST_PRINTABLE = 0x20;
+constexpr char LAST_PRINTABLE = 0x7E;
+constexpr int PRINTABLE_COUNT = LAST_PRINTABLE - FIRST_PRINTABLE + 1;
+constexpr int LARGEST_FONT_PIXELS = 14;
+constexpr int SMALLEST_FONT_PIXELS = 7;
+
+// Line k begins with the digit k (1..9, then 0), followed by 30 letters.
+QString testPattern() {
+    QString pattern;
+    for (int line = 1; line <= PANE_LINES; ++line) {
+        pattern += QChar('0' + line % 10);
+        for (int column = 1; column < PANE_COLUMNS; ++column)
+            pattern += QChar('A' + (column - 1) % 26);
+        pattern += QChar('\n');
+    }
+    return pattern;
+}
+
+int tileOf(char c) {
+    return c >= FIRST_PRINTABLE && c <= LAST_PRINTABLE ? c - FIRST_PRINTABLE : 0;
+}
+
+} // namespace
+
+MonitorPane::MonitorPane(const PaneChars& text, QWidget* parent) : QWidget(parent), text_(text) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    fitFont();
+}
+
+// The fixed-pitch font at the largest size whose 10 lines of 31 characters fit.
+void MonitorPane::fitFont() {
+    font_ = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font_.setStyleHint(QFont::Monospace);
+    for (int pixels = LARGEST_FONT_PIXELS; pixels >= SMALLEST_FONT_PIXELS; --pixels) {
+        font_.setPixelSize(pixels);
+        QFontMetrics metrics(font_);
+        cell_ = QSize(metrics.horizontalAdvance(QChar('M')), metrics.lineSpacing());
+        if (cell_.width() * PANE_COLUMNS <= width() && cell_.height() * PANE_LINES <= height())
+            break;
+    }
+    makeTiles();
+}
+
+void MonitorPane::makeTiles() {
+    tiles_ = QImage(cell_.width() * PRINTABLE_COUNT, cell_.height(), QImage::Format_RGB32);
+    tiles_.fill(PANE_BACKGROUND);
+    QPainter painter(&tiles_);
+    painter.setFont(font_);
+    painter.setPen(Qt::black);
+    int ascent = QFontMetrics(font_).ascent();
+    for (int i = 0; i < PRINTABLE_COUNT; ++i)
+        painter.drawText(QPoint(i * cell_.width(), ascent), QString(QChar(FIRST_PRINTABLE + i)));
+    painter.end();
+    canvas_ = QImage(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
+    canvas_.fill(PANE_BACKGROUND);
+    shown_.fill(0);
+    compose(shown_);
+}
+
+void MonitorPane::resizeEvent(QResizeEvent*) {
+    fitFont();
+}
+
+void MonitorPane::showTestPattern() {
+    testPatternDue_ = true;
+}
+
+QString MonitorPane::drawnLayout() const {
+    QString layout;
+    for (int line = 0; line < PANE_LINES; ++line) {
+        for (int column = 0; column < PANE_COLUMNS; ++column) {
+            char c = shown_[size_t(line * PANE_COLUMNS + column)];
+            layout += shown_[0] == 0 ? QChar(' ') : QChar(c);
+        }
+        layout += QChar('\n');
+    }
+    return layout;
+}
+
+// The tiles of the characters into their cells, row by row of pixels; a blank pane
+// (first character NUL) is all spaces. Cells that do not fit the pane are left out.
+void MonitorPane::compose(const PaneChars& chars) {
+    bool blank = chars[0] == 0;
+    if (cell_.isEmpty())
+        return; // no usable font: the pane keeps its ground
+    int columns = std::min(PANE_COLUMNS, canvas_.width() / cell_.width());
+    int lines = std::min(PANE_LINES, canvas_.height() / cell_.height());
+    size_t cellBytes = size_t(cell_.width()) * 4;
+    uchar* canvas = canvas_.bits();
+    const uchar* tiles = tiles_.constBits();
+    size_t canvasStride = size_t(canvas_.bytesPerLine());
+    size_t tileStride = size_t(tiles_.bytesPerLine());
+    for (int line = 0; line < lines; ++line)
+        for (int column = 0; column < columns; ++column) {
+            char c = blank ? ' ' : chars[size_t(line * PANE_COLUMNS + column)];
+            const uchar* from = tiles + size_t(tileOf(c)) * cellBytes;
+            uchar* to =
+                canvas + size_t(line * cell_.height()) * canvasStride + size_t(column) * cellBytes;
+            for (int row = 0; row < cell_.height(); ++row)
+                std::memcpy(to + size_t(row) * canvasStride, from + size_t(row) * tileStride,
+                            cellBytes);
+        }
+}
+
+void MonitorPane::paintEvent(QPaintEvent*) {
+    if (text_ != shown_) {
+        compose(text_);
+        shown_ = text_;
+    }
+    ++drawCount_;
+    QPainter painter(this);
+    painter.drawImage(0, 0, canvas_);
+    if (testPatternDue_)
+        drawTestPattern(painter);
+    testPatternDue_ = false;
+}
+
+// No ground of its own: it lies over the text until the pane is drawn again.
+void MonitorPane::drawTestPattern(QPainter& painter) {
+    painter.setFont(font_);
+    painter.setPen(Qt::black);
+    painter.drawText(rect(), Qt::AlignLeft | Qt::AlignTop, testPattern());
+}

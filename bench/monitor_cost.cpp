@@ -1,0 +1,322 @@
+// What an open Port Monitor costs: one port streams a fixed rate both ways (the
+// application writes, the device server echoes) through a whole manager run in this
+// process (window, relay thread, stand-in driver), while the monitor is closed and
+// open in turns. Prints the manager's CPU per phase (this process, every thread), their medians and
+// the ratio, the panes' sizes, and what the application got back. The application and the
+// device-server simulator run in a child forked before any thread exists, so their work is not
+// counted. Then, on the idle port, how soon a few bytes the application writes show in both panes.
+//
+//   monitor_cost [bytes per second per direction=115200] [seconds per phase=5] [rounds=4]
+//                [display]
+// 115200 bytes per second is 921.6 kbit/s. With "display" the window goes to $DISPLAY
+// (Xvfb, for example) instead of Qt's offscreen platform.
+#include "app/main_dialog.h"
+#include "app/port_commands.h"
+#include "app/port_monitor_dialog.h"
+#include "bench/bench_support.h"
+#include "config/manager_context.h"
+#include "platform/ui_thread.h"
+#include "portdriver/install.h"
+#include "tools/vorlix_sim/sim_server.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace bench;
+
+namespace {
+
+constexpr const char* DEVICE_ADDRESS = "127.0.6.1";
+constexpr int DEVICE_PORT = 1;
+constexpr int TICK_MS = 10;
+constexpr int WARM_UP_MS = 2000;
+
+uint8_t patternByte(uint64_t index) {
+    return uint8_t((index ^ (index >> 8)) * 31);
+}
+
+// The child: the device server and the application. Starts the simulator at once,
+// opens the link when the parent says the port is started, streams until the parent
+// closes the pipe, then prints what it sent and got back.
+struct Application {
+    int fd = -1;
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    uint64_t corrupt = 0;
+    double budget = 0;
+
+    void readBack() {
+        uint8_t buffer[8192];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0; received += uint64_t(n))
+            for (ssize_t i = 0; i < n; ++i)
+                corrupt += buffer[i] != patternByte(received + uint64_t(i));
+    }
+    void writeDue(double bytesPerTick) {
+        budget += bytesPerTick;
+        uint8_t buffer[8192];
+        size_t want = std::min(sizeof buffer, size_t(budget));
+        for (size_t i = 0; i < want; ++i)
+            buffer[i] = patternByte(sent + i);
+        ssize_t n = want ? write(fd, buffer, want) : 0;
+        if (n > 0) {
+            sent += uint64_t(n);
+            budget -= double(n);
+        }
+    }
+};
+
+// The parent's word to stop: a byte, or the pipe closed.
+bool stopAsked(int control) {
+    pollfd p{control, POLLIN, 0};
+    char word = 0;
+    return poll(&p, 1, 0) > 0 && read(control, &word, 1) >= 0;
+}
+
+int runApplication(int control, const std::string& link, double rate) {
+    vorlixsim::SimOptions options;
+    options.address = DEVICE_ADDRESS;
+    options.portCount = 1;
+    options.record = false;
+    vorlixsim::SimServer device(options);
+    char go = 0;
+    if (!device.start() || read(control, &go, 1) != 1)
+        return 1;
+    Application app;
+    app.fd = openRaw(link);
+    if (app.fd < 0)
+        return 1;
+    auto start = Clock::now();
+    auto next = start;
+    while (!stopAsked(control)) {
+        next += std::chrono::milliseconds(TICK_MS);
+        app.writeDue(rate * TICK_MS / 1000.0);
+        while (Clock::now() < next) {
+            app.readBack();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    for (auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
+        app.readBack();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::printf("application: sent %.1f KiB/s, got back %.1f KiB/s, missing %llu B, corrupt %llu\n",
+                double(app.sent) / seconds / 1024, double(app.received) / seconds / 1024,
+                (unsigned long long)(app.sent - std::min(app.sent, app.received)),
+                (unsigned long long)app.corrupt);
+    std::fflush(nullptr);
+    // The device stays for the parent's own application until the pipe closes.
+    close(app.fd);
+    char word = 0;
+    while (read(control, &word, 1) > 0) {
+    }
+    return 0;
+}
+
+// Every thread's run time as the scheduler counts it, to the nanosecond: the manager
+// uses little, and the tick-sampled figures of getrusage or /proc would drown it in noise.
+double cpuSecondsOfThisProcess() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// Runs the event loop for a while, as the manager's own loop would.
+void runFor(int milliseconds) {
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool runUntil(const std::function<bool()>& done, int timeoutMs, int stepMs = 20) {
+    for (int waited = 0; waited < timeoutMs; waited += stepMs) {
+        if (done())
+            return true;
+        runFor(stepMs);
+    }
+    return done();
+}
+
+// The manager's CPU while it runs for a phase, in percent of one core.
+double cpuDuring(int milliseconds) {
+    double before = cpuSecondsOfThisProcess();
+    auto start = Clock::now();
+    runFor(milliseconds);
+    double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    return (cpuSecondsOfThisProcess() - before) * 100.0 / elapsed;
+}
+
+// The Monitoring command, as from the row's menu.
+PortMonitorDialog* openMonitor(MainDialog& window) {
+    window.portList()->setCurrentItem(window.portList()->topLevelItem(0));
+    window.onCommand(IDC_MONITORING);
+    return window.portMonitor();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+struct Phases {
+    std::vector<double> closed;
+    std::vector<double> open;
+    size_t txPane = 0;
+    size_t rxPane = 0;
+};
+
+Phases measure(MainDialog& window, int phaseMs, int rounds) {
+    Phases phases;
+    for (int round = 0; round < rounds; ++round) {
+        phases.closed.push_back(cpuDuring(phaseMs));
+        PortMonitorDialog* monitor = openMonitor(window);
+        if (!monitor) {
+            std::fprintf(stderr, "the monitor did not open\n");
+            return {};
+        }
+        phases.open.push_back(cpuDuring(phaseMs));
+        phases.txPane =
+            std::max(phases.txPane, monitor->paneText(PortMonitorDialog::TX_PANE).size());
+        phases.rxPane =
+            std::max(phases.rxPane, monitor->paneText(PortMonitorDialog::RX_PANE).size());
+        QPointer<PortMonitorDialog> closing = monitor;
+        monitor->accept();
+        runUntil([&] { return closing.isNull(); }, 2000);
+        std::printf("round %d: monitor closed %6.2f%%, open %6.2f%% of a core\n", round + 1,
+                    phases.closed.back(), phases.open.back());
+    }
+    return phases;
+}
+
+bool shownAtTheEnd(const PortMonitorDialog& monitor, PortMonitorDialog::Pane pane,
+                   const std::string& text) {
+    std::string shown = monitor.drawnPane(pane).remove('\n').toStdString();
+    return shown.size() >= text.size() &&
+           shown.compare(shown.size() - text.size(), text.size(), text) == 0;
+}
+
+// How long a few bytes the application writes take to show in the Tx pane and, echoed by
+// the device, in the Rx pane: median and worst, in milliseconds. The application is
+// this process now, on an idle port.
+void measureLatency(MainDialog& window, const std::string& link) {
+    int fd = openRaw(link);
+    if (fd < 0 || !runUntil([] { return port(0).state.load() == PORT_CONNECTED; }, 10000))
+        return (void)std::fprintf(stderr, "the latency port did not connect\n");
+    PortMonitorDialog* monitor = openMonitor(window);
+    std::vector<double> tx, rx;
+    for (int i = 0; monitor && i < 30; ++i) {
+        char mark[16];
+        std::snprintf(mark, sizeof mark, "mark%02d;", i);
+        auto start = Clock::now();
+        if (write(fd, mark, std::strlen(mark)) != ssize_t(std::strlen(mark)))
+            break;
+        auto since = [&] {
+            return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        };
+        bool txShown = false, rxShown = false;
+        runUntil(
+            [&] {
+                if (!txShown &&
+                    (txShown = shownAtTheEnd(*monitor, PortMonitorDialog::TX_PANE, mark)))
+                    tx.push_back(since());
+                if (!rxShown &&
+                    (rxShown = shownAtTheEnd(*monitor, PortMonitorDialog::RX_PANE, mark)))
+                    rx.push_back(since());
+                return txShown && rxShown;
+            },
+            2000, 1);
+        uint8_t echo[256];
+        while (read(fd, echo, sizeof echo) > 0) {
+        }
+        runFor(37); // the next write at another moment of the monitor's tick
+    }
+    if (!tx.empty() && !rx.empty())
+        std::printf("written to shown: Tx pane median %.0f ms, worst %.0f ms; Rx pane median %.0f "
+                    "ms, worst %.0f ms (%zu writes)\n",
+                    median(tx), *std::max_element(tx.begin(), tx.end()), median(rx),
+                    *std::max_element(rx.begin(), rx.end()), rx.size());
+    if (monitor)
+        monitor->accept();
+    close(fd);
+}
+
+int runManager(int control, const std::string& link, double rate, int phaseMs, int rounds) {
+    int argc = 1;
+    char name[] = "monitor_cost";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    portdriver::install();
+    MainDialog window;
+    window.initialise();
+    window.show();
+    bool connected = runUntil([] { return port(0).state.load() == PORT_READY; }, 10000) &&
+                     write(control, "g", 1) == 1 &&
+                     runUntil([] { return port(0).state.load() == PORT_CONNECTED; }, 10000);
+    if (!connected) {
+        std::fprintf(stderr, "the port was not connected\n");
+        return 1;
+    }
+    runFor(WARM_UP_MS);
+    Phases phases = measure(window, phaseMs, rounds);
+    if (phases.open.empty())
+        return 1;
+    double closed = median(phases.closed);
+    double open = median(phases.open);
+    std::printf("%.1f KiB/s each way, %d s per phase; median CPU: monitor closed %.2f%%, open "
+                "%.2f%% (open/closed %.3f); panes %zu and %zu characters\n",
+                rate / 1024, phaseMs / 1000, closed, open, open / closed, phases.txPane,
+                phases.rxPane);
+    std::fflush(nullptr);
+    if (write(control, "s", 1) == 1 &&
+        runUntil([] { return port(0).state.load() == PORT_READY; }, 10000)) {
+        runFor(3000); // the child's figures come first
+        measureLatency(window, link);
+    }
+    endManager();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    double rate = argc > 1 ? std::atof(argv[1]) : 115200;
+    int seconds = argc > 2 ? std::atoi(argv[2]) : 5;
+    int rounds = argc > 3 ? std::atoi(argv[3]) : 4;
+    bool display = argc > 4 && std::string(argv[4]) == "display";
+    ManagerFolder folder;
+    if (display)
+        unsetenv("QT_QPA_PLATFORM");
+    setenv("QUORVALINK_REMOTE_PORT", "0", 1);
+    registerPort(0, "COM1", DEVICE_ADDRESS, DEVICE_PORT);
+    int control[2];
+    if (pipe(control) != 0)
+        return 1;
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        close(control[1]);
+        int status = runApplication(control[0], folder.link("COM1"), rate);
+        std::fflush(nullptr);
+        _exit(status);
+    }
+    close(control[0]);
+    int status = runManager(control[1], folder.link("COM1"), rate, seconds * 1000, rounds);
+    close(control[1]);
+    int childStatus = 0;
+    waitpid(child, &childStatus, 0);
+    return status != 0 || childStatus != 0 ? 1 : 0;
+}
