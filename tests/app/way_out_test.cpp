@@ -196,7 +196,8 @@ TEST_P(WayOut, EndsWithStatusZeroHostsSavedAndLinksGone) {
     switch (GetParam()) {
     case Way::Exit:
         showWindow(platform);
-        ASSERT_TRUE(pumpUntil([&] { return pressCloseBox(display.name, TITLE); }, 5000));
+        ASSERT_TRUE(pumpUntil([&] { return pressCloseBox(display.name, TITLE); }, 15000))
+            << "no shown main window to close";
         break;
     case Way::QuitRequest:
         ::kill(pid_t(manager.processId()), SIGHUP);
