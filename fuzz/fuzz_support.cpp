@@ -54,17 +54,23 @@ int fixedLength(uint8_t command) {
 } // namespace
 
 ReferenceReading referencePackets(const Bytes& stream) {
-    ReferenceReading reading{{}, stream.size()};
+    ReferenceReading reading{{}, 0};
+    continueReading(stream, reading);
+    return reading;
+}
+
+void continueReading(const Bytes& stream, ReferenceReading& reading) {
     const size_t length = stream.size();
-    size_t at = 0;
+    size_t at = reading.undecidedFrom;
+    reading.undecidedFrom = length;
     for (;;) {
         while (at < length && stream[at] != 0xF0)
             ++at;
         if (at == length)
-            return reading;
+            return;
         if (at + 2 > length) {
             reading.undecidedFrom = at;
-            return reading;
+            return;
         }
         int fixed = fixedLength(stream[at + 1]);
         size_t need = size_t(fixed);
@@ -75,7 +81,7 @@ ReferenceReading referencePackets(const Bytes& stream) {
         if (fixed == 0) {
             if (at + 4 > length) {
                 reading.undecidedFrom = at;
-                return reading;
+                return;
             }
             size_t n = stream[at + 2] * 256u + stream[at + 3];
             if (n > 512) {
@@ -86,7 +92,7 @@ ReferenceReading referencePackets(const Bytes& stream) {
         }
         if (at + need > length) {
             reading.undecidedFrom = at;
-            return reading;
+            return;
         }
         reading.packets.push_back(
             {Bytes(stream.begin() + long(at) + 1, stream.begin() + long(at + need)), at + need});

@@ -36,6 +36,9 @@ struct ReferenceReading {
 // The packets a reader that takes whole packets only finds in stream, and where the
 // bytes it has not decided on yet begin.
 ReferenceReading referencePackets(const Bytes& stream);
+// The same for a stream that has grown since reading was made: decisions on a prefix
+// never change, so the reading goes on from its undecided point.
+void continueReading(const Bytes& stream, ReferenceReading& reading);
 
 // Size of a packet as readDriverPacket copies it (command byte first, no 0xF0); 0
 // when the command byte is none of the packet table's.

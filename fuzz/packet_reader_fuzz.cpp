@@ -29,7 +29,7 @@ class ReaderRun {
                 makeRoom();
             fed_.push_back(byte);
         }
-        reference_ = referencePackets(fed_);
+        continueReading(fed_, reference_);
         ringSetDataReady(ring_.get(), true);
     }
 
@@ -83,7 +83,7 @@ class ReaderRun {
     // The writer found the ring full: a reader must free room, since no incomplete
     // packet is anywhere near 5119 bytes long.
     void makeRoom() {
-        reference_ = referencePackets(fed_);
+        continueReading(fed_, reference_);
         int32_t readBefore = ring_.get()->readIndex;
         readOne(false);
         check(ring_.get()->readIndex != readBefore,

@@ -66,7 +66,7 @@ for target in "${targets[@]}"; do
     elapsed=$(( $(date +%s) - start ))
     [ "$mode" = short ] && rm -rf "$corpus"
     runs=$(grep -oE 'stat::number_of_executed_units: [0-9]+' "$log" | grep -oE '[0-9]+$' || echo "?")
-    coverage=$(grep -E '^#[0-9]+ +(DONE|pulse|NEW|REDUCE|INITED)' "$log" | tail -n 1 |
+    coverage=$(grep -E '^#[0-9]+[[:space:]]+(DONE|pulse|NEW|REDUCE|INITED)' "$log" | tail -n 1 |
                grep -oE 'cov: [0-9]+ ft: [0-9]+' || echo "cov: ? ft: ?")
     summary+=$(printf '%-18s %10s inputs %6ss  %s' "$target" "$runs" "$elapsed" "$coverage")$'\n'
 done
