@@ -3,6 +3,7 @@
 #include "app/instance_requests.h"
 #include "app/main_dialog.h"
 #include "platform/message_box.h"
+#include "platform/paths.h"
 #include "platform/single_instance.h"
 #include "platform/termination_signal.h"
 #include "platform/trace.h"
@@ -23,6 +24,23 @@ int showRunningInstance(const platform::SingleInstance& instance) {
     if (!instance.request("show", &reply))
         platform::debugTrace("The running manager did not answer.\r\n");
     return 0;
+}
+
+// The first folder that another user owns, that is a planted symbolic link or that
+// cannot be made: the manager does not start on it.
+std::string folderProblem() {
+    for (const platform::PrivateFolder& folder :
+         {platform::checkedStoreFolder(), platform::checkedDeviceFolder(),
+          platform::checkedRuntimeFolder()})
+        if (!folder.usable())
+            return folder.problem;
+    return "";
+}
+
+int refuseToStart(const std::string& problem) {
+    std::fprintf(stderr, "travenor: %s\n", problem.c_str());
+    platform::messageBox(nullptr, problem, "Error", platform::MB_ICONERROR);
+    return 1;
 }
 
 // A lost display makes the windowing layer end the process with exit(1) from inside
@@ -69,9 +87,15 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     // Hidden in the notification area is the manager's normal state, not an end.
     app.setQuitOnLastWindowClosed(false);
+    std::string problem = folderProblem();
     platform::SingleInstance instance;
-    if (!instance.acquire())
-        return showRunningInstance(instance);
+    if (problem.empty() && !instance.acquire()) {
+        if (instance.problem().empty())
+            return showRunningInstance(instance);
+        problem = instance.problem();
+    }
+    if (!problem.empty())
+        return refuseToStart(problem);
     portdriver::install();
     return runManager(app, instance);
 }
