@@ -5,6 +5,7 @@
 
 #include <QApplication>
 
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
 
@@ -30,6 +31,10 @@ std::string forwardMessage(const std::string& request) {
     unsigned long long wParam = 0;
     long long lParam = 0;
     if (!(in >> word >> message >> wParam >> lParam) || !(in >> std::ws).eof())
+        return "error";
+    // The COM number travels as a 32-bit WPARAM: a larger number names no port, and
+    // cut to 32 bits it would name another one (4294967297 is COM1).
+    if (wParam > UINT32_MAX)
         return "error";
     if (message != platform::WM_WIN16_PORT)
         return "error";

@@ -142,9 +142,14 @@ bool StreamChecker::explainSlices(size_t count, uint64_t end) {
         if (best == 0) {
             char text[160];
             std::snprintf(text, sizeof text,
-                          "byte %02X after offset %llu is in no slice of what was sent",
+                          "byte %02X after offset %llu is in no slice of what was sent; what "
+                          "arrived from there:",
                           pending_[at], static_cast<unsigned long long>(expected_));
             problem_ = text;
+            for (size_t i = 0; i < count && i < 48; ++i) {
+                std::snprintf(text, sizeof text, "%s%02X", i == at ? " [" : " ", pending_[i]);
+                problem_ += text;
+            }
             return false;
         }
         ++gaps_;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when missing.
 set -euo pipefail
-packages=(build-essential cmake ninja-build clang qt6-base-dev libxcb1-dev libsqlite3-dev libgtest-dev socat
-          xvfb xauth imagemagick)
+packages=(build-essential cmake ninja-build clang libclang-rt-14-dev qt6-base-dev libxcb1-dev
+          libsqlite3-dev libgtest-dev socat xvfb xauth imagemagick)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

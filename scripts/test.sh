@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build, then the same suite under
-# AddressSanitizer+UBSan and under ThreadSanitizer; and builds the programs with clang's
-# lock-annotation check (-Wthread-safety), which fails the build on an unguarded access.
+# AddressSanitizer+UBSan and under ThreadSanitizer; builds the programs with clang's
+# lock-annotation check (-Wthread-safety), which fails the build on an unguarded access;
+# and runs every fuzz target for a short, fixed number of inputs (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -17,3 +18,4 @@ run_suite asan
 run_suite tsan
 cmake --preset threads >/dev/null
 cmake --build --preset threads -j "$jobs"
+bash scripts/fuzz.sh short
