@@ -8,6 +8,7 @@
 // they were after the first faults.
 //
 //   soak_device_faults [--ports N] [--devices D] [--faults F] [--seed S]
+//                      [--kinds killed,reset,silent,refusing] [--verbose]
 //
 // Faults, each on one device server (all its ports at once):
 //   killed    SIGKILL, started again at once
@@ -78,7 +79,24 @@ struct Options {
     int faults = 20;
     uint32_t seed = 1;
     bool verbose = false;
+    std::vector<Fault> kinds = {Fault::Killed, Fault::Reset, Fault::Silent, Fault::Refusing};
 };
+
+// "killed,reset": the kinds named, in any order.
+bool parseKinds(const std::string& text, std::vector<Fault>& kinds) {
+    kinds.clear();
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t end = std::min(text.find(',', at), text.size());
+        std::string name = text.substr(at, end - at);
+        auto found = std::find(std::begin(FAULT_NAMES), std::end(FAULT_NAMES), name);
+        if (found == std::end(FAULT_NAMES))
+            return false;
+        kinds.push_back(Fault(found - std::begin(FAULT_NAMES)));
+        at = end + 1;
+    }
+    return !kinds.empty();
+}
 
 bool parse(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; i += 2) {
@@ -99,6 +117,8 @@ bool parse(int argc, char** argv, Options& options) {
             options.faults = int(value);
         else if (name == "--seed")
             options.seed = uint32_t(value);
+        else if (name == "--kinds" && parseKinds(argv[i + 1], options.kinds))
+            continue;
         else
             return false;
     }
@@ -341,7 +361,7 @@ class Soak {
 
     void beginFault() {
         device_ = pick(0, options_.devices - 1);
-        fault_ = Fault(pick(0, 3));
+        fault_ = options_.kinds[size_t(pick(0, int(options_.kinds.size()) - 1))];
         note(describeFault() + " begins");
         ++counts_[int(fault_)];
         affected_.clear();
