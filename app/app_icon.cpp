@@ -3,14 +3,12 @@
 #include <QPainter>
 #include <QPixmap>
 
-namespace {
-
 // A serial connector (a D-shaped shell with two rows of pins) on a blue tile, and
 // a small network arc: a COM port carried over the network.
-QPixmap drawIcon(int size) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
+QImage drawAppIcon(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing, size >= 32);
     qreal u = size / 16.0;
     p.setPen(Qt::NoPen);
@@ -28,14 +26,13 @@ QPixmap drawIcon(int size) {
     p.setPen(QPen(QColor(0, 255, 255), std::max<qreal>(1, u)));
     p.setBrush(Qt::NoBrush);
     p.drawArc(QRectF(5 * u, 1 * u, 6 * u, 6 * u), 30 * 16, 120 * 16);
-    return pixmap;
+    p.end();
+    return image;
 }
-
-} // namespace
 
 QIcon makeAppIcon() {
     QIcon icon;
-    icon.addPixmap(drawIcon(32));
-    icon.addPixmap(drawIcon(16));
+    icon.addPixmap(QPixmap::fromImage(drawAppIcon(32)));
+    icon.addPixmap(QPixmap::fromImage(drawAppIcon(16)));
     return icon;
 }

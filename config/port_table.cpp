@@ -41,6 +41,7 @@ void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     record.readEventRing0 = 0;
     record.sliceEvent = nullptr;
     record.sliceEventRing0 = 0;
+    record.roomWatch = nullptr;
     record.outQueue = nullptr;
     record.inQueue = nullptr;
     record.outQueueHandle = 0;
@@ -48,6 +49,7 @@ void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     std::memset(record.txFrame, 0, sizeof record.txFrame);
     record.txPending = 0;
     record.txSent = 0;
+    record.txSerial = 0;
     record.lastMcr = 0;
     record.lastMsr = 0;
     record.monitor = nullptr;
@@ -55,6 +57,9 @@ void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     record.openRunning = false;
     record.openAsked = false;
     record.openAskedAt = 0;
+    record.closing = false;
+    record.closeDueAt = 0;
+    record.closingSerial = 0;
 }
 
 } // namespace

@@ -22,9 +22,12 @@ class DeviceSocket;
 class PortMonitor;
 namespace platform {
 class AutoEvent;
-}
+class EventWatch;
+} // namespace platform
 
 constexpr int PORT_SLOTS = 100;
+// Room for the frames one relay pass sends at once (32 whole DATA frames).
+constexpr int TX_BUFFER_SIZE = 32 * 517;
 constexpr int MAX_HOST_ENTRIES = 99;
 
 // Service state of a port. Which procedure moves a port from one state to another
@@ -114,6 +117,8 @@ struct PortRecord {
     uint32_t readEventRing0 = 0;
     platform::AutoEvent* sliceEvent = nullptr;
     uint32_t sliceEventRing0 = 0;
+    // Watches sliceEvent on the UI thread: room in a full inQueue. UI thread.
+    platform::EventWatch* roomWatch = nullptr;
     std::atomic<RingQueue*> outQueue{nullptr};
     std::atomic<RingQueue*> inQueue{nullptr};
     // The driver's 32-bit handles of outQueue and inQueue, given back when the port
@@ -129,12 +134,14 @@ struct PortRecord {
     // the UI thread takes it to release the rings or to replace or drop the
     // connection, so that neither is freed under the relay thread.
     platform::Mutex relayLock;
-    // The frame on its way to the device: txFrame[txSent .. txSent + txPending) is what
-    // the socket has not yet taken. And the last serial settings sent, for replay after
-    // a reconnection or switch.
-    uint8_t txFrame[1024] GUARDED_BY(relayLock) = {};
+    // The frames on their way to the device, whole and in order: txFrame[txSent ..
+    // txSent + txPending) is what the socket has not yet taken. Several frames go out
+    // in one send. And the last serial settings sent, for replay after a reconnection
+    // or switch.
+    uint8_t txFrame[TX_BUFFER_SIZE] GUARDED_BY(relayLock) = {};
     int txPending GUARDED_BY(relayLock) = 0;
     int txSent GUARDED_BY(relayLock) = 0;
+    uint32_t txSerial GUARDED_BY(relayLock) = 0; // the connection the frames are for
     uint8_t serialParams[3] GUARDED_BY(relayLock) = {};
 
     // The open procedure of this port is waiting (UI thread): a second request is
@@ -144,6 +151,11 @@ struct PortRecord {
     // queue alone for a while (relay thread).
     bool openAsked = false;
     uint32_t openAskedAt = 0;
+    // The application closed the port: CLOSE went to the device on connection
+    // closingSerial, which the relay thread drops at closeDueAt (relay thread).
+    bool closing = false;
+    uint32_t closeDueAt = 0;
+    uint32_t closingSerial = 0;
 };
 
 struct PortTable {

@@ -26,7 +26,13 @@ class DeviceSocket : public platform::AsyncSocket {
     std::atomic<int> connectError{0};
     std::atomic<int> sendReady{0};
     std::atomic<int> connected{0};
+    // The device closed the connection (its acknowledgements prove nothing then).
+    std::atomic<bool> peerClosed{false};
     const int portSlot;
+
+    // UI thread: the driver has made room in the port's inQueue; a receive held back
+    // for want of room goes on.
+    void roomInQueue();
 
   protected:
     void OnConnect(int errorCode) override;
@@ -36,12 +42,11 @@ class DeviceSocket : public platform::AsyncSocket {
 
   private:
     void remoReadData();
-    void noteAcknowledgement();
-    void scheduleRetry();
-    bool retryScheduled = false; // UI thread only
-    bool peerClosed = false;     // UI thread only
-    std::unique_ptr<QObject> retryContext;
+    bool waitingForRoom = false; // UI thread only
 };
+
+// The port's slice event is set: the driver made room in its inQueue. UI thread.
+void inQueueHasRoom(int slot);
 
 // Notification masks: everything (a new connection), and read, connect and close
 // (a connection re-established by reconnection or switching).

@@ -39,11 +39,28 @@ void destroyLater(DeviceSocket* socket) {
         QCoreApplication::instance(), [socket] { delete socket; }, Qt::QueuedConnection);
 }
 
-// Takes the connection out of the record. A frame partly sent on it goes with it; one
-// of which nothing went out stays for the next connection.
+// The frames after the one the socket took only part of: those go to the next
+// connection whole, that one is lost with this connection.
+void keepWholeFrames(PortRecord& record) REQUIRES(record.relayLock) {
+    size_t end = size_t(record.txSent + record.txPending);
+    size_t at = 0;
+    while (at < size_t(record.txSent)) {
+        size_t size = sentFrameSize(record.txFrame + at, end - at);
+        if (size == 0 || at + size > end) {
+            dropPendingFrame(record);
+            return;
+        }
+        at += size;
+    }
+    std::memmove(record.txFrame, record.txFrame + at, end - at);
+    record.txSent = 0;
+    record.txPending = int(end - at);
+}
+
+// Takes the connection out of the record. A frame partly sent on it goes with it; the
+// frames of which nothing went out stay for the next connection.
 DeviceSocket* takeConnection(PortRecord& record) REQUIRES(record.relayLock) {
-    if (record.txSent != 0)
-        dropPendingFrame(record);
+    keepWholeFrames(record);
     return PortConnectionWriter::exchange(record, nullptr);
 }
 
@@ -98,12 +115,15 @@ void closeConnection(PortRecord& record) {
         MutexLock lock(record.relayLock);
         record.relayActive.store(0);
         platform::debugTrace("VXD_WRITE_SOCKET : [CLOSE]\r\n");
-        // A DATA frame's tail still pending goes first; only when it is out can CLOSE
-        // follow without the device reading it as data.
-        if (record.txPending == 0 || (sendPendingFrame(record) > 0 && record.txPending == 0)) {
-            auto frame = closeFrame();
-            sendPortFrame(record, frame.data(), int(frame.size()));
-        }
+        // Frames held from a lost connection are not this one's to send. Those pending
+        // on it go first, whole; CLOSE follows them, so the device never reads it as data
+        // (and what the socket does not take before the drop is lost, CLOSE with it).
+        if (record.txPending != 0 && record.txSerial != record.connectionSerial.load())
+            dropPendingFrame(record);
+        auto frame = closeFrame();
+        if (record.connection.load() && queueFrame(record, frame.data(), int(frame.size())))
+            sendPendingFrame(record);
+        dropPendingFrame(record);
         socket = takeConnection(record);
     }
     shutDownAndDestroy(socket);
@@ -112,17 +132,39 @@ void closeConnection(PortRecord& record) {
 bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) {
     if (record.txPending != 0 || !record.connection.load())
         return false;
-    std::memcpy(record.txFrame, frame, size_t(length));
-    record.txSent = 0;
-    record.txPending = length;
+    queueFrame(record, frame, length);
     sendPendingFrame(record);
     return true;
 }
 
-void sendDataFrame(PortRecord& record, const uint8_t* payload, int length) {
-    record.txSent = 0;
-    record.txPending = int(buildDataFrame(record.txFrame, {payload, size_t(length)}));
-    sendPendingFrame(record);
+bool frameFits(const PortRecord& record, int length) {
+    return record.txSent + record.txPending + length <= int(sizeof record.txFrame);
+}
+
+// Frames queued on an empty buffer belong to the port's connection of the moment.
+void noteOwner(PortRecord& record) REQUIRES(record.relayLock) {
+    if (record.txPending == 0) {
+        record.txSent = 0;
+        record.txSerial = record.connectionSerial.load();
+    }
+}
+
+bool queueFrame(PortRecord& record, const uint8_t* frame, int length) {
+    noteOwner(record);
+    if (!frameFits(record, length))
+        return false;
+    std::memcpy(record.txFrame + record.txSent + record.txPending, frame, size_t(length));
+    record.txPending += length;
+    return true;
+}
+
+bool queueDataFrame(PortRecord& record, const uint8_t* payload, int length) {
+    noteOwner(record);
+    if (!frameFits(record, length + 5))
+        return false;
+    uint8_t* end = record.txFrame + record.txSent + record.txPending;
+    record.txPending += int(buildDataFrame({end, size_t(length + 5)}, {payload, size_t(length)}));
+    return true;
 }
 
 int sendPendingFrame(PortRecord& record) {
@@ -135,8 +177,7 @@ int sendPendingFrame(PortRecord& record) {
     if (sent == AsyncSocket::SOCKET_ERROR) {
         if (record.relayActive.load() && error != AsyncSocket::WSAEWOULDBLOCK) {
             markConnectionLost(record);
-            if (record.txSent != 0)
-                dropPendingFrame(record);
+            keepWholeFrames(record);
         }
         return sent;
     }
@@ -162,6 +203,7 @@ void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length) {
     std::memcpy(record.txFrame, frames, size_t(length));
     record.txSent = 0;
     record.txPending = length + held;
+    record.txSerial = record.connectionSerial.load();
     sendPendingFrame(record);
 }
 

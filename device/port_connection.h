@@ -37,15 +37,19 @@ void closeConnection(PortRecord& record) EXCLUDES(record.relayLock);
 // Makes frame the pending frame and sends what the socket takes at once. False, and
 // nothing sent, when a frame is pending already or the port has no connection.
 bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) REQUIRES(record.relayLock);
-// The DATA frame of payload (at most 512 bytes) as the pending frame, sent as far as
-// the socket takes it. Without a connection it stays pending.
-void sendDataFrame(PortRecord& record, const uint8_t* payload, int length)
+// Frames are queued behind what is pending and go out together with sendPendingFrame.
+// False, and nothing queued, when there is no room for it.
+bool queueFrame(PortRecord& record, const uint8_t* frame, int length) REQUIRES(record.relayLock);
+// The DATA frame of payload (at most 512 bytes).
+bool queueDataFrame(PortRecord& record, const uint8_t* payload, int length)
     REQUIRES(record.relayLock);
-// Sends what is left of the pending frame: the byte count the socket took, or
-// SOCKET_ERROR. A send that would block keeps the frame. When the connection has
-// failed for good, the port is marked for reconnection at once, and a frame of which
-// nothing went out is kept whole for the next connection (a partly sent one is lost
-// with its connection: resending its rest alone would garble the device's input).
+// Whether a frame of length still fits behind what is pending.
+bool frameFits(const PortRecord& record, int length) REQUIRES(record.relayLock);
+// Sends what is left of the pending frames: the byte count the socket took, or
+// SOCKET_ERROR. A send that would block keeps them. When the connection has failed for
+// good, the port is marked for reconnection at once, and the frames of which nothing
+// went out are kept whole for the next connection (one partly sent is lost with its
+// connection: resending its rest alone would garble the device's input).
 int sendPendingFrame(PortRecord& record) REQUIRES(record.relayLock);
 // Drops the pending frame.
 void dropPendingFrame(PortRecord& record) REQUIRES(record.relayLock);

@@ -64,6 +64,27 @@ size_t buildDataFrame(std::span<uint8_t> out, std::span<const uint8_t> data) {
     return n + 5;
 }
 
+size_t sentFrameSize(const uint8_t* frame, size_t available) {
+    if (available < 2 || frame[0] != FRAME_START)
+        return 0;
+    switch (frame[1]) {
+    case FRAME_IDENT:
+        return IDENT_FRAME_SIZE;
+    case FRAME_OPEN:
+    case FRAME_CLOSE:
+    case FRAME_ALIVE:
+        return 3;
+    case FRAME_MCR:
+        return 4;
+    case FRAME_SREQ:
+        return 6;
+    case FRAME_DATA:
+        return available < 4 ? 0 : size_t(frame[2] << 8 | frame[3]) + 5;
+    default:
+        return 0;
+    }
+}
+
 IdentReplySearch findIdentReply(std::span<const uint8_t> pending) {
     std::span<const uint8_t> window = pending.first(std::min(pending.size(), IDENT_SEARCH_LIMIT));
     const uint8_t pattern[] = {FRAME_START, FRAME_IDENT_REPLY};

@@ -56,6 +56,10 @@ ByteFrame openResultFrame(uint8_t result);
 // or out is too small.
 size_t buildDataFrame(std::span<uint8_t> out, std::span<const uint8_t> data);
 
+// The size of the frame the manager sent that starts at frame[0] (an 0xF0), or 0 when
+// available bytes do not tell it or it is no frame of the manager's.
+size_t sentFrameSize(const uint8_t* frame, size_t available);
+
 enum class IdentReplyStatus { NotFound, Incomplete, Complete };
 
 struct IdentReplySearch {

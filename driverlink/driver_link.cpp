@@ -3,9 +3,11 @@
 #include "config/manager_context.h"
 #include "config/port_key.h"
 #include "config/port_state.h"
+#include "device/device_socket.h"
 #include "device/port_connection.h"
 #include "driverlink/message_proc.h"
 #include "platform/auto_event.h"
+#include "platform/event_watch.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/trace.h"
@@ -123,6 +125,20 @@ void startRelayThread() {
 
 // What a failed hooking obtained in this call goes back, so that repeated failures do
 // not pile up rings in the driver or leave half-published values behind.
+void undoFailedHook(int slot, uint32_t outHandle, uint32_t inHandle);
+
+// The port's events go with its queues. Each hooking creates a new slice event; with
+// the queues gone the driver has no use for the old one, and keeping it would lose one
+// event per restart.
+void closePortEvents(PortRecord& record) {
+    delete record.roomWatch;
+    record.roomWatch = nullptr;
+    closeEvent(record.readEvent);
+    record.readEvent = nullptr;
+    closeEvent(record.sliceEvent);
+    record.sliceEvent = nullptr;
+}
+
 void undoFailedHook(int slot, uint32_t outHandle, uint32_t inHandle) {
     PortRecord& record = port(slot);
     deletePortValues(slot, publishedValues);
@@ -132,10 +148,7 @@ void undoFailedHook(int slot, uint32_t outHandle, uint32_t inHandle) {
         releaseQueue(outHandle);
     if (inHandle)
         releaseQueue(inHandle);
-    closeEvent(record.readEvent);
-    record.readEvent = nullptr;
-    closeEvent(record.sliceEvent);
-    record.sliceEvent = nullptr;
+    closePortEvents(record);
 }
 
 bool hookSteps(int slot, uint32_t& outHandle, uint32_t& inHandle) {
@@ -164,6 +177,9 @@ bool hookSteps(int slot, uint32_t& outHandle, uint32_t& inHandle) {
                          "Cannot create event for Driver Time Slice.",
                          "Cannot create event for Device Driver Time Slicing."))
         return false;
+    // The driver sets the slice event when it has made room in a full inQueue: the
+    // receive path, held back meanwhile, takes the device's next bytes then.
+    record.roomWatch = new EventWatch(record.sliceEvent, [slot] { inQueueHasRoom(slot); });
     return publishPortValues(slot, outHandle, inHandle);
 }
 
@@ -266,12 +282,7 @@ bool stopPort(int slot, bool force) {
     RegCloseKey(key);
     if (!releasePortQueues(record))
         return false;
-    closeEvent(record.readEvent);
-    record.readEvent = nullptr;
-    // Each hooking creates a new slice event; with the queues gone the driver has no
-    // use for the old one, and keeping it would lose one event per restart.
-    closeEvent(record.sliceEvent);
-    record.sliceEvent = nullptr;
+    closePortEvents(record);
     debugTrace("Hooking is Just Stopped.\r\n");
     return true;
 }
@@ -300,6 +311,11 @@ void closeDriver() {
     closeEvent(driverLink.writeEvent);
     driverLink = DriverLink{};
     context.relayThreadStarted.store(0);
+}
+
+void wakeRelay() {
+    if (driverLink.writeEvent)
+        driverLink.writeEvent->set();
 }
 
 AutoEvent* relayWakeEvent() {

@@ -43,3 +43,6 @@ void closeDriver();
 
 // The relay thread's wake-up event, null until the first port is hooked.
 platform::AutoEvent* relayWakeEvent();
+// Wakes the relay thread now (a port has just become Connected: the packets the
+// application wrote meanwhile go at once, not at the relay's next look).
+void wakeRelay();

@@ -3,6 +3,7 @@
 #include "config/manager_context.h"
 #include "config/port_key.h"
 #include "config/port_state.h"
+#include "device/device_socket.h"
 #include "device/port_connection.h"
 #include "device/wire_frames.h"
 #include "platform/auto_event.h"
@@ -11,6 +12,7 @@
 #include "platform/ui_thread.h"
 #include "rings/ring_queue.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace platform;
@@ -33,22 +35,21 @@ struct Relay {
     uint8_t packet[PACKET_BUFFER_SIZE];
     bool more = false;    // a packet was taken: more may follow at once
     bool blocked = false; // a frame waits for room in its socket
+    uint32_t wait = 0;    // the longest wait before a port's close grace ends
 };
 
 // What a port's pass leaves to be done once its lock is let go: waits and store
 // writes must not hold the UI thread up.
 struct AfterUnlock {
-    enum Kind { Nothing, CloseGrace, DeleteMaximumBaud } kind = Nothing;
-    uint32_t closing = 0; // CloseGrace: the serial of the connection that got CLOSE
+    enum Kind { Nothing, ForgetSpeed, DeleteMaximumBaud } kind = Nothing;
 };
 
 void deleteMaximumBaud(int slot) {
     deletePortValues(slot, {"MaximumBaud"});
 }
 
-// A frame in txFrame goes out before anything else is taken from the outQueue. While
-// it waits, no new packet is taken: a new frame would overwrite it, and a short frame
-// sent in between would land in the middle of it on the wire.
+// The frames in txFrame go out before anything else is taken from the outQueue. While
+// they wait, no new packet is taken: the device gets the frames whole and in order.
 bool retryPending(PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     if (record.txPending == 0)
         return true;
@@ -69,7 +70,7 @@ void relaySreq(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock
     const uint8_t* p = relay.packet + 1;
     std::memcpy(record.serialParams, p, 3);
     auto frame = sreqFrame(p[0], p[1], p[2]);
-    sendPortFrame(record, frame.data(), int(frame.size()));
+    queueFrame(record, frame.data(), int(frame.size()));
 }
 
 void relayData(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
@@ -80,7 +81,7 @@ void relayData(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock
         debugTrace("Invalid DATA Size\r\n");
         return;
     }
-    sendDataFrame(record, relay.packet + 3, length);
+    queueDataFrame(record, relay.packet + 3, length);
 }
 
 void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
@@ -89,12 +90,13 @@ void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock)
     uint8_t value = relay.packet[1];
     debugTrace("VXD_WRITE_SOCKET : [MCR] is %02X\r\n", value);
     auto frame = mcrFrame(value);
-    sendPortFrame(record, frame.data(), int(frame.size()));
+    queueFrame(record, frame.data(), int(frame.size()));
     record.lastMcr.store(value);
 }
 
-// The application closed a Connected port: CLOSE to the device; the grace for it to
-// go out is spent after the lock is let go (finishClose).
+// The application closed a Connected port: CLOSE to the device. The grace for it to go
+// out runs while the relay serves the other ports (finishClose ends it); the store
+// forgets the port's speed once the lock is let go.
 AfterUnlock relayClose(PortRecord& record) REQUIRES(record.relayLock) {
     if (record.isWin16Port.load()) {
         postMessage(WM_REFRESH_LIST, 0, 0);
@@ -103,15 +105,20 @@ AfterUnlock relayClose(PortRecord& record) REQUIRES(record.relayLock) {
     record.relayActive.store(0);
     debugTrace("VXD_WRITE_SOCKET : [CLOSE]\r\n");
     auto frame = closeFrame();
-    sendPortFrame(record, frame.data(), int(frame.size()));
-    return {AfterUnlock::CloseGrace, record.connectionSerial.load()};
+    queueFrame(record, frame.data(), int(frame.size()));
+    sendPendingFrame(record);
+    record.closing = true;
+    record.closeDueAt = getTickCount() + CLOSE_GRACE_MS;
+    record.closingSerial = record.connectionSerial.load();
+    return {AfterUnlock::ForgetSpeed};
 }
 
 // After the grace the connection that got CLOSE is dropped, whoever took the port over
 // meanwhile (a 16-bit close leaves it to this path), and the port is Ready again,
 // unless a Stop has stopped it.
-void finishClose(int slot, PortRecord& record, uint32_t closing) REQUIRES(record.relayLock) {
-    if (record.connection.load() && record.connectionSerial.load() == closing)
+void finishClose(int slot, PortRecord& record) REQUIRES(record.relayLock) {
+    record.closing = false;
+    if (record.connection.load() && record.connectionSerial.load() == record.closingSerial)
         retireConnection(record);
     if (record.state.load() != PORT_CONNECTED)
         return;
@@ -121,9 +128,36 @@ void finishClose(int slot, PortRecord& record, uint32_t closing) REQUIRES(record
     record.isWin16Port.store(0);
 }
 
-bool deviceSilent(PortRecord& record) {
+// While the application does not read, the device is held back (the inQueue is full
+// and the receive path waits for room) and its silence proves nothing: what its system
+// acknowledges (the keep-alive) shows that it lives. A device that died acknowledges
+// nothing and is found silent in time; one that closed the connection proves nothing.
+bool heldBackButAlive(PortRecord& record) REQUIRES(record.relayLock) {
+    RingQueue* inQueue = record.inQueue.load();
+    DeviceSocket* socket = record.connection.load();
+    if (!inQueue || !socket || socket->peerClosed.load() || ringFreeSpace(inQueue) != 0)
+        return false;
+    int since = socket->millisecondsSincePeerAck();
+    if (since < 0 || since >= SILENCE_MS)
+        return false;
+    record.lastRxTick.store(getTickCount() - uint32_t(since));
+    return true;
+}
+
+// A device that has closed its side loses whatever is sent now: the application's
+// packets stay in the outQueue for the connection the reconnection makes.
+bool deviceStillListening(PortRecord& record) REQUIRES(record.relayLock) {
+    DeviceSocket* socket = record.connection.load();
+    RingQueue* outQueue = record.outQueue.load();
+    if (!socket || !outQueue || !ringDataReady(outQueue) || !socket->peerHasClosed())
+        return true;
+    markConnectionLost(record);
+    return false;
+}
+
+bool deviceSilent(PortRecord& record) REQUIRES(record.relayLock) {
     int32_t silence = int32_t(getTickCount() - record.lastRxTick.load());
-    return silence >= SILENCE_MS;
+    return silence >= SILENCE_MS && !heldBackButAlive(record);
 }
 
 // The driver stops reading the application when the outQueue has no room for a whole
@@ -147,25 +181,30 @@ AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(r
             postMessage(WM_RECONNECT_PORT, 0, slot);
         return {};
     }
-    if (!retryPending(record, relay) || !takeFromFullQueue(record, relay))
+    if (!retryPending(record, relay) || !deviceStillListening(record))
         return {};
-    relay.more = true;
-    switch (relay.packet[0]) {
-    case CMD_SREQ:
-        relaySreq(record, relay);
-        break;
-    case CMD_DATA:
-        relayData(record, relay);
-        break;
-    case CMD_MCR:
-        relayMcr(record, relay);
-        break;
-    case CMD_CLOSE:
-        return relayClose(record);
-    default:
-        debugTrace("VXD_WRITE_SOCKET : Invalid Packet Detected.\r\n");
-        break;
+    // As many packets as there is room for their frames, sent together: fewer sends, and
+    // the frames still reach the device whole and in the order the packets came.
+    while (frameFits(record, int(MAX_DATA_FRAME_SIZE)) && takeFromFullQueue(record, relay)) {
+        relay.more = true;
+        switch (relay.packet[0]) {
+        case CMD_SREQ:
+            relaySreq(record, relay);
+            break;
+        case CMD_DATA:
+            relayData(record, relay);
+            break;
+        case CMD_MCR:
+            relayMcr(record, relay);
+            break;
+        case CMD_CLOSE:
+            return relayClose(record);
+        default:
+            debugTrace("VXD_WRITE_SOCKET : Invalid Packet Detected.\r\n");
+            break;
+        }
     }
+    sendPendingFrame(record);
     return {};
 }
 
@@ -224,7 +263,22 @@ void openWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relay
     }
 }
 
+// A port whose close grace runs is left alone until it ends.
+bool closeGraceRuns(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    if (!record.closing)
+        return false;
+    int32_t left = int32_t(record.closeDueAt - getTickCount());
+    if (left > 0) {
+        relay.wait = std::min(relay.wait, uint32_t(left));
+        return true;
+    }
+    finishClose(slot, record);
+    return false;
+}
+
 AfterUnlock passByState(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
+    if (closeGraceRuns(slot, record, relay))
+        return {};
     int state = record.state.load();
     if (state != PORT_READY && state != PORT_DISCONNECTED)
         record.openAsked = false;
@@ -254,16 +308,10 @@ void relaySlot(int slot, Relay& relay) {
     }
     if (after.kind == AfterUnlock::Nothing)
         return;
-    if (after.kind == AfterUnlock::CloseGrace)
-        sleepMs(CLOSE_GRACE_MS);
     // Without the lock: the store may be busy with another writer for a while.
     deleteMaximumBaud(slot);
-    if (after.kind == AfterUnlock::CloseGrace) {
-        MutexLock lock(record.relayLock);
-        finishClose(slot, record, after.closing);
-    } else {
+    if (after.kind == AfterUnlock::DeleteMaximumBaud)
         postMessage(WM_REFRESH_LIST, 0, 0);
-    }
 }
 
 Relay relayState;
@@ -273,11 +321,12 @@ Relay relayState;
 uint32_t relayPass() {
     relayState.more = false;
     relayState.blocked = false;
+    relayState.wait = IDLE_WAIT_MS;
     for (int slot = 0; slot <= int(context.highestPortIndex.load()) && slot < PORT_SLOTS; ++slot)
         relaySlot(slot, relayState);
     if (relayState.more)
         return 0;
-    return relayState.blocked ? PENDING_WAIT_MS : IDLE_WAIT_MS;
+    return std::min(relayState.wait, relayState.blocked ? PENDING_WAIT_MS : IDLE_WAIT_MS);
 }
 
 // The wait between passes is the writeEvent or a second, as the driver expects; it is

@@ -10,6 +10,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -98,6 +99,12 @@ int AsyncSocket::millisecondsSincePeerAck() const {
     if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
         return -1;
     return int(info.tcpi_last_ack_recv);
+}
+
+bool AsyncSocket::peerHasClosed() const {
+    std::lock_guard lock(fdMutex);
+    pollfd probe{fd, POLLRDHUP, 0};
+    return fd >= 0 && ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP));
 }
 
 bool AsyncSocket::Create(long eventMask) {

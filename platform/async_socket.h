@@ -88,6 +88,8 @@ class AsyncSocket {
     // (TCP's own record), -1 when not known. A peer that receives nothing from us
     // acknowledges nothing either. Any thread.
     int millisecondsSincePeerAck() const;
+    // Whether the peer has closed its side: what is sent now is lost. Any thread.
+    bool peerHasClosed() const;
 
   protected:
     virtual void OnConnect(int errorCode);

@@ -2,7 +2,6 @@
 
 #include "platform/auto_event.h"
 #include "platform/trace.h"
-#include "portdriver/event_bridge.h"
 #include "portdriver/ring_io.h"
 #include "portdriver/slave_watch.h"
 
@@ -16,6 +15,13 @@ namespace portdriver {
 
 namespace {
 constexpr int MAX_DATA = 512;
+// One read of the application may bring several DATA packets' worth, and one write to
+// it carries several of the device's: fewer system calls per byte.
+constexpr int MAX_READ = 8 * MAX_DATA;
+constexpr size_t GATHER_LIMIT = 8 * MAX_DATA;
+// The manager waits for room only in a full inQueue; a take from one that had less free
+// than this tells it.
+constexpr int ROOM_SIGNAL_BELOW = 2 * MAX_DATA;
 // The application is read only while the outQueue has room for what one read can
 // bring: an MCR and an SREQ together (a line change leaving B0), or a DATA packet
 // of at least four bytes.
@@ -26,10 +32,9 @@ constexpr uint8_t MCR_DTR_RTS = 0x03;
 constexpr int HELD_LIMIT = 72 * 1024;
 } // namespace
 
-DriverPort::DriverPort(int slot, std::string name, const std::string& deviceFolder, int wakeFd,
+DriverPort::DriverPort(int slot, std::string name, const std::string& deviceFolder,
                        SlaveWatch& watch)
-    : slot_(slot), name_(std::move(name)), pty_(deviceFolder + "/" + name_), wakeFd_(wakeFd),
-      watch_(watch) {}
+    : slot_(slot), name_(std::move(name)), pty_(deviceFolder + "/" + name_), watch_(watch) {}
 
 DriverPort::~DriverPort() {
     shutdown();
@@ -46,7 +51,6 @@ bool DriverPort::create() {
 }
 
 void DriverPort::shutdown() {
-    readBridge_.reset();
     hook_ = {};
     phase_ = Phase::Idle;
     watch_.remove(watchId_);
@@ -74,7 +78,6 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
     bool unreadLeft = false;
     closeSeen_ = watch_.takeClosed(watchId_, &unreadLeft) && unreadLeft;
     leftoverRead_ = false;
-    readBridge_ = std::make_unique<EventBridge>(hook_.readEvent, wakeFd_);
     if (hook_.openedBySixteenBitRequest) {
         joinOpenPort();
         return;
@@ -100,6 +103,18 @@ bool DriverPort::applicationArrived() const {
     return phase_ == Phase::Idle && (pty_.slaveHeld() || watch_.closedLeavingBytes(watchId_));
 }
 
+void DriverPort::takeSignal() {
+    if (hook_.readEvent)
+        hook_.readEvent->consume();
+}
+
+// The manager hears of everything this round put into the outQueue with one signal.
+void DriverPort::flushWake() {
+    if (wakeOwed_ && hook_.writeEvent)
+        hook_.writeEvent->set();
+    wakeOwed_ = false;
+}
+
 void DriverPort::service(uint32_t now) {
     if (phase_ == Phase::Opening)
         serviceOpening(now);
@@ -112,7 +127,7 @@ bool DriverPort::usesQueue(uint32_t handle) const {
 }
 
 void DriverPort::endSession() {
-    readBridge_.reset();
+    flushWake(); // the session's last packets (its CLOSE) must be heard of
     hook_ = {};
     phase_ = Phase::Idle;
     closeSeen_ = false;
@@ -216,7 +231,7 @@ void DriverPort::announceClose() {
     if (ringCloseNotice(hook_.outQueue))
         return;
     ringSetCloseNotice(hook_.outQueue, true);
-    hook_.writeEvent->set();
+    wakeOwed_ = true;
 }
 
 // Whether the application has closed the port, and if so whether it may have left
@@ -243,15 +258,21 @@ void DriverPort::pumpToApplication() {
     }
     uint8_t packet[PACKET_BUFFER_SIZE];
     while (flushPendingToApplication()) {
-        if (!takeDriverPacket(hook_.inQueue, packet))
-            return;
-        if (packet[0] == CMD_DATA) {
-            int size = packet[1] << 8 | packet[2];
-            toApplication_.assign(packet + 3, packet + 3 + size);
-            toApplicationSent_ = 0;
-        } else if (packet[0] == CMD_MODEM_STATUS) {
-            modemStatus_ = packet[1];
+        bool wasFull = ringFreeSpace(hook_.inQueue) < ROOM_SIGNAL_BELOW;
+        bool took = false;
+        while (toApplication_.size() < GATHER_LIMIT && takeDriverPacket(hook_.inQueue, packet)) {
+            took = true;
+            if (packet[0] == CMD_DATA) {
+                int size = packet[1] << 8 | packet[2];
+                toApplication_.insert(toApplication_.end(), packet + 3, packet + 3 + size);
+            } else if (packet[0] == CMD_MODEM_STATUS) {
+                modemStatus_ = packet[1];
+            }
         }
+        if (took && wasFull && hook_.sliceEvent)
+            hook_.sliceEvent->set();
+        if (toApplication_.empty())
+            return;
     }
 }
 
@@ -277,7 +298,7 @@ bool DriverPort::flushPendingToApplication() {
 bool DriverPort::pumpFromApplication() {
     if (phase_ == Phase::Open && !flushHeld())
         return false;
-    uint8_t buffer[1 + MAX_DATA];
+    uint8_t buffer[1 + MAX_READ];
     while (!applicationLeft_) {
         noticeLeaving();
         if (closeSeen_ && leftoverRead_)
@@ -314,7 +335,10 @@ int DriverPort::readSize() const {
     int room = ringFreeSpace(hook_.outQueue);
     if (!held_.empty() || room < READ_ROOM)
         return 0;
-    return 1 + std::min(MAX_DATA, room - 4);
+    // Every 512 bytes need a packet's 4 more.
+    int whole = room / (MAX_DATA + 4);
+    int rest = room - whole * (MAX_DATA + 4);
+    return 1 + std::min(MAX_READ, whole * MAX_DATA + std::max(0, rest - 4));
 }
 
 bool DriverPort::flushHeld() {
@@ -332,10 +356,12 @@ bool DriverPort::flushHeld() {
 void DriverPort::takeApplicationPacket(const uint8_t* bytes, int size) {
     // Packet mode: a leading 0 marks data, anything else is a status byte alone.
     if (bytes[0] == TIOCPKT_DATA) {
-        if (phase_ == Phase::Opening)
+        if (phase_ == Phase::Opening) {
             held_.insert(held_.end(), bytes + 1, bytes + size);
-        else if (size > 1)
-            sendData(bytes + 1, size - 1);
+            return;
+        }
+        for (int at = 1; at < size; at += MAX_DATA)
+            sendData(bytes + at, std::min(MAX_DATA, size - at));
     } else if (bytes[0] & TIOCPKT_IOCTL) {
         // The kernel reports a change only once: one read while the open is pending is
         // reported once the session is open.
@@ -388,13 +414,19 @@ bool DriverPort::sendPacket(const uint8_t* bytes, int size) {
     if (!putPacket(hook_.outQueue, bytes, size))
         return false;
     ringSetDataReady(hook_.outQueue, true);
-    hook_.writeEvent->set();
+    wakeOwed_ = true;
     return true;
 }
 
 bool DriverPort::sendClose() {
     const uint8_t dropAndClose[] = {PACKET_START, CMD_MCR, 0, PACKET_START, CMD_CLOSE};
     return sendPacket(dropAndClose, sizeof dropAndClose);
+}
+
+pollfd DriverPort::signalRequest() const {
+    if (phase_ == Phase::Idle || !hook_.readEvent)
+        return {-1, 0, 0};
+    return {hook_.readEvent->descriptor(), POLLIN, 0};
 }
 
 pollfd DriverPort::pollRequest() const {
@@ -419,9 +451,10 @@ int DriverPort::pollTimeoutMs() const {
         return 50; // the 15 s rule runs on the tick source, which tests move
     if (phase_ != Phase::Open)
         return -1;
-    // Nothing tells the driver when the manager has taken packets out: look again soon.
-    if (applicationLeft_ || closeSeen_ || hangupSeen_ || readSize() == 0)
-        return 1;
+    // The manager sets the read event when it has taken from a full outQueue; a session
+    // that is ending looks again soon for the rest of what its application left.
+    if (applicationLeft_ || closeSeen_ || hangupSeen_)
+        return 20;
     return -1;
 }
 

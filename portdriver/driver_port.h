@@ -36,7 +36,6 @@ class AutoEvent;
 
 namespace portdriver {
 
-class EventBridge;
 class SlaveWatch;
 
 // What the manager published for a started port, resolved to the driver's objects.
@@ -47,6 +46,8 @@ struct PortHook {
     RingQueue* inQueue = nullptr;
     platform::AutoEvent* writeEvent = nullptr;
     platform::AutoEvent* readEvent = nullptr;
+    // Set when a full inQueue has room again (the manager waits for it); may be null.
+    platform::AutoEvent* sliceEvent = nullptr;
     // The 16-bit request has the port open: an application joins it without OPEN.
     bool openedBySixteenBitRequest = false;
 };
@@ -57,8 +58,7 @@ class DriverPort {
   public:
     enum class Phase { Idle, Opening, Open };
 
-    DriverPort(int slot, std::string name, const std::string& deviceFolder, int wakeFd,
-               SlaveWatch& watch);
+    DriverPort(int slot, std::string name, const std::string& deviceFolder, SlaveWatch& watch);
     ~DriverPort();
     DriverPort(const DriverPort&) = delete;
     DriverPort& operator=(const DriverPort&) = delete;
@@ -83,6 +83,10 @@ class DriverPort {
     void beginOpen(std::optional<PortHook> hook, uint32_t now);
     // One round of work for the session.
     void service(uint32_t now);
+    // The manager's signal for this session has come: take it.
+    void takeSignal();
+    // Tells the manager of the packets this round put into the outQueue.
+    void flushWake();
     // The manager released one of the session's queues.
     bool usesQueue(uint32_t handle) const;
     void hangUp();
@@ -90,6 +94,8 @@ class DriverPort {
     // What poll() should wait for on the master (fd -1: nothing), and how long the
     // driver may sleep at most for this port's sake.
     pollfd pollRequest() const;
+    // The manager's signals for this session (its read event), or fd -1.
+    pollfd signalRequest() const;
     int pollTimeoutMs() const;
     void noteHangupSeen() { hangupSeen_ = true; }
 
@@ -118,14 +124,13 @@ class DriverPort {
     int slot_;
     std::string name_;
     PtyPort pty_;
-    int wakeFd_;
     SlaveWatch& watch_;
     int watchId_ = -1;
     Phase phase_ = Phase::Idle;
     PortHook hook_;
-    std::unique_ptr<EventBridge> readBridge_;
     uint32_t openStart_ = 0;
     bool openSent_ = false;
+    bool wakeOwed_ = false;        // packets went into the outQueue since the last flushWake
     bool applicationLeft_ = false; // EIO: nobody holds the slave
     bool closeSeen_ = false;       // the application closed, maybe another opened since
     bool leftoverRead_ = false;    // and what it wrote has been taken from the master

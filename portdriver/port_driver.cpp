@@ -3,7 +3,6 @@
 #include "platform/paths.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
-#include "portdriver/event_bridge.h"
 #include "portdriver/port_registry.h"
 
 #include <algorithm>
@@ -19,10 +18,15 @@ namespace fs = std::filesystem;
 
 namespace {
 // Also catches an open that inotify did not report.
-constexpr int IDLE_POLL_MS = 200;
+constexpr int IDLE_POLL_MS = 1000;
 
 std::mutex loadedMutex;
 PortDriver* loadedDriver = nullptr;
+
+void wakeDescriptor(int fd) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = write(fd, &one, sizeof one);
+}
 
 void drainDescriptor(int fd) {
     char buffer[4096];
@@ -196,7 +200,7 @@ bool PortDriver::serves(const std::string& portName) const {
 }
 
 void PortDriver::addPort(int slot, const std::string& name) {
-    auto port = std::make_unique<DriverPort>(slot, name, deviceFolder_, wakeFd_, watch_);
+    auto port = std::make_unique<DriverPort>(slot, name, deviceFolder_, watch_);
     if (!port->create()) {
         platform::debugTrace("%s: cannot create its pseudo-terminal or link\r\n", name.c_str());
         return;
@@ -215,8 +219,15 @@ std::optional<PortHook> PortDriver::hookOf(int slot) {
     if (out == queues_.end() || in == queues_.end() || write == events_.end() ||
         read == events_.end() || out == in)
         return std::nullopt;
-    return PortHook{out->first,    in->first,    out->second.get(),     in->second.get(),
-                    write->second, read->second, values->sixteenBitOpen};
+    auto slice = events_.find(values->sliceEvent);
+    return PortHook{out->first,
+                    in->first,
+                    out->second.get(),
+                    in->second.get(),
+                    write->second,
+                    read->second,
+                    slice == events_.end() ? nullptr : slice->second,
+                    values->sixteenBitOpen};
 }
 
 void PortDriver::run() {
@@ -228,22 +239,26 @@ void PortDriver::run() {
             std::lock_guard lock(lock_);
             timeout = collectPollSet(fds, owners);
         }
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
+        int ready = poll(fds.data(), fds.size(), timeout);
+        if (ready < 0 && errno != EINTR)
             break;
         std::lock_guard lock(lock_);
-        serviceAll(fds, owners);
+        serviceAll(fds, owners, ready == 0);
     }
 }
 
+// The driver's own wake-up and the slave watch first, then per port its master (when
+// there is something to do on it) and the manager's signal for it.
 int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners) {
     fds.assign({{wakeFd_, POLLIN, 0}, {watch_.fd(), POLLIN, 0}});
     owners.assign(2, nullptr);
     int timeout = IDLE_POLL_MS;
     for (const auto& port : ports_) {
-        pollfd request = port->pollRequest();
-        if (request.fd >= 0) {
-            fds.push_back(request);
-            owners.push_back(port.get());
+        for (pollfd request : {port->pollRequest(), port->signalRequest()}) {
+            if (request.fd >= 0) {
+                fds.push_back(request);
+                owners.push_back(port.get());
+            }
         }
         int wanted = port->pollTimeoutMs();
         if (wanted >= 0)
@@ -252,24 +267,41 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
     return timeout;
 }
 
-void PortDriver::serviceAll(const std::vector<pollfd>& fds,
-                            const std::vector<DriverPort*>& owners) {
+// Only the ports something happened to are served, unless the driver's own wake-up,
+// the slave watch or a time-out asks for all of them: with many ports, one port's
+// traffic does not cost a round over every other.
+void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners,
+                            bool timedOut) {
+    bool everyone = timedOut || fds[0].revents || fds[1].revents;
     drainDescriptor(wakeFd_);
     watch_.dispatch();
+    std::vector<DriverPort*> due;
     // A control call may have replaced ports while we slept: only owners still in the
-    // table are told about their hang-ups.
+    // table count.
     for (size_t i = 2; i < fds.size(); ++i) {
+        if (!fds[i].revents)
+            continue;
         bool current = std::any_of(ports_.begin(), ports_.end(),
                                    [&](const auto& port) { return port.get() == owners[i]; });
-        if (current && (fds[i].revents & POLLHUP))
+        if (!current)
+            continue;
+        if (fds[i].fd == owners[i]->signalRequest().fd)
+            owners[i]->takeSignal();
+        else if (fds[i].revents & POLLHUP)
             owners[i]->noteHangupSeen();
+        due.push_back(owners[i]);
     }
     uint32_t now = platform::getTickCount();
     // A session that ends here may have a holder waiting already: it starts at once.
     for (const auto& port : ports_) {
+        bool isDue = everyone || port->phase() == DriverPort::Phase::Opening ||
+                     std::find(due.begin(), due.end(), port.get()) != due.end();
+        if (!isDue)
+            continue;
         port->service(now);
         if (port->applicationArrived())
             port->beginOpen(hookOf(port->slot()), now);
+        port->flushWake();
     }
 }
 

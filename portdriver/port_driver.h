@@ -53,7 +53,8 @@ class PortDriver final : public platform::DriverBackend {
 
     void run();
     int collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners);
-    void serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners);
+    void serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners,
+                    bool timedOut);
 
     std::mutex lock_;
     SlaveWatch watch_; // before the ports, which use it until they go

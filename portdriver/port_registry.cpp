@@ -81,13 +81,14 @@ std::optional<PublishedValues> publishedValues(int slot) {
     std::optional<uint32_t> in = readDword(key, "pInQueue");
     std::optional<uint32_t> write = readDword(key, "hWin32Event");
     std::optional<uint32_t> read = readDword(key, "hWin32Event_Read");
+    std::optional<uint32_t> slice = readDword(key, "hWin32Event_Dummy");
     bool sixteenBitOpen = readDword(key, "IsWin16Port") == 1u &&
                           readDword(key, "IsWin16PortConnected") == 1u &&
                           readDword(key, "MaximumBaud").has_value();
     platform::RegCloseKey(key);
     if (!out || !in || !write || !read)
         return std::nullopt;
-    return PublishedValues{*out, *in, *write, *read, sixteenBitOpen};
+    return PublishedValues{*out, *in, *write, *read, slice.value_or(0), sixteenBitOpen};
 }
 
 } // namespace portdriver

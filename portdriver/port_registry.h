@@ -19,6 +19,9 @@ struct PublishedValues {
     uint32_t inQueue;
     uint32_t writeEvent;
     uint32_t readEvent;
+    // "hWin32Event_Dummy": set by the driver when it made room in a full inQueue; 0
+    // when not published.
+    uint32_t sliceEvent = 0;
     // The 16-bit request has the port open: "IsWin16Port" and "IsWin16PortConnected"
     // are 1 and "MaximumBaud" is there. "MaximumBaud" goes at every start of the
     // manager and at every close, so marks left behind by an earlier run do not count.

@@ -15,8 +15,7 @@ bool putPacket(RingQueue* queue, const uint8_t* bytes, int size) {
     // Only the reader frees room, so room seen here stays room until we are done.
     if (ringFreeSpace(queue) < size)
         return false;
-    for (int i = 0; i < size; ++i)
-        ringPut(queue, bytes[i]);
+    ringWrite(queue, bytes, size);
     return true;
 }
 

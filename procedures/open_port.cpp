@@ -7,6 +7,7 @@
 #include "device/identification.h"
 #include "device/port_connection.h"
 #include "device/wire_frames.h"
+#include "driverlink/driver_link.h"
 #include "platform/auto_event.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
@@ -166,9 +167,10 @@ int openPort(int slot, bool quiet) {
     record.lastRxTick.store(getTickCount());
     OpenOutcome outcome = connectAndIdentify(slot, quiet);
     bool opened = outcome == OpenOutcome::Identified;
-    if (opened)
+    if (opened) {
         goConnected(slot);
-    else
+        wakeRelay();
+    } else
         record.relayActive.store(0);
     reportToDriver(record, opened);
     leaveService();

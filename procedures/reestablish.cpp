@@ -33,7 +33,11 @@ DeviceSocket* connectAnew(int slot, const char* connectingTrace) {
     return socket;
 }
 
-bool resumeConnection(int slot, const char* passTrace) {
+namespace {
+
+// OPEN and the last SREQ go out, then whatever was held from the lost connection; the
+// port is Connected. Under the relay lock, so the relay thread sends nothing between.
+bool resumeLocked(int slot, const char* passTrace) {
     PortRecord& record = port(slot);
     MutexLock lock(record.relayLock);
     if (!record.relayActive.load())
@@ -52,6 +56,16 @@ bool resumeConnection(int slot, const char* passTrace) {
     record.lastRxTick.store(getTickCount());
     setPortState(slot, PORT_CONNECTED, REASON_OK);
     return true;
+}
+
+} // namespace
+
+bool resumeConnection(int slot, const char* passTrace) {
+    bool resumed = resumeLocked(slot, passTrace);
+    // What the application wrote while the connection was away goes at once.
+    if (resumed)
+        wakeRelay();
+    return resumed;
 }
 
 void restartPort(int slot, int reason) {

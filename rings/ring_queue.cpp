@@ -113,6 +113,20 @@ int ringPut(RingQueue* queue, uint8_t byte) {
     return RING_OK;
 }
 
+int ringWrite(RingQueue* queue, const uint8_t* bytes, int count) {
+    if (!queue || count <= 0)
+        return 0;
+    int32_t write = Index(queue->writeIndex).load(std::memory_order_relaxed);
+    int32_t read = Index(queue->readIndex).load(std::memory_order_acquire);
+    int free = (read - write - 1 + RING_SIZE) % RING_SIZE;
+    int taken = count < free ? count : free;
+    int first = taken < RING_SIZE - write ? taken : RING_SIZE - write;
+    std::memcpy(queue->data + write, bytes, size_t(first));
+    std::memcpy(queue->data, bytes + first, size_t(taken - first));
+    Index(queue->writeIndex).store(advance(write, taken), std::memory_order_release);
+    return taken;
+}
+
 int ringGet(RingQueue* queue, uint8_t* byte) {
     int32_t read = Index(queue->readIndex).load(std::memory_order_relaxed);
     if (read == Index(queue->writeIndex).load(std::memory_order_acquire))

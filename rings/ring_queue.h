@@ -61,6 +61,9 @@ enum : uint8_t {
 
 // Writer side: ringPut. 0 stored, 1 no queue (null), 2 full (nothing stored).
 int ringPut(RingQueue* queue, uint8_t byte);
+// Writer side: puts as many of count bytes as there is room for, in one step (the
+// reader sees them all at once); how many it put. 0 for a null queue.
+int ringWrite(RingQueue* queue, const uint8_t* bytes, int count);
 // Reader side: 0 taken, 1 empty.
 int ringGet(RingQueue* queue, uint8_t* byte);
 // Reader side: steps readIndex back and stores byte there; 0 pushed back, 2 full.

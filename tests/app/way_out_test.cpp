@@ -98,7 +98,9 @@ bool pressCloseBox(const std::string& display, const char* title) {
         sent = true;
     }
     free(tree);
-    xcb_flush(connection);
+    // A round trip, so the server has handled the message before the connection goes
+    // (a message still in flight at the disconnect was seen to be lost).
+    free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
     xcb_disconnect(connection);
     return sent;
 }

@@ -67,11 +67,6 @@ class MessageLog {
     std::vector<Seen> seen_; // UI thread only
 };
 
-void wakeRelay() {
-    if (AutoEvent* event = relayWakeEvent())
-        event->set();
-}
-
 std::vector<vorlixsim::Frame> framesWith(const vorlixsim::SimServer& sim, int devicePort,
                                          uint8_t command) {
     std::vector<vorlixsim::Frame> found;
