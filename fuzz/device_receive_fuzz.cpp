@@ -8,11 +8,15 @@
 //   10240 pending bytes, complete with 18 bytes from it inside them), and MAXSPD and
 //   INFO are taken from that reply;
 // - the read that takes the reply consumes exactly the first 10240 pending bytes (or
-//   all of them), and every byte after them reaches the inQueue unchanged and in
-//   order, also when the inQueue is full for a while (the rest waits in TCP and comes
-//   once the driver has made room): the frames the driver takes are exactly the
-//   reference's frames of those bytes;
-// - the receive path never stalls while the inQueue has room and bytes are pending.
+//   all of them), and every byte after them that a reader of frames decides on
+//   reaches the inQueue unchanged and in order, also when the inQueue is full for a
+//   while (the rest waits in TCP and comes once the driver has made room): the frames
+//   the driver takes are exactly the reference's frames of those bytes;
+// - the inQueue always ends between frames: the beginning of a frame whose rest has
+//   not come never reaches it, so a connection that ends there leaves nothing cut;
+// - the receive path never stalls while the inQueue has room for what it must put in
+//   next and bytes are pending; the driver's room signal (after it took bytes from a
+//   queue with less than two frames' room) is enough to go on.
 //
 // Input: greeting length (0..255) and bytes, then pieces: a length (0..2047), whether
 // the driver reads the inQueue after the piece, the piece's bytes.
@@ -163,11 +167,11 @@ class Session {
         settle();
     }
 
-    // The driver reads until every byte sent after the reply has come through.
+    // The driver reads until every decided byte sent after the reply has come through.
     void finish() {
         if (!identified_)
             return;
-        while (intoRing() < sent_.size() - streamStart_) {
+        while (intoRing() < decided()) {
             size_t before = takenFromRing_;
             driverTakes();
             check(takenFromRing_ > before, "the driver could take nothing from a full inQueue");
@@ -181,8 +185,7 @@ class Session {
             if (taken_[i] != reference.packets[i].bytes)
                 fail("frame " + std::to_string(i) + " reached the driver as " + hex(taken_[i]) +
                      ", sent as " + hex(reference.packets[i].bytes));
-        Bytes rest(stream.begin() + long(reference.undecidedFrom), stream.end());
-        check(ring_.content() == rest, "the inQueue does not end with the undecided bytes");
+        check(ring_.content().empty(), "the inQueue holds bytes the driver left");
     }
 
   private:
@@ -219,25 +222,49 @@ class Session {
     // Bytes the receive path has put into the ring so far.
     size_t intoRing() const { return takenFromRing_ + ring_.content().size(); }
 
-    // Pumps until the receive path has put every pending byte into the ring, or the ring
-    // is full; anything else is a stall.
-    void settle() {
-        size_t expected = sent_.size() - streamStart_;
-        bool settled =
-            waitUntil([&] { return intoRing() == expected || ringFreeSpace(ring_.get()) == 0; });
-        check(settled, "the receive path stalled with room in the inQueue");
-        check(ring_.indicesInRange(), "an inQueue index left 0..5119");
+    // Bytes of the stream after the reply that a reader of frames has decided on.
+    size_t decided() {
+        Bytes stream(sent_.begin() + long(streamStart_), sent_.end());
+        continueReading(stream, reading_);
+        return reading_.undecidedFrom;
     }
 
+    // Pumps until the receive path has put every decided byte into the ring, or waits
+    // for room the ring lacks for the beginning of a frame it holds (a frame less a byte
+    // at most, and no more than it has not put in); anything else is a stall.
+    void settle() {
+        size_t expected = decided();
+        auto held = [&] {
+            return std::min(sent_.size() - streamStart_ - intoRing(), size_t(PACKET_BUFFER_SIZE));
+        };
+        bool settled = waitUntil([&] {
+            return intoRing() == expected ||
+                   (socket_->waitingForRoom() && size_t(ringFreeSpace(ring_.get())) <= held());
+        });
+        check(settled, "the receive path stalled with room in the inQueue");
+        check(intoRing() <= expected, "undecided bytes reached the inQueue");
+        check(ring_.indicesInRange(), "an inQueue index left 0..5119");
+        Bytes content = ring_.content();
+        check(referencePackets(content).undecidedFrom == content.size(),
+              "the inQueue ends inside a frame");
+    }
+
+    // Takes every whole frame, and gives the room signal as the driver does: when it
+    // took bytes from a queue with less than two frames' room.
     void driverTakes() {
         RingQueue* ring = ring_.get();
+        bool wasFull = ringFreeSpace(ring) < 2 * 512;
+        size_t takenBefore = takenFromRing_;
         std::unique_ptr<uint8_t[]> packet(new uint8_t[PACKET_BUFFER_SIZE]);
         for (;;) {
             int32_t before = ring->readIndex;
             int got = takeDriverPacket(ring, packet.get());
             takenFromRing_ += size_t((ring->readIndex - before + RING_SIZE) % RING_SIZE);
-            if (!got)
+            if (!got) {
+                if (wasFull && takenFromRing_ > takenBefore)
+                    inQueueHasRoom(SLOT);
                 return;
+            }
             size_t length = packetSize(packet.get());
             check(length > 0 && length <= PACKET_BUFFER_SIZE, "the driver took no packet it knows");
             taken_.emplace_back(packet.get(), packet.get() + length);
@@ -252,6 +279,7 @@ class Session {
     bool identified_ = false;
     size_t takenFromRing_ = 0;
     std::vector<Bytes> taken_;
+    ReferenceReading reading_{{}, 0}; // of the stream after the reply
 };
 
 } // namespace

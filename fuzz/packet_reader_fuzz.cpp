@@ -8,6 +8,7 @@
 //   packet buffer is exactly 515 bytes) and never moves writeIndex;
 // - a full ring always yields a packet or drops bytes: the writer is never stuck;
 // - after takeDriverPacket finds nothing, dataReady is 0 and no whole packet is left.
+// - decidedLength, the writer's view of the same rules, finds the same undecided point.
 //
 // Input: start index (2 bytes), then pieces: a length, whether to read after it, and
 // which reader to use, followed by the piece's bytes.
@@ -43,7 +44,12 @@ class ReaderRun {
         checkInStep();
     }
 
-    void finish() { readAll(false); }
+    // The writer's view of the same bytes (decidedLength) agrees with the reader's.
+    void finish() {
+        readAll(false);
+        check(size_t(decidedLength(fed_.data(), int(fed_.size()))) == reference_.undecidedFrom,
+              "decidedLength disagrees with the reader on where the undecided bytes begin");
+    }
 
   private:
     bool readOne(bool readerProtocol) {

@@ -62,8 +62,20 @@ struct ReadCursor {
     }
 };
 
-// Skips to the next 0xF0; false when the ring ran out first.
-bool huntStartByte(ReadCursor& cursor) {
+// The same view of a plain byte array, for a writer that keeps track of where the
+// reader's packets begin and end.
+struct ArrayCursor {
+    const uint8_t* bytes;
+    int32_t count;
+    int32_t start;
+
+    int32_t available() const { return count - start; }
+    uint8_t at(int32_t offset) const { return bytes[start + offset]; }
+    void skip(int32_t skipped) { start += skipped; }
+};
+
+// Skips to the next 0xF0; false when the bytes ran out first.
+template <typename Cursor> bool huntStartByte(Cursor& cursor) {
     while (cursor.available() > 0) {
         if (cursor.at(0) == PACKET_START)
             return true;
@@ -75,7 +87,7 @@ bool huntStartByte(ReadCursor& cursor) {
 // Whole length of the packet that starts at the cursor (0xF0 included): 0 while its
 // length is not yet known, -1 when the bytes read so far must be dropped (unknown
 // command byte: 2 bytes; DATA longer than 512: its 4 header bytes).
-int packetLength(const ReadCursor& cursor, int32_t& dropCount) {
+template <typename Cursor> int packetLength(const Cursor& cursor, int32_t& dropCount) {
     if (cursor.available() < 2)
         return 0;
     int parameters = parameterCount(cursor.at(1));
@@ -238,4 +250,20 @@ int takeDriverPacket(RingQueue* queue, uint8_t* buffer) {
     // Packets may follow the one the writer's lost notice was about.
     readyRef(queue).store(1, std::memory_order_seq_cst);
     return 1;
+}
+
+int decidedLength(const uint8_t* bytes, int count) {
+    ArrayCursor cursor{bytes, count, 0};
+    while (huntStartByte(cursor)) {
+        int32_t dropCount = 0;
+        int length = packetLength(cursor, dropCount);
+        if (length < 0) {
+            cursor.skip(dropCount);
+            continue;
+        }
+        if (length == 0 || cursor.available() < length)
+            break;
+        cursor.skip(length);
+    }
+    return cursor.start;
 }

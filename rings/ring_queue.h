@@ -107,3 +107,9 @@ int readDriverPacket(RingQueue* queue, uint8_t* buffer);
 // again). A packet found by that second look sets dataReady again, since more may
 // follow it. Returns 1 with the packet in buffer, or 0.
 int takeDriverPacket(RingQueue* queue, uint8_t* buffer);
+
+// Writer side: how many of count bytes, which begin where the reader is between
+// packets, the packet reader decides on: whole packets and the bytes it drops. The
+// rest is the beginning of a packet that is not complete yet. A writer that puts only
+// decided bytes into the ring leaves the reader between packets after each write.
+int decidedLength(const uint8_t* bytes, int count);
