@@ -6,6 +6,7 @@
 #include "portdriver/slave_watch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -259,9 +260,9 @@ void DriverPort::pumpToApplication() {
     uint8_t packet[PACKET_BUFFER_SIZE];
     while (flushPendingToApplication()) {
         bool wasFull = ringFreeSpace(hook_.inQueue) < ROOM_SIGNAL_BELOW;
-        bool took = false;
+        int32_t readBefore =
+            std::atomic_ref(hook_.inQueue->readIndex).load(std::memory_order_relaxed);
         while (toApplication_.size() < GATHER_LIMIT && takeDriverPacket(hook_.inQueue, packet)) {
-            took = true;
             if (packet[0] == CMD_DATA) {
                 int size = packet[1] << 8 | packet[2];
                 toApplication_.insert(toApplication_.end(), packet + 3, packet + 3 + size);
@@ -269,7 +270,10 @@ void DriverPort::pumpToApplication() {
                 modemStatus_ = packet[1];
             }
         }
-        if (took && wasFull && hook_.sliceEvent)
+        // Bytes the reader dropped make room too: a queue full of them must not stall.
+        bool madeRoom =
+            std::atomic_ref(hook_.inQueue->readIndex).load(std::memory_order_relaxed) != readBefore;
+        if (madeRoom && wasFull && hook_.sliceEvent)
             hook_.sliceEvent->set();
         if (toApplication_.empty())
             return;
