@@ -74,12 +74,19 @@ void DeviceSocket::OnReceive(int errorCode) {
 void DeviceSocket::remoReadData(RingQueue* inQueue) {
     PortRecord& record = port(portSlot);
     int room = inQueue ? ringFreeSpace(inQueue) : RECEIVE_CHUNK;
-    int wanted = std::min(room - heldLength_, RECEIVE_CHUNK);
-    if (wanted <= 0) {
-        // No read now, so no further notification comes until the room signal.
-        waitingForRoom_.store(true);
-        return;
+    if (room <= heldLength_) {
+        // The driver signals room it makes after it sees the notice; a look after setting
+        // it catches room made before.
+        ringSetRoomWanted(inQueue, true);
+        room = ringFreeSpace(inQueue);
+        if (room <= heldLength_) {
+            // No read now, so no further notification comes until the room signal.
+            waitingForRoom_.store(true);
+            return;
+        }
+        ringSetRoomWanted(inQueue, false);
     }
+    int wanted = std::min(room - heldLength_, RECEIVE_CHUNK);
     uint8_t buffer[PACKET_BUFFER_SIZE + RECEIVE_CHUNK];
     std::memcpy(buffer, heldFrame_, size_t(heldLength_));
     int count = Receive(buffer + heldLength_, wanted);

@@ -15,8 +15,8 @@
 // - the inQueue always ends between frames: the beginning of a frame whose rest has
 //   not come never reaches it, so a connection that ends there leaves nothing cut;
 // - the receive path never stalls while the inQueue has room for what it must put in
-//   next and bytes are pending; the driver's room signal (after it took bytes from a
-//   queue with less than two frames' room) is enough to go on.
+//   next and bytes are pending; the driver's room signal (after it took bytes, when
+//   the receive path has left its notice beside the queue) is enough to go on.
 //
 // Input: greeting length (0..255) and bytes, then pieces: a length (0..2047), whether
 // the driver reads the inQueue after the piece, the piece's bytes.
@@ -109,7 +109,7 @@ ExpectedReply expectedReply(const Bytes& pending) {
 // the port's real DeviceSocket on the UI thread (this thread).
 class Session {
   public:
-    Session() : ring_(0) {
+    Session() : ring_(0, true) {
         PortRecord& record = port(SLOT);
         forcePortState(record, PORT_CONNECTING);
         record.inQueue.store(ring_.get());
@@ -250,10 +250,9 @@ class Session {
     }
 
     // Takes every whole frame, and gives the room signal as the driver does: when it
-    // took bytes from a queue with less than two frames' room.
+    // took bytes and finds the receive path's notice that it waits for room.
     void driverTakes() {
         RingQueue* ring = ring_.get();
-        bool wasFull = ringFreeSpace(ring) < 2 * 512;
         size_t takenBefore = takenFromRing_;
         std::unique_ptr<uint8_t[]> packet(new uint8_t[PACKET_BUFFER_SIZE]);
         for (;;) {
@@ -261,7 +260,7 @@ class Session {
             int got = takeDriverPacket(ring, packet.get());
             takenFromRing_ += size_t((ring->readIndex - before + RING_SIZE) % RING_SIZE);
             if (!got) {
-                if (wasFull && takenFromRing_ > takenBefore)
+                if (takenFromRing_ > takenBefore && ringTakeRoomWanted(ring))
                     inQueueHasRoom(SLOT);
                 return;
             }

@@ -107,16 +107,18 @@ size_t packetSize(const uint8_t* packet) {
     return fixed > 0 ? size_t(fixed - 1) : 3 + size_t(packet[1] * 256 + packet[2]);
 }
 
-GuardedRing::GuardedRing(int startIndex) : ring_(new RingQueue{}) {
+GuardedRing::GuardedRing(int startIndex, bool withNotices)
+    : ring_(new RingQueue{}),
+      guardFrom_(withNotices ? offsetof(RingQueue, fill) : offsetof(RingQueue, closeNotice)) {
     ring_->readIndex = startIndex;
     ring_->writeIndex = startIndex;
-    ASAN_POISON_MEMORY_REGION(&ring_->closeNotice,
-                              RING_BLOCK_SIZE - offsetof(RingQueue, closeNotice));
+    ASAN_POISON_MEMORY_REGION(reinterpret_cast<uint8_t*>(ring_) + guardFrom_,
+                              RING_BLOCK_SIZE - guardFrom_);
 }
 
 GuardedRing::~GuardedRing() {
-    ASAN_UNPOISON_MEMORY_REGION(&ring_->closeNotice,
-                                RING_BLOCK_SIZE - offsetof(RingQueue, closeNotice));
+    ASAN_UNPOISON_MEMORY_REGION(reinterpret_cast<uint8_t*>(ring_) + guardFrom_,
+                                RING_BLOCK_SIZE - guardFrom_);
     delete ring_;
 }
 

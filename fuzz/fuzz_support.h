@@ -44,11 +44,14 @@ void continueReading(const Bytes& stream, ReferenceReading& reading);
 // when the command byte is none of the packet table's.
 size_t packetSize(const uint8_t* packet);
 
-// A zeroed RingQueue on the heap whose three fill bytes are poisoned: a reader or
-// writer that strays past data[5119] is caught, not only one that leaves the block.
+// A zeroed RingQueue on the heap whose three bytes after the data are poisoned: a
+// reader or writer that strays past data[5119] is caught, not only one that leaves the
+// block.
 class GuardedRing {
   public:
-    explicit GuardedRing(int startIndex = 0);
+    // withNotices: the notices beside the bytes (closeNotice, roomWanted) are used, and
+    // only the last fill byte is poisoned.
+    explicit GuardedRing(int startIndex = 0, bool withNotices = false);
     ~GuardedRing();
     GuardedRing(const GuardedRing&) = delete;
     GuardedRing& operator=(const GuardedRing&) = delete;
@@ -60,6 +63,7 @@ class GuardedRing {
 
   private:
     RingQueue* ring_;
+    size_t guardFrom_; // offset of the first poisoned byte
 };
 
 // Takes a fuzz input apart from its front: numbers in a range, flags, byte runs.

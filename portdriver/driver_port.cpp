@@ -20,9 +20,6 @@ constexpr int MAX_DATA = 512;
 // it carries several of the device's: fewer system calls per byte.
 constexpr int MAX_READ = 8 * MAX_DATA;
 constexpr size_t GATHER_LIMIT = 8 * MAX_DATA;
-// The manager waits for room only in a full inQueue; a take from one that had less free
-// than this tells it.
-constexpr int ROOM_SIGNAL_BELOW = 2 * MAX_DATA;
 // The application is read only while the outQueue has room for what one read can
 // bring: an MCR and an SREQ together (a line change leaving B0), or a DATA packet
 // of at least four bytes.
@@ -93,6 +90,7 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
 // the port is not this one's input; only its modem status is kept.
 void DriverPort::joinOpenPort() {
     modemStatus_ = discardWholeFrames(hook_.inQueue);
+    roomMade();
     const uint8_t raise[] = {PACKET_START, CMD_MCR, MCR_DTR_RTS};
     modemControl_ = sendPacket(raise, sizeof raise) ? MCR_DTR_RTS : 0;
     openSent_ = true;
@@ -166,6 +164,7 @@ void DriverPort::serviceOpening(uint32_t now) {
         // that came after its close, a late answer) is taken for this open's result
         // or reaches this application.
         drainRing(hook_.inQueue);
+        roomMade();
         const uint8_t openAndRaise[] = {PACKET_START, CMD_OPEN, PACKET_START, CMD_MCR, MCR_DTR_RTS};
         openSent_ = sendPacket(openAndRaise, sizeof openAndRaise);
         modemControl_ = openSent_ ? MCR_DTR_RTS : 0;
@@ -252,6 +251,13 @@ void DriverPort::dropToApplication() {
     toApplicationSent_ = 0;
 }
 
+// The manager holds device bytes back while the inQueue lacks room for them, and says so
+// beside the queue; it hears of room made with the slice event.
+void DriverPort::roomMade() {
+    if (ringTakeRoomWanted(hook_.inQueue) && hook_.sliceEvent)
+        hook_.sliceEvent->set();
+}
+
 void DriverPort::pumpToApplication() {
     if (applicationLeft_) {
         dropToApplication();
@@ -259,7 +265,6 @@ void DriverPort::pumpToApplication() {
     }
     uint8_t packet[PACKET_BUFFER_SIZE];
     while (flushPendingToApplication()) {
-        bool wasFull = ringFreeSpace(hook_.inQueue) < ROOM_SIGNAL_BELOW;
         int32_t readBefore =
             std::atomic_ref(hook_.inQueue->readIndex).load(std::memory_order_relaxed);
         while (toApplication_.size() < GATHER_LIMIT && takeDriverPacket(hook_.inQueue, packet)) {
@@ -270,11 +275,9 @@ void DriverPort::pumpToApplication() {
                 modemStatus_ = packet[1];
             }
         }
-        // Bytes the reader dropped make room too: a queue full of them must not stall.
-        bool madeRoom =
-            std::atomic_ref(hook_.inQueue->readIndex).load(std::memory_order_relaxed) != readBefore;
-        if (madeRoom && wasFull && hook_.sliceEvent)
-            hook_.sliceEvent->set();
+        // Bytes the reader dropped make room too.
+        if (std::atomic_ref(hook_.inQueue->readIndex).load(std::memory_order_relaxed) != readBefore)
+            roomMade();
         if (toApplication_.empty())
             return;
     }

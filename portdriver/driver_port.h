@@ -108,6 +108,7 @@ class DriverPort {
     void serviceOpen();
     void dropToApplication();
     void pumpToApplication();
+    void roomMade();
     bool flushPendingToApplication();
     bool pumpFromApplication();
     int readSize() const;

@@ -177,6 +177,7 @@ void ringReset(RingQueue* queue) {
     std::memset(queue->data, 0, sizeof queue->data);
     std::memset(queue->fill, 0, sizeof queue->fill);
     ringSetCloseNotice(queue, false);
+    ringSetRoomWanted(queue, false);
     std::atomic_ref<uint8_t>(queue->dataReady).store(0, std::memory_order_relaxed);
     Index(queue->writeIndex).store(0, std::memory_order_release);
     Index(queue->readIndex).store(0, std::memory_order_release);
@@ -204,6 +205,22 @@ bool ringCloseNotice(const RingQueue* queue) {
 
 void ringSetCloseNotice(RingQueue* queue, bool closed) {
     std::atomic_ref<uint8_t>(queue->closeNotice).store(closed ? 1 : 0, std::memory_order_release);
+}
+
+// The writer's store of the notice and its next look at readIndex, and the reader's
+// store of readIndex and its look at the notice, are all in the seq_cst order (the
+// no-op read-modify-writes stand for fences, which ThreadSanitizer does not model).
+void ringSetRoomWanted(RingQueue* queue, bool wanted) {
+    std::atomic_ref<uint8_t>(queue->roomWanted).store(wanted ? 1 : 0, std::memory_order_seq_cst);
+    if (wanted)
+        Index(queue->readIndex).fetch_add(0, std::memory_order_seq_cst);
+}
+
+bool ringTakeRoomWanted(RingQueue* queue) {
+    Index(queue->readIndex).fetch_add(0, std::memory_order_seq_cst);
+    std::atomic_ref<uint8_t> wanted(queue->roomWanted);
+    return wanted.load(std::memory_order_seq_cst) != 0 &&
+           wanted.exchange(0, std::memory_order_seq_cst) != 0;
 }
 
 namespace {

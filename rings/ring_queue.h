@@ -24,10 +24,11 @@ struct RingQueue {
     int32_t writeIndex; // where the next byte goes in, 0..5119
     uint8_t dataReady;  // 0 or 1
     uint8_t data[RING_SIZE];
-    // The first fill byte: the application has closed the port (outQueue only; see
-    // ringSetCloseNotice). The rest stays zero.
+    // The application has closed the port (outQueue only; see ringSetCloseNotice).
     uint8_t closeNotice;
-    uint8_t fill[2];
+    // The writer waits for room (inQueue only; see ringSetRoomWanted).
+    uint8_t roomWanted;
+    uint8_t fill[1]; // stays zero
 };
 
 static_assert(sizeof(RingQueue) == RING_BLOCK_SIZE);
@@ -36,7 +37,8 @@ static_assert(offsetof(RingQueue, writeIndex) == 4);
 static_assert(offsetof(RingQueue, dataReady) == 8);
 static_assert(offsetof(RingQueue, data) == 9);
 static_assert(offsetof(RingQueue, closeNotice) == 5129);
-static_assert(offsetof(RingQueue, fill) == 5130);
+static_assert(offsetof(RingQueue, roomWanted) == 5130);
+static_assert(offsetof(RingQueue, fill) == 5131);
 static_assert(alignof(RingQueue) == 4, "atomic_ref on the indices needs 4-byte alignment");
 
 enum : int {
@@ -92,6 +94,16 @@ void ringSetDataReady(RingQueue* queue, bool ready);
 // connection, looks for the CLOSE at once when the notice is up. Writer: the driver.
 bool ringCloseNotice(const RingQueue* queue);
 void ringSetCloseNotice(RingQueue* queue, bool closed);
+
+// The manager's notice, beside the bytes, that it waits for room in the inQueue: it sets
+// it when it holds bytes back for want of room, and looks at the room once more after
+// that; the driver takes it when it has made room, and then signals. Both in the
+// seq_cst order with readIndex, so either the writer's second look sees the room or
+// the reader sees the notice.
+// Writer: the manager's receive path; ringSetRoomWanted then ringFreeSpace.
+void ringSetRoomWanted(RingQueue* queue, bool wanted);
+// Reader: after moving readIndex; true (and the notice cleared) when it was set.
+bool ringTakeRoomWanted(RingQueue* queue);
 
 // Reader side. Takes one whole packet out of queue into buffer (at least 515 bytes),
 // without its 0xF0: the command byte, then its parameters. 1 when a packet was taken,

@@ -100,7 +100,8 @@ TEST(RingQueue, UngetIntoFullRingIsRefused) {
 TEST(RingQueue, ResetZeroesTheWholeBlock) {
     auto ring = ringHolding({1, 2, 3}, 100);
     ringSetDataReady(ring.get(), true);
-    ring->fill[1] = 9;
+    ring->fill[0] = 9;
+    ring->roomWanted = 1;
     ringReset(ring.get());
     const auto* raw = reinterpret_cast<const uint8_t*>(ring.get());
     EXPECT_EQ(Bytes(raw, raw + RING_BLOCK_SIZE), Bytes(RING_BLOCK_SIZE, 0));
