@@ -57,7 +57,7 @@ void DeviceSocket::OnReceive(int errorCode) {
     if (state == PORT_CONNECTED)
         remoReadData(record.inQueue.load());
     else if (state != PORT_CONNECTING && state != PORT_RECONNECTING && state != PORT_SWITCHING)
-        remoReadData(nullptr); // nobody is waiting for these bytes; the procedures that are peek
+        remoReadData(nullptr); // nobody waits for these bytes (the procedures that do, peek)
     AsyncSocket::OnReceive(errorCode);
 }
 
