@@ -5,8 +5,11 @@
 
 #include <QApplication>
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
+#include <type_traits>
 
 namespace {
 
@@ -22,14 +25,36 @@ std::string showWindow(MainDialog& dialog) {
     return "ok";
 }
 
+// A whole word that is a decimal number, with an optional '+' (and '-' where signed
+// is true). A stream read would stop at the first character that is no digit and
+// take the rest as the next number ("1030+1"), and would wrap a negative number into
+// an unsigned one.
+template <typename Number> bool decimalWord(const std::string& word, Number& value) {
+    const char* first = word.data();
+    const char* last = word.data() + word.size();
+    if (first != last && *first == '+')
+        ++first;
+    if (first == last || (std::is_unsigned_v<Number> && *first == '-'))
+        return false;
+    auto [end, error] = std::from_chars(first, last, value);
+    return error == std::errc() && end == last;
+}
+
 // Only the 16-bit port request may come from outside the process.
 std::string forwardMessage(const std::string& request) {
     std::istringstream in(request);
-    std::string word;
+    std::string word, messageWord, wParamWord, lParamWord;
     unsigned long message = 0;
     unsigned long long wParam = 0;
     long long lParam = 0;
-    if (!(in >> word >> message >> wParam >> lParam) || !(in >> std::ws).eof())
+    if (!(in >> word >> messageWord >> wParamWord >> lParamWord) || !(in >> std::ws).eof())
+        return "error";
+    if (!decimalWord(messageWord, message) || !decimalWord(wParamWord, wParam) ||
+        !decimalWord(lParamWord, lParam))
+        return "error";
+    // The COM number travels as a 32-bit WPARAM: a larger number names no port, and
+    // cut to 32 bits it would name another one (4294967297 is COM1).
+    if (wParam > UINT32_MAX)
         return "error";
     if (message != platform::WM_WIN16_PORT)
         return "error";

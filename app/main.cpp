@@ -54,6 +54,23 @@ bool displayMissing() {
     return unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM");
 }
 
+// The first folder that another user owns, that is a planted symbolic link or that
+// cannot be made: the manager does not start on it.
+std::string folderProblem() {
+    for (const platform::PrivateFolder& folder :
+         {platform::checkedStoreFolder(), platform::checkedDeviceFolder(),
+          platform::checkedRuntimeFolder()})
+        if (!folder.usable())
+            return folder.problem;
+    return "";
+}
+
+int refuseToStart(const std::string& problem) {
+    std::fprintf(stderr, "travenor: %s\n", problem.c_str());
+    platform::messageBox(nullptr, problem, "Error", platform::MB_ICONERROR);
+    return 1;
+}
+
 // A lost display makes the windowing layer end the process with exit(1) from inside
 // the event loop; the manager still ends as it does on any other way out, with a
 // normal status.
@@ -128,9 +145,15 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
     if (service)
         enterServiceMode();
+    std::string problem = folderProblem();
     platform::SingleInstance instance;
-    if (!instance.acquire())
-        return service ? refuseSecondService() : showRunningInstance(instance);
+    if (problem.empty() && !instance.acquire()) {
+        if (instance.problem().empty())
+            return service ? refuseSecondService() : showRunningInstance(instance);
+        problem = instance.problem();
+    }
+    if (!problem.empty())
+        return refuseToStart(problem);
     portdriver::install();
     return runManager(app, instance, service);
 }

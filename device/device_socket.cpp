@@ -10,6 +10,7 @@
 #include "rings/ring_queue.h"
 
 #include <algorithm>
+#include <cstring>
 
 using platform::debugTrace;
 
@@ -54,41 +55,54 @@ void DeviceSocket::OnSend(int errorCode) {
 void DeviceSocket::OnReceive(int errorCode) {
     PortRecord& record = port(portSlot);
     int state = record.state.load();
-    if (state == PORT_CONNECTED) {
-        remoReadData();
-    } else if (state != PORT_CONNECTING && state != PORT_RECONNECTING && state != PORT_SWITCHING) {
-        // Nobody is waiting for these bytes; the procedures that are peek instead.
-        uint8_t discard[RECEIVE_CHUNK];
-        Receive(discard, sizeof discard);
-    }
+    if (state == PORT_CONNECTED)
+        remoReadData(record.inQueue.load());
+    else if (state != PORT_CONNECTING && state != PORT_RECONNECTING && state != PORT_SWITCHING)
+        remoReadData(nullptr); // nobody waits for these bytes (the procedures that do, peek)
     AsyncSocket::OnReceive(errorCode);
 }
 
-// Moves what the device sent into the inQueue. Reads only as much as the inQueue can
-// take: what does not fit stays in the connection (TCP holds the device back) and is
-// read when the driver has made room (inQueueHasRoom), instead of being thrown away.
-void DeviceSocket::remoReadData() {
+// Moves what the device sent into inQueue (null: reads and drops it). Reads only as much
+// as the inQueue can take: what does not fit stays in the connection (TCP holds the
+// device back) and is read when the driver has made room (inQueueHasRoom), instead of
+// being thrown away.
+//
+// Only whole frames go in, cut where the driver's reader cuts them. The beginning of a
+// frame whose rest has not arrived is held here, with room kept for it, and goes in with
+// its rest; a connection that ends in the middle of a frame takes that beginning with it,
+// so the driver never reads the next connection's bytes as the cut frame's rest. The
+// driver takes only whole frames, so holding one back costs no time.
+void DeviceSocket::remoReadData(RingQueue* inQueue) {
     PortRecord& record = port(portSlot);
-    RingQueue* inQueue = record.inQueue.load();
     int room = inQueue ? ringFreeSpace(inQueue) : RECEIVE_CHUNK;
-    if (room == 0)
-        room = ringNoteRoomWanted(inQueue); // the driver may have taken in between
-    if (room == 0) {
-        // No read now, so no further notification comes until the room signal.
-        waitingForRoom = true;
-        return;
+    if (room <= heldLength_) {
+        // The driver signals room it makes after it sees the note; the note's own look
+        // catches room made before.
+        room = ringNoteRoomWanted(inQueue);
+        if (room <= heldLength_) {
+            // No read now, so no further notification comes until the room signal.
+            waitingForRoom_.store(true);
+            return;
+        }
     }
-    uint8_t buffer[RECEIVE_CHUNK];
-    int count = Receive(buffer, std::min(room, RECEIVE_CHUNK));
+    int wanted = std::min(room - heldLength_, RECEIVE_CHUNK);
+    uint8_t buffer[PACKET_BUFFER_SIZE + RECEIVE_CHUNK];
+    std::memcpy(buffer, heldFrame_, size_t(heldLength_));
+    int count = Receive(buffer + heldLength_, wanted);
+    if (count <= 0)
+        return;
     // Only what the device actually sent is a sign of life.
-    if (count > 0)
-        record.lastRxTick.store(platform::getTickCount());
+    record.lastRxTick.store(platform::getTickCount());
     if (count == 3)
         debugTrace("ACK");
+    int total = heldLength_ + count;
+    int whole = decidedLength(buffer, total);
+    heldLength_ = total - whole;
+    std::memcpy(heldFrame_, buffer + whole, size_t(heldLength_));
     // The relay thread clears relayActive when the application closes the port.
-    if (!record.relayActive.load() || count <= 0)
+    if (!inQueue || !record.relayActive.load() || whole == 0)
         return;
-    int relayed = ringWrite(inQueue, buffer, count); // room was measured, only this thread writes
+    int relayed = ringWrite(inQueue, buffer, whole); // room was measured, only this thread writes
     ringSetDataReady(inQueue, true);
     if (record.readEvent)
         record.readEvent->set();
@@ -98,9 +112,9 @@ void DeviceSocket::remoReadData() {
 }
 
 void DeviceSocket::roomInQueue() {
-    if (!waitingForRoom)
+    if (!waitingForRoom_.load())
         return;
-    waitingForRoom = false;
+    waitingForRoom_.store(false);
     OnReceive(0);
 }
 

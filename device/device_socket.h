@@ -3,12 +3,13 @@
 // notifications run on the UI thread: they record the outcome of a connect, mark a
 // lost connection so that the relay thread starts a reconnection, and, as
 // `RemoReadData`, move every byte received on a Connected port into the port's
-// inQueue for the driver, unchanged and in order, and hand the same bytes to the
-// port's open Port Monitor.
+// inQueue for the driver, unchanged and in order, a whole frame at a time, and hand the
+// same bytes to the port's open Port Monitor.
 //
 // Ownership: PortRecord::connection holds the only reference; device/port_connection.h
 // creates, replaces and destroys it. Notifications run on the UI thread only.
 #include "platform/async_socket.h"
+#include "rings/ring_queue.h"
 
 #include <atomic>
 #include <cstdint>
@@ -34,6 +35,9 @@ class DeviceSocket : public platform::AsyncSocket {
     // UI thread: the driver has made room in the port's inQueue; a receive held back
     // for want of room goes on.
     void roomInQueue();
+    // Any thread: the receive path waits for the driver to make room in the inQueue
+    // (the device is held back, not silent).
+    bool waitingForRoom() const { return waitingForRoom_.load(); }
 
   protected:
     void OnConnect(int errorCode) override;
@@ -42,8 +46,12 @@ class DeviceSocket : public platform::AsyncSocket {
     void OnClose(int errorCode) override;
 
   private:
-    void remoReadData();
-    bool waitingForRoom = false; // UI thread only
+    void remoReadData(RingQueue* inQueue);
+    std::atomic<bool> waitingForRoom_{false}; // written on the UI thread only
+    // The beginning of a device frame whose rest has not arrived (UI thread only); at
+    // most a longest frame less one byte.
+    uint8_t heldFrame_[PACKET_BUFFER_SIZE];
+    int heldLength_ = 0;
 };
 
 // The port's slice event is set: the driver made room in its inQueue. UI thread.

@@ -133,14 +133,17 @@ void finishClose(int slot, PortRecord& record) REQUIRES(record.relayLock) {
     record.isWin16Port.store(0);
 }
 
-// While the application does not read, the device is held back (the inQueue is full
-// and the receive path waits for room) and its silence proves nothing: what its system
-// acknowledges (the keep-alive) shows that it lives. A device that died acknowledges
-// nothing and is found silent in time; one that closed the connection proves nothing.
+// While the application does not read, the device is held back (the inQueue is full,
+// or has no room for the rest of a frame, and the receive path waits for room) and its
+// silence proves nothing: what its system acknowledges (the keep-alive) shows that it
+// lives. A device that died acknowledges nothing and is found silent in time; one that
+// closed the connection proves nothing.
 bool heldBackButAlive(PortRecord& record) REQUIRES(record.relayLock) {
     RingQueue* inQueue = record.inQueue.load();
     DeviceSocket* socket = record.connection.load();
-    if (!inQueue || !socket || socket->peerClosed.load() || ringFreeSpace(inQueue) != 0)
+    if (!inQueue || !socket || socket->peerClosed.load())
+        return false;
+    if (ringFreeSpace(inQueue) != 0 && !socket->waitingForRoom())
         return false;
     int since = socket->millisecondsSincePeerAck();
     if (since < 0 || since >= SILENCE_MS)

@@ -8,8 +8,11 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -115,8 +118,35 @@ bool configure(sqlite3* db) {
            (exec(db, schemaSql) ? exec(db, "COMMIT") : (exec(db, "ROLLBACK"), false));
 }
 
+// The store file is the user's alone, as its folder is: made owner-only before SQLite
+// opens it (its log files take the same access), an older one narrowed. False, with a
+// trace, when the folder or the file is not this user's.
+bool prepareStoreFile(const PrivateFolder& folder, const std::string& path) {
+    std::string problem =
+        folder.usable() ? foreignEntryProblem(path, "the store file registry.db") : folder.problem;
+    if (!problem.empty()) {
+        debugTrace("%s\r\n", problem.c_str());
+        return false;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string file = path + suffix;
+        struct stat status {};
+        if (::lstat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            status.st_uid == ::geteuid() && (status.st_mode & 077))
+            ::chmod(file.c_str(), status.st_mode & 0700);
+    }
+    return true;
+}
+
 sqlite3* openDatabase() {
-    std::string path = storeFolder() + "/registry.db";
+    PrivateFolder folder = checkedStoreFolder();
+    std::string path = folder.path + "/registry.db";
+    if (!prepareStoreFile(folder, path))
+        return nullptr;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) ==
             SQLITE_OK &&

@@ -58,6 +58,14 @@ int listenUserOnly(const std::string& path) {
     return fd;
 }
 
+// Only a socket of this user is talked to: the request must not reach whoever planted
+// one in its place.
+bool ownSocket(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) != 0 ||
+           (S_ISSOCK(status.st_mode) && status.st_uid == ::geteuid());
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(std::string name) : name_(std::move(name)) {}
@@ -81,9 +89,29 @@ std::string SingleInstance::socketPath() const {
 bool SingleInstance::acquire() {
     if (lockFd_ >= 0)
         return true;
-    int fd = ::open(lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
+    problem_.clear();
+    PrivateFolder folder = checkedRuntimeFolder();
+    if (!folder.usable()) {
+        problem_ = folder.problem;
         return false;
+    }
+    std::string path = lockPath();
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        problem_ =
+            errno == ELOOP
+                ? "The lock file " + path + " is a symbolic link; it is not followed."
+                : "The lock file " + path + " cannot be opened: " + std::strerror(errno) + ".";
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || status.st_uid != ::geteuid() || !S_ISREG(status.st_mode)) {
+        problem_ = foreignEntryProblem(path, "the lock file");
+        if (problem_.empty())
+            problem_ = "The lock file " + path + " is not a plain file.";
+        ::close(fd);
+        return false;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return false;
@@ -193,6 +221,8 @@ bool SingleInstance::request(const std::string& line, std::string* reply, int ti
     QLocalSocket socket;
     QString path = QString::fromStdString(socketPath());
     for (;;) {
+        if (!ownSocket(socketPath()))
+            return false;
         socket.connectToServer(path);
         if (socket.waitForConnected(200))
             break;

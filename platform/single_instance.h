@@ -1,7 +1,9 @@
 #pragma once
 // One manager per user. The first start holds a lock file in runtimeFolder() and
 // listens on a local socket beside it; a later start finds the lock taken and sends
-// its request there instead of starting a second manager.
+// its request there instead of starting a second manager. The runtime folder is the
+// user's own (platform/paths.h); a lock file or socket in it that is another user's
+// or a symbolic link is never opened, connected to or replaced.
 //
 // The socket speaks one request line and one reply line per connection, both ending
 // in "\n":
@@ -34,15 +36,19 @@ class SingleInstance {
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
-    // True when this process is the first: it now holds the lock.
+    // True when this process is the first: it now holds the lock. False also when the
+    // runtime folder or the lock file in it cannot be trusted (another user's, a planted
+    // symbolic link): problem() then says why, and nobody is to be asked either.
     bool acquire();
+    const std::string& problem() const { return problem_; }
     // Starts answering requests (after acquire succeeded); false when the socket
     // cannot be made.
     bool listen(RequestHandler handler);
 
     // Sends one request to the running instance and waits up to timeoutMs for the
     // reply; retries the connection meanwhile, as the first instance may hold the
-    // lock but not listen yet. False when nobody answered.
+    // lock but not listen yet. False when nobody answered, or when the socket found is
+    // not this user's (then nothing is sent to it).
     bool request(const std::string& line, std::string* reply, int timeoutMs = 3000) const;
 
     std::string socketPath() const;
@@ -57,6 +63,7 @@ class SingleInstance {
     static void deleteWhenGone(QLocalSocket* client);
 
     std::string name_;
+    std::string problem_;
     int lockFd_ = -1;
     int listenFd_ = -1;
     std::unique_ptr<QSocketNotifier> listener_;

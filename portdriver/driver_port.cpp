@@ -6,6 +6,7 @@
 #include "portdriver/slave_watch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -126,6 +127,7 @@ void DriverPort::joinOpenPort() {
     int status = discardWholeFrames(hook_.inQueue);
     if (status >= 0)
         noteModemStatus(uint8_t(status));
+    roomMade();
     const uint8_t raise[] = {PACKET_START, CMD_MCR, MCR_DTR_RTS};
     modemControl_ = sendPacket(raise, sizeof raise) ? MCR_DTR_RTS : 0;
     raiseOwed_ = modemControl_ == 0;
@@ -202,6 +204,7 @@ void DriverPort::serviceOpening(uint32_t now) {
         // that came after its close, a late answer) is taken for this open's result
         // or reaches this application.
         drainRing(hook_.inQueue);
+        roomMade();
         const uint8_t openAndRaise[] = {PACKET_START, CMD_OPEN, PACKET_START, CMD_MCR, MCR_DTR_RTS};
         openSent_ = sendPacket(openAndRaise, sizeof openAndRaise);
         modemControl_ = openSent_ ? MCR_DTR_RTS : 0;
@@ -288,6 +291,13 @@ void DriverPort::dropToApplication() {
     toApplicationSent_ = 0;
 }
 
+// The manager holds device bytes back while the inQueue lacks room for them, and says so
+// beside the queue; it hears of room made with the slice event.
+void DriverPort::roomMade() {
+    if (ringTakeRoomWanted(hook_.inQueue) && hook_.sliceEvent)
+        hook_.sliceEvent->set();
+}
+
 void DriverPort::pumpToApplication() {
     if (applicationLeft_) {
         dropToApplication();
@@ -295,9 +305,9 @@ void DriverPort::pumpToApplication() {
     }
     uint8_t packet[PACKET_BUFFER_SIZE];
     while (flushPendingToApplication()) {
-        bool took = false;
+        int32_t readBefore =
+            std::atomic_ref(hook_.inQueue->readIndex).load(std::memory_order_relaxed);
         while (toApplication_.size() < GATHER_LIMIT && takeDriverPacket(hook_.inQueue, packet)) {
-            took = true;
             if (packet[0] == CMD_DATA) {
                 int size = packet[1] << 8 | packet[2];
                 toApplication_.insert(toApplication_.end(), packet + 3, packet + 3 + size);
@@ -305,9 +315,9 @@ void DriverPort::pumpToApplication() {
                 noteModemStatus(packet[1]);
             }
         }
-        // The manager's receive path stops reading the device when the inQueue is full.
-        if (took && ringTakeRoomWanted(hook_.inQueue) && hook_.sliceEvent)
-            hook_.sliceEvent->set();
+        // Bytes the reader dropped make room too.
+        if (std::atomic_ref(hook_.inQueue->readIndex).load(std::memory_order_relaxed) != readBefore)
+            roomMade();
         if (toApplication_.empty())
             return;
     }

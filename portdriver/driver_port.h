@@ -127,6 +127,7 @@ class DriverPort {
     void serviceOpen();
     void dropToApplication();
     void pumpToApplication();
+    void roomMade();
     bool flushPendingToApplication();
     bool pumpFromApplication();
     bool takeFromApplication();

@@ -1,9 +1,13 @@
 #include "portdriver/pty_port.h"
 
+#include "platform/paths.h"
+#include "platform/trace.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <stdlib.h>
 #include <string>
@@ -143,7 +147,25 @@ void PtyPort::closePair(Pair& pair) {
     pair = Pair{};
 }
 
+// Links are made only in a folder of this user that nobody else can write into, and
+// a link another user put there is never replaced: applications would otherwise open
+// whatever someone else chose, or the link could be made to lead them elsewhere.
+bool PtyPort::linkPlaceSafe() const {
+    std::string folder = std::filesystem::path(linkPath_).parent_path().string();
+    std::string problem = platform::privateFolderProblem(folder);
+    if (problem.empty()) {
+        std::string name = std::filesystem::path(linkPath_).filename().string();
+        problem = platform::foreignEntryProblem(linkPath_, "the link " + name);
+    }
+    if (problem.empty())
+        return true;
+    platform::debugTrace("%s\r\n", problem.c_str());
+    return false;
+}
+
 bool PtyPort::pointLinkAt(const std::string& target) {
+    if (!linkPlaceSafe())
+        return false;
     struct stat existing {};
     if (lstat(linkPath_.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode))
         return false; // never replace a file that is not ours

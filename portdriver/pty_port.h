@@ -21,7 +21,8 @@ class PtyPort {
     PtyPort& operator=(const PtyPort&) = delete;
 
     // Replaces the current pair (if any) with a fresh one. False when no pty could be
-    // made or the link path is taken by something that is not a link.
+    // made, the link path is taken by something that is not a link or by another
+    // user's link, or the folder is not this user's alone.
     bool open();
     // Points the link at this port's slave again when it is missing or leads elsewhere
     // (someone removed or replaced it). False when it cannot be put back.
@@ -48,6 +49,7 @@ class PtyPort {
     };
 
     static bool createPair(Pair& pair);
+    bool linkPlaceSafe() const;
     static void closePair(Pair& pair);
     bool pointLinkAt(const std::string& target);
 

@@ -62,8 +62,20 @@ struct ReadCursor {
     }
 };
 
-// Skips to the next 0xF0; false when the ring ran out first.
-bool huntStartByte(ReadCursor& cursor) {
+// The same view of a plain byte array, for a writer that keeps track of where the
+// reader's packets begin and end.
+struct ArrayCursor {
+    const uint8_t* bytes;
+    int32_t count;
+    int32_t start;
+
+    int32_t available() const { return count - start; }
+    uint8_t at(int32_t offset) const { return bytes[start + offset]; }
+    void skip(int32_t skipped) { start += skipped; }
+};
+
+// Skips to the next 0xF0; false when the bytes ran out first.
+template <typename Cursor> bool huntStartByte(Cursor& cursor) {
     while (cursor.available() > 0) {
         if (cursor.at(0) == PACKET_START)
             return true;
@@ -75,7 +87,7 @@ bool huntStartByte(ReadCursor& cursor) {
 // Whole length of the packet that starts at the cursor (0xF0 included): 0 while its
 // length is not yet known, -1 when the bytes read so far must be dropped (unknown
 // command byte: 2 bytes; DATA longer than 512: its 4 header bytes).
-int packetLength(const ReadCursor& cursor, int32_t& dropCount) {
+template <typename Cursor> int packetLength(const Cursor& cursor, int32_t& dropCount) {
     if (cursor.available() < 2)
         return 0;
     int parameters = parameterCount(cursor.at(1));
@@ -195,18 +207,21 @@ void ringSetCloseNotice(RingQueue* queue, bool closed) {
     std::atomic_ref<uint8_t>(queue->closeNotice).store(closed ? 1 : 0, std::memory_order_release);
 }
 
-// The note and the look are ordered against the reader's take and its look at the note
-// by full fences on both sides: at least one of the two sees the other.
+// The writer's store of the note and its next look at readIndex, and the reader's
+// store of readIndex and its look at the note, are all in the seq_cst order, so at least
+// one of the two sees the other (the no-op read-modify-writes stand for fences, which
+// ThreadSanitizer does not model).
 int ringNoteRoomWanted(RingQueue* queue) {
     std::atomic_ref<uint8_t>(queue->roomWanted).store(1, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    Index(queue->readIndex).fetch_add(0, std::memory_order_seq_cst);
     return ringFreeSpace(queue);
 }
 
 bool ringTakeRoomWanted(RingQueue* queue) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    Index(queue->readIndex).fetch_add(0, std::memory_order_seq_cst);
     std::atomic_ref<uint8_t> wanted(queue->roomWanted);
-    return wanted.load(std::memory_order_seq_cst) && wanted.exchange(0, std::memory_order_seq_cst);
+    return wanted.load(std::memory_order_seq_cst) != 0 &&
+           wanted.exchange(0, std::memory_order_seq_cst) != 0;
 }
 
 namespace {
@@ -253,4 +268,20 @@ int takeDriverPacket(RingQueue* queue, uint8_t* buffer) {
     // Packets may follow the one the writer's lost notice was about.
     readyRef(queue).store(1, std::memory_order_seq_cst);
     return 1;
+}
+
+int decidedLength(const uint8_t* bytes, int count) {
+    ArrayCursor cursor{bytes, count, 0};
+    while (huntStartByte(cursor)) {
+        int32_t dropCount = 0;
+        int length = packetLength(cursor, dropCount);
+        if (length < 0) {
+            cursor.skip(dropCount);
+            continue;
+        }
+        if (length == 0 || cursor.available() < length)
+            break;
+        cursor.skip(length);
+    }
+    return cursor.start;
 }

@@ -24,13 +24,11 @@ struct RingQueue {
     int32_t writeIndex; // where the next byte goes in, 0..5119
     uint8_t dataReady;  // 0 or 1
     uint8_t data[RING_SIZE];
-    // The first fill byte: the application has closed the port (outQueue only; see
-    // ringSetCloseNotice).
+    // The application has closed the port (outQueue only; see ringSetCloseNotice).
     uint8_t closeNotice;
-    // The second: the writer stopped for want of room and waits for the reader's
-    // signal (see ringNoteRoomWanted). The last stays zero.
+    // The writer waits for room (see ringNoteRoomWanted).
     uint8_t roomWanted;
-    uint8_t fill[1];
+    uint8_t fill[1]; // stays zero
 };
 
 static_assert(sizeof(RingQueue) == RING_BLOCK_SIZE);
@@ -105,7 +103,7 @@ void ringSetCloseNotice(RingQueue* queue, bool closed);
 // between that look and the take, and leave it waiting for a signal that never comes.
 // Writer side: notes the wait; returns the room there is now.
 int ringNoteRoomWanted(RingQueue* queue);
-// Reader side, after a take: true, once, when the writer waits for room.
+// Reader side, after a take or a drop: true, once, when the writer waits for room.
 bool ringTakeRoomWanted(RingQueue* queue);
 
 // Reader side. Takes one whole packet out of queue into buffer (at least 515 bytes),
@@ -122,3 +120,9 @@ int readDriverPacket(RingQueue* queue, uint8_t* buffer);
 // again). A packet found by that second look sets dataReady again, since more may
 // follow it. Returns 1 with the packet in buffer, or 0.
 int takeDriverPacket(RingQueue* queue, uint8_t* buffer);
+
+// Writer side: how many of count bytes, which begin where the reader is between
+// packets, the packet reader decides on: whole packets and the bytes it drops. The
+// rest is the beginning of a packet that is not complete yet. A writer that puts only
+// decided bytes into the ring leaves the reader between packets after each write.
+int decidedLength(const uint8_t* bytes, int count);

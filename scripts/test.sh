@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build, then the same suite under
-# AddressSanitizer+UBSan; and builds the programs with clang's lock-annotation check
-# (-Wthread-safety), which fails the build on an unguarded access. With --tsan the suite
+# AddressSanitizer+UBSan; builds the programs with clang's lock-annotation check
+# (-Wthread-safety), which fails the build on an unguarded access; and runs every fuzz
+# target for a short, fixed number of inputs (scripts/fuzz.sh). With --tsan the suite
 # also runs under ThreadSanitizer (a third full build: kept out of the CI command for
 # its time; run it before changing threads or locks).
 set -euo pipefail
@@ -21,3 +22,4 @@ if [ "${1:-}" = "--tsan" ]; then
 fi
 cmake --preset threads >/dev/null
 cmake --build --preset threads -j "$jobs"
+bash scripts/fuzz.sh short

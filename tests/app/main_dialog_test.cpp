@@ -155,6 +155,10 @@ TEST_F(MainWindow, OnlyTheSixteenBitRequestIsForwarded) {
     EXPECT_EQ(answerInstanceRequest(*dialog, "message 1031 0 0"), "error");
     EXPECT_EQ(answerInstanceRequest(*dialog, "message 1030 5"), "error");
     EXPECT_EQ(answerInstanceRequest(*dialog, "message 1030 5 1 junk"), "error");
+    // Each number a whole word, none wrapped: these would name COM1 or COM5.
+    EXPECT_EQ(answerInstanceRequest(*dialog, "message 1030+1 0"), "error");
+    EXPECT_EQ(answerInstanceRequest(*dialog, "message 1030 -18446744073709551611 1"), "error");
+    EXPECT_EQ(answerInstanceRequest(*dialog, "message +1030 +5 -1"), "0");
     EXPECT_EQ(answerInstanceRequest(*dialog, "quit"), "error");
 }
 

@@ -127,8 +127,11 @@ TEST_F(RemoReadData, ApplicationThatDoesNotReadLosesNothing) {
         expected.insert(expected.end(), data.begin(), data.end());
         ASSERT_EQ(sim().sendRaw(2, dataFrame(data)), 1);
     }
-    RingQueue* inQueue = port(slot).inQueue.load();
-    ASSERT_TRUE(pumpUntil([&] { return ringFull(inQueue); })) << "the in-queue never filled up";
+    // Full: the next frame does not fit, and the receive path waits for room.
+    ASSERT_TRUE(pumpUntil([&] {
+        ::DeviceSocket* socket = port(slot).connection.load();
+        return socket && socket->waitingForRoom();
+    })) << "the in-queue never filled up";
     pumpFor(100);
 
     std::vector<uint8_t> got = readFromApplication(app, expected.size(), 20000);

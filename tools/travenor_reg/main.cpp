@@ -1,5 +1,6 @@
 // travenor-reg: reads and writes the configuration store from the command line, in
 // the manner of reg.exe and regedit. Safe to use while the manager runs.
+#include "platform/paths.h"
 #include "tools/travenor_reg/commands.h"
 
 #include <cstdio>
@@ -37,6 +38,10 @@ int main(int argc, char** argv) {
         std::fputs(usage, stdout);
         return 0;
     }
+    // A store folder of another user, or a planted link, is not opened.
+    platform::PrivateFolder store = platform::checkedStoreFolder();
+    if (!store.usable())
+        return travenor::fail(store.problem);
     travenor::Arguments args(argv + 2, argv + argc);
     for (const Verb& entry : verbs)
         if (strcasecmp(verb.c_str(), entry.name) == 0)

@@ -295,6 +295,25 @@ int SimServer::closeConnections(int port) {
     return count;
 }
 
+int SimServer::resetConnections(int port) {
+    PortState* state = &portState(port);
+    int count = 0;
+    runOnIoThread([&] {
+        for (auto& connection : connections)
+            if (connection->port == state && connection->fd >= 0) {
+                logLine(*connection, "reset by simulator");
+                linger abort{1, 0};
+                setsockopt(connection->fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+                close(std::exchange(connection->fd, -1));
+                connection->output.clear();
+                std::lock_guard lock(mutex);
+                --connection->port->open;
+                ++count;
+            }
+    });
+    return count;
+}
+
 uint64_t SimServer::dataBytesReceived(int port) const {
     std::lock_guard lock(mutex);
     return portState(port).dataBytes;

@@ -83,6 +83,9 @@ class SimServer {
     int sendRaw(int port, const std::vector<uint8_t>& bytes);
     // Closes the device side of every open connection of the port.
     int closeConnections(int port);
+    // Resets every open connection of the port (RST, no FIN): the client's next
+    // receive or send fails with ECONNRESET.
+    int resetConnections(int port);
 
     // Payload bytes of all DATA frames received, counted whether or not they are recorded.
     uint64_t dataBytesReceived(int port) const;
