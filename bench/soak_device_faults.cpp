@@ -63,12 +63,6 @@ constexpr uint32_t TICK_STEP_MS = 100;
 constexpr int HOLD_MS = 1500;
 // Heap the manager may settle to after the first faults (buffers, caches), in kB.
 constexpr long HEAP_SLACK_KB = 2048;
-// Under a sanitizer the heap holds freed blocks back on purpose.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool HEAP_MEANINGFUL = false;
-#else
-constexpr bool HEAP_MEANINGFUL = true;
-#endif
 
 enum class Fault { Killed, Reset, Silent, Refusing };
 const char* const FAULT_NAMES[] = {"killed", "reset", "silent", "refusing"};
@@ -507,7 +501,8 @@ class Soak {
         if (after_.threads > before_.threads)
             fail("threads grew from " + std::to_string(before_.threads) + " to " +
                  std::to_string(after_.threads));
-        if (HEAP_MEANINGFUL && before_.heapKb > 0 && after_.heapKb - before_.heapKb > HEAP_SLACK_KB)
+        if (MEMORY_MEANINGFUL && before_.heapKb > 0 &&
+            after_.heapKb - before_.heapKb > HEAP_SLACK_KB)
             fail("the heap grew by " + std::to_string(after_.heapKb - before_.heapKb) + " kB");
     }
 

@@ -42,12 +42,6 @@ constexpr int SLOW_EVERY_MS = 10;
 constexpr uint8_t APP_STREAM = 0x11;
 constexpr uint8_t DEVICE_STREAM = 0x22;
 constexpr long RESIDENT_SLACK_KB = 4096;
-// Under a sanitizer the manager's memory holds freed blocks back on purpose.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool MEMORY_MEANINGFUL = false;
-#else
-constexpr bool MEMORY_MEANINGFUL = true;
-#endif
 
 struct Options {
     uint64_t bytes = 1ull << 30;
@@ -375,7 +369,7 @@ int main(int argc, char** argv) {
         problem = "device to application: the checksums differ";
     if (problem.empty() && device.connections() != 1)
         problem = "the manager connected " + std::to_string(device.connections()) + " times";
-    if (problem.empty() && MEMORY_MEANINGFUL && baselineTaken &&
+    if (problem.empty() && soak::MEMORY_MEANINGFUL && baselineTaken &&
         peak.residentKb - baseline.residentKb > RESIDENT_SLACK_KB)
         problem = "the manager's memory grew from " + std::to_string(baseline.residentKb) + " to " +
                   std::to_string(peak.residentKb) + " kB";

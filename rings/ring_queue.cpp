@@ -226,13 +226,9 @@ bool ringTakeRoomWanted(RingQueue* queue) {
 
 namespace {
 
-// Reads ahead with a private cursor instead of taking bytes and pushing an
-// incomplete packet back: once readIndex has moved, the writer may already have
-// filled the freed cells, and a push-back would overwrite them. readIndex only ever
-// moves forward, over bytes dropped for good or over a whole packet.
-int readPacket(RingQueue* queue, uint8_t* buffer, std::memory_order writeOrder) {
-    int32_t read = Index(queue->readIndex).load(std::memory_order_relaxed);
-    ReadCursor cursor{queue, read, read, Index(queue->writeIndex).load(writeOrder)};
+// Moves cursor over the bytes the reader drops, up to the next whole packet: its length,
+// or 0 when none is complete (the cursor then stands at the undecided rest).
+template <class Cursor> int nextWholePacket(Cursor& cursor) {
     while (huntStartByte(cursor)) {
         int32_t dropCount = 0;
         int length = packetLength(cursor, dropCount);
@@ -240,15 +236,25 @@ int readPacket(RingQueue* queue, uint8_t* buffer, std::memory_order writeOrder) 
             cursor.skip(dropCount);
             continue;
         }
-        if (length == 0 || cursor.available() < length)
-            break;
+        return length > 0 && cursor.available() >= length ? length : 0;
+    }
+    return 0;
+}
+
+// Reads ahead with a private cursor instead of taking bytes and pushing an
+// incomplete packet back: once readIndex has moved, the writer may already have
+// filled the freed cells, and a push-back would overwrite them. readIndex only ever
+// moves forward, over bytes dropped for good or over a whole packet.
+int readPacket(RingQueue* queue, uint8_t* buffer, std::memory_order writeOrder) {
+    int32_t read = Index(queue->readIndex).load(std::memory_order_relaxed);
+    ReadCursor cursor{queue, read, read, Index(queue->writeIndex).load(writeOrder)};
+    int length = nextWholePacket(cursor);
+    if (length > 0) {
         copyPacket(cursor, length, buffer);
         cursor.skip(length);
-        cursor.publish();
-        return 1;
     }
     cursor.publish();
-    return 0;
+    return length > 0 ? 1 : 0;
 }
 
 } // namespace
@@ -272,16 +278,7 @@ int takeDriverPacket(RingQueue* queue, uint8_t* buffer) {
 
 int decidedLength(const uint8_t* bytes, int count) {
     ArrayCursor cursor{bytes, count, 0};
-    while (huntStartByte(cursor)) {
-        int32_t dropCount = 0;
-        int length = packetLength(cursor, dropCount);
-        if (length < 0) {
-            cursor.skip(dropCount);
-            continue;
-        }
-        if (length == 0 || cursor.available() < length)
-            break;
+    while (int length = nextWholePacket(cursor))
         cursor.skip(length);
-    }
     return cursor.start;
 }
