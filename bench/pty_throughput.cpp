@@ -120,6 +120,9 @@ struct Manager {
             if (!writeEvent.wait(2000))
                 return false;
         }
+        // As the manager does: a driver waiting for room hears of it.
+        if (ringTakeRoomWanted(outQueue))
+            readEvent.set();
         return true;
     }
 

@@ -103,11 +103,9 @@ Bytes DriverFixture::nextPacket(int timeoutMs) {
     uint8_t buffer[PACKET_BUFFER_SIZE];
     auto deadline = deadlineIn(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
-        // As the manager does: a take from a queue without room for a whole DATA packet
-        // tells the driver that it may read the application again.
-        bool wasFull = ringFreeSpace(outQueue) < 4 + 512;
         if (takeDriverPacket(outQueue, buffer)) {
-            if (wasFull)
+            // As the manager does: a driver waiting for room hears of it.
+            if (ringTakeRoomWanted(outQueue))
                 readEvent.set();
             size_t size = 2;
             if (buffer[0] == CMD_DATA)
