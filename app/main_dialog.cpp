@@ -58,14 +58,14 @@ constexpr MessageEntry MESSAGE_TABLE[] = {
 };
 
 // Dialog template 102, in dialog units.
-struct ControlSpec {
+struct ControlLayout {
     int id;
     const char* caption;
     bool visible;
     int x, y, width, height;
 };
 
-constexpr ControlSpec BUTTONS[] = {
+constexpr ControlLayout BUTTONS[] = {
     {platform::IDOK, "Hide", false, 207, 71, 50, 14},
     {IDC_START, "&Start", true, 252, 9, 50, 14},
     {IDC_STOP, "S&top", true, 252, 29, 50, 14},
@@ -78,8 +78,9 @@ constexpr ControlSpec BUTTONS[] = {
     {IDC_MONITORING, "Monitoring", false, 90, 0, 50, 14},
     {IDC_EXIT, "E&xit", true, 252, 109, 50, 14},
 };
-constexpr ControlSpec LIST_SPEC = {IDC_PORT_LIST, "", true, 7, 8, 238, 117};
-constexpr ControlSpec DEBUG_WINDOW_SPEC = {IDC_DEBUG_WINDOW, "DEBUG WINDOW", false, 7, 56, 233, 69};
+constexpr ControlLayout LIST_LAYOUT = {IDC_PORT_LIST, "", true, 7, 8, 238, 117};
+constexpr ControlLayout DEBUG_WINDOW_LAYOUT = {
+    IDC_DEBUG_WINDOW, "DEBUG WINDOW", false, 7, 56, 233, 69};
 constexpr int TEMPLATE_HEIGHT = 135;
 
 // Dialog base units of Verdana 9 pt at 96 dpi. The substitute font on Linux
@@ -88,7 +89,7 @@ constexpr int TEMPLATE_HEIGHT = 135;
 constexpr int BASE_UNIT_X = 8;
 constexpr int BASE_UNIT_Y = 15;
 
-QRect pixels(const ControlSpec& control) {
+QRect pixels(const ControlLayout& control) {
     return QRect(control.x * BASE_UNIT_X / 4, control.y * BASE_UNIT_Y / 8,
                  control.width * BASE_UNIT_X / 4, control.height * BASE_UNIT_Y / 8);
 }
@@ -127,7 +128,7 @@ MainDialog::~MainDialog() {
 }
 
 void MainDialog::createControls() {
-    for (const ControlSpec& control : BUTTONS) {
+    for (const ControlLayout& control : BUTTONS) {
         auto* b = new QPushButton(QString::fromLatin1(control.caption), this);
         b->setObjectName(controlName(control.id));
         b->setGeometry(pixels(control));
@@ -137,7 +138,7 @@ void MainDialog::createControls() {
     }
     button(platform::IDOK)->setDefault(true);
     portList_ = new PortList(this);
-    portList_->setGeometry(pixels(LIST_SPEC));
+    portList_->setGeometry(pixels(LIST_LAYOUT));
     connect(portList_, &PortList::rowSelectionChanged, this,
             [this](int row) { selectedRow_ = row; });
     connect(portList_, &PortList::rowDoubleClicked, this, [this] { onCommand(IDC_START); });
@@ -148,10 +149,10 @@ void MainDialog::createControls() {
     portList_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(portList_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { showRowMenu(at); });
-    debugWindow_ = new QLabel(DEBUG_WINDOW_SPEC.caption, this);
+    debugWindow_ = new QLabel(DEBUG_WINDOW_LAYOUT.caption, this);
     debugWindow_->setObjectName(controlName(IDC_DEBUG_WINDOW));
     debugWindow_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    debugWindow_->setGeometry(pixels(DEBUG_WINDOW_SPEC));
+    debugWindow_->setGeometry(pixels(DEBUG_WINDOW_LAYOUT));
     debugWindow_->setVisible(false);
 }
 

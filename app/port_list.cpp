@@ -52,13 +52,13 @@ const char* lookup(const StatusText (&table)[N], int value, const char* otherwis
     return otherwise;
 }
 
-struct ColumnSpec {
+struct ColumnLayout {
     const char* header;
     Qt::Alignment alignment;
     int width;
 };
 
-constexpr ColumnSpec COLUMNS[COLUMN_COUNT] = {
+constexpr ColumnLayout COLUMNS[COLUMN_COUNT] = {
     {"COM ID", Qt::AlignHCenter, 60}, {"IP Address", Qt::AlignLeft, 122},
     {"Port", Qt::AlignHCenter, 43},   {"Name", Qt::AlignLeft, 115},
     {"Status", Qt::AlignLeft, 116},

@@ -33,14 +33,14 @@ QRect pixels(int x, int y, int width, int height) {
 
 enum class Kind { Text, TextRight, Signal, Group, Frame };
 
-struct ControlSpec {
+struct ControlLayout {
     int id;
     Kind kind;
     const char* text;
     int x, y, width, height;
 };
 
-constexpr ControlSpec CONTROLS[] = {
+constexpr ControlLayout CONTROLS[] = {
     {NO_ID, Kind::Group, "Vorlix Information", 7, 3, 203, 54},
     {NO_ID, Kind::Text, "Firmware Version :", 21, 17, 65, 10},
     {NO_ID, Kind::Text, "Total Ports of connected Vorlix : ", 20, 28, 114, 10},
@@ -65,7 +65,7 @@ constexpr ControlSpec CONTROLS[] = {
 };
 
 // The pane labels "Tx DATA" and "Rx DATA" are centred, the values right-aligned.
-bool centred(const ControlSpec& control) {
+bool centred(const ControlLayout& control) {
     return control.kind == Kind::Signal || std::strstr(control.text, " DATA") != nullptr;
 }
 
@@ -149,7 +149,7 @@ void PortMonitorDialog::createControls() {
     test->setGeometry(pixels(241, 28, 50, 15));
     test->setVisible(false);
     connect(test, &QPushButton::clicked, this, [this] { showTestPattern(); });
-    for (const ControlSpec& control : CONTROLS) {
+    for (const ControlLayout& control : CONTROLS) {
         QRect at = pixels(control.x, control.y, control.width, control.height);
         if (control.kind == Kind::Group) {
             (new QGroupBox(control.text, this))->setGeometry(at);

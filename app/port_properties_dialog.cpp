@@ -27,7 +27,7 @@ constexpr const char* DUPLICATED_HOST =
     "Duplicated Vorlix information detected.\nPlease choose another Vorlix.";
 
 // Dialog template 136, in dialog units.
-struct ControlSpec {
+struct ControlLayout {
     int id;
     const char* caption;
     int x, y, width, height;
@@ -35,20 +35,20 @@ struct ControlSpec {
 
 constexpr int TEMPLATE_WIDTH = 267;
 constexpr int TEMPLATE_HEIGHT = 109;
-constexpr ControlSpec GROUP_BOX = {0, "General Information", 7, 4, 253, 80};
-constexpr ControlSpec BUTTONS[] = {
+constexpr ControlLayout GROUP_BOX = {0, "General Information", 7, 4, 253, 80};
+constexpr ControlLayout BUTTONS[] = {
     {platform::IDOK, "OK", 156, 89, 50, 14},
     {platform::IDCANCEL, "Cancel", 210, 89, 50, 14},
     {IDC_ADD_TO_LIST, "&Add to list", 7, 89, 50, 14},
     {IDC_CLEAR, "Clear", 61, 89, 50, 14},
 };
-constexpr ControlSpec LABELS[] = {
+constexpr ControlLayout LABELS[] = {
     {IDC_COM_PORT, "&COM Port ID :", 16, 19, 74, 8},
     {IDC_HOST_ADDRESS, "Vorlix &IP Address :", 16, 35, 74, 8},
     {IDC_PORT_NO, "Vorlix &Port No. :", 16, 51, 74, 8},
     {IDC_HOST_DESCRIPTION, "&Description :", 16, 67, 74, 8},
 };
-constexpr ControlSpec FIELDS[] = {
+constexpr ControlLayout FIELDS[] = {
     {IDC_COM_PORT, "", 92, 17, 56, 12},
     {IDC_HOST_ADDRESS, "", 92, 33, 158, 12},
     {IDC_PORT_NO, "", 92, 49, 40, 12},
@@ -60,7 +60,7 @@ constexpr ControlSpec FIELDS[] = {
 constexpr int BASE_UNIT_X = 8;
 constexpr int BASE_UNIT_Y = 16;
 
-QRect pixels(const ControlSpec& control) {
+QRect pixels(const ControlLayout& control) {
     return QRect(control.x * BASE_UNIT_X / 4, control.y * BASE_UNIT_Y / 8,
                  control.width * BASE_UNIT_X / 4, control.height * BASE_UNIT_Y / 8);
 }
@@ -148,11 +148,11 @@ void PortPropertiesDialog::createControls() {
         label->setGeometry(pixels(LABELS[i]));
         label->setBuddy(fields[i]);
     }
-    for (const ControlSpec& spec : BUTTONS) {
-        auto* button = new QPushButton(spec.caption, this);
-        button->setObjectName(controlName(spec.id));
-        button->setGeometry(pixels(spec));
-        button->setDefault(spec.id == platform::IDOK);
+    for (const ControlLayout& layout : BUTTONS) {
+        auto* button = new QPushButton(layout.caption, this);
+        button->setObjectName(controlName(layout.id));
+        button->setGeometry(pixels(layout));
+        button->setDefault(layout.id == platform::IDOK);
     }
     connect(static_cast<QPushButton*>(control(platform::IDOK)), &QPushButton::clicked, this,
             &PortPropertiesDialog::accept);

@@ -1,6 +1,7 @@
 #include "tests/app/gui_support.h"
 
 #include "config/config_store.h"
+#include "config/port_key.h"
 #include "platform/registry.h"
 
 #include <QApplication>
@@ -44,4 +45,17 @@ void writeStoredPort(int slot, const std::string& name, const std::vector<Stored
     regSetString(key, "CurIPAddr", curAddress);
     regSetDword(key, "CurTCPPortNo", uint32_t(curPortNo));
     RegCloseKey(key);
+}
+
+std::string savedAddress(int slot) {
+    platform::HKEY key = nullptr;
+    if (!openPortKey(slot, &key))
+        return "(no key)";
+    char text[128] = {};
+    uint32_t size = sizeof text - 1;
+    bool found =
+        platform::RegQueryValueEx(key, "CurIPAddr", nullptr, reinterpret_cast<uint8_t*>(text),
+                                  &size) == platform::ERROR_SUCCESS;
+    platform::RegCloseKey(key);
+    return found ? std::string(text, size) : "(none)";
 }

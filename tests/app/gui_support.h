@@ -15,3 +15,7 @@ struct StoredHost {
 // Writes slot's key: PORTNAME, the numbered host values and the saved current host.
 void writeStoredPort(int slot, const std::string& name, const std::vector<StoredHost>& hosts,
                      const std::string& curAddress = "", int curPortNo = 0);
+
+// The saved current host address of slot ("CurIPAddr"): "(none)" when the value is
+// missing, "(no key)" when the port's key is.
+std::string savedAddress(int slot);

@@ -64,18 +64,6 @@ Answer runToEnd(const QProcessEnvironment& env, const QStringList& arguments) {
     return answer;
 }
 
-std::string savedAddress(int slot) {
-    HKEY key = nullptr;
-    if (!openPortKey(slot, &key))
-        return "(no key)";
-    char text[128] = {};
-    uint32_t size = sizeof text - 1;
-    bool found = RegQueryValueEx(key, "CurIPAddr", nullptr, reinterpret_cast<uint8_t*>(text),
-                                 &size) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return found ? std::string(text, size) : "(none)";
-}
-
 // The port is started (hooked): its queues and events are published in its key. The
 // link is there from the driver's load on, before the start.
 bool portStarted(int slot) {

@@ -105,18 +105,6 @@ bool pressCloseBox(const std::string& display, const char* title) {
     return sent;
 }
 
-std::string savedAddress(int slot) {
-    HKEY key = nullptr;
-    if (!openPortKey(slot, &key))
-        return "(no key)";
-    char text[128] = {};
-    uint32_t size = sizeof text - 1;
-    bool found = RegQueryValueEx(key, "CurIPAddr", nullptr, reinterpret_cast<uint8_t*>(text),
-                                 &size) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return found ? std::string(text, size) : "(none)";
-}
-
 enum class Way { Exit, QuitRequest, TerminationSignal, DisplayLost };
 
 class WayOut : public ::testing::TestWithParam<Way> {
