@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace portdriver {
 
@@ -104,8 +105,25 @@ void ControlChannel::pollRequests(std::vector<pollfd>& fds) const {
         fds.push_back({connection.fd, short(connection.waiting ? 0 : POLLIN), 0});
 }
 
+void ControlChannel::noteReady(int fd) {
+    if (fd == listener_)
+        acceptDue_ = true;
+    for (Connection& connection : connections_) {
+        if (connection.fd == fd)
+            connection.readable = true;
+    }
+}
+
+void ControlChannel::noteAllReady() {
+    acceptDue_ = true;
+    for (Connection& connection : connections_)
+        connection.readable = true;
+}
+
 void ControlChannel::serve(const Answer& answer) {
-    acceptAll();
+    if (acceptDue_)
+        acceptAll();
+    acceptDue_ = false;
     std::erase_if(connections_, [&](Connection& connection) {
         if (serveConnection(connection, answer))
             return false;
@@ -129,7 +147,10 @@ void ControlChannel::acceptAll() {
 
 // False when the connection is to be dropped.
 bool ControlChannel::serveConnection(Connection& connection, const Answer& answer) {
+    bool readable = std::exchange(connection.readable, false);
     for (int round = 0; round < REQUESTS_PER_SERVE; ++round) {
+        if (!connection.waiting && !readable)
+            return true; // poll() will tell when something arrives
         if (!connection.waiting && !readRequest(connection))
             return false;
         if (!connection.waiting)

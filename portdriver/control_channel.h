@@ -39,7 +39,13 @@ class ControlChannel {
 
     // What poll() should watch.
     void pollRequests(std::vector<pollfd>& fds) const;
-    // Takes new connections and requests, and answers what can be answered now.
+    // poll() found something on one of the descriptors pollRequests gave, or (every)
+    // the caller cannot tell which: the next serve() looks there.
+    void noteReady(int fd);
+    void noteAllReady();
+    // Takes new connections and requests where poll() found them, and answers what can
+    // be answered now. Only descriptors noted ready are read: a port's traffic makes a
+    // round every few hundred bytes, and a failing accept or read on each is costly.
     void serve(const Answer& answer);
 
   private:
@@ -48,6 +54,7 @@ class ControlChannel {
         PortChannelRequest request{};
         size_t received = 0; // bytes of request so far
         bool waiting = false;
+        bool readable = true; // a new connection may have its request there already
     };
 
     void acceptAll();
@@ -57,6 +64,7 @@ class ControlChannel {
 
     std::string path_;
     int listener_ = -1;
+    bool acceptDue_ = true;
     ino_t inode_ = 0; // of the socket made, so only that one is removed
     std::vector<Connection> connections_;
 };

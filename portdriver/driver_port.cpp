@@ -140,6 +140,10 @@ bool DriverPort::applicationArrived() const {
     return phase_ == Phase::Idle && (pty_.slaveHeld() || watch_.closedLeavingBytes(watchId_));
 }
 
+bool DriverPort::takeStirred() {
+    return watch_.takeStirred(watchId_);
+}
+
 void DriverPort::takeSignal() {
     if (hook_.readEvent)
         hook_.readEvent->consume();
@@ -533,7 +537,9 @@ bool DriverPort::sendClose() {
     return true;
 }
 
-void DriverPort::serveChannel() {
+void DriverPort::serveChannel(bool everyone) {
+    if (everyone)
+        channel_.noteAllReady();
     channel_.serve([this](const PortChannelRequest& request, PortChannelReply& reply) {
         return answer(request, reply);
     });

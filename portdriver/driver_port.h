@@ -107,8 +107,12 @@ class DriverPort {
     void hangUp(uint8_t reason = PORT_CHANNEL_NOT_OPEN);
     // Takes the control channel's new connections and requests and answers those that
     // can be answered now; after every round of work, since that may settle a wait.
-    void serveChannel();
+    // everyone: poll() was not asked, so every channel descriptor is looked at.
+    void serveChannel(bool everyone);
     void channelRequests(std::vector<pollfd>& fds) const { channel_.pollRequests(fds); }
+    void noteChannelReady(int fd) { channel_.noteReady(fd); }
+    // An application opened or closed the slave since the last look.
+    bool takeStirred();
 
     // What poll() should wait for on the master (fd -1: nothing), and how long the
     // driver may sleep at most for this port's sake.
@@ -116,7 +120,10 @@ class DriverPort {
     // The manager's signals for this session (its read event), or fd -1.
     pollfd signalRequest() const;
     int pollTimeoutMs() const;
-    void noteHangupSeen() { hangupSeen_ = true; }
+    void noteMasterReady(short revents) {
+        if (revents & POLLHUP)
+            hangupSeen_ = true;
+    }
 
   private:
     void joinOpenPort();

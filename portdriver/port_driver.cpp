@@ -259,7 +259,7 @@ void PortDriver::run() {
 int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners) {
     fds.assign({{wakeFd_, POLLIN, 0}, {watch_.fd(), POLLIN, 0}});
     owners.assign(2, nullptr);
-    int timeout = IDLE_POLL_MS;
+    int timeout = watch_.anyStirred() ? 0 : IDLE_POLL_MS;
     for (const auto& port : ports_) {
         for (pollfd request : {port->pollRequest(), port->signalRequest()}) {
             if (request.fd >= 0) {
@@ -283,7 +283,9 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
 // and the manager hears of the round's packets (the channel's MCR and SREQ too) once.
 void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners,
                             bool timedOut) {
-    bool everyone = timedOut || fds[0].revents || fds[1].revents;
+    // Every write of an application stirs the slave watch too: only an open or a
+    // close makes its port due.
+    bool everyone = timedOut || fds[0].revents;
     drainDescriptor(wakeFd_);
     watch_.dispatch();
     std::vector<DriverPort*> due;
@@ -298,21 +300,24 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
             continue;
         if (fds[i].fd == owners[i]->signalRequest().fd)
             owners[i]->takeSignal();
-        else if ((fds[i].revents & POLLHUP) && fds[i].fd == owners[i]->pollRequest().fd)
-            owners[i]->noteHangupSeen(); // not a channel connection's hang-up
+        else if (fds[i].fd == owners[i]->pollRequest().fd)
+            owners[i]->noteMasterReady(fds[i].revents);
+        else
+            owners[i]->noteChannelReady(fds[i].fd);
         due.push_back(owners[i]);
     }
     uint32_t now = platform::getTickCount();
     // A session that ends here may have a holder waiting already: it starts at once.
     for (const auto& port : ports_) {
-        bool isDue = everyone || port->phase() == DriverPort::Phase::Opening ||
+        bool stirred = port->takeStirred();
+        bool isDue = everyone || stirred || port->phase() == DriverPort::Phase::Opening ||
                      std::find(due.begin(), due.end(), port.get()) != due.end();
         if (!isDue)
             continue;
         port->service(now);
         if (port->applicationArrived())
             port->beginOpen(hookOf(port->slot()), now);
-        port->serveChannel();
+        port->serveChannel(everyone);
         port->flushWake();
     }
 }

@@ -26,6 +26,7 @@ int SlaveWatch::add(const std::string& slavePath) {
 }
 
 void SlaveWatch::remove(int watch) {
+    stirred_.erase(watch);
     if (marks_.erase(watch))
         inotify_rm_watch(fd_, watch); // fails harmlessly once the slave is gone
 }
@@ -55,6 +56,8 @@ void SlaveWatch::note(int watch, unsigned mask) {
     if (found == marks_.end())
         return; // a slave this port no longer uses
     Marks& marks = found->second;
+    if (mask & (IN_OPEN | IN_CLOSE_WRITE | IN_IGNORED))
+        stirred_.insert(watch);
     if (mask & IN_IGNORED) {
         marks_.erase(found);
     } else if (mask & IN_MODIFY) {

@@ -15,6 +15,7 @@
 // driver; used on the driver thread or under the driver's lock. Without inotify every
 // call is harmless and nothing is ever reported.
 #include <map>
+#include <set>
 #include <string>
 
 namespace portdriver {
@@ -33,6 +34,12 @@ class SlaveWatch {
     void remove(int watch);
     // Reads every event queued so far and notes it for its slave.
     void dispatch();
+    // Whether an application opened or closed the slave since the last call (a write
+    // alone does not count: the master reports those).
+    bool takeStirred(int watch) { return stirred_.erase(watch) > 0; }
+    // Events read past the driver's look at its ports (a session's end reads them too):
+    // the driver looks again at once.
+    bool anyStirred() const { return !stirred_.empty(); }
     // The driver read the master empty, with no dispatch() since: every write noted
     // so far has been read.
     void noteReadEmpty(int watch);
@@ -57,6 +64,7 @@ class SlaveWatch {
 
     int fd_ = -1;
     std::map<int, Marks> marks_;
+    std::set<int> stirred_;
 };
 
 } // namespace portdriver

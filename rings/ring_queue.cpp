@@ -1,5 +1,6 @@
 #include "rings/ring_queue.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -107,9 +108,13 @@ template <typename Cursor> int packetLength(const Cursor& cursor, int32_t& dropC
     return 4 + n;
 }
 
+// The packet after its 0xF0, in at most two pieces (the ring may wrap inside it).
 void copyPacket(const ReadCursor& cursor, int length, uint8_t* buffer) {
-    for (int i = 1; i < length; ++i)
-        buffer[i - 1] = cursor.at(i);
+    int32_t from = advance(cursor.start);
+    int32_t count = length - 1;
+    int32_t first = std::min(count, RING_SIZE - from);
+    std::memcpy(buffer, cursor.queue->data + from, size_t(first));
+    std::memcpy(buffer + first, cursor.queue->data, size_t(count - first));
 }
 
 } // namespace
