@@ -37,7 +37,8 @@ class EchoServer {
 
 pid_t spawn(const std::vector<std::string>& command);
 void stop(pid_t pid);
-// User and system CPU seconds the process has used so far, all threads.
+// CPU seconds the process has used so far, all its living threads, to the nanosecond
+// where the kernel counts them (schedstat), else in clock ticks.
 double cpuSeconds(pid_t pid);
 
 // A temporary folder with the manager's environment pointing into it (store, device

@@ -22,6 +22,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 using namespace fuzz;
 
@@ -42,8 +43,11 @@ void setUp() {
                                                    REMOTE_CONTROL_PORT);
     beforeManagerEnds(stopServer);
     server->start();
-    for (int turn = 0; turn < 5000 && !server->listening(); ++turn)
-        platform::pumpOneMessage();
+    // The server's thread may be slow to start on a busy machine: up to 10 s.
+    for (int turn = 0; turn < 10000 && !server->listening(); ++turn) {
+        if (!platform::pumpOneMessage())
+            usleep(1000);
+    }
     check(server->listening(), "the remote-control server does not listen");
 }
 

@@ -114,12 +114,6 @@ void ControlChannel::noteReady(int fd) {
     }
 }
 
-void ControlChannel::noteAllReady() {
-    acceptDue_ = true;
-    for (Connection& connection : connections_)
-        connection.readable = true;
-}
-
 void ControlChannel::serve(const Answer& answer) {
     if (acceptDue_)
         acceptAll();

@@ -39,10 +39,9 @@ class ControlChannel {
 
     // What poll() should watch.
     void pollRequests(std::vector<pollfd>& fds) const;
-    // poll() found something on one of the descriptors pollRequests gave, or (every)
-    // the caller cannot tell which: the next serve() looks there.
+    // poll() found something on one of the descriptors pollRequests gave: the next
+    // serve() looks there. (poll() reports again what is left, so nothing is missed.)
     void noteReady(int fd);
-    void noteAllReady();
     // Takes new connections and requests where poll() found them, and answers what can
     // be answered now. Only descriptors noted ready are read: a port's traffic makes a
     // round every few hundred bytes, and a failing accept or read on each is costly.

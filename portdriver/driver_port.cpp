@@ -537,9 +537,7 @@ bool DriverPort::sendClose() {
     return true;
 }
 
-void DriverPort::serveChannel(bool everyone) {
-    if (everyone)
-        channel_.noteAllReady();
+void DriverPort::serveChannel() {
     channel_.serve([this](const PortChannelRequest& request, PortChannelReply& reply) {
         return answer(request, reply);
     });

@@ -107,8 +107,7 @@ class DriverPort {
     void hangUp(uint8_t reason = PORT_CHANNEL_NOT_OPEN);
     // Takes the control channel's new connections and requests and answers those that
     // can be answered now; after every round of work, since that may settle a wait.
-    // everyone: poll() was not asked, so every channel descriptor is looked at.
-    void serveChannel(bool everyone);
+    void serveChannel();
     void channelRequests(std::vector<pollfd>& fds) const { channel_.pollRequests(fds); }
     void noteChannelReady(int fd) { channel_.noteReady(fd); }
     // An application opened or closed the slave since the last look.

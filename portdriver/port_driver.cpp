@@ -284,8 +284,9 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
 void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners,
                             bool timedOut) {
     // Every write of an application stirs the slave watch too: only an open or a
-    // close makes its port due.
-    bool everyone = timedOut || fds[0].revents;
+    // close makes its port due. A time-out is for the ports that asked for one and for
+    // an open inotify did not report; an open session hears of everything through poll.
+    bool everyone = fds[0].revents != 0;
     drainDescriptor(wakeFd_);
     watch_.dispatch();
     std::vector<DriverPort*> due;
@@ -310,14 +311,16 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
     // A session that ends here may have a holder waiting already: it starts at once.
     for (const auto& port : ports_) {
         bool stirred = port->takeStirred();
-        bool isDue = everyone || stirred || port->phase() == DriverPort::Phase::Opening ||
+        bool timed =
+            timedOut && (port->phase() == DriverPort::Phase::Idle || port->pollTimeoutMs() >= 0);
+        bool isDue = everyone || stirred || timed || port->phase() == DriverPort::Phase::Opening ||
                      std::find(due.begin(), due.end(), port.get()) != due.end();
         if (!isDue)
             continue;
         port->service(now);
         if (port->applicationArrived())
             port->beginOpen(hookOf(port->slot()), now);
-        port->serveChannel(everyone);
+        port->serveChannel();
         port->flushWake();
     }
 }
