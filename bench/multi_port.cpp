@@ -270,12 +270,12 @@ void printSide(const char* name, const SideFigures& f, double rate) {
         std::printf("%-8s failed\n", name);
         return;
     }
-    std::printf("%-8s %10.1f %10.1f %9.1f%% %10llu %8llu %9.1f%% %9.2f%%", name,
+    std::printf("%-8s %10.1f %10.1f %9.1f%% %10llu %8llu %9.1f%% %9.3f%%", name,
                 f.load.deliveredPerPort / 1024, f.load.slowestPort / 1024,
                 100 * f.load.deliveredPerPort / rate, (unsigned long long)f.load.missing,
                 (unsigned long long)f.load.corrupt, f.loadCpu, f.idleCpu);
     if (f.readyCpu >= 0)
-        std::printf(" %9.2f%% %8.1f/%-6.1f", f.readyCpu, f.echo.first, f.echo.second);
+        std::printf(" %9.3f%% %8.1f/%-6.1f", f.readyCpu, f.echo.first, f.echo.second);
     std::printf("\n");
 }
 
