@@ -126,6 +126,7 @@ bool AsyncSocket::Create(long eventMask) {
     mask.store(eventMask);
     phase = Phase::Created;
     closeReported = false;
+    lookBeforeRead = true;
     pendingConnectError = 0;
     makeNotifiers();
     return true;
@@ -188,6 +189,7 @@ int AsyncSocket::Receive(void* buffer, int size, int flags) {
     int systemFlags = MSG_DONTWAIT | ((flags & MSG_PEEK) ? ::MSG_PEEK : 0);
     ssize_t count = ::recv(fd, buffer, size > 0 ? size : 0, systemFlags);
     int error = count < 0 ? errno : 0;
+    lookBeforeRead = count == 0 || (count < 0 && error != EAGAIN && error != EWOULDBLOCK);
     armRead();
     if (count < 0) {
         setLastError(winsockError(error));
@@ -287,6 +289,11 @@ void AsyncSocket::armWrite() {
 
 void AsyncSocket::readReady() {
     readNotifier->setEnabled(false);
+    // Under traffic the look would be a second system call for every read.
+    if (!lookBeforeRead && (mask.load() & FD_READ)) {
+        OnReceive(0);
+        return;
+    }
     char probe;
     ssize_t count = ::recv(fd, &probe, 1, ::MSG_PEEK | MSG_DONTWAIT);
     int error = count < 0 ? errno : 0;

@@ -118,8 +118,12 @@ class AsyncSocket {
     int fd = -1;
     std::atomic<int> lastError{0};
     std::atomic<long> mask{0};
-    Phase phase = Phase::None;   // UI thread only
-    bool closeReported = false;  // UI thread only
+    Phase phase = Phase::None;  // UI thread only
+    bool closeReported = false; // UI thread only
+    // The last read found the end of the stream or an error: the next notification
+    // looks (MSG_PEEK) before it says FD_READ, so that the close is reported. Otherwise
+    // FD_READ goes out at once and the handler's own read finds out. UI thread only.
+    bool lookBeforeRead = true;
     int pendingConnectError = 0; // UI thread only
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;

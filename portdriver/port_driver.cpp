@@ -28,10 +28,10 @@ void wakeDescriptor(int fd) {
     [[maybe_unused]] ssize_t written = write(fd, &one, sizeof one);
 }
 
+// One read takes an eventfd's whole count.
 void drainDescriptor(int fd) {
-    char buffer[4096];
-    while (read(fd, buffer, sizeof buffer) > 0) {
-    }
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t got = read(fd, &count, sizeof count);
 }
 } // namespace
 
@@ -287,8 +287,12 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
     // close makes its port due. A time-out is for the ports that asked for one and for
     // an open inotify did not report; an open session hears of everything through poll.
     bool everyone = fds[0].revents != 0;
-    drainDescriptor(wakeFd_);
-    watch_.dispatch();
+    // Each look that finds nothing is a system call per round: only where poll found
+    // something. A port's own looks at the watch catch what came since.
+    if (everyone)
+        drainDescriptor(wakeFd_);
+    if (fds[1].revents)
+        watch_.dispatch();
     std::vector<DriverPort*> due;
     // A control call may have replaced ports while we slept: only owners still in the
     // table count.

@@ -1,6 +1,7 @@
 #include "portdriver/slave_watch.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -47,6 +48,10 @@ void SlaveWatch::dispatch() {
             note(event.wd, event.mask);
             at += ssize_t(sizeof event + event.len);
         }
+        // inotify gives as many events as fit: with room left for the largest one, the
+        // queue was empty, and another read would only say so.
+        if (size_t(got) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof buffer)
+            return;
     }
 }
 
