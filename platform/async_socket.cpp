@@ -84,6 +84,7 @@ class AsyncSocket::StepWakeup : public QObject {
 AsyncSocket::AsyncSocket() = default;
 
 AsyncSocket::~AsyncSocket() {
+    *alive_ = false;
     Close();
 }
 
@@ -190,6 +191,7 @@ int AsyncSocket::Receive(void* buffer, int size, int flags) {
     ssize_t count = ::recv(fd, buffer, size > 0 ? size : 0, systemFlags);
     int error = count < 0 ? errno : 0;
     lookBeforeRead = count == 0 || (count < 0 && error != EAGAIN && error != EWOULDBLOCK);
+    readSinceNotified = true;
     armRead();
     if (count < 0) {
         setLastError(winsockError(error));
@@ -288,12 +290,18 @@ void AsyncSocket::armWrite() {
 }
 
 void AsyncSocket::readReady() {
-    readNotifier->setEnabled(false);
-    // Under traffic the look would be a second system call for every read.
+    // Under traffic the look would be a second system call for every read. The notifier
+    // stays on while the handler reads (each switch wakes the event loop once more); a
+    // handler that does not read silences it until it does, as FD_READ is on Windows.
     if (!lookBeforeRead && (mask.load() & FD_READ)) {
+        std::shared_ptr<bool> alive = alive_;
+        readSinceNotified = false;
         OnReceive(0);
+        if (*alive && !readSinceNotified && readNotifier)
+            readNotifier->setEnabled(false);
         return;
     }
+    readNotifier->setEnabled(false);
     char probe;
     ssize_t count = ::recv(fd, &probe, 1, ::MSG_PEEK | MSG_DONTWAIT);
     int error = count < 0 ? errno : 0;

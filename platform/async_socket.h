@@ -124,6 +124,9 @@ class AsyncSocket {
     // looks (MSG_PEEK) before it says FD_READ, so that the close is reported. Otherwise
     // FD_READ goes out at once and the handler's own read finds out. UI thread only.
     bool lookBeforeRead = true;
+    bool readSinceNotified = false; // UI thread only
+    // False once the object is gone: a handler may delete its socket.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     int pendingConnectError = 0; // UI thread only
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;

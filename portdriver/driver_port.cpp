@@ -262,7 +262,9 @@ void DriverPort::serviceOpen() {
         dropToApplication();
     else
         pumpToApplication();
+    watchFresh_ = true;
     bool allTaken = pumpFromApplication();
+    watchFresh_ = false;
     if (applicationLeft_ || closeSeen_)
         announceClose();
     if (allTaken && (applicationLeft_ || (closeSeen_ && leftoverRead_)) && sendClose())
@@ -283,6 +285,10 @@ void DriverPort::announceClose() {
 // now is the next application's).
 void DriverPort::noticeLeaving() {
     watch_.dispatch();
+    takeLeaving();
+}
+
+void DriverPort::takeLeaving() {
     bool unreadLeft = false;
     if (!closeSeen_ && watch_.takeClosed(watchId_, &unreadLeft)) {
         closeSeen_ = true;
@@ -359,11 +365,17 @@ bool DriverPort::pumpFromApplication() {
 }
 
 bool DriverPort::takeFromApplication() {
+    // The watch is read before every read of the master, so that a close is seen before
+    // the bytes of whoever comes next; the first time not when serviceOpen has just read it
+    // (an empty look costs a system call).
+    bool fresh = std::exchange(watchFresh_, false);
     if (phase_ == Phase::Open && !flushHeld())
         return false;
     uint8_t buffer[1 + MAX_READ];
     while (!applicationLeft_) {
-        noticeLeaving();
+        if (!std::exchange(fresh, false))
+            watch_.dispatch();
+        takeLeaving();
         if (closeSeen_ && leftoverRead_)
             return true;
         int size = readSize();

@@ -130,6 +130,7 @@ class DriverPort {
     void failOpen(uint8_t reason);
     void sessionOpened();
     void noticeLeaving();
+    void takeLeaving();
     void serviceOpen();
     void dropToApplication();
     void pumpToApplication();
@@ -174,6 +175,7 @@ class DriverPort {
     bool leftoverRead_ = false;    // and what it wrote has been taken from the master
     bool lineOwed_ = false;        // line settings to report once a session is open
     bool hangupSeen_ = false;
+    bool watchFresh_ = false; // serviceOpen has just read the watch
     bool expectOwnChange_ = false;
     uint8_t modemControl_ = 0;
     bool raiseOwed_ = false; // DTR and RTS go up with the next rate (after B0)
