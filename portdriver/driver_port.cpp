@@ -151,6 +151,8 @@ void DriverPort::takeSignal() {
 
 // The manager hears of everything this round put into the outQueue with one signal.
 void DriverPort::flushWake() {
+    if (wakeOwed_ && hook_.outQueue)
+        ringSetDataReady(hook_.outQueue, true);
     if (wakeOwed_ && hook_.writeEvent)
         hook_.writeEvent->set();
     wakeOwed_ = false;
@@ -536,8 +538,8 @@ void DriverPort::noteModemStatus(uint8_t status) {
 bool DriverPort::sendPacket(const uint8_t* bytes, int size) {
     if (!putPacket(hook_.outQueue, bytes, size))
         return false;
-    ringSetDataReady(hook_.outQueue, true);
-    wakeOwed_ = true;
+    wakeOwed_ = true; // flushWake marks the queue and wakes the manager once per round
+
     return true;
 }
 
