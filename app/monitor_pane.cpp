@@ -28,6 +28,33 @@ QString testPattern() {
     return pattern;
 }
 
+// One tile into its cell, row by row. The rows are a few pixels wide: with the width
+// known at compile time each row is copied in place rather than by a call.
+template <int WIDTH>
+void copyTileRows(const quint32* from, size_t fromStride, quint32* to, size_t toStride, int width,
+                  int rows) {
+    size_t bytes = (WIDTH > 0 ? size_t(WIDTH) : size_t(width)) * sizeof(quint32);
+    for (int row = 0; row < rows; ++row)
+        std::memcpy(to + size_t(row) * toStride, from + size_t(row) * fromStride, bytes);
+}
+
+MonitorPane::TileCopy tileCopyFor(int width) {
+    switch (width) {
+    case 5:
+        return copyTileRows<5>;
+    case 6:
+        return copyTileRows<6>;
+    case 7:
+        return copyTileRows<7>;
+    case 8:
+        return copyTileRows<8>;
+    case 9:
+        return copyTileRows<9>;
+    default:
+        return copyTileRows<0>;
+    }
+}
+
 int tileOf(char c) {
     return c >= FIRST_PRINTABLE && c <= LAST_PRINTABLE ? c - FIRST_PRINTABLE : 0;
 }
@@ -63,10 +90,10 @@ void MonitorPane::makeTiles() {
     for (int i = 0; i < PRINTABLE_COUNT; ++i)
         painter.drawText(QPoint(i * cell_.width(), ascent), QString(QChar(FIRST_PRINTABLE + i)));
     painter.end();
+    tileCopy_ = tileCopyFor(cell_.width());
     canvas_ = QImage(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
-    canvas_.fill(PANE_BACKGROUND);
+    canvas_.fill(PANE_BACKGROUND); // a blank pane: the ground is the space's tile
     shown_.fill(0);
-    compose(shown_);
 }
 
 void MonitorPane::resizeEvent(QResizeEvent*) {
@@ -89,34 +116,40 @@ QString MonitorPane::drawnLayout() const {
     return layout;
 }
 
-// The tiles of the characters into their cells, row by row of pixels; a blank pane
-// (first character NUL) is all spaces. Cells that do not fit the pane are left out.
-void MonitorPane::compose(const PaneChars& chars) {
-    bool blank = chars[0] == 0;
+// The tile a cell shows: a blank pane (first character NUL) is all spaces.
+int MonitorPane::tileAt(const PaneChars& chars, size_t index) {
+    return chars[0] == 0 ? tileOf(' ') : tileOf(chars[index]);
+}
+
+// The tiles of the characters into their cells, row by row of pixels, for the cells
+// whose tile differs from the one the canvas holds. Cells that do not fit the pane are
+// left out.
+void MonitorPane::compose(const PaneChars& chars, const PaneChars& before) {
     if (cell_.isEmpty())
         return; // no usable font: the pane keeps its ground
     int columns = std::min(PANE_COLUMNS, canvas_.width() / cell_.width());
     int lines = std::min(PANE_LINES, canvas_.height() / cell_.height());
-    size_t cellBytes = size_t(cell_.width()) * 4;
-    uchar* canvas = canvas_.bits();
-    const uchar* tiles = tiles_.constBits();
-    size_t canvasStride = size_t(canvas_.bytesPerLine());
-    size_t tileStride = size_t(tiles_.bytesPerLine());
+    int cellWidth = cell_.width();
+    size_t canvasStride = size_t(canvas_.bytesPerLine()) / sizeof(quint32);
+    size_t tileStride = size_t(tiles_.bytesPerLine()) / sizeof(quint32);
+    auto* canvas = reinterpret_cast<quint32*>(canvas_.bits());
+    const auto* tiles = reinterpret_cast<const quint32*>(tiles_.constBits());
     for (int line = 0; line < lines; ++line)
         for (int column = 0; column < columns; ++column) {
-            char c = blank ? ' ' : chars[size_t(line * PANE_COLUMNS + column)];
-            const uchar* from = tiles + size_t(tileOf(c)) * cellBytes;
-            uchar* to =
-                canvas + size_t(line * cell_.height()) * canvasStride + size_t(column) * cellBytes;
-            for (int row = 0; row < cell_.height(); ++row)
-                std::memcpy(to + size_t(row) * canvasStride, from + size_t(row) * tileStride,
-                            cellBytes);
+            size_t index = size_t(line * PANE_COLUMNS + column);
+            int tile = tileAt(chars, index);
+            if (tile == tileAt(before, index))
+                continue;
+            const quint32* from = tiles + size_t(tile * cellWidth);
+            quint32* to =
+                canvas + size_t(line * cell_.height()) * canvasStride + size_t(column * cellWidth);
+            tileCopy_(from, tileStride, to, canvasStride, cellWidth, cell_.height());
         }
 }
 
 void MonitorPane::paintEvent(QPaintEvent*) {
     if (text_ != shown_) {
-        compose(text_);
+        compose(text_, shown_);
         shown_ = text_;
     }
     ++drawCount_;

@@ -6,8 +6,8 @@
 // The pane is cheap to redraw while data streams: it is opaque, so nothing beneath it
 // is drawn again, and its characters are not drawn as text at all. Each of the 95
 // printable characters is drawn once, at the start, into a tile on the pane's ground;
-// a redraw copies the tiles of the characters into the pane's picture, cell by cell,
-// and puts the picture on the screen in one piece.
+// a redraw copies into the pane's picture the tiles of the cells whose character
+// changed since the last drawing, and puts the picture on the screen in one piece.
 //
 // Owned by PortMonitorDialog; UI thread only.
 #include <QFont>
@@ -37,6 +37,10 @@ class MonitorPane : public QWidget {
     QString drawnLayout() const;
     int drawCount() const { return drawCount_; }
 
+    // Copies a tile's rows (pixels) into a cell of the pane's picture.
+    using TileCopy = void (*)(const quint32* from, size_t fromStride, quint32* to, size_t toStride,
+                              int width, int rows);
+
   protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -44,7 +48,8 @@ class MonitorPane : public QWidget {
   private:
     void fitFont();
     void makeTiles();
-    void compose(const PaneChars& chars);
+    static int tileAt(const PaneChars& chars, size_t index);
+    void compose(const PaneChars& chars, const PaneChars& before);
     void drawTestPattern(QPainter& painter);
 
     const PaneChars& text_;
@@ -52,7 +57,8 @@ class MonitorPane : public QWidget {
     int drawCount_ = 0;
     bool testPatternDue_ = false;
     QFont font_;
-    QSize cell_;    // pixels of one character
-    QImage tiles_;  // the printable characters 0x20..0x7E side by side, on the ground
-    QImage canvas_; // the pane as it is put on the screen
+    QSize cell_;                  // pixels of one character
+    QImage tiles_;                // the printable characters 0x20..0x7E side by side, on the ground
+    QImage canvas_;               // the pane as it is put on the screen
+    TileCopy tileCopy_ = nullptr; // for the cell's width
 };

@@ -324,7 +324,8 @@ void PortMonitorDialog::showNewData() {
     bool modemControl = false;
     {
         platform::MutexLock lock(relayedLock_);
-        tx = txTail_;
+        if (txTail_.count > 0)
+            tx = txTail_; // most ticks of an idle port copy nothing
         modemControl = modemControlDue_;
         txTail_.count = 0;
         modemControlDue_ = false;
