@@ -92,8 +92,9 @@ void MonitorPane::makeTiles() {
     painter.end();
     tileCopy_ = tileCopyFor(cell_.width());
     canvas_ = QImage(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
-    canvas_.fill(PANE_BACKGROUND); // a blank pane: the ground is the space's tile
+    canvas_.fill(PANE_BACKGROUND);
     shown_.fill(0);
+    compose(shown_, nullptr);
 }
 
 void MonitorPane::resizeEvent(QResizeEvent*) {
@@ -121,10 +122,10 @@ int MonitorPane::tileAt(const PaneChars& chars, size_t index) {
     return chars[0] == 0 ? tileOf(' ') : tileOf(chars[index]);
 }
 
-// The tiles of the characters into their cells, row by row of pixels, for the cells
-// whose tile differs from the one the canvas holds. Cells that do not fit the pane are
-// left out.
-void MonitorPane::compose(const PaneChars& chars, const PaneChars& before) {
+// The tiles of the characters into their cells, row by row of pixels: every cell, or
+// only those whose tile differs from the one the canvas holds for before. Cells that do
+// not fit the pane are left out.
+void MonitorPane::compose(const PaneChars& chars, const PaneChars* before) {
     if (cell_.isEmpty())
         return; // no usable font: the pane keeps its ground
     int columns = std::min(PANE_COLUMNS, canvas_.width() / cell_.width());
@@ -138,7 +139,7 @@ void MonitorPane::compose(const PaneChars& chars, const PaneChars& before) {
         for (int column = 0; column < columns; ++column) {
             size_t index = size_t(line * PANE_COLUMNS + column);
             int tile = tileAt(chars, index);
-            if (tile == tileAt(before, index))
+            if (before && tile == tileAt(*before, index))
                 continue;
             const quint32* from = tiles + size_t(tile * cellWidth);
             quint32* to =
@@ -149,7 +150,7 @@ void MonitorPane::compose(const PaneChars& chars, const PaneChars& before) {
 
 void MonitorPane::paintEvent(QPaintEvent*) {
     if (text_ != shown_) {
-        compose(text_, shown_);
+        compose(text_, &shown_);
         shown_ = text_;
     }
     ++drawCount_;

@@ -49,7 +49,7 @@ class MonitorPane : public QWidget {
     void fitFont();
     void makeTiles();
     static int tileAt(const PaneChars& chars, size_t index);
-    void compose(const PaneChars& chars, const PaneChars& before);
+    void compose(const PaneChars& chars, const PaneChars* before);
     void drawTestPattern(QPainter& painter);
 
     const PaneChars& text_;
