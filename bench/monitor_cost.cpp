@@ -1,14 +1,15 @@
 // What an open Port Monitor costs: one port streams a fixed rate both ways (the
 // application writes, the device server echoes) through a whole manager run in this
-// process (window, relay thread, stand-in driver), while the monitor is closed and
-// open in turns. Prints the manager's CPU per phase (this process, every thread), their medians and
-// the ratio, the panes' sizes, and what the application got back. The application and the
-// device-server simulator run in a child forked before any thread exists, so their work is not
-// counted. The phases measure the monitor open, not its opening: each opening and closing
-// is followed by a pause outside the phases, and the CPU of opening is printed apart. Then, on the
-// idle port, how soon a few bytes the application writes show in both panes.
+// process (window, relay thread, stand-in driver), while the monitor is closed and open
+// in turns. Prints the manager's CPU per phase (this process, every thread), their
+// medians and the ratio, the panes' sizes, and what the application got back. The
+// application and the device-server simulator run in a child forked before any thread
+// exists, so their work is not counted. The phases measure the monitor open, not its
+// opening: each opening and closing is followed by a pause outside the phases, and the
+// CPU of opening is printed apart. Then, on the idle port, how soon a few bytes the
+// application writes show in both panes.
 //
-//   monitor_cost [bytes per second per direction=115200] [seconds per phase=5] [rounds=4]
+//   monitor_cost [bytes per second per direction=115200] [seconds per phase=3] [rounds=8]
 //                [display]
 // 115200 bytes per second is 921.6 kbit/s. With "display" the window goes to $DISPLAY
 // (Xvfb, for example) instead of Qt's offscreen platform.
@@ -330,9 +331,14 @@ int runManager(int control, const std::string& link, double rate, int phaseMs, i
 
 int main(int argc, char** argv) {
     double rate = argc > 1 ? std::atof(argv[1]) : 115200;
-    int seconds = argc > 2 ? std::atoi(argv[2]) : 5;
-    int rounds = argc > 3 ? std::atoi(argv[3]) : 4;
+    int seconds = argc > 2 ? std::atoi(argv[2]) : 3;
+    int rounds = argc > 3 ? std::atoi(argv[3]) : 8;
     bool display = argc > 4 && std::string(argv[4]) == "display";
+    if (rate <= 0 || seconds < 1 || rounds < 1) {
+        std::fprintf(stderr, "usage: monitor_cost [bytes per second > 0] [seconds per phase >= 1] "
+                             "[rounds >= 1] [display]\n");
+        return 2;
+    }
     ManagerFolder folder;
     if (display)
         unsetenv("QT_QPA_PLATFORM");
