@@ -2,6 +2,7 @@
 
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QPaintEvent>
 #include <QPainter>
 
 #include <algorithm>
@@ -91,14 +92,25 @@ void MonitorPane::makeTiles() {
         painter.drawText(QPoint(i * cell_.width(), ascent), QString(QChar(FIRST_PRINTABLE + i)));
     painter.end();
     tileCopy_ = tileCopyFor(cell_.width());
-    canvas_ = QImage(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
-    canvas_.fill(PANE_BACKGROUND);
+    if (cell_.isEmpty())
+        textArea_ = QRect(); // no usable font: the pane is its ground
+    else
+        textArea_ = QRect(0, 0, std::min(PANE_COLUMNS, width() / cell_.width()) * cell_.width(),
+                          std::min(PANE_LINES, height() / cell_.height()) * cell_.height());
+    strip_ =
+        QImage(std::max(1, textArea_.width()), std::max(1, cell_.height()), QImage::Format_RGB32);
     shown_.fill(0);
-    compose(shown_, nullptr);
 }
 
 void MonitorPane::resizeEvent(QResizeEvent*) {
     fitFont();
+}
+
+void MonitorPane::updateText() {
+    if (textArea_.isEmpty())
+        update(); // no usable font: still drawn, as the ground
+    else
+        update(textArea_);
 }
 
 void MonitorPane::showTestPattern() {
@@ -122,40 +134,39 @@ int MonitorPane::tileAt(const PaneChars& chars, size_t index) {
     return chars[0] == 0 ? tileOf(' ') : tileOf(chars[index]);
 }
 
-// The tiles of the characters into their cells, row by row of pixels: every cell, or
-// only those whose tile differs from the one the canvas holds for before. Cells that do
-// not fit the pane are left out.
-void MonitorPane::compose(const PaneChars& chars, const PaneChars* before) {
-    if (cell_.isEmpty())
-        return; // no usable font: the pane keeps its ground
-    int columns = std::min(PANE_COLUMNS, canvas_.width() / cell_.width());
-    int lines = std::min(PANE_LINES, canvas_.height() / cell_.height());
+// One line's cells into the strip: the tiles of its characters, row by row of pixels.
+// Cells that do not fit the pane are left out.
+void MonitorPane::composeLine(int line) {
+    int columns = textArea_.width() / cell_.width();
     int cellWidth = cell_.width();
-    size_t canvasStride = size_t(canvas_.bytesPerLine()) / sizeof(quint32);
+    size_t stripStride = size_t(strip_.bytesPerLine()) / sizeof(quint32);
     size_t tileStride = size_t(tiles_.bytesPerLine()) / sizeof(quint32);
-    auto* canvas = reinterpret_cast<quint32*>(canvas_.bits());
+    auto* strip = reinterpret_cast<quint32*>(strip_.bits());
     const auto* tiles = reinterpret_cast<const quint32*>(tiles_.constBits());
-    for (int line = 0; line < lines; ++line)
-        for (int column = 0; column < columns; ++column) {
-            size_t index = size_t(line * PANE_COLUMNS + column);
-            int tile = tileAt(chars, index);
-            if (before && tile == tileAt(*before, index))
-                continue;
-            const quint32* from = tiles + size_t(tile * cellWidth);
-            quint32* to =
-                canvas + size_t(line * cell_.height()) * canvasStride + size_t(column * cellWidth);
-            tileCopy_(from, tileStride, to, canvasStride, cellWidth, cell_.height());
-        }
+    for (int column = 0; column < columns; ++column) {
+        int tile = tileAt(shown_, size_t(line * PANE_COLUMNS + column));
+        tileCopy_(tiles + size_t(tile * cellWidth), tileStride, strip + size_t(column * cellWidth),
+                  stripStride, cellWidth, cell_.height());
+    }
 }
 
-void MonitorPane::paintEvent(QPaintEvent*) {
-    if (text_ != shown_) {
-        compose(text_, &shown_);
-        shown_ = text_;
-    }
+// The lines the paint asks for go through one strip, which stays in the cache, straight
+// onto the screen; the pane keeps no picture of its own. The ground outside the lines
+// is filled when the paint reaches it (not for updateText).
+void MonitorPane::paintEvent(QPaintEvent* event) {
+    shown_ = text_;
     ++drawCount_;
     QPainter painter(this);
-    painter.drawImage(0, 0, canvas_);
+    if (!textArea_.contains(event->rect()))
+        for (const QRect& part : QRegion(event->rect()) - textArea_)
+            painter.fillRect(part, PANE_BACKGROUND);
+    for (int line = 0; line * cell_.height() < textArea_.height(); ++line) {
+        QRect strip(0, line * cell_.height(), textArea_.width(), cell_.height());
+        if (!strip.intersects(event->rect()))
+            continue;
+        composeLine(line);
+        painter.drawImage(strip.topLeft(), strip_);
+    }
     if (testPatternDue_)
         drawTestPattern(painter);
     testPatternDue_ = false;

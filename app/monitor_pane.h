@@ -6,8 +6,9 @@
 // The pane is cheap to redraw while data streams: it is opaque, so nothing beneath it
 // is drawn again, and its characters are not drawn as text at all. Each of the 95
 // printable characters is drawn once, at the start, into a tile on the pane's ground;
-// a redraw copies into the pane's picture the tiles of the cells whose character
-// changed since the last drawing, and puts the picture on the screen in one piece.
+// a redraw copies the tiles of a line's characters into a one-line strip and puts the
+// strip on the screen, line by line: the pixels go through a small picture that stays
+// in the cache instead of one the size of the pane.
 //
 // Owned by PortMonitorDialog; UI thread only.
 #include <QFont>
@@ -29,6 +30,8 @@ class MonitorPane : public QWidget {
     // text: the owner's, read at every paint; it must outlive the pane.
     MonitorPane(const PaneChars& text, QWidget* parent);
 
+    // Redraws the lines of the text at the next paint, not the ground around them.
+    void updateText();
     // Draws a test pattern over the pane's text at its next paint: line k begins with
     // the digit k (1..9, then 0).
     void showTestPattern();
@@ -49,7 +52,7 @@ class MonitorPane : public QWidget {
     void fitFont();
     void makeTiles();
     static int tileAt(const PaneChars& chars, size_t index);
-    void compose(const PaneChars& chars, const PaneChars* before);
+    void composeLine(int line);
     void drawTestPattern(QPainter& painter);
 
     const PaneChars& text_;
@@ -59,6 +62,7 @@ class MonitorPane : public QWidget {
     QFont font_;
     QSize cell_;                  // pixels of one character
     QImage tiles_;                // the printable characters 0x20..0x7E side by side, on the ground
-    QImage canvas_;               // the pane as it is put on the screen
+    QRect textArea_;              // the cells that fit the pane
+    QImage strip_;                // one line of the pane as it is put on the screen
     TileCopy tileCopy_ = nullptr; // for the cell's width
 };

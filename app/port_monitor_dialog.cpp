@@ -358,9 +358,9 @@ void PortMonitorDialog::timerEvent(QTimerEvent*) {
 
 void PortMonitorDialog::redrawChangedPanes() {
     if (dirtyPanes & RX_CHANGED)
-        panes_[RX_PANE]->update();
+        panes_[RX_PANE]->updateText();
     if (dirtyPanes & TX_CHANGED)
-        panes_[TX_PANE]->update();
+        panes_[TX_PANE]->updateText();
     dirtyPanes = 0;
 }
 
