@@ -99,6 +99,7 @@ void MonitorPane::makeTiles() {
                           std::min(PANE_LINES, height() / cell_.height()) * cell_.height());
     strip_ =
         QImage(std::max(1, textArea_.width()), std::max(1, cell_.height()), QImage::Format_RGB32);
+    strip_.fill(PANE_BACKGROUND);
     shown_.fill(0);
 }
 
@@ -160,7 +161,7 @@ void MonitorPane::paintEvent(QPaintEvent* event) {
     if (!textArea_.contains(event->rect()))
         for (const QRect& part : QRegion(event->rect()) - textArea_)
             painter.fillRect(part, PANE_BACKGROUND);
-    for (int line = 0; line * cell_.height() < textArea_.height(); ++line) {
+    for (int line = 0; !textArea_.isEmpty() && line * cell_.height() < textArea_.height(); ++line) {
         QRect strip(0, line * cell_.height(), textArea_.width(), cell_.height());
         if (!strip.intersects(event->rect()))
             continue;
