@@ -2,6 +2,7 @@
 
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QPaintEvent>
 #include <QPainter>
 
 #include <algorithm>
@@ -26,6 +27,33 @@ QString testPattern() {
         pattern += QChar('\n');
     }
     return pattern;
+}
+
+// One tile into its cell, row by row. The rows are a few pixels wide: with the width
+// known at compile time each row is copied in place rather than by a call.
+template <int WIDTH>
+void copyTileRows(const quint32* from, size_t fromStride, quint32* to, size_t toStride, int width,
+                  int rows) {
+    size_t bytes = (WIDTH > 0 ? size_t(WIDTH) : size_t(width)) * sizeof(quint32);
+    for (int row = 0; row < rows; ++row)
+        std::memcpy(to + size_t(row) * toStride, from + size_t(row) * fromStride, bytes);
+}
+
+MonitorPane::TileCopy tileCopyFor(int width) {
+    switch (width) {
+    case 5:
+        return copyTileRows<5>;
+    case 6:
+        return copyTileRows<6>;
+    case 7:
+        return copyTileRows<7>;
+    case 8:
+        return copyTileRows<8>;
+    case 9:
+        return copyTileRows<9>;
+    default:
+        return copyTileRows<0>;
+    }
 }
 
 int tileOf(char c) {
@@ -63,14 +91,27 @@ void MonitorPane::makeTiles() {
     for (int i = 0; i < PRINTABLE_COUNT; ++i)
         painter.drawText(QPoint(i * cell_.width(), ascent), QString(QChar(FIRST_PRINTABLE + i)));
     painter.end();
-    canvas_ = QImage(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
-    canvas_.fill(PANE_BACKGROUND);
+    tileCopy_ = tileCopyFor(cell_.width());
+    if (cell_.isEmpty())
+        textArea_ = QRect(); // no usable font: the pane is its ground
+    else
+        textArea_ = QRect(0, 0, std::min(PANE_COLUMNS, width() / cell_.width()) * cell_.width(),
+                          std::min(PANE_LINES, height() / cell_.height()) * cell_.height());
+    strip_ =
+        QImage(std::max(1, textArea_.width()), std::max(1, cell_.height()), QImage::Format_RGB32);
+    strip_.fill(PANE_BACKGROUND);
     shown_.fill(0);
-    compose(shown_);
 }
 
 void MonitorPane::resizeEvent(QResizeEvent*) {
     fitFont();
+}
+
+void MonitorPane::updateText() {
+    if (textArea_.isEmpty())
+        update(); // no usable font: still drawn, as the ground
+    else
+        update(textArea_);
 }
 
 void MonitorPane::showTestPattern() {
@@ -89,39 +130,44 @@ QString MonitorPane::drawnLayout() const {
     return layout;
 }
 
-// The tiles of the characters into their cells, row by row of pixels; a blank pane
-// (first character NUL) is all spaces. Cells that do not fit the pane are left out.
-void MonitorPane::compose(const PaneChars& chars) {
-    bool blank = chars[0] == 0;
-    if (cell_.isEmpty())
-        return; // no usable font: the pane keeps its ground
-    int columns = std::min(PANE_COLUMNS, canvas_.width() / cell_.width());
-    int lines = std::min(PANE_LINES, canvas_.height() / cell_.height());
-    size_t cellBytes = size_t(cell_.width()) * 4;
-    uchar* canvas = canvas_.bits();
-    const uchar* tiles = tiles_.constBits();
-    size_t canvasStride = size_t(canvas_.bytesPerLine());
-    size_t tileStride = size_t(tiles_.bytesPerLine());
-    for (int line = 0; line < lines; ++line)
-        for (int column = 0; column < columns; ++column) {
-            char c = blank ? ' ' : chars[size_t(line * PANE_COLUMNS + column)];
-            const uchar* from = tiles + size_t(tileOf(c)) * cellBytes;
-            uchar* to =
-                canvas + size_t(line * cell_.height()) * canvasStride + size_t(column) * cellBytes;
-            for (int row = 0; row < cell_.height(); ++row)
-                std::memcpy(to + size_t(row) * canvasStride, from + size_t(row) * tileStride,
-                            cellBytes);
-        }
+// The tile a cell shows: a blank pane (first character NUL) is all spaces.
+int MonitorPane::tileAt(const PaneChars& chars, size_t index) {
+    return chars[0] == 0 ? tileOf(' ') : tileOf(chars[index]);
 }
 
-void MonitorPane::paintEvent(QPaintEvent*) {
-    if (text_ != shown_) {
-        compose(text_);
-        shown_ = text_;
+// One line's cells into the strip: the tiles of its characters, row by row of pixels.
+// Cells that do not fit the pane are left out.
+void MonitorPane::composeLine(int line) {
+    int columns = textArea_.width() / cell_.width();
+    int cellWidth = cell_.width();
+    size_t stripStride = size_t(strip_.bytesPerLine()) / sizeof(quint32);
+    size_t tileStride = size_t(tiles_.bytesPerLine()) / sizeof(quint32);
+    auto* strip = reinterpret_cast<quint32*>(strip_.bits());
+    const auto* tiles = reinterpret_cast<const quint32*>(tiles_.constBits());
+    for (int column = 0; column < columns; ++column) {
+        int tile = tileAt(shown_, size_t(line * PANE_COLUMNS + column));
+        tileCopy_(tiles + size_t(tile * cellWidth), tileStride, strip + size_t(column * cellWidth),
+                  stripStride, cellWidth, cell_.height());
     }
+}
+
+// The lines the paint asks for go through one strip, which stays in the cache, straight
+// onto the screen; the pane keeps no picture of its own. The ground outside the lines
+// is filled when the paint reaches it (not for updateText).
+void MonitorPane::paintEvent(QPaintEvent* event) {
+    shown_ = text_;
     ++drawCount_;
     QPainter painter(this);
-    painter.drawImage(0, 0, canvas_);
+    if (!textArea_.contains(event->rect()))
+        for (const QRect& part : QRegion(event->rect()) - textArea_)
+            painter.fillRect(part, PANE_BACKGROUND);
+    for (int line = 0; !textArea_.isEmpty() && line * cell_.height() < textArea_.height(); ++line) {
+        QRect strip(0, line * cell_.height(), textArea_.width(), cell_.height());
+        if (!strip.intersects(event->rect()))
+            continue;
+        composeLine(line);
+        painter.drawImage(strip.topLeft(), strip_);
+    }
     if (testPatternDue_)
         drawTestPattern(painter);
     testPatternDue_ = false;

@@ -6,8 +6,9 @@
 // The pane is cheap to redraw while data streams: it is opaque, so nothing beneath it
 // is drawn again, and its characters are not drawn as text at all. Each of the 95
 // printable characters is drawn once, at the start, into a tile on the pane's ground;
-// a redraw copies the tiles of the characters into the pane's picture, cell by cell,
-// and puts the picture on the screen in one piece.
+// a redraw copies the tiles of a line's characters into a one-line strip and puts the
+// strip on the screen, line by line: the pixels go through a small picture that stays
+// in the cache instead of one the size of the pane.
 //
 // Owned by PortMonitorDialog; UI thread only.
 #include <QFont>
@@ -29,6 +30,8 @@ class MonitorPane : public QWidget {
     // text: the owner's, read at every paint; it must outlive the pane.
     MonitorPane(const PaneChars& text, QWidget* parent);
 
+    // Redraws the lines of the text at the next paint, not the ground around them.
+    void updateText();
     // Draws a test pattern over the pane's text at its next paint: line k begins with
     // the digit k (1..9, then 0).
     void showTestPattern();
@@ -37,6 +40,10 @@ class MonitorPane : public QWidget {
     QString drawnLayout() const;
     int drawCount() const { return drawCount_; }
 
+    // Copies a tile's rows (pixels) into a cell of the pane's picture.
+    using TileCopy = void (*)(const quint32* from, size_t fromStride, quint32* to, size_t toStride,
+                              int width, int rows);
+
   protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -44,7 +51,8 @@ class MonitorPane : public QWidget {
   private:
     void fitFont();
     void makeTiles();
-    void compose(const PaneChars& chars);
+    static int tileAt(const PaneChars& chars, size_t index);
+    void composeLine(int line);
     void drawTestPattern(QPainter& painter);
 
     const PaneChars& text_;
@@ -52,7 +60,9 @@ class MonitorPane : public QWidget {
     int drawCount_ = 0;
     bool testPatternDue_ = false;
     QFont font_;
-    QSize cell_;    // pixels of one character
-    QImage tiles_;  // the printable characters 0x20..0x7E side by side, on the ground
-    QImage canvas_; // the pane as it is put on the screen
+    QSize cell_;                  // pixels of one character
+    QImage tiles_;                // the printable characters 0x20..0x7E side by side, on the ground
+    QRect textArea_;              // the cells that fit the pane
+    QImage strip_;                // one line of the pane as it is put on the screen
+    TileCopy tileCopy_ = nullptr; // for the cell's width
 };

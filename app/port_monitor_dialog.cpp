@@ -324,7 +324,8 @@ void PortMonitorDialog::showNewData() {
     bool modemControl = false;
     {
         platform::MutexLock lock(relayedLock_);
-        tx = txTail_;
+        if (txTail_.count > 0)
+            tx = txTail_; // most ticks of an idle port copy nothing
         modemControl = modemControlDue_;
         txTail_.count = 0;
         modemControlDue_ = false;
@@ -357,9 +358,9 @@ void PortMonitorDialog::timerEvent(QTimerEvent*) {
 
 void PortMonitorDialog::redrawChangedPanes() {
     if (dirtyPanes & RX_CHANGED)
-        panes_[RX_PANE]->update();
+        panes_[RX_PANE]->updateText();
     if (dirtyPanes & TX_CHANGED)
-        panes_[TX_PANE]->update();
+        panes_[TX_PANE]->updateText();
     dirtyPanes = 0;
 }
 

@@ -1,12 +1,15 @@
 // What an open Port Monitor costs: one port streams a fixed rate both ways (the
 // application writes, the device server echoes) through a whole manager run in this
-// process (window, relay thread, stand-in driver), while the monitor is closed and
-// open in turns. Prints the manager's CPU per phase (this process, every thread), their medians and
-// the ratio, the panes' sizes, and what the application got back. The application and the
-// device-server simulator run in a child forked before any thread exists, so their work is not
-// counted. Then, on the idle port, how soon a few bytes the application writes show in both panes.
+// process (window, relay thread, stand-in driver), while the monitor is closed and open
+// in turns. Prints the manager's CPU per phase (this process, every thread), their
+// medians and the ratio, the panes' sizes, and what the application got back. The
+// application and the device-server simulator run in a child forked before any thread
+// exists, so their work is not counted. The phases measure the monitor open, not its
+// opening: each opening and closing is followed by a pause outside the phases, and the
+// CPU of opening is printed apart. Then, on the idle port, how soon a few bytes the
+// application writes show in both panes.
 //
-//   monitor_cost [bytes per second per direction=115200] [seconds per phase=5] [rounds=4]
+//   monitor_cost [bytes per second per direction=115200] [seconds per phase=3] [rounds=8]
 //                [display]
 // 115200 bytes per second is 921.6 kbit/s. With "display" the window goes to $DISPLAY
 // (Xvfb, for example) instead of Qt's offscreen platform.
@@ -44,6 +47,7 @@ constexpr const char* DEVICE_ADDRESS = "127.0.6.1";
 constexpr int DEVICE_PORT = 1;
 constexpr int TICK_MS = 10;
 constexpr int WARM_UP_MS = 2000;
+constexpr int SETTLE_MS = 500;
 
 uint8_t patternByte(uint64_t index) {
     return uint8_t((index ^ (index >> 8)) * 31);
@@ -175,30 +179,57 @@ double median(std::vector<double> values) {
 struct Phases {
     std::vector<double> closed;
     std::vector<double> open;
+    std::vector<double> openingCpu;  // seconds of CPU while the monitor opened and settled
+    std::vector<double> openingWall; // and how long that was
     size_t txPane = 0;
     size_t rxPane = 0;
 };
 
+// Opens the monitor and lets its first drawing and the window system's answers pass, so
+// that the phase measures the open monitor and not its opening; the CPU this takes.
+PortMonitorDialog* openSettled(MainDialog& window, Phases& phases) {
+    double before = cpuSecondsOfThisProcess();
+    auto start = Clock::now();
+    PortMonitorDialog* monitor = openMonitor(window);
+    runFor(SETTLE_MS);
+    phases.openingCpu.push_back(cpuSecondsOfThisProcess() - before);
+    phases.openingWall.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    return monitor;
+}
+
+void closeSettled(PortMonitorDialog* monitor, Phases& phases) {
+    phases.txPane = std::max(phases.txPane, monitor->paneText(PortMonitorDialog::TX_PANE).size());
+    phases.rxPane = std::max(phases.rxPane, monitor->paneText(PortMonitorDialog::RX_PANE).size());
+    QPointer<PortMonitorDialog> closing = monitor;
+    monitor->accept();
+    runUntil([&] { return closing.isNull(); }, 2000);
+    runFor(SETTLE_MS);
+}
+
+// Rounds alternate which phase comes first (closed-open, open-closed, ...), so that a
+// load that rises or falls over the run weighs on both alike. Opening and closing are
+// outside the phases.
 Phases measure(MainDialog& window, int phaseMs, int rounds) {
     Phases phases;
+    PortMonitorDialog* monitor = nullptr;
     for (int round = 0; round < rounds; ++round) {
-        phases.closed.push_back(cpuDuring(phaseMs));
-        PortMonitorDialog* monitor = openMonitor(window);
-        if (!monitor) {
-            std::fprintf(stderr, "the monitor did not open\n");
-            return {};
+        for (bool open : {round % 2 == 1, round % 2 == 0}) {
+            if (open && !monitor && !(monitor = openSettled(window, phases))) {
+                std::fprintf(stderr, "the monitor did not open\n");
+                return {};
+            }
+            if (!open && monitor) {
+                closeSettled(monitor, phases);
+                monitor = nullptr;
+            }
+            (open ? phases.open : phases.closed).push_back(cpuDuring(phaseMs));
         }
-        phases.open.push_back(cpuDuring(phaseMs));
-        phases.txPane =
-            std::max(phases.txPane, monitor->paneText(PortMonitorDialog::TX_PANE).size());
-        phases.rxPane =
-            std::max(phases.rxPane, monitor->paneText(PortMonitorDialog::RX_PANE).size());
-        QPointer<PortMonitorDialog> closing = monitor;
-        monitor->accept();
-        runUntil([&] { return closing.isNull(); }, 2000);
         std::printf("round %d: monitor closed %6.2f%%, open %6.2f%% of a core\n", round + 1,
                     phases.closed.back(), phases.open.back());
+        std::fflush(nullptr);
     }
+    if (monitor)
+        closeSettled(monitor, phases);
     return phases;
 }
 
@@ -280,6 +311,12 @@ int runManager(int control, const std::string& link, double rate, int phaseMs, i
                 "%.2f%% (open/closed %.3f); panes %zu and %zu characters\n",
                 rate / 1024, phaseMs / 1000, closed, open, open / closed, phases.txPane,
                 phases.rxPane);
+    // Beyond what the traffic costs meanwhile with the monitor closed.
+    std::vector<double> openingMs;
+    for (size_t i = 0; i < phases.openingCpu.size(); ++i)
+        openingMs.push_back((phases.openingCpu[i] - closed / 100 * phases.openingWall[i]) * 1000);
+    std::printf("opening the monitor and its first drawing: %.1f ms of CPU (median of %zu)\n",
+                median(openingMs), openingMs.size());
     std::fflush(nullptr);
     if (write(control, "s", 1) == 1 &&
         runUntil([] { return port(0).state.load() == PORT_READY; }, 10000)) {
@@ -294,9 +331,14 @@ int runManager(int control, const std::string& link, double rate, int phaseMs, i
 
 int main(int argc, char** argv) {
     double rate = argc > 1 ? std::atof(argv[1]) : 115200;
-    int seconds = argc > 2 ? std::atoi(argv[2]) : 5;
-    int rounds = argc > 3 ? std::atoi(argv[3]) : 4;
+    int seconds = argc > 2 ? std::atoi(argv[2]) : 3;
+    int rounds = argc > 3 ? std::atoi(argv[3]) : 8;
     bool display = argc > 4 && std::string(argv[4]) == "display";
+    if (rate <= 0 || seconds < 1 || rounds < 1) {
+        std::fprintf(stderr, "usage: monitor_cost [bytes per second > 0] [seconds per phase >= 1] "
+                             "[rounds >= 1] [display]\n");
+        return 2;
+    }
     ManagerFolder folder;
     if (display)
         unsetenv("QT_QPA_PLATFORM");
