@@ -62,7 +62,7 @@ bool ControlChannel::open() {
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         chmod(path_.c_str(), 0600) != 0 || listen(fd, 16) != 0 ||
         lstat(path_.c_str(), &existing) != 0) {
-        ::close(fd);
+        closeDescriptor(fd);
         unlink(path_.c_str());
         return false;
     }
@@ -71,13 +71,19 @@ bool ControlChannel::open() {
     return true;
 }
 
+// Counted: the driver's poll set must forget a closed number before it is used again.
+void ControlChannel::closeDescriptor(int fd) {
+    ::close(fd);
+    ++closings_;
+}
+
 void ControlChannel::close() {
     for (Connection& connection : connections_)
-        ::close(connection.fd);
+        closeDescriptor(connection.fd);
     connections_.clear();
     if (listener_ < 0)
         return;
-    ::close(listener_);
+    closeDescriptor(listener_);
     listener_ = -1;
     struct stat existing {};
     if (lstat(path_.c_str(), &existing) == 0 && existing.st_ino == inode_)
@@ -90,7 +96,7 @@ bool ControlChannel::keepSocket() {
         return true;
     // Whoever still holds a connection keeps it; new ones come to the new socket.
     if (listener_ >= 0) {
-        ::close(listener_);
+        closeDescriptor(listener_);
         listener_ = -1;
     }
     return open();
@@ -121,7 +127,7 @@ void ControlChannel::serve(const Answer& answer) {
     std::erase_if(connections_, [&](Connection& connection) {
         if (serveConnection(connection, answer))
             return false;
-        ::close(connection.fd);
+        closeDescriptor(connection.fd);
         return true;
     });
 }
@@ -132,7 +138,7 @@ void ControlChannel::acceptAll() {
         if (fd < 0)
             return;
         if (connections_.size() >= MAX_CONNECTIONS || !sameUser(fd)) {
-            ::close(fd);
+            closeDescriptor(fd);
             continue;
         }
         connections_.push_back({fd});

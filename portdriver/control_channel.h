@@ -35,6 +35,8 @@ class ControlChannel {
     // Makes the socket again when someone removed or replaced it; false when it cannot.
     bool keepSocket();
     bool listening() const { return listener_ >= 0; }
+    // How many of its descriptors it has closed so far.
+    unsigned closings() const { return closings_; }
     const std::string& path() const { return path_; }
 
     // What poll() should watch.
@@ -60,10 +62,12 @@ class ControlChannel {
     bool serveConnection(Connection& connection, const Answer& answer);
     bool readRequest(Connection& connection);
     static bool stillThere(const Connection& connection);
+    void closeDescriptor(int fd);
 
     std::string path_;
     int listener_ = -1;
     bool acceptDue_ = true;
+    unsigned closings_ = 0;
     ino_t inode_ = 0; // of the socket made, so only that one is removed
     std::vector<Connection> connections_;
 };

@@ -95,6 +95,7 @@ void DriverPort::beginOpen(std::optional<PortHook> hook, uint32_t now) {
         return;
     }
     hook_ = *hook;
+    ++sessionChanges_;
     ringSetCloseNotice(hook_.outQueue, false);
     openStart_ = now;
     openSent_ = false;
@@ -172,6 +173,7 @@ bool DriverPort::usesQueue(uint32_t handle) const {
 void DriverPort::endSession() {
     flushWake(); // the session's last packets (its CLOSE) must be heard of
     hook_ = {};
+    ++sessionChanges_;
     phase_ = Phase::Idle;
     closeSeen_ = false;
     leftoverRead_ = false;

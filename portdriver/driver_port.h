@@ -110,6 +110,11 @@ class DriverPort {
     void serveChannel();
     void channelRequests(std::vector<pollfd>& fds) const { channel_.pollRequests(fds); }
     void noteChannelReady(int fd) { channel_.noteReady(fd); }
+    // Grows whenever the port closes a descriptor it gave for poll(), or its session
+    // changes: the driver's poll set is made anew then.
+    unsigned descriptorChanges() const {
+        return pty_.closings() + channel_.closings() + sessionChanges_;
+    }
     // An application opened or closed the slave since the last look.
     bool takeStirred();
 
@@ -176,6 +181,7 @@ class DriverPort {
     bool lineOwed_ = false;        // line settings to report once a session is open
     bool hangupSeen_ = false;
     bool watchFresh_ = false; // serviceOpen has just read the watch
+    unsigned sessionChanges_ = 0;
     bool expectOwnChange_ = false;
     uint8_t modemControl_ = 0;
     bool raiseOwed_ = false; // DTR and RTS go up with the next rate (after B0)

@@ -84,6 +84,7 @@ bool PortDriver::control(uint32_t code, const void* in, uint32_t inSize, void* o
         std::memcpy(out, &result, 4);
     if (bytesReturned)
         *bytesReturned = outSize;
+    rebuildDue_ = true;
     wakeDescriptor(wakeFd_);
     return true;
 }
@@ -103,6 +104,9 @@ uint32_t PortDriver::eventHandle(platform::AutoEvent* event) {
 void PortDriver::forgetEvent(platform::AutoEvent* event) {
     std::lock_guard lock(lock_);
     std::erase_if(events_, [event](const auto& entry) { return entry.second == event; });
+    // Its descriptor closes next; another may get the number before the driver looks.
+    rebuildDue_ = true;
+    wakeDescriptor(wakeFd_);
 }
 
 void* PortDriver::queueBlock(uint32_t queueHandle) {
@@ -242,11 +246,13 @@ void PortDriver::run() {
     std::vector<DriverPort*> owners;
     while (!stopping_.load()) {
         int timeout = 0;
+        bool rebuild = false;
         {
             std::lock_guard lock(lock_);
             timeout = collectPollSet(fds, owners);
+            rebuild = descriptorsMayBeReused();
         }
-        int ready = poll(fds.data(), fds.size(), timeout);
+        int ready = pollSet_.wait(fds, timeout, rebuild);
         if (ready < 0 && errno != EINTR)
             break;
         std::lock_guard lock(lock_);
@@ -274,6 +280,18 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
             timeout = std::min(timeout, wanted);
     }
     return timeout;
+}
+
+// Whether a descriptor of the last round may have been closed since, its number free
+// for another.
+bool PortDriver::descriptorsMayBeReused() {
+    unsigned changes = 0;
+    for (const auto& port : ports_)
+        changes += port->descriptorChanges();
+    bool reused = rebuildDue_ || changes != lastChanges_;
+    rebuildDue_ = false;
+    lastChanges_ = changes;
+    return reused;
 }
 
 // Only the ports something happened to are served, unless the driver's own wake-up,

@@ -11,6 +11,7 @@
 // driver-device wrapper, so unloading (joining the thread) cannot deadlock.
 #include "platform/driver_device.h"
 #include "portdriver/driver_port.h"
+#include "portdriver/poll_set.h"
 #include "portdriver/slave_watch.h"
 
 #include <atomic>
@@ -53,6 +54,7 @@ class PortDriver final : public platform::DriverBackend {
 
     void run();
     int collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners);
+    bool descriptorsMayBeReused();
     void serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners,
                     bool timedOut);
 
@@ -64,6 +66,9 @@ class PortDriver final : public platform::DriverBackend {
     uint32_t lastHandle_ = 0xC0010000;
     std::string deviceFolder_;
     int wakeFd_ = -1;
+    PollSet pollSet_;          // driver thread only
+    bool rebuildDue_ = true;   // a control call or a closed event may have freed numbers
+    unsigned lastChanges_ = 0; // the ports' descriptorChanges at the last round
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

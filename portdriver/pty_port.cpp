@@ -140,8 +140,10 @@ bool PtyPort::createPair(Pair& pair) {
 }
 
 void PtyPort::closePair(Pair& pair) {
-    if (pair.master >= 0)
+    if (pair.master >= 0) {
         ::close(pair.master);
+        ++closings_; // the driver's poll set must forget the number before its reuse
+    }
     if (pair.slaveReference >= 0)
         ::close(pair.slaveReference);
     pair = Pair{};

@@ -35,6 +35,8 @@ class PtyPort {
     void close();
 
     int master() const { return pair_.master; }
+    // How many masters it has closed so far.
+    unsigned closings() const { return closings_; }
     const std::string& slavePath() const { return pair_.slavePath; }
     const std::string& linkPath() const { return linkPath_; }
     // True while some process holds the slave open.
@@ -50,11 +52,12 @@ class PtyPort {
 
     static bool createPair(Pair& pair);
     bool linkPlaceSafe() const;
-    static void closePair(Pair& pair);
+    void closePair(Pair& pair);
     bool pointLinkAt(const std::string& target);
 
     std::string linkPath_;
     Pair pair_;
+    unsigned closings_ = 0;
 };
 
 } // namespace portdriver
