@@ -152,11 +152,16 @@ void DriverPort::takeSignal() {
 
 // The manager hears of everything this round put into the outQueue with one signal.
 void DriverPort::flushWake() {
-    if (wakeOwed_ && hook_.outQueue)
+    if (platform::AutoEvent* wake = takeWake())
+        wake->set();
+}
+
+platform::AutoEvent* DriverPort::takeWake() {
+    if (!std::exchange(wakeOwed_, false))
+        return nullptr;
+    if (hook_.outQueue)
         ringSetDataReady(hook_.outQueue, true);
-    if (wakeOwed_ && hook_.writeEvent)
-        hook_.writeEvent->set();
-    wakeOwed_ = false;
+    return hook_.writeEvent;
 }
 
 void DriverPort::service(uint32_t now) {

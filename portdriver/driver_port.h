@@ -100,6 +100,9 @@ class DriverPort {
     void takeSignal();
     // Tells the manager of the packets this round put into the outQueue.
     void flushWake();
+    // The same, but leaves setting the event (returned, or null) to the caller: the
+    // manager has one for every port, set once per round.
+    platform::AutoEvent* takeWake();
     // The manager released one of the session's queues.
     bool usesQueue(uint32_t handle) const;
     // Hangs the application up; reason is what a channel request about the old pty's

@@ -1,5 +1,6 @@
 #include "portdriver/port_driver.h"
 
+#include "platform/auto_event.h"
 #include "platform/paths.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
@@ -330,6 +331,7 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
         due.push_back(owners[i]);
     }
     uint32_t now = platform::getTickCount();
+    std::vector<platform::AutoEvent*> wakes;
     // A session that ends here may have a holder waiting already: it starts at once.
     for (const auto& port : ports_) {
         bool stirred = port->takeStirred();
@@ -343,8 +345,12 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
         if (port->applicationArrived())
             port->beginOpen(hookOf(port->slot()), now);
         port->serveChannel();
-        port->flushWake();
+        if (platform::AutoEvent* wake = port->takeWake();
+            wake && std::find(wakes.begin(), wakes.end(), wake) == wakes.end())
+            wakes.push_back(wake);
     }
+    for (platform::AutoEvent* wake : wakes)
+        wake->set();
 }
 
 } // namespace portdriver
