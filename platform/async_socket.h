@@ -15,7 +15,10 @@
 //
 // Like the original, a read notification is not repeated until Receive has been
 // called (consuming or peeking); a handler that leaves bytes pending gets no
-// further OnReceive until someone reads. OnSend comes once after the connect and
+// further OnReceive until someone reads. Under traffic a notification goes straight to
+// OnReceive; only after a read that found the end of the stream or an error (and at
+// first) does a look (MSG_PEEK) come first, to tell OnReceive from OnClose.
+// OnSend comes once after the connect and
 // again only after a Send failed with WSAEWOULDBLOCK and the kernel has room again.
 // FD_OOB and FD_ACCEPT are accepted in masks and never delivered (client only).
 //
