@@ -54,7 +54,11 @@ void PollSet::change(int operation, int fd, unsigned events) {
 }
 
 // Adds, changes and removes what differs from the last round.
-void PollSet::update(const std::vector<pollfd>& fds) {
+void PollSet::update(const std::vector<pollfd>& fds, bool rebuild) {
+    if (rebuild || epollFd_ < 0)
+        renew();
+    if (epollFd_ < 0)
+        return; // wait() falls back to poll()
     for (const pollfd& request : fds) {
         grow(wanted_, request.fd);
         wanted_[size_t(request.fd)] |= PRESENT | unsigned(request.events); // twice: both
@@ -86,12 +90,9 @@ void PollSet::update(const std::vector<pollfd>& fds) {
     }
 }
 
-int PollSet::wait(std::vector<pollfd>& fds, int timeoutMs, bool rebuild) {
-    if (rebuild || epollFd_ < 0)
-        renew();
+int PollSet::wait(std::vector<pollfd>& fds, int timeoutMs) {
     if (epollFd_ < 0)
         return poll(fds.data(), fds.size(), timeoutMs);
-    update(fds);
     events_.resize(std::max<size_t>(registeredFds_.size(), 1));
     int count = epoll_wait(epollFd_, events_.data(), int(events_.size()), timeoutMs);
     if (count < 0)

@@ -22,13 +22,15 @@ class PollSet {
     PollSet(const PollSet&) = delete;
     PollSet& operator=(const PollSet&) = delete;
 
-    // Like poll(fds, timeoutMs): fills in revents and returns how many have some, 0 on
-    // a time-out, -1 on an error. rebuild: register every descriptor anew.
-    int wait(std::vector<pollfd>& fds, int timeoutMs, bool rebuild);
+    // Takes this round's set; rebuild: register every descriptor anew. Called while
+    // the descriptors cannot be closed (under the driver's lock).
+    void update(const std::vector<pollfd>& fds, bool rebuild);
+    // Then, like poll(fds, timeoutMs): fills in revents and returns how many have some,
+    // 0 on a time-out, -1 on an error.
+    int wait(std::vector<pollfd>& fds, int timeoutMs);
 
   private:
     void renew();
-    void update(const std::vector<pollfd>& fds);
     void change(int operation, int fd, unsigned events);
 
     int epollFd_ = -1;

@@ -247,13 +247,12 @@ void PortDriver::run() {
     std::vector<DriverPort*> owners;
     while (!stopping_.load()) {
         int timeout = 0;
-        bool rebuild = false;
         {
             std::lock_guard lock(lock_);
             timeout = collectPollSet(fds, owners);
-            rebuild = descriptorsMayBeReused();
+            pollSet_.update(fds, descriptorsMayBeReused());
         }
-        int ready = pollSet_.wait(fds, timeout, rebuild);
+        int ready = pollSet_.wait(fds, timeout);
         if (ready < 0 && errno != EINTR)
             break;
         std::lock_guard lock(lock_);
