@@ -41,7 +41,7 @@ constexpr int WARM_UP = 20;
 
 struct Figures {
     double megabytesPerSecond = 0;
-    double oneWayMegabytesPerSecond = 0; // manager only: the simulator not echoing
+    double oneWayMegabytesPerSecond = 0; // the device side only taking, not echoing
     double medianUs = 0;
     double p99Us = 0;
 };
@@ -136,9 +136,13 @@ Figures measure(int fd, size_t total, int samples) {
     return figures;
 }
 
-// A plain TCP echo server for socat: one connection at a time, bytes back as they come.
+// A plain TCP echo server for socat: one connection at a time, bytes back as they come,
+// or only counted while it is told not to echo.
 class EchoServer {
   public:
+    void setEchoing(bool echoing) { echoing_ = echoing; }
+    uint64_t bytesReceived() const { return received_; }
+
     bool start(const char* address, int tcpPort) {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
@@ -176,16 +180,22 @@ class EchoServer {
     void echo(int client) {
         std::vector<uint8_t> buffer(65536);
         ssize_t n = 0;
-        while (!stopping_ && (n = read(client, buffer.data(), buffer.size())) > 0)
+        while (!stopping_ && (n = read(client, buffer.data(), buffer.size())) > 0) {
+            received_ += uint64_t(n);
+            if (!echoing_)
+                continue;
             for (ssize_t at = 0; at < n;) {
                 ssize_t w = write(client, buffer.data() + at, size_t(n - at));
                 if (w <= 0)
                     return;
                 at += w;
             }
+        }
     }
     int listener_ = -1;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> echoing_{true};
+    std::atomic<uint64_t> received_{0};
     std::thread thread_;
 };
 
@@ -209,10 +219,9 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-// Application to device only: the simulator records but no longer echoes.
-double oneWay(int fd, size_t total, vorlixsim::SimServer& sim) {
-    sim.setBehaviour(1, vorlixsim::Behaviour::Silent);
-    uint64_t before = sim.dataBytesReceived(1);
+// Application to device only: the far side counts what arrives and echoes nothing.
+template <typename Arrived> double oneWay(int fd, size_t total, Arrived arrivedSoFar) {
+    uint64_t before = arrivedSoFar();
     std::vector<uint8_t> out(CHUNK, 0x5A);
     size_t sent = 0;
     size_t arrived = 0;
@@ -226,7 +235,7 @@ double oneWay(int fd, size_t total, vorlixsim::SimServer& sim) {
         }
         pollfd p{fd, POLLOUT, 0};
         poll(&p, 1, 10);
-        arrived = size_t(sim.dataBytesReceived(1) - before);
+        arrived = size_t(arrivedSoFar() - before);
         if (Clock::now() - start > std::chrono::seconds(60))
             return 0;
     }
@@ -268,7 +277,9 @@ bool measureManager(const std::string& folder, size_t total, int samples, Figure
     bool open = fd >= 0 && write(fd, probe, 1) == 1 && readExactly(fd, probe, 1, 20000);
     if (open) {
         figures = measure(fd, total, samples);
-        figures.oneWayMegabytesPerSecond = oneWay(fd, total, sim);
+        sim.setBehaviour(1, vorlixsim::Behaviour::Silent);
+        figures.oneWayMegabytesPerSecond =
+            oneWay(fd, total, [&sim] { return sim.dataBytesReceived(1); });
     }
     if (fd >= 0)
         close(fd);
@@ -286,8 +297,12 @@ bool measureSocat(const std::string& folder, size_t total, int samples, Figures&
          std::string("TCP:") + SOCAT_DEVICE + ":" + std::to_string(ECHO_TCP_PORT) + ",nodelay"});
     int fd = waitForPath(link, 10) ? openRaw(link) : -1;
     bool ok = fd >= 0;
-    if (ok)
+    if (ok) {
         figures = measure(fd, total, samples);
+        echo.setEchoing(false);
+        figures.oneWayMegabytesPerSecond =
+            oneWay(fd, total, [&echo] { return echo.bytesReceived(); });
+    }
     if (fd >= 0)
         close(fd);
     stop(socat);
@@ -330,13 +345,17 @@ int main(int argc, char** argv) {
                     "pty -> travenor -> simulator", manager.oneWayMegabytesPerSecond);
     } else
         std::printf("manager path failed\n");
-    if (socatOk)
+    if (socatOk) {
         printRow("pty -> socat -> echo server", socat);
-    else
+        std::printf("%-34s %10.2f   (one way, the server not echoing)\n",
+                    "pty -> socat -> echo server", socat.oneWayMegabytesPerSecond);
+    } else
         std::printf("socat path failed\n");
     if (managerOk && socatOk)
-        std::printf("ratio manager/socat: throughput %.2f, median latency %.2f, p99 %.2f\n",
+        std::printf("ratio manager/socat: throughput %.2f, one way %.2f, median latency %.2f, "
+                    "p99 %.2f\n",
                     manager.megabytesPerSecond / socat.megabytesPerSecond,
+                    manager.oneWayMegabytesPerSecond / socat.oneWayMegabytesPerSecond,
                     manager.medianUs / socat.medianUs, manager.p99Us / socat.p99Us);
     return managerOk && socatOk ? 0 : 1;
 }
