@@ -182,6 +182,23 @@ TEST_F(ControlChannel, ModemLinesGoOutAndTheDevicesStatusComesBack) {
               PORT_CHANNEL_NOT_OPEN);
 }
 
+// Applications come and go: each new connection is served, also when it gets the
+// descriptor number of one that just went, and the session's data keeps flowing.
+TEST_F(ControlChannel, EachOfManyShortConnectionsIsAnswered) {
+    startPort();
+    int fd = openSession();
+    dev_t slave = slaveOf(fd);
+    for (int round = 0; round < 30; ++round) {
+        ChannelConnection connection(channel());
+        ASSERT_TRUE(connection.connected());
+        ASSERT_EQ(connection.ask(request(PORT_CHANNEL_GET_STATE, slave)).status, PORT_CHANNEL_OK)
+            << "connection " << round;
+    }
+    writeAll(fd, reinterpret_cast<const uint8_t*>("z"), 1);
+    expectPacket({CMD_DATA, 0x00, 0x01, 'z'});
+    close(fd);
+}
+
 // The settings given through the channel go out once, with their data bits and parity,
 // although the pty takes them in 8N, and leave the modem lines as the application set
 // them; they read back as given until the settings change past the channel.
