@@ -84,7 +84,6 @@ class AsyncSocket::StepWakeup : public QObject {
 AsyncSocket::AsyncSocket() = default;
 
 AsyncSocket::~AsyncSocket() {
-    *alive_ = false;
     Close();
 }
 
@@ -294,10 +293,9 @@ void AsyncSocket::readReady() {
     // stays on while the handler reads (each switch wakes the event loop once more); a
     // handler that does not read silences it until it does, as FD_READ is on Windows.
     if (!lookBeforeRead && (mask.load() & FD_READ)) {
-        std::shared_ptr<bool> alive = alive_;
         readSinceNotified = false;
-        OnReceive(0);
-        if (*alive && !readSinceNotified && readNotifier)
+        OnReceive(0); // never destroys the socket (see the header)
+        if (!readSinceNotified && readNotifier)
             readNotifier->setEnabled(false);
         return;
     }

@@ -128,9 +128,7 @@ class AsyncSocket {
     // FD_READ goes out at once and the handler's own read finds out. UI thread only.
     bool lookBeforeRead = true;
     bool readSinceNotified = false; // UI thread only
-    // False once the object is gone: a handler may delete its socket.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-    int pendingConnectError = 0; // UI thread only
+    int pendingConnectError = 0;    // UI thread only
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;
     // Steps asked for the UI thread by any thread, and what wakes it for them.

@@ -63,16 +63,13 @@ void PollSet::update(const std::vector<pollfd>& fds, bool rebuild) {
         grow(wanted_, request.fd);
         wanted_[size_t(request.fd)] |= PRESENT | unsigned(request.events); // twice: both
     }
-    std::vector<int> kept;
-    for (int fd : registeredFds_) {
-        if (size_t(fd) >= wanted_.size() || wanted_[size_t(fd)] == 0) {
-            change(EPOLL_CTL_DEL, fd, 0);
-            registered_[size_t(fd)] = 0;
-        } else {
-            kept.push_back(fd);
-        }
-    }
-    registeredFds_ = std::move(kept);
+    std::erase_if(registeredFds_, [this](int fd) {
+        if (size_t(fd) < wanted_.size() && wanted_[size_t(fd)] != 0)
+            return false;
+        change(EPOLL_CTL_DEL, fd, 0);
+        registered_[size_t(fd)] = 0;
+        return true;
+    });
     for (const pollfd& request : fds) {
         unsigned wanted = wanted_[size_t(request.fd)];
         if (wanted == 0)

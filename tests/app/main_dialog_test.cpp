@@ -172,19 +172,6 @@ TEST_F(MainWindow, DestroyedDialogLeavesNoHandlerBehind) {
 // ---------------------------------------------------------------------------
 // The end on a termination signal
 
-std::string storedCurrentAddress(int slot) {
-    platform::HKEY key = nullptr;
-    if (!openPortKey(slot, &key))
-        return "(no key)";
-    char text[128] = {};
-    uint32_t size = sizeof text - 1;
-    bool found =
-        platform::RegQueryValueEx(key, "CurIPAddr", nullptr, reinterpret_cast<uint8_t*>(text),
-                                  &size) == platform::ERROR_SUCCESS;
-    platform::RegCloseKey(key);
-    return found ? std::string(text, size) : "(none)";
-}
-
 using SignalEnd = ManagerTest;
 
 // A signal arrives while a question waits for an answer nobody gives (the box stays up,
@@ -234,7 +221,7 @@ TEST_F(SignalEnd, UnansweredQuestionHoldsTheEndNoLongerThanFiveSeconds) {
     EXPECT_TRUE(endedInTime) << "the question kept the manager from ending";
     EXPECT_EQ(finishedWith, platform::IDOK);
     EXPECT_EQ(port(running).state.load(), PORT_STOPPED);
-    EXPECT_EQ(storedCurrentAddress(running), address());
+    EXPECT_EQ(savedAddress(running), address());
     EXPECT_EQ(driverLink.device, DriverLink::Device::NotOpened);
     EXPECT_FALSE(std::filesystem::exists(manager.linkPath("COM3")));
 }

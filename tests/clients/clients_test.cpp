@@ -5,9 +5,8 @@
 // as well as what the client sees.
 #include "driverlink/driver_link.h"
 #include "portdriver/line_settings.h"
-#include "tests/support/manager_fixture.h"
+#include "tests/support/started_port_fixture.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -25,25 +24,14 @@ extern char** environ;
 
 namespace {
 
-constexpr int SLOT = 0;
-constexpr int DEVICE_PORT = 1;
-
 struct Finished {
     bool inTime = false;
     int status = -1;
     std::string output;
 };
 
-class RealClients : public ManagerTest {
+class RealClients : public StartedPortTest {
   protected:
-    void SetUp() override {
-        addPort(SLOT, "COM5", DEVICE_PORT);
-        ASSERT_TRUE(startSim());
-        ASSERT_TRUE(startPort(SLOT));
-        link = manager.linkPath("COM5");
-        ASSERT_TRUE(outputs.isValid());
-    }
-
     // Runs a program (looked up in PATH) to its end while the manager keeps serving the
     // port; its standard output and error together. posix_spawn, not a fork: the test
     // process has the manager's and the simulator's threads.
@@ -108,9 +96,6 @@ class RealClients : public ManagerTest {
         std::vector<uint8_t> list = commands();
         return !list.empty() && list.back() == 0x72;
     }
-
-    std::string link;
-    QTemporaryDir outputs;
 };
 
 TEST_F(RealClients, PyserialOpensChangesTheRateAndReadsTheEcho) {

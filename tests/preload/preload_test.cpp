@@ -11,9 +11,8 @@
 #include "config/manager_context.h"
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
-#include "tests/support/manager_fixture.h"
+#include "tests/support/started_port_fixture.h"
 
-#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -32,8 +31,6 @@ extern char** environ;
 
 namespace {
 
-constexpr int SLOT = 0;
-constexpr int DEVICE_PORT = 1;
 constexpr uint8_t CMD_SREQ = 0x21;
 constexpr uint8_t CMD_MCR = 0x41;
 constexpr uint8_t CMD_OPEN = 0x71;
@@ -108,16 +105,8 @@ class Client {
     bool exited_ = false;
 };
 
-class PreloadClients : public ManagerTest {
+class PreloadClients : public StartedPortTest {
   protected:
-    void SetUp() override {
-        addPort(SLOT, "COM5", DEVICE_PORT);
-        ASSERT_TRUE(startSim());
-        ASSERT_TRUE(startPort(SLOT));
-        link = manager.linkPath("COM5");
-        ASSERT_TRUE(outputs.isValid());
-    }
-
     std::unique_ptr<Client> start(const std::vector<std::string>& command, bool preloaded = true) {
         std::string outPath = outputs.path().toStdString() + "/client" + std::to_string(++clients);
         return std::make_unique<Client>(command, preloaded, outPath);
@@ -150,8 +139,6 @@ class PreloadClients : public ManagerTest {
         return pumpUntil([&] { return received(CMD_CLOSE).size() >= count; }, 5000);
     }
 
-    std::string link;
-    QTemporaryDir outputs;
     int clients = 0;
 };
 
