@@ -37,6 +37,12 @@ class EchoServer {
 
 pid_t spawn(const std::vector<std::string>& command);
 void stop(pid_t pid);
+// Byte index of a test stream: changes with every byte and every 256th, so a byte lost,
+// doubled or moved shows; streams differ by their number.
+inline uint8_t patternByte(uint64_t index, int stream = 0) {
+    return uint8_t((index ^ (index >> 8)) * 31 + uint64_t(stream));
+}
+
 // CPU seconds the process has used so far, all its living threads, to the nanosecond
 // where the kernel counts them (schedstat), else in clock ticks.
 double cpuSeconds(pid_t pid);

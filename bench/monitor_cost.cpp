@@ -49,10 +49,6 @@ constexpr int TICK_MS = 10;
 constexpr int WARM_UP_MS = 2000;
 constexpr int SETTLE_MS = 500;
 
-uint8_t patternByte(uint64_t index) {
-    return uint8_t((index ^ (index >> 8)) * 31);
-}
-
 // The child: the device server and the application. Starts the simulator at once,
 // opens the link when the parent says the port is started, streams until the parent
 // closes the pipe, then prints what it sent and got back.

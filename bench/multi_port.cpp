@@ -31,10 +31,6 @@ std::string simulatorAddress(int slot) {
     return "127.0.4." + std::to_string(1 + slot / PORTS_PER_SIMULATOR);
 }
 
-uint8_t patternByte(uint64_t index, int stream) {
-    return uint8_t((index ^ (index >> 8)) * 31 + uint64_t(stream));
-}
-
 struct Stream {
     int fd = -1;
     uint64_t sent = 0;
