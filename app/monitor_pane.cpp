@@ -29,30 +29,36 @@ QString testPattern() {
     return pattern;
 }
 
-// One tile into its cell, row by row. The rows are a few pixels wide: with the width
-// known at compile time each row is copied in place rather than by a call.
+// A line of cells from their tiles, one row of pixels after the other, so that the
+// writes run along the picture's rows. A tile's row is a few pixels wide: with the
+// width known at compile time it is copied in place rather than by a call.
 template <int WIDTH>
-void copyTileRows(const quint32* from, size_t fromStride, quint32* to, size_t toStride, int width,
-                  int rows) {
-    size_t bytes = (WIDTH > 0 ? size_t(WIDTH) : size_t(width)) * sizeof(quint32);
-    for (int row = 0; row < rows; ++row)
-        std::memcpy(to + size_t(row) * toStride, from + size_t(row) * fromStride, bytes);
+void copyLineRows(const MonitorPane::LineTiles& line, quint32* to, size_t toStride) {
+    size_t width = WIDTH > 0 ? size_t(WIDTH) : size_t(line.width);
+    size_t bytes = width * sizeof(quint32);
+    for (int row = 0; row < line.rows; ++row) {
+        const quint32* tileRow = line.tiles + size_t(row) * line.tileStride;
+        quint32* out = to + size_t(row) * toStride;
+        for (int column = 0; column < line.columns; ++column)
+            std::memcpy(out + size_t(column) * width,
+                        tileRow + size_t(line.tileOfColumn[column]) * width, bytes);
+    }
 }
 
-MonitorPane::TileCopy tileCopyFor(int width) {
+MonitorPane::LineCopy lineCopyFor(int width) {
     switch (width) {
     case 5:
-        return copyTileRows<5>;
+        return copyLineRows<5>;
     case 6:
-        return copyTileRows<6>;
+        return copyLineRows<6>;
     case 7:
-        return copyTileRows<7>;
+        return copyLineRows<7>;
     case 8:
-        return copyTileRows<8>;
+        return copyLineRows<8>;
     case 9:
-        return copyTileRows<9>;
+        return copyLineRows<9>;
     default:
-        return copyTileRows<0>;
+        return copyLineRows<0>;
     }
 }
 
@@ -91,7 +97,7 @@ void MonitorPane::makeTiles() {
     for (int i = 0; i < PRINTABLE_COUNT; ++i)
         painter.drawText(QPoint(i * cell_.width(), ascent), QString(QChar(FIRST_PRINTABLE + i)));
     painter.end();
-    tileCopy_ = tileCopyFor(cell_.width());
+    lineCopy_ = lineCopyFor(cell_.width());
     if (cell_.isEmpty())
         textArea_ = QRect(); // no usable font: the pane is its ground
     else
@@ -135,37 +141,79 @@ int MonitorPane::tileAt(const PaneChars& chars, size_t index) {
     return chars[0] == 0 ? tileOf(' ') : tileOf(chars[index]);
 }
 
-// One line's cells into the strip: the tiles of its characters, row by row of pixels.
-// Cells that do not fit the pane are left out.
-void MonitorPane::composeLine(int line) {
-    int columns = textArea_.width() / cell_.width();
-    int cellWidth = cell_.width();
-    size_t stripStride = size_t(strip_.bytesPerLine()) / sizeof(quint32);
-    size_t tileStride = size_t(tiles_.bytesPerLine()) / sizeof(quint32);
-    auto* strip = reinterpret_cast<quint32*>(strip_.bits());
-    const auto* tiles = reinterpret_cast<const quint32*>(tiles_.constBits());
-    for (int column = 0; column < columns; ++column) {
-        int tile = tileAt(shown_, size_t(line * PANE_COLUMNS + column));
-        tileCopy_(tiles + size_t(tile * cellWidth), tileStride, strip + size_t(column * cellWidth),
-                  stripStride, cellWidth, cell_.height());
-    }
+// One line's cells into pixels (to, with stride pixels from one row to the next): the
+// tiles of its characters. Cells that do not fit are left out.
+void MonitorPane::composeLine(int line, quint32* to, size_t stride) const {
+    LineTiles tiles;
+    tiles.tiles = reinterpret_cast<const quint32*>(tiles_.constBits());
+    tiles.tileStride = size_t(tiles_.bytesPerLine()) / sizeof(quint32);
+    tiles.width = cell_.width();
+    tiles.rows = cell_.height();
+    tiles.columns = textArea_.width() / cell_.width();
+    for (int column = 0; column < tiles.columns; ++column)
+        tiles.tileOfColumn[column] = tileAt(shown_, size_t(line * PANE_COLUMNS + column));
+    lineCopy_(tiles, to, stride);
 }
 
-// The lines the paint asks for go through one strip, which stays in the cache, straight
-// onto the screen; the pane keeps no picture of its own. The ground outside the lines
-// is filled when the paint reaches it (not for updateText).
+// The window's picture in memory that this paint goes to, with the pane's origin in it,
+// when the pane's tiles can be copied into it as they are: 32-bit pixels, one per unit.
+// Otherwise (a grab into a pixmap, a scaled screen) null, and the paint goes through a
+// painter.
+QImage* MonitorPane::windowImage(QPoint& origin) const {
+    QPoint offset;
+    QPaintDevice* device = sharedPainter() ? nullptr : redirected(&offset);
+    if (!device || device->devType() != QInternal::Image)
+        return nullptr;
+    auto* image = static_cast<QImage*>(device);
+    QImage::Format format = image->format();
+    bool sameFormat = format == QImage::Format_RGB32 || format == QImage::Format_ARGB32 ||
+                      format == QImage::Format_ARGB32_Premultiplied;
+    if (!sameFormat || image->devicePixelRatio() != 1.0)
+        return nullptr;
+    origin = -offset;
+    return image;
+}
+
+// A redraw of the text while data streams: the tiles go straight into the window's
+// picture, with no painter and no copy in between. False when they cannot.
+bool MonitorPane::drawLinesInPlace(const QRect& area) {
+    QPoint origin;
+    QImage* image = windowImage(origin);
+    if (!image || !textArea_.contains(area))
+        return false;
+    int firstLine = area.top() / cell_.height();
+    int lastLine = area.bottom() / cell_.height();
+    QRect lines(0, firstLine * cell_.height(), textArea_.width(),
+                (lastLine - firstLine + 1) * cell_.height());
+    if (!image->rect().contains(lines.translated(origin)))
+        return false;
+    size_t stride = size_t(image->bytesPerLine()) / sizeof(quint32);
+    for (int line = firstLine; line <= lastLine; ++line) {
+        QPoint at = origin + QPoint(0, line * cell_.height());
+        composeLine(line, reinterpret_cast<quint32*>(image->scanLine(at.y())) + at.x(), stride);
+    }
+    return true;
+}
+
+// The lines the paint asks for go into the window's picture in place where they can
+// (every tick while data streams); otherwise through one strip, which stays in the
+// cache, and a painter. The ground outside the lines is filled when the paint reaches it
+// (not for updateText).
 void MonitorPane::paintEvent(QPaintEvent* event) {
     shown_ = text_;
     ++drawCount_;
+    if (!testPatternDue_ && !textArea_.isEmpty() && drawLinesInPlace(event->rect()))
+        return;
     QPainter painter(this);
     if (!textArea_.contains(event->rect()))
         for (const QRect& part : QRegion(event->rect()) - textArea_)
             painter.fillRect(part, PANE_BACKGROUND);
+    size_t stripStride = size_t(strip_.bytesPerLine()) / sizeof(quint32);
     for (int line = 0; !textArea_.isEmpty() && line * cell_.height() < textArea_.height(); ++line) {
         QRect strip(0, line * cell_.height(), textArea_.width(), cell_.height());
         if (!strip.intersects(event->rect()))
             continue;
-        composeLine(line);
+        composeLine(line, reinterpret_cast<quint32*>(strip_.bits()), stripStride);
         painter.drawImage(strip.topLeft(), strip_);
     }
     if (testPatternDue_)

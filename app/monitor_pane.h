@@ -6,9 +6,10 @@
 // The pane is cheap to redraw while data streams: it is opaque, so nothing beneath it
 // is drawn again, and its characters are not drawn as text at all. Each of the 95
 // printable characters is drawn once, at the start, into a tile on the pane's ground;
-// a redraw copies the tiles of a line's characters into a one-line strip and puts the
-// strip on the screen, line by line: the pixels go through a small picture that stays
-// in the cache instead of one the size of the pane.
+// a redraw copies the tiles of the lines' characters straight into the window's
+// picture in memory, with no painter. Where that picture is not plain 32-bit pixels
+// (a grab into a pixmap, a scaled screen), the lines go through a one-line strip and a
+// painter instead.
 //
 // Owned by PortMonitorDialog; UI thread only.
 #include <QFont>
@@ -40,9 +41,17 @@ class MonitorPane : public QWidget {
     QString drawnLayout() const;
     int drawCount() const { return drawCount_; }
 
-    // Copies a tile's rows (pixels) into a cell of the pane's picture.
-    using TileCopy = void (*)(const quint32* from, size_t fromStride, quint32* to, size_t toStride,
-                              int width, int rows);
+    // The tiles of one line's characters, as a line copy reads them.
+    struct LineTiles {
+        const quint32* tiles = nullptr; // the tile picture's first row
+        size_t tileStride = 0;          // pixels from one of its rows to the next
+        int width = 0;                  // of a cell, in pixels
+        int rows = 0;                   // of a cell
+        int columns = 0;                // cells that fit the pane
+        std::array<int, PANE_COLUMNS> tileOfColumn{};
+    };
+    // Copies a line's tiles into the picture's pixels, row by row.
+    using LineCopy = void (*)(const LineTiles& line, quint32* to, size_t toStride);
 
   protected:
     void paintEvent(QPaintEvent* event) override;
@@ -52,7 +61,9 @@ class MonitorPane : public QWidget {
     void fitFont();
     void makeTiles();
     static int tileAt(const PaneChars& chars, size_t index);
-    void composeLine(int line);
+    void composeLine(int line, quint32* to, size_t stride) const;
+    QImage* windowImage(QPoint& origin) const;
+    bool drawLinesInPlace(const QRect& area);
     void drawTestPattern(QPainter& painter);
 
     const PaneChars& text_;
@@ -64,5 +75,5 @@ class MonitorPane : public QWidget {
     QImage tiles_;                // the printable characters 0x20..0x7E side by side, on the ground
     QRect textArea_;              // the cells that fit the pane
     QImage strip_;                // one line of the pane as it is put on the screen
-    TileCopy tileCopy_ = nullptr; // for the cell's width
+    LineCopy lineCopy_ = nullptr; // for the cell's width
 };

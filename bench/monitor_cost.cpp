@@ -1,8 +1,9 @@
 // What an open Port Monitor costs: one port streams a fixed rate both ways (the
 // application writes, the device server echoes) through a whole manager run in this
 // process (window, relay thread, stand-in driver), while the monitor is closed and open
-// in turns. Prints the manager's CPU per phase (this process, every thread), their
-// medians and the ratio, the panes' sizes, and what the application got back. The
+// in turns. Prints the manager's CPU per phase (this process, every thread, and its UI
+// thread apart), their means (the ratio of the sums) and medians and the ratios, the
+// panes' sizes, and what the application got back. The
 // application and the device-server simulator run in a child forked before any thread
 // exists, so their work is not counted. The phases measure the monitor open, not its
 // opening: each opening and closing is followed by a pause outside the phases, and the
@@ -151,13 +152,28 @@ bool runUntil(const std::function<bool()>& done, int timeoutMs, int stepMs = 20)
     return done();
 }
 
-// The manager's CPU while it runs for a phase, in percent of one core.
-double cpuDuring(int milliseconds) {
+// The UI thread's alone: the bench runs on it, and the monitor's work is nearly all there.
+double cpuSecondsOfThisThread() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// The CPU of one phase, in percent of one core: the manager's (every thread) and its UI
+// thread's.
+struct PhaseCpu {
+    double manager = 0;
+    double uiThread = 0;
+};
+
+PhaseCpu cpuDuring(int milliseconds) {
     double before = cpuSecondsOfThisProcess();
+    double uiBefore = cpuSecondsOfThisThread();
     auto start = Clock::now();
     runFor(milliseconds);
     double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    return (cpuSecondsOfThisProcess() - before) * 100.0 / elapsed;
+    return {(cpuSecondsOfThisProcess() - before) * 100.0 / elapsed,
+            (cpuSecondsOfThisThread() - uiBefore) * 100.0 / elapsed};
 }
 
 // The Monitoring command, as from the row's menu.
@@ -172,9 +188,25 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// Mean of the phases: with phases of equal length, the ratio of two means is the ratio
+// of the CPU summed over all of them, which weighs every phase alike.
+double mean(const std::vector<PhaseCpu>& phases, double PhaseCpu::*figure) {
+    double sum = 0;
+    for (const PhaseCpu& phase : phases)
+        sum += phase.*figure;
+    return sum / double(phases.size());
+}
+
+std::vector<double> figures(const std::vector<PhaseCpu>& phases, double PhaseCpu::*figure) {
+    std::vector<double> values;
+    for (const PhaseCpu& phase : phases)
+        values.push_back(phase.*figure);
+    return values;
+}
+
 struct Phases {
-    std::vector<double> closed;
-    std::vector<double> open;
+    std::vector<PhaseCpu> closed;
+    std::vector<PhaseCpu> open;
     std::vector<double> openingCpu;  // seconds of CPU while the monitor opened and settled
     std::vector<double> openingWall; // and how long that was
     size_t txPane = 0;
@@ -220,8 +252,10 @@ Phases measure(MainDialog& window, int phaseMs, int rounds) {
             }
             (open ? phases.open : phases.closed).push_back(cpuDuring(phaseMs));
         }
-        std::printf("round %d: monitor closed %6.2f%%, open %6.2f%% of a core\n", round + 1,
-                    phases.closed.back(), phases.open.back());
+        std::printf("round %d: monitor closed %6.2f%%, open %6.2f%% of a core (UI thread %5.2f%%, "
+                    "%5.2f%%)\n",
+                    round + 1, phases.closed.back().manager, phases.open.back().manager,
+                    phases.closed.back().uiThread, phases.open.back().uiThread);
         std::fflush(nullptr);
     }
     if (monitor)
@@ -301,12 +335,21 @@ int runManager(int control, const std::string& link, double rate, int phaseMs, i
     Phases phases = measure(window, phaseMs, rounds);
     if (phases.open.empty())
         return 1;
-    double closed = median(phases.closed);
-    double open = median(phases.open);
-    std::printf("%.1f KiB/s each way, %d s per phase; median CPU: monitor closed %.2f%%, open "
-                "%.2f%% (open/closed %.3f); panes %zu and %zu characters\n",
-                rate / 1024, phaseMs / 1000, closed, open, open / closed, phases.txPane,
-                phases.rxPane);
+    double closed = mean(phases.closed, &PhaseCpu::manager);
+    double open = mean(phases.open, &PhaseCpu::manager);
+    double closedMedian = median(figures(phases.closed, &PhaseCpu::manager));
+    double openMedian = median(figures(phases.open, &PhaseCpu::manager));
+    double uiClosed = mean(phases.closed, &PhaseCpu::uiThread);
+    double uiOpen = mean(phases.open, &PhaseCpu::uiThread);
+    std::printf("%.1f KiB/s each way, %d s per phase, %d rounds; panes %zu and %zu characters\n",
+                rate / 1024, phaseMs / 1000, rounds, phases.txPane, phases.rxPane);
+    std::printf("manager CPU, mean: monitor closed %.3f%%, open %.3f%% (open/closed %.3f)\n",
+                closed, open, open / closed);
+    std::printf("manager CPU, median: monitor closed %.3f%%, open %.3f%% (open/closed %.3f)\n",
+                closedMedian, openMedian, openMedian / closedMedian);
+    std::printf("UI thread, mean: monitor closed %.3f%%, open %.3f%% (the monitor's own: %.2f ms "
+                "per second)\n",
+                uiClosed, uiOpen, (uiOpen - uiClosed) * 10);
     // Beyond what the traffic costs meanwhile with the monitor closed.
     std::vector<double> openingMs;
     for (size_t i = 0; i < phases.openingCpu.size(); ++i)

@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimerEvent>
 #include <gtest/gtest.h>
@@ -293,6 +294,26 @@ TEST_F(MonitorWindow, TxPaneShowsTheApplicationsData) {
     EXPECT_EQ(monitor->drawnPane(Pane::TX_PANE).remove('\n').toStdString(),
               monitor->paneText(Pane::TX_PANE));
     EXPECT_EQ(monitor->drawCount(Pane::RX_PANE), rxDraws);
+}
+
+// While data streams the panes' lines go into the window's picture in place; the window
+// must show them exactly as a painter draws them (a grab paints through one).
+TEST_F(MonitorWindow, WindowShowsThePanesAsAPainterDrawsThem) {
+    open();
+    feed(dataPacket(bytesOf("Hello, device\r\n")));
+    fromRelayThread([](PortMonitorDialog& m) {
+        Bytes written = bytesOf("ATZ\r~ 0123456789");
+        m.feedTx(written.data(), int(written.size()));
+    });
+    tick();
+    QImage window = monitor->screen()->grabWindow(monitor->winId()).toImage();
+    ASSERT_FALSE(window.isNull());
+    window = window.convertToFormat(QImage::Format_RGB32);
+    for (Pane pane : {Pane::TX_PANE, Pane::RX_PANE}) {
+        QRect rect = PortMonitorDialog::paneRect(pane);
+        QImage painted = monitor->grab(rect).toImage().convertToFormat(QImage::Format_RGB32);
+        EXPECT_TRUE(window.copy(rect) == painted) << "pane " << pane;
+    }
 }
 
 // Through the whole manager: the port list, the stand-in driver, the relay thread and a
