@@ -4,6 +4,7 @@
 #include "config/port_monitor.h"
 #include "device/port_connection.h"
 #include "platform/auto_event.h"
+#include "platform/event_watch.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
@@ -82,6 +83,8 @@ void DeviceSocket::remoReadData(RingQueue* inQueue) {
         if (room <= heldLength_) {
             // No read now, so no further notification comes until the room signal.
             waitingForRoom_.store(true);
+            if (record.roomWatch)
+                record.roomWatch->arm(true);
             return;
         }
     }
@@ -119,6 +122,8 @@ void DeviceSocket::roomInQueue() {
 }
 
 void inQueueHasRoom(int slot) {
+    if (platform::EventWatch* watch = port(slot).roomWatch)
+        watch->arm(false); // until the receive path waits for room again
     if (DeviceSocket* socket = port(slot).connection.load())
         socket->roomInQueue();
 }

@@ -179,8 +179,10 @@ bool hookSteps(int slot, uint32_t& outHandle, uint32_t& inHandle) {
                          "Cannot create event for Device Driver Time Slicing."))
         return false;
     // The driver sets the slice event when it has made room in a full inQueue: the
-    // receive path, held back meanwhile, takes the device's next bytes then.
-    record.roomWatch = new EventWatch(record.sliceEvent, [slot] { inQueueHasRoom(slot); });
+    // receive path, held back meanwhile, takes the device's next bytes then. The watch is
+    // armed only while the receive path waits for room.
+    record.roomWatch = new EventWatch(
+        record.sliceEvent, [slot] { inQueueHasRoom(slot); }, /*armed=*/false);
     return publishPortValues(slot, outHandle, inHandle);
 }
 

@@ -6,9 +6,10 @@
 
 namespace platform {
 
-EventWatch::EventWatch(AutoEvent* event, std::function<void()> onSet)
+EventWatch::EventWatch(AutoEvent* event, std::function<void()> onSet, bool armed)
     : event_(event), onSet_(std::move(onSet)),
       notifier_(std::make_unique<QSocketNotifier>(event->descriptor(), QSocketNotifier::Read)) {
+    notifier_->setEnabled(armed);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
         if (event_->consume())
             onSet_();
@@ -16,5 +17,10 @@ EventWatch::EventWatch(AutoEvent* event, std::function<void()> onSet)
 }
 
 EventWatch::~EventWatch() = default;
+
+void EventWatch::arm(bool armed) {
+    if (notifier_->isEnabled() != armed)
+        notifier_->setEnabled(armed);
+}
 
 } // namespace platform
