@@ -546,7 +546,6 @@ bool DriverPort::sendPacket(const uint8_t* bytes, int size) {
     if (!putPacket(hook_.outQueue, bytes, size))
         return false;
     wakeOwed_ = true; // flushWake marks the queue and wakes the manager once per round
-
     return true;
 }
 

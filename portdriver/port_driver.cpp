@@ -311,15 +311,16 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
         drainDescriptor(wakeFd_);
     if (fds[1].revents)
         watch_.dispatch();
-    std::vector<DriverPort*> due;
     // A control call may have replaced ports while we slept: only owners still in the
-    // table count.
+    // table count. Sorted, so that a round with many ports ready is not a pass over the
+    // table for each of them.
+    std::vector<DriverPort*> current;
+    for (const auto& port : ports_)
+        current.push_back(port.get());
+    std::sort(current.begin(), current.end());
+    std::vector<DriverPort*> due;
     for (size_t i = 2; i < fds.size(); ++i) {
-        if (!fds[i].revents)
-            continue;
-        bool current = std::any_of(ports_.begin(), ports_.end(),
-                                   [&](const auto& port) { return port.get() == owners[i]; });
-        if (!current)
+        if (!fds[i].revents || !std::binary_search(current.begin(), current.end(), owners[i]))
             continue;
         if (fds[i].fd == owners[i]->signalRequest().fd)
             owners[i]->takeSignal();
@@ -329,6 +330,7 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
             owners[i]->noteChannelReady(fds[i].fd);
         due.push_back(owners[i]);
     }
+    std::sort(due.begin(), due.end());
     uint32_t now = platform::getTickCount();
     std::vector<platform::AutoEvent*> wakes;
     // A session that ends here may have a holder waiting already: it starts at once.
@@ -337,7 +339,7 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
         bool timed =
             timedOut && (port->phase() == DriverPort::Phase::Idle || port->pollTimeoutMs() >= 0);
         bool isDue = everyone || stirred || timed || port->phase() == DriverPort::Phase::Opening ||
-                     std::find(due.begin(), due.end(), port.get()) != due.end();
+                     std::binary_search(due.begin(), due.end(), port.get());
         if (!isDue)
             continue;
         port->service(now);
