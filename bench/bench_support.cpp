@@ -90,13 +90,15 @@ void EchoServer::run() {
         clients_.emplace_back([this, client] {
             std::vector<uint8_t> buffer(65536);
             ssize_t n = 0;
-            while (!stopping_ && (n = read(client, buffer.data(), buffer.size())) > 0)
-                for (ssize_t at = 0; at < n;) {
+            while (!stopping_ && (n = read(client, buffer.data(), buffer.size())) > 0) {
+                received_ += uint64_t(n);
+                for (ssize_t at = 0; echoing_ && at < n;) {
                     ssize_t w = write(client, buffer.data() + at, size_t(n - at));
                     if (w <= 0)
                         break;
                     at += w;
                 }
+            }
             close(client);
         });
     }

@@ -21,16 +21,20 @@ bool waitForPath(const std::string& path, int seconds);
 bool readExactly(int fd, uint8_t* into, size_t size, int timeoutMs);
 
 // A plain TCP echo server: every accepted connection gets its bytes back as they come,
-// each on a thread of its own.
+// each on a thread of its own, or has them only counted while echoing is off.
 class EchoServer {
   public:
     bool start(const char* address, int tcpPort);
     ~EchoServer();
+    void setEchoing(bool echoing) { echoing_ = echoing; }
+    uint64_t bytesReceived() const { return received_; }
 
   private:
     void run();
     int listener_ = -1;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> echoing_{true};
+    std::atomic<uint64_t> received_{0};
     std::thread thread_;
     std::vector<std::thread> clients_;
 };

@@ -5,33 +5,22 @@
 // Fairness: the manager talks to the device-server simulator, which echoes every
 // DATA frame whole; socat talks to a plain byte echo server. Both servers run as a
 // thread of this process, and the application side is the same code for both.
-#include "config/port_key.h"
-#include "platform/registry.h"
+#include "bench/bench_support.h"
 #include "tools/vorlix_sim/sim_server.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
+using namespace bench;
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr const char* MANAGER_DEVICE = "127.0.3.1"; // apart from the tests' addresses
 constexpr const char* SOCAT_DEVICE = "127.0.3.2";
 constexpr int ECHO_TCP_PORT = 4001;
@@ -45,42 +34,6 @@ struct Figures {
     double medianUs = 0;
     double p99Us = 0;
 };
-
-int openRaw(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return -1;
-    termios settings{};
-    tcgetattr(fd, &settings);
-    cfmakeraw(&settings);
-    tcsetattr(fd, TCSANOW, &settings);
-    return fd;
-}
-
-bool waitForPath(const std::string& path, int seconds) {
-    auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    while (!std::filesystem::exists(path)) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-// Reads exactly size bytes, waiting at most timeoutMs between pieces.
-bool readExactly(int fd, uint8_t* into, size_t size, int timeoutMs) {
-    size_t got = 0;
-    while (got < size) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            return false;
-        ssize_t n = read(fd, into + got, size - got);
-        if (n <= 0)
-            return false;
-        got += size_t(n);
-    }
-    return true;
-}
 
 // Writes total bytes in CHUNK pieces while reading the echo; MB/s of payload.
 double throughput(int fd, size_t total) {
@@ -136,89 +89,6 @@ Figures measure(int fd, size_t total, int samples) {
     return figures;
 }
 
-// A plain TCP echo server for socat: one connection at a time, bytes back as they come,
-// or only counted while it is told not to echo.
-class EchoServer {
-  public:
-    void setEchoing(bool echoing) { echoing_ = echoing; }
-    uint64_t bytesReceived() const { return received_; }
-
-    bool start(const char* address, int tcpPort) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in where{};
-        where.sin_family = AF_INET;
-        where.sin_port = htons(uint16_t(tcpPort));
-        inet_pton(AF_INET, address, &where.sin_addr);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-            listen(listener_, 4) != 0)
-            return false;
-        thread_ = std::thread([this] { run(); });
-        return true;
-    }
-    ~EchoServer() {
-        stopping_ = true;
-        shutdown(listener_, SHUT_RDWR);
-        if (thread_.joinable())
-            thread_.join();
-        close(listener_);
-    }
-
-  private:
-    void run() {
-        while (!stopping_) {
-            int client = accept(listener_, nullptr, nullptr);
-            if (client < 0)
-                return;
-            int on = 1;
-            setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            echo(client);
-            close(client);
-        }
-    }
-    void echo(int client) {
-        std::vector<uint8_t> buffer(65536);
-        ssize_t n = 0;
-        while (!stopping_ && (n = read(client, buffer.data(), buffer.size())) > 0) {
-            received_ += uint64_t(n);
-            if (!echoing_)
-                continue;
-            for (ssize_t at = 0; at < n;) {
-                ssize_t w = write(client, buffer.data() + at, size_t(n - at));
-                if (w <= 0)
-                    return;
-                at += w;
-            }
-        }
-    }
-    int listener_ = -1;
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> echoing_{true};
-    std::atomic<uint64_t> received_{0};
-    std::thread thread_;
-};
-
-pid_t spawn(const std::vector<std::string>& command) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const auto& word : command)
-            argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void stop(pid_t pid) {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
-
 // Application to device only: the far side counts what arrives and echoes nothing.
 template <typename Arrived> double oneWay(int fd, size_t total, Arrived arrivedSoFar) {
     uint64_t before = arrivedSoFar();
@@ -243,20 +113,6 @@ template <typename Arrived> double oneWay(int fd, size_t total, Arrived arrivedS
     return double(total) / seconds / 1e6;
 }
 
-// One port COM5 whose saved host is the simulator's port 1, started at start-up.
-void registerPort() {
-    using namespace platform;
-    HKEY key = nullptr;
-    RegCreateKeyEx(HKEY_LOCAL_MACHINE, portKeyName(0).c_str(), &key);
-    regSetString(key, "PORTNAME", "COM5");
-    regSetString(key, "IpAddr01", MANAGER_DEVICE);
-    regSetDword(key, "TCPPortNo01", 1);
-    regSetString(key, "Description01", "bench");
-    regSetString(key, "CurIPAddr", MANAGER_DEVICE);
-    regSetDword(key, "CurTCPPortNo", 1);
-    RegCloseKey(key);
-}
-
 bool measureManager(const std::string& folder, size_t total, int samples, Figures& figures) {
     vorlixsim::SimOptions options;
     options.address = MANAGER_DEVICE;
@@ -268,7 +124,8 @@ bool measureManager(const std::string& folder, size_t total, int samples, Figure
         std::fprintf(stderr, "simulator: %s\n", sim.errorText().c_str());
         return false;
     }
-    registerPort();
+    // COM5, whose saved host is the simulator's port 1: started at start-up.
+    registerPort(0, "COM5", MANAGER_DEVICE, 1);
     pid_t manager = spawn({TRAVENOR_PATH});
     std::string link = folder + "/dev/COM5";
     int fd = waitForPath(link, 20) ? openRaw(link) : -1;
@@ -320,19 +177,15 @@ int main(int argc, char** argv) {
     int samples = argc > 2 ? std::atoi(argv[2]) : 1000;
     size_t total = megabytes << 20;
 
-    char pattern[] = "/tmp/relay-bench-XXXXXX";
-    std::string folder = mkdtemp(pattern);
-    std::filesystem::create_directories(folder + "/dev");
-    setenv("QUORVALINK_HOME", folder.c_str(), 1);
-    setenv("QUORVALINK_DEVDIR", (folder + "/dev").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-
     Figures manager;
     Figures socat;
-    bool managerOk = measureManager(folder, total, samples, manager);
-    bool socatOk = measureSocat(folder, total, samples, socat);
-    std::filesystem::remove_all(folder);
+    bool managerOk = false;
+    bool socatOk = false;
+    {
+        ManagerFolder folder;
+        managerOk = measureManager(folder.path(), total, samples, manager);
+        socatOk = measureSocat(folder.path(), total, samples, socat);
+    }
 
     std::printf("%zu MiB echoed in %zu-byte writes; latency: %d round trips of %d bytes\n",
                 megabytes, CHUNK, samples, SMALL_WRITE);
