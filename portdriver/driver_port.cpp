@@ -272,7 +272,7 @@ void DriverPort::serviceOpen() {
     else
         pumpToApplication();
     watchFresh_ = true;
-    bool allTaken = pumpFromApplication();
+    bool allTaken = pumpFromApplication(true);
     watchFresh_ = false;
     if (applicationLeft_ || closeSeen_)
         announceClose();
@@ -364,22 +364,26 @@ bool DriverPort::flushPendingToApplication() {
 // more is to be taken for this session; false when there is no room. Out of room in an
 // open session, the driver notes that it waits and tries once more: room the manager
 // made before the note is used now, and a take after it brings the read event.
-bool DriverPort::pumpFromApplication() {
-    if (takeFromApplication())
+bool DriverPort::pumpFromApplication(bool leaveQuietMaster) {
+    if (takeFromApplication(leaveQuietMaster))
         return true;
     if (phase_ != Phase::Open)
         return false;
     ringNoteRoomWanted(hook_.outQueue);
-    return takeFromApplication();
+    return takeFromApplication(leaveQuietMaster);
 }
 
-bool DriverPort::takeFromApplication() {
+// leaveQuietMaster: a port served for the manager's signal alone does not read a master
+// that poll found quiet; an empty read also waits for the tty's pending input work.
+bool DriverPort::takeFromApplication(bool leaveQuietMaster) {
     // The watch is read before every read of the master, so that a close is seen before
     // the bytes of whoever comes next; the first time not when serviceOpen has just read it
     // (an empty look costs a system call).
     bool fresh = std::exchange(watchFresh_, false);
     if (phase_ == Phase::Open && !flushHeld())
         return false;
+    if (leaveQuietMaster && masterQuiet())
+        return true;
     uint8_t buffer[1 + MAX_READ];
     while (!applicationLeft_) {
         if (!std::exchange(fresh, false))
@@ -410,6 +414,14 @@ bool DriverPort::takeFromApplication() {
         takeApplicationPacket(buffer, int(got));
     }
     return true;
+}
+
+// An open session whose master poll asked for input this round and found none (bytes
+// written since are reported next round). Not once the application may have left: its
+// leftovers are read at once.
+bool DriverPort::masterQuiet() const {
+    return phase_ == Phase::Open && inputPolled_ && !inputReported_ && !closeSeen_ &&
+           !hangupSeen_ && !applicationLeft_;
 }
 
 // How much one read of the master may bring (0: no room for it).

@@ -127,12 +127,20 @@ class DriverPort {
     // The manager's signals for this session (its read event), or fd -1.
     pollfd signalRequest() const;
     int pollTimeoutMs() const;
+    // The round's poll set asked the master for input (or not); a master poll asked and
+    // did not report is not read this round.
+    void notePolled(short events) {
+        inputPolled_ = (events & POLLIN) != 0;
+        inputReported_ = false;
+    }
     void noteMasterReady(short revents) {
+        inputReported_ = true;
         if (revents & POLLHUP)
             hangupSeen_ = true;
     }
 
   private:
+    bool masterQuiet() const;
     void joinOpenPort();
     void serviceOpening(uint32_t now);
     void failOpen(uint8_t reason);
@@ -144,8 +152,8 @@ class DriverPort {
     void pumpToApplication();
     void roomMade();
     bool flushPendingToApplication();
-    bool pumpFromApplication();
-    bool takeFromApplication();
+    bool pumpFromApplication(bool leaveQuietMaster = false);
+    bool takeFromApplication(bool leaveQuietMaster);
     int readSize() const;
     bool flushHeld();
     void takeApplicationPacket(const uint8_t* bytes, int size);
@@ -183,7 +191,9 @@ class DriverPort {
     bool leftoverRead_ = false;    // and what it wrote has been taken from the master
     bool lineOwed_ = false;        // line settings to report once a session is open
     bool hangupSeen_ = false;
-    bool watchFresh_ = false; // serviceOpen has just read the watch
+    bool watchFresh_ = false;    // serviceOpen has just read the watch
+    bool inputPolled_ = false;   // this round's poll asked the master for input
+    bool inputReported_ = false; // and it reported something
     unsigned sessionChanges_ = 0;
     bool expectOwnChange_ = false;
     uint8_t modemControl_ = 0;
