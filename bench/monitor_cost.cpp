@@ -7,8 +7,9 @@
 // application and the device-server simulator run in a child forked before any thread
 // exists, so their work is not counted. The phases measure the monitor open, not its
 // opening: each opening and closing is followed by a pause outside the phases, and the
-// CPU of opening is printed apart. Then, on the idle port, how soon a few bytes the
-// application writes show in both panes.
+// CPU of opening is printed apart. Then, as a yardstick, what the window system alone
+// costs for redrawing two bare widgets where the panes are, every 100 ms. Last, on the
+// idle port, how soon a few bytes the application writes show in both panes.
 //
 //   monitor_cost [bytes per second per direction=115200] [seconds per phase=3] [rounds=8]
 //                [display]
@@ -25,6 +26,8 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QPointer>
 #include <QTimer>
 
@@ -204,6 +207,32 @@ std::vector<double> figures(const std::vector<PhaseCpu>& phases, double PhaseCpu
     return values;
 }
 
+// What the window system costs for any redraw of the panes, whatever is drawn: a bare
+// window of the monitor's size whose two opaque children, where the panes are, are filled
+// every 100 ms.
+class BareWidget : public QWidget {
+  public:
+    using QWidget::QWidget;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override {
+        QPainter(this).fillRect(event->rect(), QColor(255, 255, 190));
+    }
+};
+
+struct Layout {
+    QSize window;
+    QRect panes[2];
+};
+
+Layout layoutOf(PortMonitorDialog& monitor) {
+    Layout layout{monitor.size(), {}};
+    QList<MonitorPane*> panes = monitor.findChildren<MonitorPane*>();
+    for (int i = 0; i < 2 && i < int(panes.size()); ++i)
+        layout.panes[i] = QRect(panes[i]->mapTo(&monitor, QPoint(0, 0)), panes[i]->size());
+    return layout;
+}
+
 struct Phases {
     std::vector<PhaseCpu> closed;
     std::vector<PhaseCpu> open;
@@ -211,6 +240,7 @@ struct Phases {
     std::vector<double> openingWall; // and how long that was
     size_t txPane = 0;
     size_t rxPane = 0;
+    Layout layout;
 };
 
 // Opens the monitor and lets its first drawing and the window system's answers pass, so
@@ -226,6 +256,7 @@ PortMonitorDialog* openSettled(MainDialog& window, Phases& phases) {
 }
 
 void closeSettled(PortMonitorDialog* monitor, Phases& phases) {
+    phases.layout = layoutOf(*monitor);
     phases.txPane = std::max(phases.txPane, monitor->paneText(PortMonitorDialog::TX_PANE).size());
     phases.rxPane = std::max(phases.rxPane, monitor->paneText(PortMonitorDialog::RX_PANE).size());
     QPointer<PortMonitorDialog> closing = monitor;
@@ -261,6 +292,39 @@ Phases measure(MainDialog& window, int phaseMs, int rounds) {
     if (monitor)
         closeSettled(monitor, phases);
     return phases;
+}
+
+// The bare redraw against the monitor closed, in turns as above.
+std::vector<PhaseCpu> measureBareRedraw(const Layout& layout, int phaseMs, int rounds,
+                                        std::vector<PhaseCpu>& closed) {
+    std::vector<PhaseCpu> bare;
+    for (int round = 0; round < rounds; ++round) {
+        for (bool shown : {round % 2 == 1, round % 2 == 0}) {
+            if (!shown) {
+                closed.push_back(cpuDuring(phaseMs));
+                continue;
+            }
+            QWidget window;
+            window.resize(layout.window);
+            BareWidget* panes[2];
+            for (int i = 0; i < 2; ++i) {
+                panes[i] = new BareWidget(&window);
+                panes[i]->setAttribute(Qt::WA_OpaquePaintEvent);
+                panes[i]->setGeometry(layout.panes[i]);
+            }
+            QTimer timer;
+            QObject::connect(&timer, &QTimer::timeout, [&] {
+                for (BareWidget* pane : panes)
+                    pane->update();
+            });
+            window.show();
+            timer.start(100);
+            runFor(SETTLE_MS);
+            bare.push_back(cpuDuring(phaseMs));
+        }
+        runFor(SETTLE_MS);
+    }
+    return bare;
 }
 
 bool shownAtTheEnd(const PortMonitorDialog& monitor, PortMonitorDialog::Pane pane,
@@ -356,6 +420,13 @@ int runManager(int control, const std::string& link, double rate, int phaseMs, i
         openingMs.push_back((phases.openingCpu[i] - closed / 100 * phases.openingWall[i]) * 1000);
     std::printf("opening the monitor and its first drawing: %.1f ms of CPU (median of %zu)\n",
                 median(openingMs), openingMs.size());
+    std::vector<PhaseCpu> bareClosed;
+    std::vector<PhaseCpu> bare =
+        measureBareRedraw(phases.layout, phaseMs, std::min(rounds, 4), bareClosed);
+    std::printf("bare redraw of two widgets where the panes are, every 100 ms: UI thread %.2f ms "
+                "per second, manager open/closed %.3f (mean of %zu)\n",
+                (mean(bare, &PhaseCpu::uiThread) - mean(bareClosed, &PhaseCpu::uiThread)) * 10,
+                mean(bare, &PhaseCpu::manager) / mean(bareClosed, &PhaseCpu::manager), bare.size());
     std::fflush(nullptr);
     if (write(control, "s", 1) == 1 &&
         runUntil([] { return port(0).state.load() == PORT_READY; }, 10000)) {
