@@ -421,8 +421,7 @@ int runManager(int control, const std::string& link, double rate, int phaseMs, i
     std::printf("opening the monitor and its first drawing: %.1f ms of CPU (median of %zu)\n",
                 median(openingMs), openingMs.size());
     std::vector<PhaseCpu> bareClosed;
-    std::vector<PhaseCpu> bare =
-        measureBareRedraw(phases.layout, phaseMs, std::min(rounds, 4), bareClosed);
+    std::vector<PhaseCpu> bare = measureBareRedraw(phases.layout, phaseMs, rounds, bareClosed);
     std::printf("bare redraw of two widgets where the panes are, every 100 ms: UI thread %.2f ms "
                 "per second, manager open/closed %.3f (mean of %zu)\n",
                 (mean(bare, &PhaseCpu::uiThread) - mean(bareClosed, &PhaseCpu::uiThread)) * 10,
