@@ -4,6 +4,7 @@
 #include "config/port_monitor.h"
 #include "device/port_connection.h"
 #include "platform/auto_event.h"
+#include "platform/driver_device.h"
 #include "platform/event_watch.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
@@ -107,8 +108,7 @@ void DeviceSocket::remoReadData(RingQueue* inQueue) {
         return;
     int relayed = ringWrite(inQueue, buffer, whole); // room was measured, only this thread writes
     ringSetDataReady(inQueue, true);
-    if (record.readEvent)
-        record.readEvent->set();
+    platform::signalDriverEvent(record.readEvent);
     // An open monitor sees exactly what went to the driver, in one piece.
     if (PortMonitor* monitor = record.monitor.load(); monitor && relayed > 0)
         monitor->feedMonitor(buffer, relayed);

@@ -117,6 +117,17 @@ uint32_t driverEventHandle(AutoEvent* event) {
     return loadedDriver->eventHandle(event);
 }
 
+void signalDriverEvent(AutoEvent* event) {
+    if (!event)
+        return;
+    {
+        std::lock_guard lock(deviceMutex);
+        if (loadedDriver && loadedDriver->takeSignalNow(event))
+            return;
+    }
+    event->set();
+}
+
 void closeEvent(AutoEvent* event) {
     if (!event)
         return;

@@ -34,10 +34,16 @@ class DriverBackend {
     virtual void* queueBlock(uint32_t queueHandle) = 0;
     // The event is about to be closed: the driver must not signal it any more.
     virtual void forgetEvent(AutoEvent*) {}
+    // The manager signals one of the driver's events: the driver may do at once, in the
+    // caller's thread, all the signal asks of it. True when it did (the event stays
+    // unset); false when the event is to be set as usual.
+    virtual bool takeSignalNow(AutoEvent*) { return false; }
 };
 
 using DriverFactory = std::unique_ptr<DriverBackend> (*)();
 void setDriverFactory(DriverFactory factory);
+// SetEvent on an event the driver knows: a loaded driver may act on it at once.
+void signalDriverEvent(AutoEvent* event);
 
 using DriverHandle = intptr_t;
 constexpr DriverHandle INVALID_HANDLE_VALUE = -1;

@@ -342,6 +342,17 @@ void DriverPort::pumpToApplication() {
     }
 }
 
+bool DriverPort::deliverNow() {
+    if (phase_ != Phase::Open || applicationLeft_ || !toApplication_.empty())
+        return false;
+    noticeLeaving();
+    if (closeSeen_)
+        return false;
+    int statusBefore = modemStatus_;
+    pumpToApplication();
+    return toApplication_.empty() && modemStatus_ == statusBefore;
+}
+
 bool DriverPort::flushPendingToApplication() {
     while (toApplicationSent_ < toApplication_.size()) {
         ssize_t written = write(pty_.master(), toApplication_.data() + toApplicationSent_,

@@ -133,6 +133,12 @@ class DriverPort {
         inputPolled_ = (events & POLLIN) != 0;
         inputReported_ = false;
     }
+    bool readEventIs(const platform::AutoEvent* event) const {
+        return phase_ != Phase::Idle && hook_.readEvent == event;
+    }
+    // Device bytes in the inQueue to the application at once; false when the port needs
+    // a round of the driver thread.
+    bool deliverNow();
     void noteMasterReady(short revents) {
         inputReported_ = true;
         if (revents & POLLHUP)

@@ -101,6 +101,21 @@ uint32_t PortDriver::eventHandle(platform::AutoEvent* event) {
     return handle;
 }
 
+// Device bytes the manager has just put in a port's inQueue go to the application in the
+// manager's thread, without a round of the driver thread: unless that thread is busy, or
+// the port needs more than a write of the pty (its open or close, a tail the pty did not
+// take, a modem status or an open or close of a slave seen on the way).
+bool PortDriver::takeSignalNow(platform::AutoEvent* event) {
+    std::unique_lock lock(lock_, std::try_to_lock);
+    if (!lock.owns_lock())
+        return false;
+    for (const auto& port : ports_) {
+        if (port->readEventIs(event))
+            return port->deliverNow() && !watch_.anyStirred();
+    }
+    return false;
+}
+
 // A closed event's handle goes too, so a new event at the same address gets a new one.
 void PortDriver::forgetEvent(platform::AutoEvent* event) {
     std::lock_guard lock(lock_);

@@ -34,6 +34,7 @@ class PortDriver final : public platform::DriverBackend {
                  uint32_t* bytesReturned) override;
     uint32_t eventHandle(platform::AutoEvent* event) override;
     void forgetEvent(platform::AutoEvent* event) override;
+    bool takeSignalNow(platform::AutoEvent* event) override;
     void* queueBlock(uint32_t queueHandle) override;
 
     // The last modem-status byte the device sent to the open port, -1 if none.
