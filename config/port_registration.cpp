@@ -105,7 +105,7 @@ HKEY createKey(const std::string& name, Registration& r, const char* failureCapt
 
 void writeDeviceValues(HKEY node, int slot, const std::string& portName, Registration& r) {
     std::string description = "Virtual Communications Port (" + portName + ")";
-    char driver[16];
+    char driver[24]; // room for any int, so the compiler can see nothing is cut
     std::snprintf(driver, sizeof driver, "Ports\\%04d", slot + CLASS_KEY_BASE);
     r.text(node, "Class", "Ports");
     r.binary(node, "ConfigFlags", CONFIG_FLAGS);
