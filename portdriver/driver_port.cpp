@@ -272,7 +272,9 @@ void DriverPort::serviceOpen() {
     else
         pumpToApplication();
     watchFresh_ = true;
-    bool allTaken = pumpFromApplication(true);
+    // Served for the manager's signal alone, the port leaves a master that poll found
+    // quiet: an empty read also waits for the tty's pending input work.
+    bool allTaken = (masterQuiet() && flushHeld()) || pumpFromApplication();
     watchFresh_ = false;
     if (applicationLeft_ || closeSeen_)
         announceClose();
@@ -375,26 +377,22 @@ bool DriverPort::flushPendingToApplication() {
 // more is to be taken for this session; false when there is no room. Out of room in an
 // open session, the driver notes that it waits and tries once more: room the manager
 // made before the note is used now, and a take after it brings the read event.
-bool DriverPort::pumpFromApplication(bool leaveQuietMaster) {
-    if (takeFromApplication(leaveQuietMaster))
+bool DriverPort::pumpFromApplication() {
+    if (takeFromApplication())
         return true;
     if (phase_ != Phase::Open)
         return false;
     ringNoteRoomWanted(hook_.outQueue);
-    return takeFromApplication(leaveQuietMaster);
+    return takeFromApplication();
 }
 
-// leaveQuietMaster: a port served for the manager's signal alone does not read a master
-// that poll found quiet; an empty read also waits for the tty's pending input work.
-bool DriverPort::takeFromApplication(bool leaveQuietMaster) {
+bool DriverPort::takeFromApplication() {
     // The watch is read before every read of the master, so that a close is seen before
     // the bytes of whoever comes next; the first time not when serviceOpen has just read it
     // (an empty look costs a system call).
     bool fresh = std::exchange(watchFresh_, false);
     if (phase_ == Phase::Open && !flushHeld())
         return false;
-    if (leaveQuietMaster && masterQuiet())
-        return true;
     uint8_t buffer[1 + MAX_READ];
     while (!applicationLeft_) {
         if (!std::exchange(fresh, false))

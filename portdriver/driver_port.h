@@ -158,8 +158,8 @@ class DriverPort {
     void pumpToApplication();
     void roomMade();
     bool flushPendingToApplication();
-    bool pumpFromApplication(bool leaveQuietMaster = false);
-    bool takeFromApplication(bool leaveQuietMaster);
+    bool pumpFromApplication();
+    bool takeFromApplication();
     int readSize() const;
     bool flushHeld();
     void takeApplicationPacket(const uint8_t* bytes, int size);

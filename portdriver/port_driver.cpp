@@ -282,8 +282,9 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
     owners.assign(2, nullptr);
     int timeout = watch_.anyStirred() ? 0 : IDLE_POLL_MS;
     for (const auto& port : ports_) {
-        port->notePolled(port->pollRequest().events);
-        for (pollfd request : {port->pollRequest(), port->signalRequest()}) {
+        pollfd master = port->pollRequest();
+        port->notePolled(master.events);
+        for (pollfd request : {master, port->signalRequest()}) {
             if (request.fd >= 0) {
                 fds.push_back(request);
                 owners.push_back(port.get());

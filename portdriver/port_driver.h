@@ -6,10 +6,10 @@
 //
 // Threads: control(), eventHandle(), queueBlock() and takeSignalNow() are called by the
 // platform wrapper on any thread; the driver thread serves the ports. Both sides work
-// under one lock (takeSignalNow only when it is free, never waiting for the thread), so a queue
-// release never overlaps the driver thread's use of the queue or of the port's readEvent. The
-// driver thread never calls back into the platform's driver-device wrapper, so unloading (joining
-// the thread) cannot deadlock.
+// under one lock (takeSignalNow only when it is free, never waiting for the thread),
+// so a queue release never overlaps the driver thread's use of the queue or of the
+// port's readEvent. The driver thread never calls back into the platform's
+// driver-device wrapper, so unloading (joining the thread) cannot deadlock.
 #include "platform/driver_device.h"
 #include "portdriver/driver_port.h"
 #include "portdriver/poll_set.h"
