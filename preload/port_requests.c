@@ -22,7 +22,7 @@ static int insideWineServer(void) {
 }
 
 /* The errno an application sees for a reply that is not OK. An open that fails says why
- * in the terms a serial port would: no such device, the other end unreachable, no
+ * in the terms a serial port would: no such device, busy, the other end unreachable, no
  * answer. Inside Wine's server the last two are ENODEV, which becomes "file not found"
  * for the program, as for a COM port that cannot be opened. */
 static int errnoOf(int status) {
@@ -35,6 +35,9 @@ static int errnoOf(int status) {
         return insideWineServer() ? ENODEV : ETIMEDOUT;
     case PORT_CHANNEL_INVALID:
         return EINVAL;
+    case PORT_CHANNEL_BUSY:
+        /* Wine's server turns EACCES into the access-denied error a busy COM port gives. */
+        return insideWineServer() ? EACCES : EBUSY;
     default:
         return insideWineServer() ? ENODEV : EIO;
     }

@@ -42,6 +42,7 @@ enum {
     PORT_CHANNEL_NO_ANSWER = 3,   /* the manager did not answer the open in time */
     PORT_CHANNEL_NOT_OPEN = 4,    /* no open session on that slave (closed, hung up) */
     PORT_CHANNEL_INVALID = 5,     /* unknown request or version */
+    PORT_CHANNEL_BUSY = 6,        /* another application has the port open */
 };
 
 /* Bits of the modem control byte (16550 MCR) and the modem status byte (16550 MSR),
