@@ -1,6 +1,7 @@
 #include "tools/travenor_reg/key_path.h"
 
 #include "platform/registry.h"
+#include "tools/travenor_reg/value_text.h"
 
 #include <strings.h>
 #include <vector>
@@ -32,13 +33,14 @@ std::vector<std::string> components(const std::string& path) {
 bool parseKeyPath(const std::string& text, std::string* subKey, std::string* error) {
     std::vector<std::string> parts = components(text);
     if (!isRootName(parts[0])) {
-        *error = "unsupported root key '" + parts[0] + "' (only HKLM or HKEY_LOCAL_MACHINE)";
+        *error =
+            "unsupported root key " + quotedText(parts[0]) + " (only HKLM or HKEY_LOCAL_MACHINE)";
         return false;
     }
     subKey->clear();
     for (size_t i = 1; i < parts.size(); i++) {
         if (parts[i].empty() || parts[i].size() > 255) {
-            *error = "malformed key '" + text + "'";
+            *error = "malformed key " + quotedText(text);
             return false;
         }
         *subKey += (i > 1 ? "\\" : "") + parts[i];

@@ -31,8 +31,10 @@ const char* usage = "usage:\n"
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2)
-        return travenor::fail("missing verb (query, add, delete, export or import)");
+    if (argc < 2) {
+        std::fprintf(stderr, "travenor-reg: missing verb\n%s", usage);
+        return 1;
+    }
     std::string verb = argv[1];
     if (verb == "/?" || verb == "--help" || verb == "-h") {
         std::fputs(usage, stdout);

@@ -23,7 +23,13 @@ std::string escaped(const std::string& text) {
 }
 
 std::string quotedName(const std::string& name) {
-    return name.empty() ? "@" : "\"" + escaped(name) + "\"";
+    if (name.empty())
+        return "@";
+    // Appended piece by piece: GCC 12 sees a false overlap in "\"" + std::string&&.
+    std::string out = "\"";
+    out += escaped(name);
+    out += '"';
+    return out;
 }
 
 bool printableText(const std::vector<uint8_t>& data) {
@@ -99,20 +105,24 @@ class Parser {
 
     bool run(std::string* error) {
         if (lines_.empty() || trimmed(lines_[0]) != "REGEDIT4")
-            return fail(1, "the first line must be REGEDIT4", error);
+            return fail("the first line must be REGEDIT4", error);
         for (index_ = 1; index_ < lines_.size(); index_++) {
             std::string line = trimmed(lines_[index_]);
             if (line.empty() || line[0] == ';')
                 continue;
             if (!parseLine(line))
-                return fail(int(start_ + 1), problem_, error);
+                return fail(problem_, error);
         }
         return true;
     }
 
   private:
-    bool fail(int line, const std::string& problem, std::string* error) {
-        *error = "line " + std::to_string(line) + ": " + problem;
+    // "line N: problem: 'the line'", the line quoted so that what a file holds reaches
+    // the terminal harmless and short.
+    bool fail(const std::string& problem, std::string* error) {
+        *error = "line " + std::to_string(start_ + 1) + ": " + problem;
+        if (start_ < lines_.size())
+            *error += ": " + quotedText(trimmed(lines_[start_]));
         return false;
     }
 
@@ -127,7 +137,7 @@ class Parser {
             return parseHeader(line);
         if (line[0] == '"' || line[0] == '@')
             return parseValue(line);
-        return problem("unrecognised line '" + line + "'");
+        return problem("unrecognised line");
     }
 
     bool parseHeader(const std::string& line) {
@@ -176,7 +186,7 @@ class Parser {
             return parseDword(data.substr(6), step);
         if (data.compare(0, 3, "hex") == 0)
             return joinContinuations(&data) && parseHex(data, step);
-        return problem("unrecognised value data '" + data + "'");
+        return problem("unrecognised value data");
     }
 
     bool parseText(const std::string& data, ImportStep* step) {
@@ -218,7 +228,7 @@ class Parser {
         size_t colon = data.find(':');
         std::string kind = data.substr(0, colon);
         if (colon == std::string::npos || !hexType(kind, &step->type))
-            return problem("unsupported value type '" + kind + "'");
+            return problem("unsupported value type " + quotedText(kind));
         if (!parseHexBytes(data.substr(colon + 1), true, &step->data))
             return problem("malformed hex bytes");
         if (step->type == platform::REG_DWORD && step->data.size() != 4)

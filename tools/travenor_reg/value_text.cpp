@@ -39,6 +39,33 @@ bool parseDword(const std::string& text, uint32_t* value) {
                : parseNumber(text, 10, value);
 }
 
+// Columns of a quoted text; a line of a file can be megabytes long.
+constexpr size_t QUOTED_TEXT_COLUMNS = 60;
+
+// The length of the UTF-8 sequence at text[at] when it is one printable character; 0
+// for a control character (C0, DEL, C1) and for bytes that are not UTF-8, which a
+// terminal may take for the start of an escape sequence.
+size_t printableLength(std::string_view text, size_t at) {
+    unsigned char lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80)
+        return lead >= 0x20 && lead != 0x7f ? 1 : 0;
+    size_t length = lead >= 0xf8 ? 0 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    uint32_t code = lead & (0x7fu >> length);
+    for (size_t i = 1; i < length; i++) {
+        unsigned char next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xc0) != 0x80)
+            return 0;
+        code = code << 6 | (next & 0x3f);
+    }
+    // The smallest code each length may carry: shorter forms, C1 controls and
+    // surrogates are refused.
+    static const uint32_t smallest[] = {0, 0, 0xa0, 0x800, 0x10000};
+    bool valid = code >= smallest[length] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
+    return valid ? length : 0;
+}
+
 std::string trimmed(const std::string& text) {
     size_t first = text.find_first_not_of(" \t");
     size_t last = text.find_last_not_of(" \t");
@@ -106,8 +133,30 @@ bool parseData(uint32_t type, const std::string& data, std::vector<uint8_t>* byt
     }
     if (type == platform::REG_BINARY && parseHexBytes(data, false, bytes))
         return true;
-    *error = std::string("bad ") + typeName(type) + " data '" + data + "'";
+    *error = std::string("bad ") + typeName(type) + " data " + quotedText(data);
     return false;
+}
+
+std::string quotedText(std::string_view text) {
+    std::string out = "'";
+    size_t at = 0;
+    for (size_t columns = 0; at < text.size() && columns < QUOTED_TEXT_COLUMNS; columns++) {
+        size_t length = printableLength(text, at);
+        if (length == 0) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02x", static_cast<unsigned char>(text[at]));
+            out += code;
+            length = 1;
+            columns += 3;
+        } else {
+            out.append(text, at, length);
+        }
+        at += length;
+    }
+    out += '\'';
+    if (at < text.size())
+        out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
 }
 
 std::string formatData(uint32_t type, const std::vector<uint8_t>& bytes) {

@@ -6,6 +6,7 @@
 //               04000000 or 04,00,00,00; empty for no bytes
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace travenor {
@@ -23,5 +24,11 @@ std::string formatData(uint32_t type, const std::vector<uint8_t>& bytes);
 // Hex bytes "04,00,ff" (commas optional, surrounding blanks allowed) into bytes.
 bool parseHexBytes(const std::string& text, bool commasRequired, std::vector<uint8_t>* bytes);
 int hexDigit(char c);
+
+// Text from a file or the command line as a message shows it: between single quotes,
+// control characters and bytes that are not UTF-8 as \xNN (so that a hostile file cannot
+// send escape sequences to the terminal), at most about 60 columns of it, and when cut,
+// followed by "... (N bytes)".
+std::string quotedText(std::string_view text);
 
 } // namespace travenor

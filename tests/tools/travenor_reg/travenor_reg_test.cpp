@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
@@ -332,6 +333,43 @@ INSTANTIATE_TEST_SUITE_P(
                     BadImport{"Garbage", "PORTNAME=COM5\n", "line 6:"}),
     [](const testing::TestParamInfo<BadImport>& info) { return info.param.label; });
 
+// What a hostile file holds reaches the terminal harmless: the bad line is quoted with its
+// number, control characters and bytes that are not UTF-8 as \xNN, a long line cut short.
+struct HostileLine {
+    const char* label;
+    std::string line; // line 4, after a valid key header
+    std::string shown;
+};
+
+class TravenorRegHostileImport : public testing::TestWithParam<HostileLine> {};
+
+TEST_P(TravenorRegHostileImport, QuotesTheBadLineEscapedAndShort) {
+    TempStore temp;
+    const HostileLine& c = GetParam();
+    writeText(temp.folder() + "/hostile.reg", "REGEDIT4\n\n[HKLM\\Enum]\n" + c.line + "\n");
+    ToolRun run = runTool(temp, {"import", temp.folder() + "/hostile.reg"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(isOneLine(run.err)) << run.err;
+    EXPECT_LT(run.err.size(), 300u);
+    auto control = [](char byte) { return uint8_t(byte) < 0x20 || byte == 0x7f; };
+    EXPECT_EQ(std::count_if(run.err.begin(), run.err.end(), control), 1) << run.err;
+    EXPECT_NE(run.err.find("line 4: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.shown), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, TravenorRegHostileImport,
+    testing::Values(
+        HostileLine{"TerminalEscapes", "\x1b]0;owned\x07\x1b[2J\r\"A\"=\"b\"",
+                    R"('\x1b]0;owned\x07\x1b[2J\x0d"A"="b"')"},
+        HostileLine{"C1ControlAndBrokenUtf8BesideText",
+                    "\"Gerät\"=\xc2\x9b"
+                    "31m\xff",
+                    R"('"Gerät"=\xc2\x9b31m\xff')"},
+        HostileLine{"EscapeInKeyName", "[HKCU\x1b[2J]", R"(unsupported root key 'HKCU\x1b[2J')"},
+        HostileLine{"MegabyteLine", "\"A\"=" + std::string(1 << 20, 'x'), "... (1048580 bytes)"}),
+    [](const testing::TestParamInfo<HostileLine>& info) { return info.param.label; });
+
 struct BadCommand {
     const char* label;
     std::vector<std::string> args;
@@ -363,7 +401,6 @@ const std::string port = "HKLM\\Enum\\Root\\Redirector\\0042";
 INSTANTIATE_TEST_SUITE_P(
     Commands, TravenorRegBadInput,
     testing::Values(
-        BadCommand{"NoVerb", {}, "missing verb"},
         BadCommand{"UnknownVerb", {"copy", port}, "unknown verb 'copy'"},
         BadCommand{"QueryWithoutKey", {"query"}, "missing KEY"},
         BadCommand{"MalformedKey", {"add", "HKLM\\Enum\\\\Root"}, "malformed key"},
@@ -403,6 +440,16 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommand{"ImportMissingFile", {"import", "FOLDER/none.reg"}, "cannot read"},
         BadCommand{"ImportExtraArgument", {"import", "a.reg", "b.reg"}, "unexpected argument"}),
     [](const testing::TestParamInfo<BadCommand>& info) { return info.param.label; });
+
+TEST(TravenorRegUsage, NoArgumentsPrintTheUsageAndFail) {
+    TempStore temp;
+    ToolRun run = runTool(temp, {});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("travenor-reg: missing verb\nusage:\n", 0), 0u) << run.err;
+    for (const char* verb : {"query", "add", "delete", "export", "import"})
+        EXPECT_NE(run.err.find(std::string("travenor-reg ") + verb + " "), std::string::npos);
+}
 
 // Names the store would cut short at a NUL, or that an export could not give back.
 struct RefusedName {
