@@ -38,6 +38,27 @@ constexpr char usage[] =
     "                  [--silent[=P,..]] [--refuse[=P,..]] [--close-after-reply[=P,..]]\n"
     "                  [--garbage[=P,..]] [--pieces[=P,..]] [--quiet-when-idle[=P,..]]\n";
 
+constexpr char optionsHelp[] =
+    "A device-server simulator: listens on TCP ports 4001..(4000+N) of one address and\n"
+    "logs every frame it receives; runs until SIGINT or SIGTERM.\n"
+    "  --address A         IPv4 address to listen on (127.0.0.1)\n"
+    "  --ports N           serial ports, 1..32 (32)\n"
+    "  --maxspd S          MAXSPD byte of the identification reply (7)\n"
+    "  --info a,b,c,d      the four INFO bytes of the reply (1,0,N,port)\n"
+    "  --msr S             send modem status S after every OPEN\n"
+    "  --loopback-lines    answer MCR as a loopback plug: RTS drives CTS, DTR drives DSR, DCD\n"
+    "  --log FILE          append the frame log to FILE (standard output)\n"
+    "  --silent, --refuse, --close-after-reply, --garbage, --pieces, --quiet-when-idle\n"
+    "                      a failure mode for every port, or with =P,.. for those ports\n"
+    "Numbers are decimal or 0x hex. More: docs/simulator.md.\n";
+
+bool helpAsked(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return true;
+    return false;
+}
+
 std::optional<std::vector<long>> numberList(const std::string& text, long low, long high) {
     std::vector<long> numbers;
     std::stringstream stream(text);
@@ -123,6 +144,11 @@ bool parseArguments(int argc, char** argv, SimOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (helpAsked(argc, argv)) {
+        std::fputs(usage, stdout);
+        std::fputs(optionsHelp, stdout);
+        return 0;
+    }
     SimOptions options;
     if (!parseArguments(argc, argv, options))
         return 2;
