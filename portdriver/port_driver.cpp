@@ -103,15 +103,15 @@ uint32_t PortDriver::eventHandle(platform::AutoEvent* event) {
 
 // Device bytes the manager has just put in a port's inQueue go to the application in the
 // manager's thread, without a round of the driver thread: unless that thread is busy, or
-// the port needs more than a write of the pty (its open or close, a tail the pty did not
-// take, a modem status or an open or close of a slave seen on the way).
+// the session needs more than a write of the pty (its open or close, a tail the pty did
+// not take, a modem status).
 bool PortDriver::takeSignalNow(platform::AutoEvent* event) {
     std::unique_lock lock(lock_, std::try_to_lock);
     if (!lock.owns_lock())
         return false;
     for (const auto& port : ports_) {
         if (port->readEventIs(event))
-            return port->deliverNow() && !watch_.anyStirred();
+            return port->deliverNow();
     }
     return false;
 }
@@ -275,12 +275,15 @@ void PortDriver::run() {
     }
 }
 
-// The driver's own wake-up and the slave watch first, then per port its master (when
+// The driver's own wake-up and the open watch first, then per port its master (when
 // there is something to do on it) and the manager's signal for it.
 int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners) {
     fds.assign({{wakeFd_, POLLIN, 0}, {watch_.fd(), POLLIN, 0}});
     owners.assign(2, nullptr);
-    int timeout = watch_.anyStirred() ? 0 : IDLE_POLL_MS;
+    // Opens read past the driver's look at its ports (a session's end reads them too):
+    // the driver looks again at once.
+    int timeout = watch_.anyOpened() ? 0 : IDLE_POLL_MS;
+    uint32_t now = platform::getTickCount();
     for (const auto& port : ports_) {
         pollfd master = port->pollRequest();
         port->notePolled(master.events);
@@ -292,7 +295,7 @@ int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*
         }
         port->channelRequests(fds);
         owners.resize(fds.size(), port.get());
-        int wanted = port->pollTimeoutMs();
+        int wanted = port->pollTimeoutMs(now);
         if (wanted >= 0)
             timeout = std::min(timeout, wanted);
     }
@@ -311,19 +314,16 @@ bool PortDriver::descriptorsMayBeReused() {
     return reused;
 }
 
-// Only the ports something happened to are served, unless the driver's own wake-up,
-// the slave watch or a time-out asks for all of them: with many ports, one port's
-// traffic does not cost a round over every other. A port's control channel is served
-// last, so that what it waits for (an open begun, a modem status taken in) has happened,
-// and the manager hears of the round's packets (the channel's MCR and SREQ too) once.
+// Only the ports something happened to are served, unless the driver's own wake-up asks
+// for all of them: with many ports, one port's traffic does not cost a round over every
+// other. A time-out is for the ports that asked for one, and it looks at the waiting pty
+// of each port without a session for an open inotify did not report. A port's control
+// channel is served last, so that what it waits for (an open begun, a modem status taken
+// in) has happened, and the manager hears of the round's packets (the channel's MCR and
+// SREQ too) once.
 void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners,
                             bool timedOut) {
-    // Every write of an application stirs the slave watch too: only an open or a
-    // close makes its port due. A time-out is for the ports that asked for one and for
-    // an open inotify did not report; an open session hears of everything through poll.
     bool everyone = fds[0].revents != 0;
-    // Each look that finds nothing is a system call per round: only where poll found
-    // something. A port's own looks at the watch catch what came since.
     if (everyone)
         drainDescriptor(wakeFd_);
     if (fds[1].revents)
@@ -350,22 +350,18 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
     std::sort(due.begin(), due.end());
     uint32_t now = platform::getTickCount();
     std::vector<platform::AutoEvent*> wakes;
-    // A session that ends here may have a holder waiting already: it starts at once.
     for (const auto& port : ports_) {
-        bool stirred = port->takeStirred();
-        bool timed =
-            timedOut && (port->phase() == DriverPort::Phase::Idle || port->pollTimeoutMs() >= 0);
-        bool isDue = everyone || stirred || timed || port->phase() == DriverPort::Phase::Opening ||
+        bool look = everyone || (timedOut && !port->hasSession());
+        bool timed = timedOut && port->pollTimeoutMs(now) >= 0;
+        bool isDue = look || timed || port->openNoted() || port->opening() ||
                      std::binary_search(due.begin(), due.end(), port.get());
         if (!isDue)
             continue;
-        port->service(now);
-        if (port->applicationArrived())
-            port->beginOpen(hookOf(port->slot()), now);
+        int slot = port->slot();
+        port->service(
+            now, [this, slot] { return hookOf(slot); }, look);
         port->serveChannel();
-        if (platform::AutoEvent* wake = port->takeWake();
-            wake && std::find(wakes.begin(), wakes.end(), wake) == wakes.end())
-            wakes.push_back(wake);
+        port->takeWakes(wakes);
     }
     for (platform::AutoEvent* wake : wakes)
         wake->set();

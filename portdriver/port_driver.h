@@ -4,16 +4,23 @@
 // deleted. It owns the RingQueues it hands out, the table of driver-side event
 // handles, one DriverPort (pty + link) per registered port and the driver thread.
 //
-// Threads: control(), eventHandle(), queueBlock() and takeSignalNow() are called by the
-// platform wrapper on any thread; the driver thread serves the ports. Both sides work
-// under one lock (takeSignalNow only when it is free, never waiting for the thread),
-// so a queue release never overlaps the driver thread's use of the queue or of the
-// port's readEvent. The driver thread never calls back into the platform's
-// driver-device wrapper, so unloading (joining the thread) cannot deadlock.
+// The lock: everything the driver owns (queues, event handles, ports, their sessions,
+// ptys, links and control channels, the open watch) is touched only with lock_ held.
+// Three kinds of caller take it:
+//   - the driver thread, for each round of work (never while it waits in epoll);
+//   - control(), eventHandle(), forgetEvent(), queueBlock() and modemStatus(), called by
+//     the platform wrapper or the manager on any thread;
+//   - takeSignalNow(), on the manager's receiving thread, only when the lock is free
+//     (try_lock): it never waits for the driver thread, and does nothing it cannot
+//     finish at once.
+// So a queue release never overlaps the driver thread's use of the queue or of the
+// port's readEvent. Nothing is called back with the lock held: the driver thread never
+// calls into the platform's driver-device wrapper, so unloading (joining the thread)
+// cannot deadlock.
 #include "platform/driver_device.h"
 #include "portdriver/driver_port.h"
+#include "portdriver/open_watch.h"
 #include "portdriver/poll_set.h"
-#include "portdriver/slave_watch.h"
 
 #include <atomic>
 #include <functional>
@@ -61,7 +68,7 @@ class PortDriver final : public platform::DriverBackend {
                     bool timedOut);
 
     std::mutex lock_;
-    SlaveWatch watch_; // before the ports, which use it until they go
+    OpenWatch watch_; // before the ports, which use it until they go
     std::map<uint32_t, std::unique_ptr<RingQueue>> queues_;
     std::map<uint32_t, platform::AutoEvent*> events_;
     std::vector<std::unique_ptr<DriverPort>> ports_;

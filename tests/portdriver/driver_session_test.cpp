@@ -5,6 +5,7 @@
 #include "tests/portdriver/driver_fixture.h"
 
 #include <string>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -122,15 +123,15 @@ TEST_F(Session, CloseAndReopenAtOnceEndsTheSessionAndStartsANewOne) {
     close(fd);
 }
 
-// What the application writes while its open is pending is the session's: it goes out
-// after the answer, also when the application has closed the port and another has
-// opened it and written meanwhile.
+// What the application writes while its open is pending waits in its own pty and goes
+// out after the answer, also when the application has closed the port and another has
+// opened it and written meanwhile; the next session starts with the settings the last
+// one left and sends none it was not given.
 TEST_F(Session, WritesWhileTheOpenIsPendingStayWithTheirSession) {
     startPort();
     int fd = openApplication();
     const uint8_t one[] = {'o', 'n', 'e'};
     writeAll(fd, one, 3);
-    usleep(50000); // the driver takes it at once; give its thread the time to run
     close(fd);
     fd = openLink(linkOf("COM5"));
     ASSERT_GE(fd, 0);
@@ -143,30 +144,66 @@ TEST_F(Session, WritesWhileTheOpenIsPendingStayWithTheirSession) {
     expectPacket({CMD_OPEN});
     expectPacket({CMD_MCR, 0x03});
     answerOpen(1);
-    expectPacket({CMD_SREQ, 12, 0x03, 0x00});
     expectPacket({CMD_DATA, 0, 3, 't', 'w', 'o'});
     close(fd);
+    expectPacket({CMD_MCR, 0x00});
+    expectPacket({CMD_CLOSE});
 }
 
-// The port is exclusive, as a COM port is: when one of two holders closes it, the
-// session ends, and the other gets a session of its own, with the line settings sent
-// anew.
-TEST_F(Session, OneOfTwoHoldersClosingGivesTheOtherASessionOfItsOwn) {
+// The port is exclusive, as a COM port is: a second application that opens it while the
+// first holds it is hung up at once, and the first one's session goes on untouched.
+TEST_F(Session, ASecondOpenerIsRefusedWhileTheFirstHoldsThePort) {
     startPort();
     int first = openApplication();
     answerOpen(1);
     int second = openLink(linkOf("COM5"));
     ASSERT_GE(second, 0);
+    EXPECT_TRUE(hungUp(second, 2000));
+    close(second);
+    sendToDriver({0xF0, CMD_DATA, 0, 2, 'u', 'p', 0xE0});
+    EXPECT_EQ(readAll(first, 2), "up");
+    const uint8_t hi[] = {'h', 'i'};
+    writeAll(first, hi, 2);
+    expectPacket({CMD_DATA, 0, 2, 'h', 'i'});
     close(first);
     expectPacket({CMD_MCR, 0x00});
     expectPacket({CMD_CLOSE});
-    expectPacket({CMD_OPEN});
-    expectPacket({CMD_MCR, 0x03});
+    int third = openApplication(); // the port is free again
+    close(third);
+}
+
+// Settings settle before they go, and go only when they change: a program that sets the
+// rate, then the data bits, then the flow control, and then the same again, gives the
+// device one SREQ, before its data; the next session starts with what this one left.
+TEST_F(Session, SettingsSettleAndOnlyChangesGoOutAndTheNextSessionInheritsThem) {
+    startPort();
+    int fd = openApplication();
     answerOpen(1);
-    expectPacket({CMD_SREQ, 12, 0x03, 0x00}); // 9600 8N1, as the pty starts
-    sendToDriver({0xF0, CMD_DATA, 0, 2, 'u', 'p', 0xE0});
-    EXPECT_EQ(readAll(second, 2), "up");
-    close(second);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    for (speed_t speed : {B115200, B115200}) {
+        cfsetspeed(&settings, speed);
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+        settings.c_cflag |= CSTOPB;
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+        settings.c_cflag |= CRTSCTS;
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+    }
+    const uint8_t go[] = {'g', 'o'};
+    writeAll(fd, go, 2);
+    expectPacket({CMD_SREQ, 16, 0x07, 0x01});
+    expectPacket({CMD_DATA, 0, 2, 'g', 'o'});
+    close(fd);
     expectPacket({CMD_MCR, 0x00});
     expectPacket({CMD_CLOSE});
+
+    fd = openApplication();
+    answerOpen(1);
+    termios inherited{};
+    ASSERT_EQ(tcgetattr(fd, &inherited), 0);
+    EXPECT_EQ(cfgetospeed(&inherited), B115200);
+    EXPECT_TRUE(inherited.c_cflag & CRTSCTS);
+    writeAll(fd, go, 2);
+    expectPacket({CMD_DATA, 0, 2, 'g', 'o'}); // no SREQ: the application set nothing
+    close(fd);
 }

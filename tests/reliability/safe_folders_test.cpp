@@ -6,7 +6,8 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/single_instance.h"
-#include "portdriver/pty_port.h"
+#include "portdriver/port_link.h"
+#include "portdriver/pty_pair.h"
 
 #include <gtest/gtest.h>
 
@@ -284,18 +285,15 @@ TEST_F(SafeFolders, TheDriverMakesNoLinkInAForeignFolderAndReplacesNoForeignLink
     std::string link = devices + "/COM5";
     fs::create_symlink("/dev/null", link);
     ASSERT_EQ(::lchown(link.c_str(), NOBODY, NOBODY), 0);
-    {
-        portdriver::PtyPort port(link);
-        EXPECT_FALSE(port.open());
-    }
+    portdriver::PtyPair pair;
+    ASSERT_TRUE(pair.create(portdriver::PtyPair::defaultLine()));
+    EXPECT_FALSE(portdriver::PortLink(link).pointAt(pair.linkTarget()));
     EXPECT_EQ(fs::read_symlink(link), "/dev/null");
     EXPECT_EQ(ownerOf(link), NOBODY);
 
     fs::remove(link);
-    {
-        portdriver::PtyPort port(link);
-        EXPECT_TRUE(port.open()) << "a link in the user's own folder";
-    }
+    EXPECT_TRUE(portdriver::PortLink(link).pointAt(pair.linkTarget()))
+        << "a link in the user's own folder";
 
     for (const char* kind : {"foreign", "wide"}) {
         std::string folder = shared + "/" + kind;
@@ -304,8 +302,7 @@ TEST_F(SafeFolders, TheDriverMakesNoLinkInAForeignFolderAndReplacesNoForeignLink
             ASSERT_EQ(::chown(folder.c_str(), NOBODY, NOBODY), 0);
         else
             ::chmod(folder.c_str(), 0777);
-        portdriver::PtyPort port(folder + "/COM6");
-        EXPECT_FALSE(port.open()) << kind;
+        EXPECT_FALSE(portdriver::PortLink(folder + "/COM6").pointAt(pair.linkTarget())) << kind;
         EXPECT_FALSE(fs::exists(folder + "/COM6")) << kind;
     }
 }

@@ -1,0 +1,40 @@
+#pragma once
+// Which waiting ptys an application has opened, as inotify reports it (IN_OPEN on the
+// slave): it wakes the driver thread at once, where the master alone would show only the
+// end of POLLHUP, which poll() does not report. The driver's own descriptors of a slave
+// are O_PATH, which inotify does not report.
+//
+// One inotify instance for all ports (instances are few per user). Owned by the driver;
+// used on the driver thread or under the driver's lock. Without inotify every call is
+// harmless and nothing is ever reported; the driver's look every second finds the opens.
+#include <set>
+#include <string>
+
+namespace portdriver {
+
+class OpenWatch {
+  public:
+    OpenWatch();
+    ~OpenWatch();
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    // What poll() waits on; -1 without inotify.
+    int fd() const { return fd_; }
+    // Starts watching a waiting slave; the watch id, or -1.
+    int add(const std::string& slavePath);
+    void remove(int watch);
+    // Reads every event queued so far.
+    void dispatch();
+    // Whether an application opened the slave since the last take.
+    bool opened(int watch) const { return opened_.count(watch) > 0; }
+    bool takeOpened(int watch) { return opened_.erase(watch) > 0; }
+    bool anyOpened() const { return !opened_.empty(); }
+
+  private:
+    int fd_ = -1;
+    std::set<int> watches_;
+    std::set<int> opened_;
+};
+
+} // namespace portdriver
