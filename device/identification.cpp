@@ -71,7 +71,9 @@ bool waitForConnect(DeviceSocket& socket, PortRecord& record) {
             return false;
         if (socket.connected.load())
             return true;
-        if (pastDeadline(deadline))
+        // A name that does not resolve (the lookup runs beside this wait) is known
+        // not to connect; a refusal waits for the deadline, as it always has.
+        if (socket.connectError.load() == AsyncSocket::WSAHOST_NOT_FOUND || pastDeadline(deadline))
             return false;
     }
 }

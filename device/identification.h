@@ -29,7 +29,8 @@ IdentOutcome sendIdent(DeviceSocket& socket, PortRecord& record, bool pumpWhileD
 enum class ReplyCheck { Complete, Waiting, Failed };
 ReplyCheck checkReply(DeviceSocket& socket, PortRecord& record);
 
-// Waits, pumping messages, until the socket is connected or 3000 ms have passed.
+// Waits, pumping messages, until the socket is connected or 3000 ms have passed, the
+// lookup of a host name included; a name that does not resolve ends it at once.
 bool waitForConnect(DeviceSocket& socket, PortRecord& record);
 
 // One turn of every waiting loop: a pending message, or else a millisecond's sleep.

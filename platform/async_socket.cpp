@@ -1,5 +1,7 @@
 #include "platform/async_socket.h"
 
+#include "platform/name_lookup.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
@@ -41,20 +43,6 @@ constexpr ErrorPair errorTable[] = {
 // open reports "IP Not Found" without waiting out its connect time.
 bool failsAsynchronously(int posixError) {
     return posixError == ECONNREFUSED || posixError == ETIMEDOUT;
-}
-
-bool resolveHost(const char* hostText, in_addr& address) {
-    if (inet_aton(hostText, &address) != 0)
-        return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(hostText, nullptr, &hints, &found) != 0 || !found)
-        return false;
-    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
 }
 
 // errno as a Windows Sockets code (table in the header).
@@ -154,19 +142,42 @@ bool AsyncSocket::Connect(const char* hostText, unsigned port) {
         setLastError(phase == Phase::None ? WSAENOTSOCK : 10056);
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (!hostText || !resolveHost(hostText, address.sin_addr)) {
+    if (!hostText) {
         setLastError(WSAHOST_NOT_FOUND);
         return false;
     }
-    int result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int error = result == 0 ? 0 : errno;
-    if (result != 0 && error != EINPROGRESS && !failsAsynchronously(error)) {
-        setLastError(winsockError(error));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_aton(hostText, &address.sin_addr) == 0) {
+        // A name: resolved on a resolver thread, and connected to when the answer is
+        // back on this thread. The caller's connect wait covers both.
+        phase = Phase::Connecting;
+        lookupPort = address.sin_port;
+        lookup =
+            NameLookup::start(hostText, [this] { postToUiThread(&AsyncSocket::lookupFinished); });
+        setLastError(WSAEWOULDBLOCK);
         return false;
     }
+    int error = startConnect(address);
+    if (error != 0 && error != WSAEWOULDBLOCK) {
+        setLastError(error);
+        return false;
+    }
+    if (error == 0)
+        return true;
+    setLastError(WSAEWOULDBLOCK);
+    return false;
+}
+
+// 0 when connected at once, WSAEWOULDBLOCK while in progress, or the code of an
+// immediate failure. OnConnect follows the first two; a refusal or time-out known at
+// once is posted to come through it as well.
+int AsyncSocket::startConnect(const sockaddr_in& address) {
+    int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int error = result == 0 ? 0 : errno;
+    if (result != 0 && error != EINPROGRESS && !failsAsynchronously(error))
+        return winsockError(error);
     phase = Phase::Connecting;
     if (failsAsynchronously(error)) {
         pendingConnectError = winsockError(error);
@@ -175,10 +186,26 @@ bool AsyncSocket::Connect(const char* hostText, unsigned port) {
         // Also when connected at once: OnConnect still comes, as on Windows.
         armWrite();
     }
-    if (result == 0)
-        return true;
-    setLastError(WSAEWOULDBLOCK);
-    return false;
+    return result == 0 ? 0 : WSAEWOULDBLOCK;
+}
+
+// UI thread, posted by the lookup once it has its answer; a step left from a lookup
+// that Close took back finds none finished.
+void AsyncSocket::lookupFinished() {
+    if (!lookup || !lookup->finished() || phase != Phase::Connecting)
+        return;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = lookupPort;
+    bool found = lookup->found(&address.sin_addr);
+    lookup.reset();
+    if (!found) {
+        reportConnect(WSAHOST_NOT_FOUND);
+        return;
+    }
+    int error = startConnect(address);
+    if (error != 0 && error != WSAEWOULDBLOCK)
+        reportConnect(error);
 }
 
 int AsyncSocket::Receive(void* buffer, int size, int flags) {
@@ -236,6 +263,11 @@ bool AsyncSocket::ShutDown(int how) {
 // Qt wants a notifier off before its descriptor goes away, or the dispatcher
 // would poll a number the kernel may already have given to someone else.
 void AsyncSocket::Close() {
+    // The lookup's answer must not reach this object any more, nor a later connect.
+    if (lookup) {
+        lookup->cancel();
+        lookup.reset();
+    }
     if (readNotifier) {
         readNotifier->setEnabled(false);
         writeNotifier->setEnabled(false);

@@ -36,9 +36,13 @@
 #include <mutex>
 #include <vector>
 
+#include <netinet/in.h>
+
 class QSocketNotifier;
 
 namespace platform {
+
+class NameLookup;
 
 class AsyncSocket {
   public:
@@ -69,10 +73,14 @@ class AsyncSocket {
     // A new stream socket with the given notification mask, sending without delay
     // (TCP_NODELAY); false if one is open already or the system refused.
     bool Create(long eventMask = FD_ALL_EVENTS);
-    // Dotted text (as inet_addr reads it) is used directly, anything else is
-    // resolved by name and the first IPv4 address taken. True when connected at
-    // once; false with WSAEWOULDBLOCK while the connect is in progress (OnConnect
-    // follows), false with another code on immediate failure (no OnConnect).
+    // Dotted text (as inet_addr reads it) is used directly. Anything else is a name,
+    // resolved on a resolver thread (platform/name_lookup.h) while this one goes on;
+    // the first IPv4 address is dialled once the answer is back, and a name that does
+    // not resolve comes as OnConnect(WSAHOST_NOT_FOUND). True when connected at once;
+    // false with WSAEWOULDBLOCK while the lookup or the connect is in progress
+    // (OnConnect follows), false with another code on immediate failure (no
+    // OnConnect). Close and destruction take a running lookup back: its answer is
+    // dropped.
     bool Connect(const char* hostText, unsigned port);
     // Byte count, 0 when the peer has closed, or SOCKET_ERROR (nothing pending:
     // WSAEWOULDBLOCK). flags: 0 consumes, MSG_PEEK looks without consuming.
@@ -109,6 +117,8 @@ class AsyncSocket {
     void armWrite();
     void readReady();
     void writeReady();
+    int startConnect(const sockaddr_in& address);
+    void lookupFinished();
     void finishConnect();
     void reportConnect(int errorCode);
     void postToUiThread(void (AsyncSocket::*step)());
@@ -127,8 +137,10 @@ class AsyncSocket {
     // looks (MSG_PEEK) before it says FD_READ, so that the close is reported. Otherwise
     // FD_READ goes out at once and the handler's own read finds out. UI thread only.
     bool lookBeforeRead = true;
-    bool readSinceNotified = false; // UI thread only
-    int pendingConnectError = 0;    // UI thread only
+    bool readSinceNotified = false;     // UI thread only
+    int pendingConnectError = 0;        // UI thread only
+    std::shared_ptr<NameLookup> lookup; // a name being resolved; UI thread only
+    in_port_t lookupPort = 0;           // network order; UI thread only
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;
     // Steps asked for the UI thread by any thread, and what wakes it for them.

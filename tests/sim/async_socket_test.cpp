@@ -1,5 +1,6 @@
 #include "platform/async_socket.h"
 
+#include "tests/sim/held_name_server.h"
 #include "tests/sim/loopback.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/pump.h"
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -110,26 +112,89 @@ TEST_F(AsyncSocketTest, ConnectToClosedPortReportsRefusalThroughOnConnect) {
     EXPECT_EQ(socket.receives, 0);
 }
 
-TEST_F(AsyncSocketTest, UnresolvableNameFailsAtOnceWithoutNotification) {
-    RecordingSocket socket;
-    ASSERT_TRUE(socket.Create());
-    EXPECT_FALSE(socket.Connect("no-such-host.invalid", 4001));
-    EXPECT_EQ(socket.GetLastError(), AsyncSocket::WSAHOST_NOT_FOUND);
-    pumpTurns(50);
-    EXPECT_TRUE(socket.connects.empty());
-    EXPECT_TRUE(socket.closes.empty());
-}
-
-TEST_F(AsyncSocketTest, HostNameIsResolved) {
+TEST_F(AsyncSocketTest, HostNameIsResolvedOffTheCallersThread) {
     // Fixed on purpose: "localhost" is 127.0.0.1.
     LoopbackListener listener("127.0.0.1", 4063);
     RecordingSocket socket;
     ASSERT_TRUE(socket.Create());
-    socket.Connect("localhost", 4063);
-    PeerSocket accepted = listener.acceptOne();
-    EXPECT_GE(accepted.fd, 0);
+    EXPECT_FALSE(socket.Connect("localhost", 4063));
+    EXPECT_EQ(socket.GetLastError(), AsyncSocket::WSAEWOULDBLOCK);
     ASSERT_TRUE(pumpUntil([&] { return !socket.connects.empty(); }));
     EXPECT_EQ(socket.connects, std::vector<int>{0});
+    EXPECT_GE(listener.acceptOne().fd, 0);
+}
+
+// The probe's case: a name whose name server does not answer. The lookup runs beside
+// the UI thread, which keeps delivering other sockets' notifications; the answer, when
+// it comes, is dialled; "no such name" comes through OnConnect.
+class SlowNameTest : public AsyncSocketTest {
+  protected:
+    void SetUp() override {
+        AsyncSocketTest::SetUp();
+        if (!names.problem().empty())
+            GTEST_SKIP() << names.problem();
+    }
+    HeldNameServer names;
+};
+
+constexpr const char* SLOW_NAME = "device.slow-names.test";
+
+TEST_F(SlowNameTest, OtherSocketsKeepTheirNotificationsWhileANameResolves) {
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
+    RecordingSocket flowing;
+    connectTo(flowing, listener);
+    RecordingSocket named;
+    ASSERT_TRUE(named.Create());
+    EXPECT_FALSE(named.Connect(SLOW_NAME, 4001));
+    EXPECT_EQ(named.GetLastError(), AsyncSocket::WSAEWOULDBLOCK);
+    ASSERT_TRUE(pumpUntil([&] { return names.holds(SLOW_NAME); }));
+
+    for (int round = 1; round <= 3; ++round) {
+        peer.write(bytesOf("PING"));
+        ASSERT_TRUE(pumpUntil([&] { return flowing.receives == round; }));
+        char buffer[8];
+        EXPECT_EQ(flowing.Receive(buffer, sizeof buffer), 4);
+    }
+    EXPECT_TRUE(named.connects.empty());
+
+    names.answer(SLOW_NAME, listener.address());
+    ASSERT_TRUE(pumpUntil([&] { return !named.connects.empty(); }));
+    EXPECT_EQ(named.connects, std::vector<int>{0});
+    EXPECT_GE(listener.acceptOne().fd, 0);
+}
+
+TEST_F(SlowNameTest, NameThatDoesNotResolveComesThroughOnConnect) {
+    RecordingSocket socket;
+    ASSERT_TRUE(socket.Create());
+    EXPECT_FALSE(socket.Connect(SLOW_NAME, 4001));
+    ASSERT_TRUE(pumpUntil([&] { return names.holds(SLOW_NAME); }));
+    names.answerNoSuchName(SLOW_NAME);
+    ASSERT_TRUE(pumpUntil([&] { return !socket.connects.empty(); }));
+    pumpTurns(50);
+    EXPECT_EQ(socket.connects, std::vector<int>{AsyncSocket::WSAHOST_NOT_FOUND});
+    EXPECT_TRUE(socket.closes.empty());
+    EXPECT_EQ(socket.sends, 0);
+}
+
+// A socket closed or destroyed while its name resolves never hears of the answer, and
+// nothing is dialled for it; the same object connected again hears only its own connect.
+TEST_F(SlowNameTest, AnswerForAClosedOrDestroyedSocketGoesNowhere) {
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
+    auto destroyed = std::make_unique<RecordingSocket>();
+    RecordingSocket reused;
+    for (RecordingSocket* socket : {destroyed.get(), &reused}) {
+        ASSERT_TRUE(socket->Create());
+        EXPECT_FALSE(socket->Connect(SLOW_NAME, 4001));
+    }
+    ASSERT_TRUE(pumpUntil([&] { return names.held(SLOW_NAME) == 2; }));
+    destroyed.reset();
+    reused.Close();
+    connectTo(reused, listener); // by address, accepted into peer
+
+    names.answer(SLOW_NAME, listener.address());
+    pumpFor(300);
+    EXPECT_EQ(reused.connects, std::vector<int>{0});
+    EXPECT_LT(listener.acceptOne(300).fd, 0) << "the answer was dialled";
 }
 
 TEST_F(AsyncSocketTest, PeekLeavesBytesAndReceiveConsumesThem) {
