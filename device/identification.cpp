@@ -88,16 +88,23 @@ IdentOutcome sendIdent(DeviceSocket& socket, PortRecord& record, bool pumpWhileD
     return IdentOutcome::Identified;
 }
 
+// Looks without asking for another read notification: the bytes of half a reply would
+// otherwise wake the wait at every turn, and it would never sleep. A connection the
+// device has closed (or reset) ends the wait at once, unless the reply is whole: what
+// is pending then is all that will ever come. The close is looked at before the bytes,
+// so that bytes that came just ahead of it are among those looked at.
 ReplyCheck checkReply(DeviceSocket& socket, PortRecord& record) {
     std::vector<uint8_t> buffer(PEEK_SIZE);
-    int count = socket.Receive(buffer.data(), PEEK_SIZE, AsyncSocket::MSG_PEEK);
-    if (count == AsyncSocket::SOCKET_ERROR)
-        return socket.GetLastError() == AsyncSocket::WSAEWOULDBLOCK ? ReplyCheck::Waiting
-                                                                    : ReplyCheck::Failed;
-    if (findIdentReply({buffer.data(), size_t(count)}).status != IdentReplyStatus::Complete)
-        return ReplyCheck::Waiting;
-    takeReply(socket, record, buffer);
-    return ReplyCheck::Complete;
+    bool closed = socket.peerHasClosed();
+    int count = socket.Peek(buffer.data(), PEEK_SIZE);
+    if (count == AsyncSocket::SOCKET_ERROR && socket.GetLastError() != AsyncSocket::WSAEWOULDBLOCK)
+        return ReplyCheck::Failed;
+    std::span<const uint8_t> pending(buffer.data(), size_t(count > 0 ? count : 0));
+    if (findIdentReply(pending).status == IdentReplyStatus::Complete) {
+        takeReply(socket, record, buffer);
+        return ReplyCheck::Complete;
+    }
+    return closed || count == 0 ? ReplyCheck::Failed : ReplyCheck::Waiting;
 }
 
 IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining) {

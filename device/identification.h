@@ -24,7 +24,9 @@ IdentOutcome identifyDevice(DeviceSocket& socket, PortRecord& record, bool pumpW
 // The exchange in its two halves, for a procedure that waits for several devices at
 // once. sendIdent drains the connection and sends `IDENT`: SendFailed, Abandoned or
 // Identified (meaning: sent). checkReply looks once at what is pending: the reply
-// complete (taken out, MAXSPD and INFO kept), not yet, or a receive error.
+// complete (taken out, MAXSPD and INFO kept), not yet, or failed: a receive error, or a
+// connection the device closed or reset without a whole reply. Looking asks for no
+// read notification, so a wait that looks at every turn sleeps while nothing new comes.
 IdentOutcome sendIdent(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining);
 enum class ReplyCheck { Complete, Waiting, Failed };
 ReplyCheck checkReply(DeviceSocket& socket, PortRecord& record);

@@ -226,6 +226,19 @@ int AsyncSocket::Receive(void* buffer, int size, int flags) {
     return static_cast<int>(count);
 }
 
+int AsyncSocket::Peek(void* buffer, int size) {
+    if (phase == Phase::None || fd < 0) {
+        setLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    ssize_t count = ::recv(fd, buffer, size > 0 ? size : 0, ::MSG_PEEK | MSG_DONTWAIT);
+    if (count < 0) {
+        setLastError(winsockError(errno));
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(count);
+}
+
 int AsyncSocket::Send(const void* buffer, int size, int /*flags*/, int* errorCode) {
     std::lock_guard lock(fdMutex);
     if (fd < 0) {

@@ -85,6 +85,10 @@ class AsyncSocket {
     // Byte count, 0 when the peer has closed, or SOCKET_ERROR (nothing pending:
     // WSAEWOULDBLOCK). flags: 0 consumes, MSG_PEEK looks without consuming.
     int Receive(void* buffer, int size, int flags = 0);
+    // Receive with MSG_PEEK, except that it asks for no further read notification: a
+    // loop that looks again and again until bytes are complete does not wake itself
+    // with the bytes it has already seen. The next consuming Receive asks again.
+    int Peek(void* buffer, int size);
     // Bytes the kernel accepted, or SOCKET_ERROR. Never raises SIGPIPE. A sender on
     // another thread passes errorCode: GetLastError() may meanwhile be overwritten by
     // the UI thread's own calls on the socket.

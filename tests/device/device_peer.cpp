@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -241,4 +242,12 @@ bool writeUntilBlocked(int app, int slot, std::vector<uint8_t>& written, int tim
             return false;
         },
         timeoutMs);
+}
+
+void DevicePeer::answerAndHangUp(std::vector<uint8_t> greeting, std::vector<uint8_t> reply) {
+    answering_ = std::thread([this, greeting = std::move(greeting), reply = std::move(reply)] {
+        answered_ = serve(greeting, reply);
+        if (connection_ >= 0)
+            ::close(std::exchange(connection_, -1));
+    });
 }

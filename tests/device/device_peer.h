@@ -52,6 +52,10 @@ class DevicePeer {
     std::atomic<bool> greetingDelivered_{false};
     bool answered_ = false;
     bool closed_ = false;
+
+  public:
+    // As answer(), and the device closes the connection right after its reply.
+    void answerAndHangUp(std::vector<uint8_t> greeting, std::vector<uint8_t> reply);
 };
 
 // What a device made of the bytes it received: the whole frames in order, and the

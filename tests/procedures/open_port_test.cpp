@@ -3,6 +3,7 @@
 #include "procedures/open_port.h"
 
 #include "device/device_socket.h"
+#include "device/identification.h"
 
 #include "config/manager_context.h"
 #include "config/port_key.h"
@@ -554,4 +555,24 @@ TEST_F(OpenPort, SixteenBitCloseDuringTheOpenLeavesThePortReadyAndUnconnected) {
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_EQ(port(slot).connection.load(), nullptr);
     EXPECT_TRUE(stopPort(slot, false)); // nothing holds it any more
+}
+
+// Half an answer: a device that sends 9 of the 18 reply bytes and closes fails the open
+// at once (reason '3'), without waiting out the 10 s reply wait.
+TEST_F(OpenPort, HalfAReplyFromADeviceThatClosesFailsTheOpenAtOnce) {
+    std::vector<uint8_t> reply = vorlixsim::identReply({});
+    DevicePeer device(address(), 4001);
+    ASSERT_TRUE(device.listening());
+    device.answerAndHangUp({}, {reply.begin(), reply.begin() + 9});
+    const int slot = 4;
+    uint32_t startTick = getTickCount();
+
+    Opened opened = openByApplication(manager, slot, "COM9", address(), 1);
+    ASSERT_TRUE(pumpUntil([&] { return endedWith(slot, PORT_DISCONNECTED); }));
+    EXPECT_LT(getTickCount() - startTick, REPLY_WAIT_MS);
+    EXPECT_TRUE(device.answered());
+    EXPECT_EQ(port(slot).reason.load(), REASON_PORT_DISABLED);
+    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_TRUE(pumpUntil([&] { return applicationHungUp(opened.app); }, 3000));
+    ::close(opened.app);
 }

@@ -236,6 +236,27 @@ TEST_F(AsyncSocketTest, UnreadBytesNotifyOnceUntilReceiveIsCalled) {
     EXPECT_EQ(socket.receives, 2);
 }
 
+// A wait for bytes to complete looks again and again: the bytes it has seen must not
+// wake it at every turn. The next consuming read asks for notifications again.
+TEST_F(AsyncSocketTest, PeekAsksForNoFurtherNotification) {
+    LoopbackListener listener(allocateLoopbackAddress(), 4001);
+    RecordingSocket socket;
+    connectTo(socket, listener);
+    peer.write(bytesOf("HALF"));
+    ASSERT_TRUE(pumpUntil([&] { return socket.receives == 1; }));
+    char buffer[16];
+    for (int look = 0; look < 50; ++look) {
+        ASSERT_EQ(socket.Peek(buffer, sizeof buffer), 4);
+        pumpTurns(5);
+    }
+    EXPECT_EQ(socket.receives, 1);
+
+    ASSERT_EQ(socket.Receive(buffer, sizeof buffer), 4);
+    peer.write(bytesOf("MORE"));
+    ASSERT_TRUE(pumpUntil([&] { return socket.receives == 2; }));
+    EXPECT_EQ(socket.Peek(buffer, sizeof buffer), 4);
+}
+
 TEST_F(AsyncSocketTest, PartialReadsNotifyAgainUntilDrained) {
     LoopbackListener listener(allocateLoopbackAddress(), 4001);
     RecordingSocket socket;
