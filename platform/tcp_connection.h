@@ -41,6 +41,8 @@ class TcpConnection {
     void shutdownSending();
     void close();
 
+    int descriptor() const { return fd_; }
+
   private:
     int fd_ = -1;
 };

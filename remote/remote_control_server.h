@@ -1,11 +1,14 @@
 #pragma once
 // RemoteControlServer: lets another program on the network point a configured port at
 // a device server and bring it into service. A thread of its own listens on TCP port
-// 5001 (on every local address unless the operator's setting names one, backlog 1),
-// takes one client at a time, reads one request from it and answers one digit
-// (remote/remote_request.h). The connection answered stays open until the next client
-// is taken or the server ends. Between clients the thread wakes every 10 s to see
-// whether the manager is ending (threadRunning); stop() wakes it at once.
+// 5001 (on every local address unless the operator's setting names one), with a queue a
+// burst of controllers fits in. It reads from many clients side by side, at most 128 at
+// a time, each of which must send its one request within 10 s of being taken (tick
+// source); it answers each request with one digit (remote/remote_request.h) and closes
+// the connection. The requests are served one after another: each waits for the UI
+// thread, so the ports change one request at a time. While no client waits the thread
+// wakes every 10 s to see whether the manager is ending (threadRunning); stop() wakes
+// it at once.
 //
 // When the socket cannot be made or bound, the server has the UI thread show a message
 // box owned by the main window and ends at once; the manager goes on without remote
@@ -22,7 +25,9 @@
 #include "platform/wake_signal.h"
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
+#include <vector>
 
 constexpr const char* REMOTE_SOCKET_FAILED_TEXT =
     "Can't initialize a TCP/IP socket for remote controlling.\nRemote controlling will be "
@@ -49,11 +54,20 @@ class RemoteControlServer {
     bool ended() const { return ended_.load(); }
 
   private:
+    // A client taken from the listener, waiting for its request.
+    struct Client {
+        platform::TcpConnection connection;
+        uint32_t takenTick;
+        bool ready; // its request (or its close) has come
+    };
+
     void run();
     bool openListener(platform::TcpListener& listener);
     void serveClients(platform::TcpListener& listener);
+    void dropSilentClients(std::vector<Client>& clients);
+    void serveReadyClients(std::vector<Client>& clients);
+    void takeClients(platform::TcpListener& listener, std::vector<Client>& clients);
     void serve(platform::TcpConnection& client);
-    bool waitForRequest(platform::TcpConnection& client);
     void reportFailure(const char* text);
 
     RemoteControlSetting setting_;

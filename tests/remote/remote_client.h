@@ -35,7 +35,7 @@ class RemoteClient {
     platform::TcpConnection connection_;
 };
 
-// Sends bytes as one client, then has a second client ask for a port nobody has; the
-// server serves one client at a time and takes the second only after the first, closing
-// the first's connection. Returns all the first client received: its answer, or "".
+// Sends bytes as one client, then has a second client ask for a port nobody has (the
+// server still serves). Returns all the first client received until the server closed
+// its connection: its answer, or "".
 std::string answerOf(const std::string& address, int tcpPort, const Bytes& bytes);
