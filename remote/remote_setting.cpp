@@ -21,24 +21,32 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-// The stored text ("" when there is none); false when the value is there but is no
-// text that fits.
-bool readSettingText(std::string* text) {
+enum class SettingRead { Text, NotText, StoreFailed };
+
+// The stored text ("" when there is none). NotText: the value is there but is no text
+// that fits. StoreFailed: the store could not say (unreadable, damaged), which is not
+// the same as no setting; *status is the store's code.
+SettingRead readSettingText(std::string* text, long* status) {
     HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, REMOTE_SETTING_KEY, &key) != ERROR_SUCCESS)
-        return true;
+    *status = RegOpenKeyEx(HKEY_LOCAL_MACHINE, REMOTE_SETTING_KEY, &key);
+    if (*status == ERROR_FILE_NOT_FOUND)
+        return SettingRead::Text;
+    if (*status != ERROR_SUCCESS)
+        return SettingRead::StoreFailed;
     char buffer[SETTING_BUFFER] = {};
     uint32_t type = REG_NONE;
     uint32_t size = sizeof buffer;
-    long status = RegQueryValueEx(key, REMOTE_SETTING_VALUE, &type,
-                                  reinterpret_cast<uint8_t*>(buffer), &size);
+    *status = RegQueryValueEx(key, REMOTE_SETTING_VALUE, &type, reinterpret_cast<uint8_t*>(buffer),
+                              &size);
     RegCloseKey(key);
-    if (status == ERROR_FILE_NOT_FOUND)
-        return true;
-    if (status != ERROR_SUCCESS || type != REG_SZ || size >= sizeof buffer)
-        return false;
+    if (*status == ERROR_FILE_NOT_FOUND)
+        return SettingRead::Text;
+    if (*status != ERROR_SUCCESS && *status != ERROR_MORE_DATA)
+        return SettingRead::StoreFailed;
+    if (*status != ERROR_SUCCESS || type != REG_SZ || size >= sizeof buffer)
+        return SettingRead::NotText;
     text->assign(buffer, size);
-    return text->find('\0') == std::string::npos;
+    return text->find('\0') == std::string::npos ? SettingRead::Text : SettingRead::NotText;
 }
 
 } // namespace
@@ -46,10 +54,20 @@ bool readSettingText(std::string* text) {
 RemoteControlSetting readRemoteControlSetting() {
     RemoteControlSetting setting;
     std::string text;
-    if (!readSettingText(&text)) {
+    long status = ERROR_SUCCESS;
+    switch (readSettingText(&text, &status)) {
+    case SettingRead::StoreFailed:
+        debugTrace("RemoteControl setting cannot be read (store error %ld): remote control "
+                   "stays off.\r\n",
+                   status);
+        setting.enabled = false;
+        return setting;
+    case SettingRead::NotText:
         debugTrace("RemoteControl setting is not an address.\r\n");
         setting.readable = false;
         return setting;
+    case SettingRead::Text:
+        break;
     }
     setting.address = trimmed(text);
     if (strcasecmp(setting.address.c_str(), "off") == 0) {

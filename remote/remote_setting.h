@@ -4,8 +4,9 @@
 //   absent or empty  every local address (the default)
 //   a dotted address that address only, for example 127.0.0.1
 //   "off"            no server
-// Spaces around the text and the letter case of "off" do not matter. Read once, at
-// start-up, on the UI thread.
+// Spaces around the text and the letter case of "off" do not matter. A store that
+// cannot say what the setting is (damaged, unreadable) is not "no setting": no server
+// either, and the trace says why. Read once, at start-up, on the UI thread.
 #include <string>
 
 constexpr const char* REMOTE_SETTING_KEY = "Software\\Quorvalink\\Redirector";

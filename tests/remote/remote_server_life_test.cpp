@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -56,6 +57,28 @@ class RemoteServerLife : public ManagerTest {
             return server && (server->listening() || server->ended());
         }) && managerRemoteControlServer()->listening();
     }
+};
+
+// registry.db with its header overwritten while the object lives: the store cannot be
+// opened ("file is not a database"). Put back whole at the end.
+class DamagedStore {
+  public:
+    DamagedStore() : path_(std::string(std::getenv("QUORVALINK_HOME")) + "/registry.db") {
+        resetRegistryStore(); // its log is folded into registry.db
+        std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+        file.read(saved_, sizeof saved_);
+        file.seekp(0);
+        file.write("not a store, damaged on purpose", sizeof saved_);
+    }
+    ~DamagedStore() {
+        std::fstream(path_, std::ios::in | std::ios::out | std::ios::binary)
+            .write(saved_, sizeof saved_);
+        resetRegistryStore();
+    }
+
+  private:
+    std::string path_;
+    char saved_[32] = {};
 };
 
 bool listensAt(const std::string& address, int tcpPort) {
@@ -143,4 +166,18 @@ TEST_F(RemoteServerLife, EndOfManagerEndsTheServerAtOnce) {
     EXPECT_EQ(waiting.restUntilClosed(), "");
     EXPECT_FALSE(listensAt(address(), TEST_PORT));
     EXPECT_EQ(port(2).state.load(), PORT_STOPPED);
+}
+
+// A store that cannot say what the setting is does not mean "no setting": the server
+// stays off (it would listen on every address), and the trace says why.
+TEST_F(RemoteServerLife, UnreadableStoreKeepsTheServerOff) {
+    writeSetting("off");
+    DamagedStore damaged;
+    TraceLog traces;
+    manager.dialog().startRemoteControl();
+    EXPECT_EQ(managerRemoteControlServer(), nullptr);
+    EXPECT_EQ(traces.count("RemoteControl setting cannot be read (store error 1016): remote "
+                           "control stays off.\r\n"),
+              1);
+    EXPECT_FALSE(listensAt(address(), TEST_PORT));
 }
