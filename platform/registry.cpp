@@ -7,6 +7,8 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -49,6 +51,11 @@ struct Store {
     std::recursive_mutex mutex;
     sqlite3* db = nullptr;
     bool inGroup = false;
+    // The store could be opened for reading only: every write is refused.
+    bool readOnly = false;
+    // The last reason the store could not be opened, traced once rather than at
+    // every call that tries again.
+    std::string openProblem;
     std::set<RegKey*> handles;
 };
 
@@ -60,6 +67,15 @@ Store& store() {
 long ioFailed(sqlite3* db) {
     debugTrace("Registry store: %s\r\n", db ? sqlite3_errmsg(db) : "cannot open");
     return ERROR_REGISTRY_IO_FAILED;
+}
+
+// Every call opens the store again while it cannot be opened; the reason is traced
+// when it is new.
+void openFailed(const std::string& problem) {
+    Store& s = store();
+    if (problem != s.openProblem)
+        debugTrace("Registry store: %s\r\n", problem.c_str());
+    s.openProblem = problem;
 }
 
 bool exec(sqlite3* db, const char* sql) {
@@ -120,17 +136,22 @@ bool configure(sqlite3* db) {
 
 // The store file is the user's alone, as its folder is: made owner-only before SQLite
 // opens it (its log files take the same access), an older one narrowed. False, with a
-// trace, when the folder or the file is not this user's.
+// trace, when the folder or the file is not this user's, or there is no file and none
+// can be made (a read-only folder).
 bool prepareStoreFile(const PrivateFolder& folder, const std::string& path) {
     std::string problem =
         folder.usable() ? foreignEntryProblem(path, "the store file registry.db") : folder.problem;
     if (!problem.empty()) {
-        debugTrace("%s\r\n", problem.c_str());
+        openFailed(problem);
         return false;
     }
     int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (fd < 0 && (errno == EROFS || errno == EACCES))
+        fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        openFailed(path + ": " + std::strerror(errno));
         return false;
+    }
     ::close(fd);
     for (const char* suffix : {"", "-wal", "-shm"}) {
         std::string file = path + suffix;
@@ -142,24 +163,74 @@ bool prepareStoreFile(const PrivateFolder& folder, const std::string& path) {
     return true;
 }
 
-sqlite3* openDatabase() {
+// The path as an SQLite URI, for the query parameter of openReadOnly.
+std::string fileUri(const std::string& path) {
+    std::string uri = "file:";
+    for (char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", unsigned(uint8_t(c)));
+            uri += escaped;
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
+}
+
+bool readable(sqlite3* db) {
+    sqlite3_busy_timeout(db, 10000);
+    return Statement(db, "SELECT 1 FROM keys WHERE id=1").step() == SQLITE_ROW;
+}
+
+// A store whose file or folder refuses writing (mode 0400, a read-only mount) is still
+// read. SQLite reads a write-ahead-logged database through its shared-memory file;
+// where that cannot be made either (a read-only mount that holds none), the file is
+// read as immutable: on such a mount nobody can change it under the reader.
+sqlite3* openReadOnly(const std::string& path) {
+    const std::string uris[] = {fileUri(path), fileUri(path) + "?immutable=1"};
+    for (const std::string& uri : uris) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) ==
+                SQLITE_OK &&
+            readable(db))
+            return db;
+        sqlite3_close_v2(db);
+    }
+    return nullptr;
+}
+
+sqlite3* openDatabase(bool* readOnly) {
     PrivateFolder folder = checkedStoreFolder();
     std::string path = folder.path + "/registry.db";
     if (!prepareStoreFile(folder, path))
         return nullptr;
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) ==
-            SQLITE_OK &&
-        configure(db))
+    *readOnly = false;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    bool readingOnly = rc == SQLITE_OK && sqlite3_db_readonly(db, "main") == 1;
+    if (rc == SQLITE_OK && !readingOnly && configure(db))
         return db;
-    ioFailed(db);
+    std::string problem = db ? sqlite3_errmsg(db) : "cannot open";
+    // Writing refused: SQLite fell back to reading, or the set-up's writes failed for
+    // want of write access (not for a lock another process holds: that passes).
+    int code = db ? sqlite3_errcode(db) & 0xFF : SQLITE_CANTOPEN;
+    bool refused = readingOnly || code == SQLITE_READONLY || code == SQLITE_CANTOPEN;
     sqlite3_close_v2(db);
-    return nullptr;
+    db = refused ? openReadOnly(path) : nullptr;
+    if (!db) {
+        openFailed(path + ": " + problem);
+        return nullptr;
+    }
+    *readOnly = true;
+    openFailed(path + " is read-only: it is read, and every change is refused");
+    return db;
 }
 
 bool ensureOpen(Store& s) {
     if (!s.db)
-        s.db = openDatabase();
+        s.db = openDatabase(&s.readOnly);
     return s.db != nullptr;
 }
 
@@ -269,6 +340,8 @@ long deleteSubtree(sqlite3* db, int64_t top) {
 // Runs body as one transaction, or as a savepoint inside an open RegTransaction, so
 // that a failing call never leaves half of itself behind.
 template <class Body> long writeAtomically(sqlite3* db, Body&& body) {
+    if (store().readOnly)
+        return ERROR_ACCESS_DENIED;
     bool nested = store().inGroup;
     if (!exec(db, nested ? "SAVEPOINT regwrite" : "BEGIN IMMEDIATE"))
         return ioFailed(db);
@@ -297,6 +370,13 @@ long openOrCreate(HKEY parent, const char* subKey, HKEY* result, bool create) {
     if (create && level > MAX_KEY_LEVELS)
         return ERROR_INVALID_PARAMETER;
     int64_t id = 0;
+    // On a read-only store a key that is there opens; one that is not cannot be made.
+    if (create && store().readOnly) {
+        long found = resolve(access.db(), parent->id, parts, false, &id);
+        create = false;
+        if (found == ERROR_FILE_NOT_FOUND)
+            return ERROR_ACCESS_DENIED;
+    }
     long rc =
         create ? writeAtomically(access.db(),
                                  [&] { return resolve(access.db(), parent->id, parts, true, &id); })
@@ -429,6 +509,8 @@ long RegFlushKey(HKEY key) {
         return access.result();
     if (!keyExists(access.db(), key->id))
         return ERROR_KEY_DELETED;
+    if (store().readOnly)
+        return ERROR_SUCCESS; // nothing was written
     // Every commit is already in the write-ahead log; syncing the log makes all of
     // them durable. Checkpoints sync the database file themselves.
     sqlite3_file* log = nullptr;
@@ -492,11 +574,16 @@ long regEnumValues(HKEY key, std::vector<RegValue>* values) {
 RegTransaction::RegTransaction() : status_(ERROR_SUCCESS), open_(false) {
     Store& s = store();
     s.mutex.lock();
-    if (!ensureOpen(s) || s.inGroup || !exec(s.db, "BEGIN IMMEDIATE")) {
-        status_ = s.inGroup ? ERROR_INVALID_PARAMETER : ioFailed(s.db);
+    if (!ensureOpen(s) || s.inGroup || !exec(s.db, s.readOnly ? "BEGIN" : "BEGIN IMMEDIATE")) {
+        status_ = s.inGroup ? ERROR_INVALID_PARAMETER
+                  : s.db    ? ioFailed(s.db)
+                            : ERROR_REGISTRY_IO_FAILED;
         s.mutex.unlock();
         return;
     }
+    // A read-only store: the group still reads one consistent picture.
+    if (s.readOnly)
+        status_ = ERROR_ACCESS_DENIED;
     s.inGroup = true;
     open_ = true;
 }
@@ -514,8 +601,9 @@ long RegTransaction::commit() {
     if (!open_)
         return status_ == ERROR_SUCCESS ? ERROR_INVALID_PARAMETER : status_;
     Store& s = store();
-    long result = exec(s.db, "COMMIT") ? ERROR_SUCCESS : ioFailed(s.db);
-    if (result != ERROR_SUCCESS)
+    bool committed = exec(s.db, "COMMIT");
+    long result = committed ? status_ : ioFailed(s.db);
+    if (!committed)
         exec(s.db, "ROLLBACK");
     s.inGroup = false;
     open_ = false;
@@ -529,6 +617,8 @@ void resetRegistryStore() {
     sqlite3_close_v2(s.db);
     s.db = nullptr;
     s.inGroup = false;
+    s.readOnly = false;
+    s.openProblem.clear();
 }
 
 } // namespace platform

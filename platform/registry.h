@@ -19,6 +19,12 @@
 // another), every call on the handle fails with ERROR_KEY_DELETED; it must still be
 // closed.
 //
+// A store that cannot be written (registry.db at mode 0400, a read-only mount) is
+// opened for reading: every read works, every write is refused with
+// ERROR_ACCESS_DENIED (RegCreateKeyEx still opens a key that is there), and the trace
+// says so once. A store that cannot be opened at all fails every call with
+// ERROR_REGISTRY_IO_FAILED; the trace gives the reason once.
+//
 // Thread safety: every call may be made from any thread; calls are serialised
 // inside the store.
 #include <cstddef>
@@ -109,7 +115,9 @@ class RegTransaction {
     RegTransaction(const RegTransaction&) = delete;
     RegTransaction& operator=(const RegTransaction&) = delete;
 
-    // ERROR_SUCCESS when the group began; otherwise calls run on their own.
+    // ERROR_SUCCESS when the group began; otherwise calls run on their own. On a
+    // read-only store ERROR_ACCESS_DENIED: the group began and reads one consistent
+    // picture, its writes are refused, and commit() says ERROR_ACCESS_DENIED too.
     long status() const { return status_; }
     long commit();
 
