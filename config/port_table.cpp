@@ -57,9 +57,6 @@ void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     record.openRunning = false;
     record.openAsked = false;
     record.openAskedAt = 0;
-    record.closing = false;
-    record.closeDueAt = 0;
-    record.closingSerial = 0;
 }
 
 } // namespace

@@ -151,11 +151,6 @@ struct PortRecord {
     // queue alone for a while (relay thread).
     bool openAsked = false;
     uint32_t openAskedAt = 0;
-    // The application closed the port: CLOSE went to the device on connection
-    // closingSerial, which the relay thread drops at closeDueAt (relay thread).
-    bool closing = false;
-    uint32_t closeDueAt = 0;
-    uint32_t closingSerial = 0;
 };
 
 struct PortTable {

@@ -43,9 +43,9 @@ void DeviceSocket::OnConnect(int errorCode) {
 }
 
 void DeviceSocket::OnClose(int errorCode) {
-    PortRecord& record = port(portSlot);
     peerClosed = true;
-    markConnectionLost(record);
+    if (!retired.load())
+        markConnectionLost(port(portSlot));
     AsyncSocket::OnClose(errorCode);
 }
 
@@ -57,7 +57,9 @@ void DeviceSocket::OnSend(int errorCode) {
 void DeviceSocket::OnReceive(int errorCode) {
     PortRecord& record = port(portSlot);
     int state = record.state.load();
-    if (state == PORT_CONNECTED)
+    if (retired.load())
+        remoReadData(nullptr); // the session it served is over
+    else if (state == PORT_CONNECTED)
         remoReadData(record.inQueue.load());
     else if (state != PORT_CONNECTING && state != PORT_RECONNECTING && state != PORT_SWITCHING)
         remoReadData(nullptr); // nobody waits for these bytes (the procedures that do, peek)
@@ -96,15 +98,17 @@ void DeviceSocket::remoReadData(RingQueue* inQueue) {
     if (count <= 0)
         return;
     // Only what the device actually sent is a sign of life.
-    record.lastRxTick.store(platform::getTickCount());
+    if (!retired.load())
+        record.lastRxTick.store(platform::getTickCount());
     if (count == 3)
         debugTrace("ACK");
     int total = heldLength_ + count;
     int whole = decidedLength(buffer, total);
     heldLength_ = total - whole;
     std::memcpy(heldFrame_, buffer + whole, size_t(heldLength_));
-    // The relay thread clears relayActive when the application closes the port.
-    if (!inQueue || !record.relayActive.load() || whole == 0)
+    // The relay thread clears relayActive, and retires the connection, when the
+    // application closes the port.
+    if (!inQueue || retired.load() || !record.relayActive.load() || whole == 0)
         return;
     int relayed = ringWrite(inQueue, buffer, whole); // room was measured, only this thread writes
     ringSetDataReady(inQueue, true);

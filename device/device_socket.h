@@ -30,6 +30,10 @@ class DeviceSocket : public platform::AsyncSocket {
     std::atomic<int> connected{0};
     // The device closed the connection (its acknowledgements prove nothing then).
     std::atomic<bool> peerClosed{false};
+    // No longer the port's connection: the application closed the port and the
+    // connection winds down apart from it (ClosingConnection). Its notifications leave
+    // the port alone; what the device sends is read and dropped.
+    std::atomic<bool> retired{false};
     const int portSlot;
 
     // UI thread: the driver has made room in the port's inQueue; a receive held back

@@ -9,8 +9,10 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 using platform::AsyncSocket;
 using platform::MutexLock;
@@ -28,6 +30,8 @@ namespace {
 
 // The silence rule fires at the relay thread's next pass: 120000 ms plus a margin.
 constexpr uint32_t CONNECTION_LOST_SILENCE_MS = 120100;
+// While a closing connection's frames wait for room in its socket.
+constexpr uint32_t PENDING_LOOK_MS = 5;
 
 // Frees a socket that is no longer any port's connection, on the UI thread.
 void destroyLater(DeviceSocket* socket) {
@@ -107,6 +111,55 @@ void dropConnectionOf(PortRecord& record, uint32_t serial) {
 
 void retireConnection(PortRecord& record) {
     shutDownAndDestroy(takeConnection(record));
+}
+
+std::optional<ClosingConnection> ClosingConnection::take(PortRecord& record, uint32_t now) {
+    DeviceSocket* socket = record.connection.load();
+    if (!socket)
+        return std::nullopt;
+    ClosingConnection closing;
+    closing.socket_ = socket;
+    closing.frames_.assign(record.txFrame + record.txSent,
+                           record.txFrame + record.txSent + record.txPending);
+    closing.since_ = now;
+    dropPendingFrame(record);
+    // From now on the socket's notifications leave the port alone.
+    socket->retired.store(true);
+    PortConnectionWriter::exchange(record, nullptr);
+    return closing;
+}
+
+bool ClosingConnection::windDown(uint32_t now, uint32_t& wait) {
+    while (!allSent_ && sent_ < frames_.size()) {
+        int error = 0;
+        int sent = socket_->Send(frames_.data() + sent_, int(frames_.size() - sent_), 0, &error);
+        if (sent == AsyncSocket::SOCKET_ERROR) {
+            if (error != AsyncSocket::WSAEWOULDBLOCK)
+                allSent_ = true; // the connection has failed: nothing more will go
+            break;
+        }
+        sent_ += size_t(sent);
+    }
+    if (!allSent_ && sent_ == frames_.size()) {
+        allSent_ = true;
+        sentAt_ = now;
+    }
+    if (!allSent_ && now - since_ >= SEND_LIMIT_MS) {
+        platform::debugTrace("CLOSE not delivered: the device takes nothing\r\n");
+        allSent_ = true;
+        sentAt_ = now - CLOSE_GRACE_MS;
+    }
+    if (allSent_ && now - sentAt_ >= CLOSE_GRACE_MS) {
+        drop();
+        return true;
+    }
+    uint32_t left = allSent_ ? CLOSE_GRACE_MS - (now - sentAt_) : PENDING_LOOK_MS;
+    wait = std::min(wait, left);
+    return false;
+}
+
+void ClosingConnection::drop() {
+    shutDownAndDestroy(std::exchange(socket_, nullptr));
 }
 
 void closeConnection(PortRecord& record) {

@@ -10,6 +10,8 @@
 #include "config/port_table.h"
 
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 // UI thread. Drops the port's old connection and makes a new DeviceSocket the port's
 // connection; null (and no connection) when it cannot be allocated.
@@ -28,6 +30,35 @@ void dropConnectionOf(PortRecord& record, uint32_t serial) EXCLUDES(record.relay
 // The relay thread's drop, with relayLock held: shut down at once, destroyed later
 // on the UI thread.
 void retireConnection(PortRecord& record) REQUIRES(record.relayLock);
+
+// A connection whose application has closed the port, winding down apart from the port so
+// that the port's next session need not wait for it: its last frames and CLOSE go out,
+// then the device has CLOSE_GRACE_MS before the connection is dropped. What the device
+// sends meanwhile is read and dropped. Owned by the relay thread.
+class ClosingConnection {
+  public:
+    static constexpr uint32_t CLOSE_GRACE_MS = 200;
+    // A device that takes nothing for this long loses the rest and the connection.
+    static constexpr uint32_t SEND_LIMIT_MS = 10000;
+
+    // Takes the port's connection and its pending frames (CLOSE last) out of the record;
+    // none when the port has no connection.
+    static std::optional<ClosingConnection> take(PortRecord& record, uint32_t now)
+        REQUIRES(record.relayLock);
+    // Sends what is left and drops the connection once its grace is over: true then.
+    // Otherwise wait is lowered to when it needs another look.
+    bool windDown(uint32_t now, uint32_t& wait);
+    // Drops the connection at once (the relay thread ends).
+    void drop();
+
+  private:
+    DeviceSocket* socket_ = nullptr;
+    std::vector<uint8_t> frames_;
+    size_t sent_ = 0;
+    uint32_t since_ = 0;  // when it was taken
+    uint32_t sentAt_ = 0; // when its last byte went out
+    bool allSent_ = false;
+};
 
 // UI thread: `CLOSE` through the pending frame (after whatever of a frame is still
 // pending), then the connection dropped at once. relayActive is cleared first, so

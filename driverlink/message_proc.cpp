@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 using namespace platform;
 
@@ -24,7 +25,6 @@ constexpr uint32_t IDLE_WAIT_MS = 1000;
 // While a frame waits for room in the socket, look again soon instead of in a second.
 constexpr uint32_t PENDING_WAIT_MS = 5;
 constexpr int32_t SILENCE_MS = 120000;
-constexpr uint32_t CLOSE_GRACE_MS = 200;
 // After asking for the open procedure, a Ready port's queue is left alone this long or
 // until the port leaves Ready: the packets behind the OPEN (the driver raises DTR and
 // RTS at once) belong to the connection being made, not to the open watch.
@@ -35,7 +35,10 @@ struct Relay {
     uint8_t packet[PACKET_BUFFER_SIZE];
     bool more = false;    // a packet was taken: more may follow at once
     bool blocked = false; // a frame waits for room in its socket
-    uint32_t wait = 0;    // the longest wait before a port's close grace ends
+    uint32_t wait = 0;    // until a closing connection needs another look
+    // Connections whose application closed the port, winding down (their CLOSE, then
+    // the grace) while the port serves its next session.
+    std::vector<ClosingConnection> closing;
 };
 
 // What a port's pass leaves to be done once its lock is let go: waits and store
@@ -99,10 +102,11 @@ void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock)
         monitor->showModemControl();
 }
 
-// The application closed a Connected port: CLOSE to the device. The grace for it to go
-// out runs while the relay serves the other ports (finishClose ends it); the store
-// forgets the port's speed once the lock is let go.
-AfterUnlock relayClose(PortRecord& record) REQUIRES(record.relayLock) {
+// The application closed a Connected port: CLOSE to the device, after every frame of
+// the session. The connection then winds down apart from the port (its grace runs while
+// the relay serves the ports), and the port is Ready for its next session at once; the
+// store forgets the port's speed once the lock is let go.
+AfterUnlock relayClose(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     if (record.isWin16Port.load()) {
         postMessage(WM_REFRESH_LIST, 0, 0);
         return {};
@@ -111,26 +115,18 @@ AfterUnlock relayClose(PortRecord& record) REQUIRES(record.relayLock) {
     debugTrace("VXD_WRITE_SOCKET : [CLOSE]\r\n");
     auto frame = closeFrame();
     queueFrame(record, frame.data(), int(frame.size()));
-    sendPendingFrame(record);
-    record.closing = true;
-    record.closeDueAt = getTickCount() + CLOSE_GRACE_MS;
-    record.closingSerial = record.connectionSerial.load();
-    return {AfterUnlock::ForgetSpeed};
-}
-
-// After the grace the connection that got CLOSE is dropped, whoever took the port over
-// meanwhile (a 16-bit close leaves it to this path), and the port is Ready again,
-// unless a Stop has stopped it.
-void finishClose(int slot, PortRecord& record) REQUIRES(record.relayLock) {
-    record.closing = false;
-    if (record.connection.load() && record.connectionSerial.load() == record.closingSerial)
-        retireConnection(record);
-    if (record.state.load() != PORT_CONNECTED)
-        return;
+    if (std::optional<ClosingConnection> closing = ClosingConnection::take(record, getTickCount()))
+        relay.closing.push_back(std::move(*closing));
     raiseHighestPortIndex();
     setPortState(slot, PORT_READY);
     postMessage(WM_REFRESH_LIST, 0, 0);
-    record.isWin16Port.store(0);
+    return {AfterUnlock::ForgetSpeed};
+}
+
+void windDownClosing(Relay& relay) {
+    uint32_t now = getTickCount();
+    std::erase_if(relay.closing,
+                  [&](ClosingConnection& closing) { return closing.windDown(now, relay.wait); });
 }
 
 // While the application does not read, the device is held back (the inQueue is full,
@@ -205,7 +201,7 @@ AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(r
             relayMcr(record, relay);
             break;
         case CMD_CLOSE:
-            return relayClose(record);
+            return relayClose(slot, record, relay);
         default:
             debugTrace("VXD_WRITE_SOCKET : Invalid Packet Detected.\r\n");
             break;
@@ -270,22 +266,7 @@ void openWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relay
     }
 }
 
-// A port whose close grace runs is left alone until it ends.
-bool closeGraceRuns(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
-    if (!record.closing)
-        return false;
-    int32_t left = int32_t(record.closeDueAt - getTickCount());
-    if (left > 0) {
-        relay.wait = std::min(relay.wait, uint32_t(left));
-        return true;
-    }
-    finishClose(slot, record);
-    return false;
-}
-
 AfterUnlock passByState(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
-    if (closeGraceRuns(slot, record, relay))
-        return {};
     int state = record.state.load();
     if (state != PORT_READY && state != PORT_DISCONNECTED)
         record.openAsked = false;
@@ -331,6 +312,7 @@ uint32_t relayPass() {
     relayState.wait = IDLE_WAIT_MS;
     for (int slot = 0; slot <= int(context.highestPortIndex.load()) && slot < PORT_SLOTS; ++slot)
         relaySlot(slot, relayState);
+    windDownClosing(relayState);
     if (relayState.more)
         return 0;
     return std::min(relayState.wait, relayState.blocked ? PENDING_WAIT_MS : IDLE_WAIT_MS);
@@ -344,8 +326,12 @@ int messageProc(AutoEvent* writeEvent) {
     for (;;) {
         if (wait > 0)
             writeEvent->wait(wait);
-        if (!context.threadRunning.load())
+        if (!context.threadRunning.load()) {
+            for (ClosingConnection& closing : relayState.closing)
+                closing.drop();
+            relayState.closing.clear();
             return 0;
+        }
         wait = relayPass();
     }
 }

@@ -24,6 +24,7 @@ DriverPort::~DriverPort() {
 bool DriverPort::create() {
     if (!makeWaiting())
         return false;
+    makeSpare();
     // Without the channel the port still works as a plain pty.
     if (!channel_.listening() && !channel_.open())
         platform::debugTrace("%s: no control channel\r\n", name_.c_str());
@@ -41,26 +42,34 @@ void DriverPort::shutdown() {
     channel_.close();
     link_.remove(waiting_.linkTarget());
     waiting_.close();
+    spare_.close();
     ++changes_;
 }
 
-// A fresh pty with the settings the last session left, and the link pointed at it.
+// The link is pointed at the spare pty, made beforehand so that the link moves on at once
+// when an application takes the waiting one; a new spare is made afterwards.
 bool DriverPort::makeWaiting() {
-    PtyPair fresh;
-    if (!fresh.create(line_) || !link_.pointAt(fresh.linkTarget()))
+    if (!spare_.valid() && !spare_.create(line_))
+        return false;
+    if (!link_.pointAt(spare_.linkTarget()))
         return false;
     watch_.remove(watchId_);
-    waiting_ = std::move(fresh);
+    waiting_ = std::move(spare_);
     watchId_ = watch_.add(waiting_.slavePath());
     ++changes_;
     return true;
+}
+
+void DriverPort::makeSpare() {
+    if (!spare_.valid() && !spare_.create(line_))
+        platform::debugTrace("%s: no pseudo-terminal for the next open\r\n", name_.c_str());
 }
 
 bool DriverPort::openNoted() const {
     return watch_.opened(watchId_);
 }
 
-void DriverPort::service(uint32_t now, const HookLookup& hookOf, bool look) {
+void DriverPort::service(uint32_t now, bool look) {
     // Someone holds the waiting pty, or came, wrote and went before the driver looked.
     if (watch_.takeOpened(watchId_) || (look && (waiting_.held() || waiting_.readable())))
         takeArrival();
@@ -69,17 +78,23 @@ void DriverPort::service(uint32_t now, const HookLookup& hookOf, bool look) {
         if (session_->phase() == PortSession::Phase::Over)
             endSession();
     }
-    beginNext(now, hookOf);
 }
 
-// The pty an application has opened is its own from now on: locked, so that whoever
-// reached it through the link a moment ago fails to open it instead of sharing it, and
-// the link moves on to a fresh one.
+// The pty an application has opened is its own from now on: the link moves on to a fresh
+// one, and the pty is locked, so that whoever reached it through the link a moment ago
+// fails to open it instead of sharing it.
 void DriverPort::takeArrival() {
+    // An application that opened the port, wrote and closed it, and another that opened it
+    // after, all before the driver could move the link on: nothing tells their bytes apart.
+    if (watch_.reopened(watchId_))
+        platform::debugTrace("%s: opened again after a close before the driver saw the first "
+                             "open: one session for both\r\n",
+                             name_.c_str());
     PtyPair taken = std::move(waiting_);
-    taken.lock();
     if (!makeWaiting())
         platform::debugTrace("%s: no pseudo-terminal for the next open\r\n", name_.c_str());
+    taken.lock();
+    makeSpare();
     if (anyApplicationHolds()) {
         platform::debugTrace("%s: opened while another application has it: refused\r\n",
                              name_.c_str());
@@ -112,23 +127,30 @@ void DriverPort::remember(dev_t slave, uint8_t reason) {
 
 // The sessions follow each other in the order their applications opened the port; each
 // begins once the one before it has put its CLOSE in the outQueue.
-void DriverPort::beginNext(uint32_t now, const HookLookup& hookOf) {
-    while (!session_ && !queued_.empty()) {
-        PtyPair pty = std::move(queued_.front());
-        queued_.pop_front();
-        std::optional<PortHook> hook = hookOf();
-        if (!hook) {
-            platform::debugTrace("%s opened while not started: hung up\r\n", name_.c_str());
-            refuse(pty, PORT_CHANNEL_NOT_STARTED);
-            continue;
-        }
-        session_ = std::make_unique<PortSession>(name_, std::move(pty), *hook, lineChanges_, line_,
-                                                 askedCflag_);
-        ++changes_;
-        session_->begin(now);
-        if (session_->phase() == PortSession::Phase::Over)
-            endSession();
+bool DriverPort::takeHookWanted() {
+    if (session_ || queued_.empty() || hookAsked_)
+        return false;
+    hookAsked_ = true;
+    return true;
+}
+
+void DriverPort::beginNext(std::optional<PortHook> hook, uint32_t now) {
+    hookAsked_ = false;
+    if (session_ || queued_.empty())
+        return;
+    PtyPair pty = std::move(queued_.front());
+    queued_.pop_front();
+    if (!hook) {
+        platform::debugTrace("%s opened while not started: hung up\r\n", name_.c_str());
+        refuse(pty, PORT_CHANNEL_NOT_STARTED);
+        return;
     }
+    session_ = std::make_unique<PortSession>(name_, std::move(pty), *hook, lineChanges_, line_,
+                                             askedCflag_);
+    ++changes_;
+    session_->begin(now);
+    if (session_->phase() == PortSession::Phase::Over)
+        endSession();
 }
 
 // wake: the manager still hears of the session's last packets (its CLOSE); not when its

@@ -25,7 +25,6 @@
 #include "portdriver/pty_pair.h"
 
 #include <deque>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <poll.h>
@@ -39,9 +38,6 @@ class OpenWatch;
 
 class DriverPort {
   public:
-    // The manager's published values for the port, resolved; none when it is not started.
-    using HookLookup = std::function<std::optional<PortHook>()>;
-
     DriverPort(int slot, std::string name, const std::string& deviceFolder, OpenWatch& watch);
     ~DriverPort();
     DriverPort(const DriverPort&) = delete;
@@ -68,10 +64,16 @@ class DriverPort {
     bool opening() const { return session_ && session_->phase() == PortSession::Phase::Opening; }
 
     // One round: an application's open of the waiting pty is taken (as the next session,
-    // or refused while another application has the port), the session is served, and
-    // the next one begins once the last has ended. look: besides what inotify reported,
-    // look at the waiting pty itself (a round every second, or without inotify).
-    void service(uint32_t now, const HookLookup& hookOf, bool look);
+    // or refused while another application has the port) and the session is served.
+    // look: besides what inotify reported, look at the waiting pty itself (a round every
+    // second, or without inotify).
+    void service(uint32_t now, bool look);
+    // True once when the next session can begin and needs the manager's published values
+    // for the port (hook_reader.h reads them).
+    bool takeHookWanted();
+    // The next session begins with them (none: the port is not started, its application
+    // is hung up).
+    void beginNext(std::optional<PortHook> hook, uint32_t now);
     // Takes the control channel's new connections and requests and answers those that
     // can be answered now; after every round of work, since that may settle a wait.
     void serveChannel();
@@ -113,12 +115,12 @@ class DriverPort {
 
   private:
     bool makeWaiting();
+    void makeSpare();
     bool arrived();
     void takeArrival();
     bool anyApplicationHolds() const;
     void refuse(PtyPair& pty, uint8_t reason);
     void remember(dev_t slave, uint8_t reason);
-    void beginNext(uint32_t now, const HookLookup& hookOf);
     void endSession(bool wake = true);
     bool answer(const PortChannelRequest& request, PortChannelReply& reply);
 
@@ -127,9 +129,11 @@ class DriverPort {
     PortLink link_;
     OpenWatch& watch_;
     PtyPair waiting_; // what the link points at; nobody holds it
+    PtyPair spare_;   // the next waiting pty, made beforehand
     int watchId_ = -1;
     std::unique_ptr<PortSession> session_;
     std::deque<PtyPair> queued_; // opened while the last session was ending, in order
+    bool hookAsked_ = false;
     // Ptys of sessions that are over, and what an open waiting there is told (the newest
     // last; a few are enough: an application asks right after its open).
     std::deque<std::pair<dev_t, uint8_t>> ended_;

@@ -18,9 +18,9 @@ OpenWatch::~OpenWatch() {
 int OpenWatch::add(const std::string& slavePath) {
     if (fd_ < 0)
         return -1;
-    int watch = inotify_add_watch(fd_, slavePath.c_str(), IN_OPEN);
+    int watch = inotify_add_watch(fd_, slavePath.c_str(), IN_OPEN | IN_CLOSE);
     if (watch >= 0)
-        watches_.insert(watch);
+        watches_[watch] = Marks{};
     return watch;
 }
 
@@ -45,10 +45,7 @@ void OpenWatch::dispatch() {
         for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= got;) {
             inotify_event event;
             std::memcpy(&event, buffer + at, sizeof event);
-            if ((event.mask & IN_OPEN) && watches_.count(event.wd))
-                opened_.insert(event.wd);
-            if (event.mask & IN_IGNORED)
-                watches_.erase(event.wd);
+            note(event.wd, event.mask);
             at += ssize_t(sizeof event + event.len);
         }
         // inotify gives as many events as fit: with room left for the largest one, the
@@ -56,6 +53,28 @@ void OpenWatch::dispatch() {
         if (size_t(got) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof buffer)
             return;
     }
+}
+
+void OpenWatch::note(int watch, unsigned mask) {
+    auto found = watches_.find(watch);
+    if (found == watches_.end())
+        return; // a slave no longer watched
+    Marks& marks = found->second;
+    if (mask & IN_OPEN) {
+        opened_.insert(watch);
+        marks.reopened = marks.reopened || marks.closed;
+    }
+    if (mask & IN_CLOSE)
+        marks.closed = true;
+    if (mask & IN_IGNORED) {
+        watches_.erase(found);
+        opened_.erase(watch);
+    }
+}
+
+bool OpenWatch::reopened(int watch) const {
+    auto found = watches_.find(watch);
+    return found != watches_.end() && found->second.reopened;
 }
 
 } // namespace portdriver

@@ -235,18 +235,17 @@ void PortDriver::addPort(int slot, const std::string& name) {
     ports_.push_back(std::move(port));
 }
 
-std::optional<PortHook> PortDriver::hookOf(int slot) {
-    std::optional<PublishedValues> values = publishedValues(slot);
-    if (!values)
-        return std::nullopt;
-    auto out = queues_.find(values->outQueue);
-    auto in = queues_.find(values->inQueue);
-    auto write = events_.find(values->writeEvent);
-    auto read = events_.find(values->readEvent);
+// The handles of the published values, resolved to the driver's queues and events; none
+// when any is unknown (the port is not started, or stopped since the values were read).
+std::optional<PortHook> PortDriver::resolveHook(const PublishedValues& values) {
+    auto out = queues_.find(values.outQueue);
+    auto in = queues_.find(values.inQueue);
+    auto write = events_.find(values.writeEvent);
+    auto read = events_.find(values.readEvent);
     if (out == queues_.end() || in == queues_.end() || write == events_.end() ||
         read == events_.end() || out == in)
         return std::nullopt;
-    auto slice = events_.find(values->sliceEvent);
+    auto slice = events_.find(values.sliceEvent);
     return PortHook{out->first,
                     in->first,
                     out->second.get(),
@@ -254,7 +253,26 @@ std::optional<PortHook> PortDriver::hookOf(int slot) {
                     write->second,
                     read->second,
                     slice == events_.end() ? nullptr : slice->second,
-                    values->sixteenBitOpen};
+                    values.sixteenBitOpen};
+}
+
+DriverPort* PortDriver::portAt(int slot) {
+    for (const auto& port : ports_) {
+        if (port->slot() == slot)
+            return port.get();
+    }
+    return nullptr;
+}
+
+// Sessions whose published values the reader has read begin now.
+void PortDriver::beginSessions(uint32_t now, std::vector<DriverPort*>& served) {
+    for (auto& [slot, values] : hookReader_.take()) {
+        DriverPort* port = portAt(slot);
+        if (!port)
+            continue;
+        port->beginNext(values ? resolveHook(*values) : std::nullopt, now);
+        served.push_back(port);
+    }
 }
 
 void PortDriver::run() {
@@ -278,8 +296,8 @@ void PortDriver::run() {
 // The driver's own wake-up and the open watch first, then per port its master (when
 // there is something to do on it) and the manager's signal for it.
 int PortDriver::collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners) {
-    fds.assign({{wakeFd_, POLLIN, 0}, {watch_.fd(), POLLIN, 0}});
-    owners.assign(2, nullptr);
+    fds.assign({{wakeFd_, POLLIN, 0}, {watch_.fd(), POLLIN, 0}, {hookReader_.fd(), POLLIN, 0}});
+    owners.assign(fds.size(), nullptr);
     // Opens read past the driver's look at its ports (a session's end reads them too):
     // the driver looks again at once.
     int timeout = watch_.anyOpened() ? 0 : IDLE_POLL_MS;
@@ -336,7 +354,7 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
         current.push_back(port.get());
     std::sort(current.begin(), current.end());
     std::vector<DriverPort*> due;
-    for (size_t i = 2; i < fds.size(); ++i) {
+    for (size_t i = 3; i < fds.size(); ++i) {
         if (!fds[i].revents || !std::binary_search(current.begin(), current.end(), owners[i]))
             continue;
         if (fds[i].fd == owners[i]->signalRequest().fd)
@@ -349,7 +367,7 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
     }
     std::sort(due.begin(), due.end());
     uint32_t now = platform::getTickCount();
-    std::vector<platform::AutoEvent*> wakes;
+    std::vector<DriverPort*> served;
     for (const auto& port : ports_) {
         bool look = everyone || (timedOut && !port->hasSession());
         bool timed = timedOut && port->pollTimeoutMs(now) >= 0;
@@ -357,9 +375,17 @@ void PortDriver::serviceAll(const std::vector<pollfd>& fds, const std::vector<Dr
                      std::binary_search(due.begin(), due.end(), port.get());
         if (!isDue)
             continue;
-        int slot = port->slot();
-        port->service(
-            now, [this, slot] { return hookOf(slot); }, look);
+        port->service(now, look);
+        served.push_back(port.get());
+    }
+    if (fds[2].revents)
+        beginSessions(now, served);
+    std::sort(served.begin(), served.end());
+    served.erase(std::unique(served.begin(), served.end()), served.end());
+    std::vector<platform::AutoEvent*> wakes;
+    for (DriverPort* port : served) {
+        if (port->takeHookWanted())
+            hookReader_.ask(port->slot());
         port->serveChannel();
         port->takeWakes(wakes);
     }

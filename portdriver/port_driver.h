@@ -19,6 +19,7 @@
 // cannot deadlock.
 #include "platform/driver_device.h"
 #include "portdriver/driver_port.h"
+#include "portdriver/hook_reader.h"
 #include "portdriver/open_watch.h"
 #include "portdriver/poll_set.h"
 
@@ -59,7 +60,9 @@ class PortDriver final : public platform::DriverBackend {
     bool serves(const std::string& portName) const;
     void addPort(int slot, const std::string& name);
     uint32_t newHandle();
-    std::optional<PortHook> hookOf(int slot);
+    std::optional<PortHook> resolveHook(const PublishedValues& values);
+    DriverPort* portAt(int slot);
+    void beginSessions(uint32_t now, std::vector<DriverPort*>& served);
 
     void run();
     int collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners);
@@ -69,6 +72,7 @@ class PortDriver final : public platform::DriverBackend {
 
     std::mutex lock_;
     OpenWatch watch_; // before the ports, which use it until they go
+    HookReader hookReader_;
     std::map<uint32_t, std::unique_ptr<RingQueue>> queues_;
     std::map<uint32_t, platform::AutoEvent*> events_;
     std::vector<std::unique_ptr<DriverPort>> ports_;

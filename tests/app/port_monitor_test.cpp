@@ -456,9 +456,10 @@ TEST_F(PortMonitorTest, FollowsTheApplicationClosingAndOpeningThePort) {
     PortMonitorDialog* monitor = openFromRowMenu(0);
     ASSERT_NE(monitor, nullptr);
     ::close(app);
-    EXPECT_TRUE(pumpUntil([&] { return port(0).state.load() == PORT_READY; }));
-    EXPECT_FALSE(raised(*monitor, IDC_SIGNAL_DTR));
-    EXPECT_FALSE(raised(*monitor, IDC_SIGNAL_RTS));
+    EXPECT_TRUE(pumpUntil([&] {
+        return port(0).state.load() == PORT_READY && !raised(*monitor, IDC_SIGNAL_DTR) &&
+               !raised(*monitor, IDC_SIGNAL_RTS);
+    }));
     EXPECT_EQ(monitor->label(IDC_PORT_STATUS)->text(), "OPENED");
     closeWithOk(monitor);
 
