@@ -2,6 +2,7 @@
 // A manager whose COM5 (slot SLOT) is started on the test's simulator (its port
 // DEVICE_PORT), for tests that run real client programs on the port: link is COM5's
 // path, outputs a folder for what the clients write.
+#include "driverlink/driver_link.h"
 #include "tests/support/manager_fixture.h"
 
 #include <QTemporaryDir>

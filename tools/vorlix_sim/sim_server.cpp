@@ -460,7 +460,7 @@ void SimServer::parseFrames(Connection& connection) {
         if (!skipped.empty() && options.log)
             logLine(connection, "SKIP " + hexText(skipped));
         skipped.clear();
-        Frame frame{input[at + 1], {input.begin() + at, input.begin() + at + size}};
+        Frame frame{input[at + 1], {input.begin() + at, input.begin() + at + size}, connection.id};
         at += size;
         handleFrame(connection, std::move(frame));
     }

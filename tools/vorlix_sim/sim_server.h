@@ -56,6 +56,7 @@ struct SimOptions {
 struct Frame {
     uint8_t command = 0;
     std::vector<uint8_t> bytes; // the whole frame, F0 .. E0
+    int connection = 0;         // the port's connections numbered from 1, as accepted
 };
 
 constexpr int FIRST_TCP_PORT = 4000; // TCP port = FIRST_TCP_PORT + port
