@@ -109,10 +109,6 @@ void dropConnectionOf(PortRecord& record, uint32_t serial) {
     shutDownAndDestroy(socket);
 }
 
-void retireConnection(PortRecord& record) {
-    shutDownAndDestroy(takeConnection(record));
-}
-
 std::optional<ClosingConnection> ClosingConnection::take(PortRecord& record, uint32_t now) {
     DeviceSocket* socket = record.connection.load();
     if (!socket)

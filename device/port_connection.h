@@ -27,10 +27,6 @@ void dropConnection(PortRecord& record) EXCLUDES(record.relayLock);
 // serial (a procedure that gave up leaves a newer connection alone).
 void dropConnectionOf(PortRecord& record, uint32_t serial) EXCLUDES(record.relayLock);
 
-// The relay thread's drop, with relayLock held: shut down at once, destroyed later
-// on the UI thread.
-void retireConnection(PortRecord& record) REQUIRES(record.relayLock);
-
 // A connection whose application has closed the port, winding down apart from the port so
 // that the port's next session need not wait for it: its last frames and CLOSE go out,
 // then the device has CLOSE_GRACE_MS before the connection is dropped. What the device
