@@ -1,10 +1,13 @@
 #include "portdriver/control_channel.h"
 
+#include "platform/tick.h"
 #include "platform/trace.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,12 +17,26 @@
 namespace portdriver {
 
 namespace {
-// A handful per application (one shared, one per wait in progress); this bounds what a
-// runaway client can hold.
-constexpr size_t MAX_CONNECTIONS = 64;
 // Requests taken from one connection per serve(), so that one busy client does not
 // hold the driver thread.
 constexpr int REQUESTS_PER_SERVE = 8;
+
+// The connections of every channel in the process, which share its descriptors. Atomic:
+// the driver's lock covers its own channels, not those made apart from a driver.
+std::atomic<size_t> connectionsInAll{0};
+
+size_t connectionsAllowedInAll() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return CHANNEL_CONNECTIONS_IN_ALL;
+    return std::min<size_t>(CHANNEL_CONNECTIONS_IN_ALL, limit.rlim_cur / 4);
+}
+
+// Out of descriptors or memory: the connection stays pending, and asking again at once
+// would find it so.
+bool wantOfResources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 bool sameUser(int fd) {
     ucred peer{};
@@ -68,6 +85,8 @@ bool ControlChannel::open() {
     }
     listener_ = fd;
     inode_ = existing.st_ino;
+    acceptFailing_ = false;
+    allowedInAll_ = connectionsAllowedInAll();
     return true;
 }
 
@@ -77,9 +96,14 @@ void ControlChannel::closeDescriptor(int fd) {
     ++closings_;
 }
 
+void ControlChannel::closeConnection(const Connection& connection) {
+    closeDescriptor(connection.fd);
+    connectionsInAll.fetch_sub(1);
+}
+
 void ControlChannel::close() {
     for (Connection& connection : connections_)
-        closeDescriptor(connection.fd);
+        closeConnection(connection);
     connections_.clear();
     if (listener_ < 0)
         return;
@@ -103,12 +127,19 @@ bool ControlChannel::keepSocket() {
 }
 
 void ControlChannel::pollRequests(std::vector<pollfd>& fds) const {
+    // Every port, every round: the clock is read only where a time rule may apply.
+    uint32_t now = acceptFailing_ || !connections_.empty() ? platform::getTickCount() : 0;
+    // Left in the set while asked for nothing, so that the set does not change.
     if (listener_ >= 0)
-        fds.push_back({listener_, POLLIN, 0});
+        fds.push_back({listener_, short(resting(now) || !roomPossible() ? 0 : POLLIN), 0});
     // A connection with a request waiting reads nothing more; POLLHUP still tells when
     // its application has gone.
-    for (const Connection& connection : connections_)
-        fds.push_back({connection.fd, short(connection.waiting ? 0 : POLLIN), 0});
+    for (const Connection& connection : connections_) {
+        short events = connection.waiting ? 0 : POLLIN;
+        if (connection.idleTooLong(now))
+            events |= POLLOUT;
+        fds.push_back({connection.fd, events, 0});
+    }
 }
 
 void ControlChannel::noteReady(int fd) {
@@ -121,27 +152,89 @@ void ControlChannel::noteReady(int fd) {
 }
 
 void ControlChannel::serve(const Answer& answer) {
-    if (acceptDue_)
-        acceptAll();
-    acceptDue_ = false;
+    uint32_t now = platform::getTickCount();
+    // The requests that have arrived first: a connection whose request is read waits, and
+    // is not closed to make room for a newcomer.
+    serveConnections(answer, now);
+    if (std::exchange(acceptDue_, false) && !resting(now)) {
+        size_t before = connections_.size();
+        acceptAll(now);
+        if (connections_.size() != before)
+            serveConnections(answer, now);
+    }
+}
+
+void ControlChannel::serveConnections(const Answer& answer, uint32_t now) {
+    // A request that came whole in time is served, also when its time is up now.
     std::erase_if(connections_, [&](Connection& connection) {
-        if (serveConnection(connection, answer))
+        if (serveConnection(connection, answer) && !connection.idleTooLong(now))
             return false;
-        closeDescriptor(connection.fd);
+        closeConnection(connection);
         return true;
     });
 }
 
-void ControlChannel::acceptAll() {
+bool ControlChannel::resting(uint32_t now) const {
+    return acceptFailing_ && int32_t(now - restUntil_) < 0;
+}
+
+bool ControlChannel::full() const {
+    return connections_.size() >= CHANNEL_CONNECTIONS_PER_PORT ||
+           connectionsInAll.load() >= allowedInAll_;
+}
+
+// The connection idle longest (no request waiting), or none.
+size_t ControlChannel::longestIdle() const {
+    size_t found = connections_.size();
+    for (size_t i = 0; i < connections_.size(); ++i) {
+        const Connection& connection = connections_[i];
+        if (!connection.waiting && (found == connections_.size() ||
+                                    int32_t(connection.since - connections_[found].since) < 0))
+            found = i;
+    }
+    return found;
+}
+
+bool ControlChannel::roomPossible() const {
+    return !full() || longestIdle() < connections_.size();
+}
+
+// Closes the longest idle connection for a newcomer, and only when one is pending: an
+// idle client of the library makes a new connection when it next asks.
+bool ControlChannel::makeRoom() {
+    pollfd pending{listener_, POLLIN, 0};
+    size_t idle = longestIdle();
+    if (idle == connections_.size() || poll(&pending, 1, 0) != 1)
+        return false;
+    closeConnection(connections_[idle]);
+    connections_.erase(connections_.begin() + std::ptrdiff_t(idle));
+    return true;
+}
+
+void ControlChannel::acceptAll(uint32_t now) {
     while (listener_ >= 0) {
+        if (full() && !makeRoom())
+            return; // newcomers wait in the backlog until a connection closes
         int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED))
+            continue;
+        if (fd < 0) {
+            if (wantOfResources(errno)) {
+                if (!acceptFailing_)
+                    platform::debugTrace("%s: out of descriptors, new connections wait\r\n",
+                                         path_.c_str());
+                acceptFailing_ = true;
+                restUntil_ = now + CHANNEL_ACCEPT_REST_MS;
+            }
             return;
-        if (connections_.size() >= MAX_CONNECTIONS || !sameUser(fd)) {
+        }
+        acceptFailing_ = false;
+        if (!sameUser(fd)) {
             closeDescriptor(fd);
             continue;
         }
-        connections_.push_back({fd});
+        connectionsInAll.fetch_add(1);
+        connections_.push_back({fd, platform::getTickCount()});
     }
 }
 
@@ -162,6 +255,7 @@ bool ControlChannel::serveConnection(Connection& connection, const Answer& answe
             return true;
         connection.waiting = false;
         connection.received = 0;
+        connection.since = platform::getTickCount();
         if (send(connection.fd, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT) !=
             ssize_t(sizeof reply))
             return false;

@@ -6,9 +6,18 @@
 // connection and is offered again at every serve(), until it is answered or the
 // application goes away.
 //
+// Connections are bounded, per port and in all (descriptors are the process's): a full
+// channel makes room by closing its longest idle connection, and with none idle leaves
+// newcomers waiting in the socket's backlog. A connection must bring each request whole
+// within CHANNEL_IDLE_LIMIT_MS of its start or of its last answer (tick source), or it is
+// closed. When accepting fails for want of descriptors, the socket rests a while
+// instead of being found ready again at once.
+//
 // Owned by a DriverPort; used on the driver thread or under the driver's lock.
 #include "rings/port_channel.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <poll.h>
 #include <string>
@@ -16,6 +25,14 @@
 #include <vector>
 
 namespace portdriver {
+
+// Connections of one port's channel, and of all of them together (at most a quarter of
+// the descriptor limit).
+constexpr size_t CHANNEL_CONNECTIONS_PER_PORT = 16;
+constexpr size_t CHANNEL_CONNECTIONS_IN_ALL = 256;
+constexpr uint32_t CHANNEL_IDLE_LIMIT_MS = 10000;
+// After a failed accept for want of descriptors.
+constexpr uint32_t CHANNEL_ACCEPT_REST_MS = 100;
 
 class ControlChannel {
   public:
@@ -39,7 +56,10 @@ class ControlChannel {
     unsigned closings() const { return closings_; }
     const std::string& path() const { return path_; }
 
-    // What poll() should watch.
+    // What poll() should watch. A connection past its idle limit asks for POLLOUT,
+    // which poll reports at once, so that the next serve() comes and closes it; the
+    // listener is asked for nothing while it rests or while the channel is full of
+    // connections that all wait.
     void pollRequests(std::vector<pollfd>& fds) const;
     // poll() found something on one of the descriptors pollRequests gave: the next
     // serve() looks there. (poll() reports again what is left, so nothing is missed.)
@@ -52,21 +72,36 @@ class ControlChannel {
   private:
     struct Connection {
         int fd = -1;
+        uint32_t since = 0; // tick of the accept or the last answer, taken then
         PortChannelRequest request{};
         size_t received = 0; // bytes of request so far
         bool waiting = false;
         bool readable = true; // a new connection may have its request there already
+
+        bool idleTooLong(uint32_t now) const {
+            return !waiting && int32_t(now - since) >= int32_t(CHANNEL_IDLE_LIMIT_MS);
+        }
     };
 
-    void acceptAll();
+    void acceptAll(uint32_t now);
+    bool resting(uint32_t now) const;
+    bool full() const;
+    size_t longestIdle() const;
+    bool roomPossible() const;
+    bool makeRoom();
+    void serveConnections(const Answer& answer, uint32_t now);
     bool serveConnection(Connection& connection, const Answer& answer);
     bool readRequest(Connection& connection);
     static bool stillThere(const Connection& connection);
     void closeDescriptor(int fd);
+    void closeConnection(const Connection& connection);
 
     std::string path_;
     int listener_ = -1;
     bool acceptDue_ = true;
+    bool acceptFailing_ = false; // out of descriptors: rests until restUntil_
+    uint32_t restUntil_ = 0;
+    size_t allowedInAll_ = CHANNEL_CONNECTIONS_IN_ALL; // of the descriptor limit at open()
     unsigned closings_ = 0;
     ino_t inode_ = 0; // of the socket made, so only that one is removed
     std::vector<Connection> connections_;

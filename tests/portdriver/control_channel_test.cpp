@@ -2,6 +2,7 @@
 // test on the socket itself: what the driver answers, and which packets the manager's
 // side of the driver contract gets from it.
 #include "platform/tick.h"
+#include "portdriver/control_channel.h"
 #include "portdriver/driver_port.h"
 #include "rings/port_channel.h"
 #include "tests/portdriver/driver_fixture.h"
@@ -9,12 +10,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -47,6 +52,17 @@ class ChannelConnection {
     PortChannelReply ask(const PortChannelRequest& request) {
         send(request);
         return reply();
+    }
+    // The first bytes of a request, and no more.
+    void sendPart(size_t size) {
+        PortChannelRequest request{};
+        ASSERT_EQ(::send(fd_, &request, size, MSG_NOSIGNAL), ssize_t(size));
+    }
+    // The driver closed the connection within the time (real time, for its next round).
+    bool closedByDriver(int timeoutMs = 3000) {
+        pollfd readable{fd_, POLLIN, 0};
+        char byte;
+        return poll(&readable, 1, timeoutMs) == 1 && recv(fd_, &byte, 1, MSG_DONTWAIT) == 0;
     }
 
   private:
@@ -240,3 +256,109 @@ TEST_F(ControlChannel, LineSettingsGoOutAsAskedAndReadBack) {
 }
 
 } // namespace
+
+// A connection that does not bring a whole request within its time, from its start or
+// its last answer, is closed: one that never sent anything, one that sent part of a
+// request. One whose request waits for the device stays, and is answered.
+TEST_F(ControlChannel, IdleConnectionsAreClosedWhenTheirTimeIsUp) {
+    startPort();
+    int fd = openSession();
+    dev_t slave = slaveOf(fd);
+    ChannelConnection silent(channel());
+    ChannelConnection partial(channel());
+    partial.sendPart(sizeof(PortChannelRequest) / 2);
+    ChannelConnection answered(channel());
+    PortChannelReply state = answered.ask(request(PORT_CHANNEL_GET_STATE, slave));
+    ChannelConnection waiter(channel());
+    PortChannelRequest waitDsr = request(PORT_CHANNEL_WAIT_CHANGE, slave);
+    waitDsr.waitLines = PORT_MSR_DSR;
+    std::memcpy(waitDsr.counts, state.counts, sizeof waitDsr.counts);
+    waiter.send(waitDsr);
+    EXPECT_EQ(answered.ask(request(PORT_CHANNEL_GET_STATE, slave)).status, PORT_CHANNEL_OK);
+
+    platform::addTickOffset(portdriver::CHANNEL_IDLE_LIMIT_MS - 100);
+    EXPECT_EQ(answered.ask(request(PORT_CHANNEL_GET_STATE, slave)).status, PORT_CHANNEL_OK);
+    platform::addTickOffset(100);
+    EXPECT_TRUE(silent.closedByDriver());
+    EXPECT_TRUE(partial.closedByDriver());
+    EXPECT_FALSE(answered.closedByDriver(0)) << "answered within its time";
+    sendToDriver({0xF0, 0x43, PORT_MSR_DSR, 0xE0});
+    EXPECT_EQ(waiter.reply().status, PORT_CHANNEL_OK);
+    close(fd);
+}
+
+// A full channel closes its longest idle connection for a newcomer; when every
+// connection waits, newcomers wait in the backlog until one is answered.
+TEST_F(ControlChannel, AFullChannelMakesRoomOnlyByClosingAnIdleConnection) {
+    startPort();
+    int fd = openSession();
+    dev_t slave = slaveOf(fd);
+    PortChannelRequest getState = request(PORT_CHANNEL_GET_STATE, slave);
+    std::vector<std::unique_ptr<ChannelConnection>> held;
+    for (size_t i = 0; i < portdriver::CHANNEL_CONNECTIONS_PER_PORT; ++i) {
+        held.push_back(std::make_unique<ChannelConnection>(channel()));
+        ASSERT_EQ(held.back()->ask(getState).status, PORT_CHANNEL_OK) << "connection " << i;
+    }
+    ChannelConnection newcomer(channel());
+    EXPECT_EQ(newcomer.ask(getState).status, PORT_CHANNEL_OK);
+    EXPECT_TRUE(held.front()->closedByDriver()) << "idle longest";
+    held.erase(held.begin());
+
+    PortChannelRequest waitDsr = request(PORT_CHANNEL_WAIT_CHANGE, slave);
+    waitDsr.waitLines = PORT_MSR_DSR;
+    for (auto& connection : held)
+        connection->send(waitDsr);
+    newcomer.send(waitDsr); // every connection waits now
+    ChannelConnection late(channel());
+    ASSERT_TRUE(late.connected());
+    late.send(getState);
+    EXPECT_EQ(late.reply(300).status, 0xFF) << "served while the channel was full";
+    sendToDriver({0xF0, 0x43, PORT_MSR_DSR, 0xE0});
+    EXPECT_EQ(late.reply().status, PORT_CHANNEL_OK);
+    close(fd);
+}
+
+// When accepting fails for want of descriptors, the channel's socket rests instead of
+// being polled for the same pending connection again at once; once the rest is over, the
+// connection is taken and answered.
+TEST(ControlChannelAlone, RestsWhenOutOfDescriptors) {
+    char folder[] = "/tmp/quorvalink-channel-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string path = std::string(folder) + "/COM5" + PORT_CHANNEL_SUFFIX;
+    portdriver::ControlChannel channel(path);
+    ASSERT_TRUE(channel.open());
+    auto answer = [](const PortChannelRequest&, PortChannelReply& reply) {
+        reply.status = PORT_CHANNEL_NOT_OPEN;
+        return true;
+    };
+    auto listenerEvents = [&] {
+        std::vector<pollfd> fds;
+        channel.pollRequests(fds);
+        channel.noteReady(fds.at(0).fd);
+        return fds.at(0).events;
+    };
+    ChannelConnection client(path);
+    ASSERT_TRUE(client.connected());
+    client.send(request(PORT_CHANNEL_GET_STATE, 0));
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int lowestFree = dup(0);
+    close(lowestFree);
+    rlimit lowered = saved;
+    lowered.rlim_cur = rlim_t(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    EXPECT_EQ(listenerEvents(), POLLIN);
+    channel.serve(answer);
+    EXPECT_EQ(listenerEvents(), 0) << "accept failed, the socket rests";
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(client.reply(0).status, 0xFF);
+
+    platform::addTickOffset(portdriver::CHANNEL_ACCEPT_REST_MS);
+    EXPECT_EQ(listenerEvents(), POLLIN);
+    channel.serve(answer);
+    EXPECT_EQ(client.reply().status, PORT_CHANNEL_NOT_OPEN);
+    platform::resetTickOffset();
+    channel.close();
+    std::filesystem::remove_all(folder);
+}
