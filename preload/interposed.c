@@ -246,7 +246,10 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) {
     va_end(arguments);
     const struct RealCalls* real = realCalls();
     struct PortDescriptor port;
-    if (!isPortRequest(request) || !findPort(fd, &port))
+    /* A null argument (TIOCMIWAIT's is a mask, not a pointer) gets the kernel's own
+     * answer, as without the library: EFAULT, or ENOTTY for what a pty lacks. */
+    int nullPointer = !argument && request != TIOCMIWAIT;
+    if (!isPortRequest(request) || nullPointer || !findPort(fd, &port))
         return real->ioctl(fd, request, argument);
     if (request == TCGETS || request == GET_TERMIOS2) {
         int result = real->ioctl(fd, request, argument);

@@ -7,6 +7,8 @@
  *                             then report the lines (TIOCMGET) and the counts (TIOCGICOUNT)
  *   modem_client LINK line    set 7E1, then 5N2, each read back (tcgetattr) and used for an
  *                             echo through the device
+ *   modem_client LINK null    report the errno of each modem-line and termios ioctl given a
+ *                             null argument
  *
  * Built without the sanitizers: it runs with the preload library in front of it. */
 #define _GNU_SOURCE
@@ -121,10 +123,44 @@ static int changeLine(int fd) {
     return 0;
 }
 
+/* The termios2 requests as the kernel numbers them (its struct termios2 clashes with the
+ * C library's termios). */
+struct KernelTermios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+
+static int nullArguments(int fd) {
+    static const struct {
+        const char* name;
+        unsigned long request;
+    } requests[] = {{"TIOCMGET", TIOCMGET},
+                    {"TIOCMSET", TIOCMSET},
+                    {"TIOCMBIS", TIOCMBIS},
+                    {"TIOCMBIC", TIOCMBIC},
+                    {"TIOCGICOUNT", TIOCGICOUNT},
+                    {"TCGETS", TCGETS},
+                    {"TCSETS", TCSETS},
+                    {"TCSETSW", TCSETSW},
+                    {"TCSETSF", TCSETSF},
+                    {"TCGETS2", _IOR('T', 0x2A, struct KernelTermios2)},
+                    {"TCSETS2", _IOW('T', 0x2B, struct KernelTermios2)},
+                    {"TCSETSW2", _IOW('T', 0x2C, struct KernelTermios2)},
+                    {"TCSETSF2", _IOW('T', 0x2D, struct KernelTermios2)}};
+    for (size_t i = 0; i < sizeof requests / sizeof requests[0]; ++i) {
+        errno = 0;
+        int result = ioctl(fd, requests[i].request, NULL);
+        printf("%s %d %s\n", requests[i].name, result, strerrorname_np(errno));
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IOLBF, 0);
     if (argc != 3) {
-        printf("usage: modem_client LINK open|wait|line\n");
+        printf("usage: modem_client LINK open|wait|line|null\n");
         return 2;
     }
     int fd = openPort(argv[1]);
@@ -135,6 +171,8 @@ int main(int argc, char** argv) {
         status = waitForChange(fd);
     else if (strcmp(argv[2], "line") == 0)
         status = changeLine(fd);
+    else if (strcmp(argv[2], "null") == 0)
+        status = nullArguments(fd);
     close(fd);
     return status;
 }

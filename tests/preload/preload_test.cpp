@@ -253,4 +253,18 @@ TEST_F(PreloadClients, PortsOpenedWithAndWithoutTheLibraryFollowEachOther) {
     EXPECT_EQ(received(CMD_OPEN).size(), 3u);
 }
 
+// A null argument to a modem-line or termios ioctl gets the pty's own answer, with the
+// library as without it (EFAULT, or ENOTTY for the modem lines a pty lacks).
+TEST_F(PreloadClients, NullArgumentsGetThePtysOwnErrors) {
+    std::string seen[2];
+    for (bool preloaded : {false, true}) {
+        auto client = start({MODEM_CLIENT, link, "null"}, preloaded);
+        EXPECT_EQ(client->finish(), 0) << client->output();
+        seen[preloaded] = client->output();
+    }
+    EXPECT_NE(seen[0].find("TIOCMGET -1 ENOTTY\n"), std::string::npos) << seen[0];
+    EXPECT_NE(seen[0].find("TCSETS -1 EFAULT\n"), std::string::npos) << seen[0];
+    EXPECT_EQ(seen[1], seen[0]);
+}
+
 } // namespace
