@@ -5,12 +5,14 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 enum { MAX_SHARED = 8 };
@@ -26,10 +28,21 @@ struct Shared {
     ino_t inode;
 };
 
+static const struct ChannelWait shortWait = {CHANNEL_ANSWER_LIMIT_MS, 0, NULL, NULL};
+
 static pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
 static struct Shared shared[MAX_SHARED];
 static int sharedCount;
 
+/* The listener's user when it listened: only this user's driver is asked anything. */
+static int servedByThisUser(int fd) {
+    struct ucred peer;
+    socklen_t size = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
+}
+
+/* Non-blocking: a driver that takes no more connections (its backlog full) fails the
+ * connect at once instead of holding the caller. */
 static int connectTo(const char* path) {
     struct sockaddr_un address;
     memset(&address, 0, sizeof address);
@@ -37,63 +50,89 @@ static int connectTo(const char* path) {
     if (strlen(path) >= sizeof address.sun_path)
         return -1;
     strcpy(address.sun_path, path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     int result;
     do
         result = connect(fd, (struct sockaddr*)&address, sizeof address);
     while (result != 0 && errno == EINTR);
-    if (result != 0) {
+    if (result != 0 || !servedByThisUser(fd)) {
         realCalls()->close(fd);
         return -1;
     }
     return fd;
 }
 
-static int sendAll(int fd, const void* bytes, size_t size) {
-    size_t sent = 0;
-    while (sent < size) {
-        ssize_t done = send(fd, (const char*)bytes + sent, size - sent, MSG_NOSIGNAL);
-        if (done < 0 && errno == EINTR)
+static long long nowMs(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+/* Until fd has the events, within the wait's limit: 1 when it may have them, or
+ * CHANNEL_SILENT, CHANNEL_INTERRUPTED. */
+static int awaitReady(int fd, short events, const struct ChannelWait* wait, long long* deadline) {
+    for (;;) {
+        long long left = *deadline - nowMs();
+        if (left <= 0) {
+            if (!wait->goOn || !wait->goOn(wait->context))
+                return CHANNEL_SILENT;
+            *deadline = nowMs() + wait->limitMs;
             continue;
-        if (done <= 0)
-            return 0;
-        sent += (size_t)done;
+        }
+        struct pollfd ready = {fd, events, 0};
+        int result = poll(&ready, 1, (int)left);
+        if (result > 0 || (result < 0 && errno != EINTR))
+            return 1; /* the send or recv tells what it is */
+        if (result < 0 && wait->interruptible)
+            return CHANNEL_INTERRUPTED;
     }
-    return 1;
 }
 
 /* One request and its reply on fd. */
 static int exchange(int fd, struct PortChannelRequest* request, struct PortChannelReply* reply,
-                    int interruptible) {
+                    const struct ChannelWait* wait) {
+    long long deadline = nowMs() + wait->limitMs;
     request->version = PORT_CHANNEL_VERSION;
-    if (!sendAll(fd, request, sizeof *request))
-        return CHANNEL_LOST;
+    size_t sent = 0;
+    while (sent < sizeof *request) {
+        ssize_t done = send(fd, (const char*)request + sent, sizeof *request - sent, MSG_NOSIGNAL);
+        int ready = 1;
+        if (done > 0)
+            sent += (size_t)done;
+        else if (done < 0 && errno == EAGAIN)
+            ready = awaitReady(fd, POLLOUT, wait, &deadline);
+        else if (done == 0 || errno != EINTR)
+            return CHANNEL_LOST;
+        if (ready != 1)
+            return ready;
+    }
     size_t received = 0;
     while (received < sizeof *reply) {
         ssize_t got = recv(fd, (char*)reply + received, sizeof *reply - received, 0);
-        if (got < 0 && errno == EINTR) {
-            if (interruptible)
-                return CHANNEL_INTERRUPTED;
-            continue;
-        }
-        if (got <= 0)
+        int ready = 1;
+        if (got > 0)
+            received += (size_t)got;
+        else if (got < 0 && errno == EAGAIN)
+            ready = awaitReady(fd, POLLIN, wait, &deadline);
+        else if (got == 0 || errno != EINTR)
             return CHANNEL_LOST;
-        received += (size_t)got;
+        if (ready != 1)
+            return ready;
     }
     return reply->status;
 }
 
 int waitOnChannel(const char* channel, struct PortChannelRequest* request,
-                  struct PortChannelReply* reply, int interruptible) {
+                  struct PortChannelReply* reply, const struct ChannelWait* wait) {
     int saved = errno;
     int fd = connectTo(channel);
     if (fd < 0) {
         errno = saved;
         return CHANNEL_UNREACHABLE;
     }
-    int result = exchange(fd, request, reply, interruptible);
+    int result = exchange(fd, request, reply, wait);
     realCalls()->close(fd);
     errno = saved;
     return result;
@@ -154,7 +193,7 @@ int askChannel(const char* channel, struct PortChannelRequest* request,
                struct PortChannelReply* reply) {
     struct Shared* entry = sharedFor(channel);
     if (!entry)
-        return waitOnChannel(channel, request, reply, 0);
+        return waitOnChannel(channel, request, reply, &shortWait);
     int saved = errno;
     pthread_mutex_lock(&entry->lock);
     /* A connection kept from before may have been dropped by a manager that has been
@@ -162,13 +201,14 @@ int askChannel(const char* channel, struct PortChannelRequest* request,
     int fresh = !usable(entry);
     int result = CHANNEL_UNREACHABLE;
     if (!fresh || reconnect(entry))
-        result = exchange(entry->fd, request, reply, 0);
+        result = exchange(entry->fd, request, reply, &shortWait);
     if (result == CHANNEL_LOST && !fresh) {
         result = CHANNEL_UNREACHABLE;
         if (reconnect(entry))
-            result = exchange(entry->fd, request, reply, 0);
+            result = exchange(entry->fd, request, reply, &shortWait);
     }
-    if (result == CHANNEL_LOST)
+    /* A reply that comes late would be taken for the next request's. */
+    if (result == CHANNEL_LOST || result == CHANNEL_SILENT)
         drop(entry);
     pthread_mutex_unlock(&entry->lock);
     errno = saved;

@@ -52,13 +52,41 @@ static int isPortName(const char* name) {
     return name[4] == 0 || (name[4] >= '0' && name[4] <= '9' && name[5] == 0);
 }
 
-/* The link has a port's channel beside it. */
-static int channelBeside(const char* link, dev_t slave, struct PortDescriptor* port) {
+/* The manager's rules for its folders: a real folder (not a link) of this user that no
+ * one else may write into, so nobody else can put a link or a socket there or replace
+ * one between a look and its use. */
+static int privateFolder(const char* folder) {
     struct stat status;
+    return lstat(folder, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == geteuid() &&
+           !(status.st_mode & (S_IWGRP | S_IWOTH));
+}
+
+/* An entry of the given type that this user owns: another user's link or socket is
+ * never acted on. */
+static int ownEntry(const char* path, mode_t type) {
+    struct stat status;
+    return lstat(path, &status) == 0 && (status.st_mode & S_IFMT) == type &&
+           status.st_uid == geteuid();
+}
+
+/* The link is a port's: this user's own, with this user's channel socket beside it, in
+ * a private folder. */
+static int channelBeside(const char* link, dev_t slave, struct PortDescriptor* port) {
     int length = snprintf(port->channel, sizeof port->channel, "%s%s", link, PORT_CHANNEL_SUFFIX);
     if (length < 0 || (size_t)length >= sizeof port->channel)
         return 0;
-    if (lstat(port->channel, &status) != 0 || !S_ISSOCK(status.st_mode))
+    if (!ownEntry(port->channel, S_IFSOCK) || !ownEntry(link, S_IFLNK))
+        return 0;
+    char folder[PATH_MAX];
+    snprintf(folder, sizeof folder, "%s", link);
+    char* slash = strrchr(folder, '/');
+    if (!slash)
+        snprintf(folder, sizeof folder, ".");
+    else if (slash == folder)
+        slash[1] = 0;
+    else
+        *slash = 0;
+    if (!privateFolder(folder))
         return 0;
     port->slave = slave;
     return 1;
@@ -73,6 +101,8 @@ static int linkMatches(const char* link, dev_t slave, struct PortDescriptor* por
 }
 
 static int searchFolder(const char* folder, dev_t slave, struct PortDescriptor* port) {
+    if (!privateFolder(folder))
+        return 0;
     DIR* directory = opendir(folder);
     if (!directory)
         return 0;

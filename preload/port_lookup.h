@@ -8,6 +8,11 @@
  * A descriptor the process got from elsewhere (inherited, passed over a socket as Wine's
  * server does) is recognised the same way, by its slave.
  *
+ * The manager's rules for its folders hold here too: a link and its socket count only
+ * when both are this user's and lie in a real folder of this user that no one else may
+ * write into (the default folder may be the shared /tmp/quorvalink). Anything else is
+ * not a port: the descriptor is left as without the library.
+ *
  * Known descriptors are remembered, keyed by descriptor and slave, so a number reused
  * for another file is looked up again. Any thread. */
 #include <limits.h>

@@ -7,6 +7,14 @@
 #include <string.h>
 #include <sys/ioctl.h>
 
+enum {
+    /* The driver answers an open within its own 15 s; this much longer means it cannot
+     * serve the channel. */
+    OPEN_LIMIT_MS = 20000,
+    /* How often a wait for a line change makes sure the driver still serves the session. */
+    CHANGE_CHECK_MS = 5000,
+};
+
 static void prepare(struct PortChannelRequest* request, const struct PortDescriptor* port,
                     int command) {
     memset(request, 0, sizeof *request);
@@ -43,11 +51,12 @@ static int errnoOf(int status) {
     }
 }
 
-/* The reply's status as an outcome. */
+/* The reply's status as an outcome. A channel that cannot serve now, unreachable or
+ * silent past its limit, leaves the call as it is without the library. */
 static int outcomeOf(int status) {
     if (status == PORT_CHANNEL_OK)
         return PORT_DONE;
-    if (status == CHANNEL_UNREACHABLE)
+    if (status == CHANNEL_UNREACHABLE || status == CHANNEL_SILENT)
         return PORT_PASS;
     if (status == CHANNEL_INTERRUPTED)
         errno = EINTR;
@@ -93,7 +102,8 @@ int waitForOpen(const struct PortDescriptor* port) {
     struct PortChannelReply reply;
     prepare(&request, port, PORT_CHANNEL_WAIT_OPEN);
     /* Not given up on a signal: the open goes on, as a blocking open of a tty restarts. */
-    return outcomeOf(waitOnChannel(port->channel, &request, &reply, 0));
+    const struct ChannelWait wait = {OPEN_LIMIT_MS, 0, NULL, NULL};
+    return outcomeOf(waitOnChannel(port->channel, &request, &reply, &wait));
 }
 
 int getModemLines(const struct PortDescriptor* port, int* bits) {
@@ -113,6 +123,38 @@ int changeModemLines(const struct PortDescriptor* port, int setBits, int clearBi
     return ask(port, &request, &reply);
 }
 
+/* A wait for a line change, and how it ended when the driver did not answer it. */
+struct ChangeWait {
+    const struct PortDescriptor* port;
+    const struct PortChannelRequest* request;
+    int outcome;
+    int error;
+};
+
+static int countsMoved(const struct PortChannelRequest* request,
+                       const struct PortChannelReply* state) {
+    static const uint8_t lines[PORT_COUNT_LINES] = {PORT_MSR_CTS, PORT_MSR_DSR, PORT_MSR_RI,
+                                                    PORT_MSR_DCD};
+    for (int line = 0; line < PORT_COUNT_LINES; ++line) {
+        if ((request->waitLines & lines[line]) && state->counts[line] != request->counts[line])
+            return 1;
+    }
+    return 0;
+}
+
+/* The wait goes on while the driver still answers for the session and the lines have not
+ * moved (a wait whose connection the driver has not taken yet learns it here). */
+static int changeStillAhead(void* context) {
+    struct ChangeWait* wait = context;
+    struct PortChannelReply state;
+    int outcome = getState(wait->port, &state);
+    if (outcome == PORT_DONE && !countsMoved(wait->request, &state))
+        return 1;
+    wait->outcome = outcome == PORT_DONE ? PORT_DONE : PORT_FAILED;
+    wait->error = outcome == PORT_FAILED ? errno : errnoOf(PORT_CHANNEL_NOT_OPEN);
+    return 0;
+}
+
 int waitModemChange(const struct PortDescriptor* port, int mask) {
     struct PortChannelReply state;
     int outcome = getState(port, &state);
@@ -123,7 +165,13 @@ int waitModemChange(const struct PortDescriptor* port, int mask) {
     prepare(&request, port, PORT_CHANNEL_WAIT_CHANGE);
     request.waitLines = modemStatusOf(mask);
     memcpy(request.counts, state.counts, sizeof request.counts);
-    return outcomeOf(waitOnChannel(port->channel, &request, &reply, 1));
+    struct ChangeWait change = {port, &request, PORT_FAILED, EIO};
+    const struct ChannelWait wait = {CHANGE_CHECK_MS, 1, changeStillAhead, &change};
+    int status = waitOnChannel(port->channel, &request, &reply, &wait);
+    if (status != CHANNEL_SILENT)
+        return outcomeOf(status);
+    errno = change.error;
+    return change.outcome;
 }
 
 int getCounts(const struct PortDescriptor* port, struct serial_icounter_struct* counts) {

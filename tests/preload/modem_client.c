@@ -7,6 +7,7 @@
  *                             then report the lines (TIOCMGET) and the counts (TIOCGICOUNT)
  *   modem_client LINK line    set 7E1, then 5N2, each read back (tcgetattr) and used for an
  *                             echo through the device
+ *   modem_client LINK attr    report the data bits and parity tcgetattr reads
  *   modem_client LINK null    report the errno of each modem-line and termios ioctl given a
  *                             null argument
  *
@@ -123,6 +124,19 @@ static int changeLine(int fd) {
     return 0;
 }
 
+static int reportLine(int fd) {
+    struct termios settings;
+    if (tcgetattr(fd, &settings) != 0) {
+        printf("FAIL tcgetattr: %s\n", strerrorname_np(errno));
+        return 1;
+    }
+    const char* parity = !(settings.c_cflag & PARENB)  ? "none"
+                         : (settings.c_cflag & PARODD) ? "odd"
+                                                       : "even";
+    printf("read back CS%d parity %s\n", 5 + (int)((settings.c_cflag & CSIZE) / CS6), parity);
+    return 0;
+}
+
 /* The termios2 requests as the kernel numbers them (its struct termios2 clashes with the
  * C library's termios). */
 struct KernelTermios2 {
@@ -160,7 +174,7 @@ static int nullArguments(int fd) {
 int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IOLBF, 0);
     if (argc != 3) {
-        printf("usage: modem_client LINK open|wait|line|null\n");
+        printf("usage: modem_client LINK open|wait|line|attr|null\n");
         return 2;
     }
     int fd = openPort(argv[1]);
@@ -171,6 +185,8 @@ int main(int argc, char** argv) {
         status = waitForChange(fd);
     else if (strcmp(argv[2], "line") == 0)
         status = changeLine(fd);
+    else if (strcmp(argv[2], "attr") == 0)
+        status = reportLine(fd);
     else if (strcmp(argv[2], "null") == 0)
         status = nullArguments(fd);
     close(fd);

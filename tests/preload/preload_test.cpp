@@ -11,6 +11,8 @@
 #include "config/manager_context.h"
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
+#include "rings/port_channel.h"
+#include "tests/support/pump.h"
 #include "tests/support/started_port_fixture.h"
 
 #include <QTimer>
@@ -19,9 +21,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,18 +43,24 @@ constexpr uint8_t CMD_MCR = 0x41;
 constexpr uint8_t CMD_OPEN = 0x71;
 constexpr uint8_t CMD_CLOSE = 0x72;
 
-// One client process, its standard output and error in a file.
+// One client process, its standard output and error in a file. settings ("NAME=value")
+// take the place of the test's own.
 class Client {
   public:
-    Client(const std::vector<std::string>& command, bool preloaded, const std::string& outPath)
+    Client(const std::vector<std::string>& command, bool preloaded, const std::string& outPath,
+           std::vector<std::string> settings = {})
         : outPath_(outPath) {
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry; ++entry) {
-            if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0)
-                environment.emplace_back(*entry);
-        }
+        std::vector<std::string> environment = settings;
         if (preloaded)
             environment.push_back(std::string("LD_PRELOAD=") + PRELOAD_LIBRARY);
+        settings.emplace_back("LD_PRELOAD=");
+        for (char** entry = environ; *entry; ++entry) {
+            auto sameName = [&](const std::string& setting) {
+                return std::strncmp(*entry, setting.c_str(), setting.find('=') + 1) == 0;
+            };
+            if (std::none_of(settings.begin(), settings.end(), sameName))
+                environment.emplace_back(*entry);
+        }
         std::vector<char*> argv = pointers(command);
         std::vector<char*> envp = pointers(environment);
         posix_spawn_file_actions_t actions;
@@ -189,8 +202,9 @@ TEST_F(PreloadClients, SevenE1AndFiveN2ReachTheDeviceAndReadBack) {
     EXPECT_EQ(client->finish(), 0) << client->output();
     ASSERT_TRUE(sessionsClosed(1));
     std::vector<uint8_t> lcr = lineControlBytes();
-    // raw 9600 8N1, 7E1, 5N2 (5 data bits = 0, two stop bits = 0x04)
-    EXPECT_EQ(lcr, (std::vector<uint8_t>{0x03, 0x1A, 0x04}));
+    // 7E1, 5N2 (5 data bits = 0, two stop bits = 0x04); the raw 8N1 set just before 7E1
+    // is a passing state the device never sees
+    EXPECT_EQ(lcr, (std::vector<uint8_t>{0x1A, 0x04}));
     for (const auto& parameters : received(CMD_SREQ))
         EXPECT_EQ(parameters[0], 12) << "9600 is code 12";
 }
@@ -266,5 +280,125 @@ TEST_F(PreloadClients, NullArgumentsGetThePtysOwnErrors) {
     EXPECT_NE(seen[0].find("TCSETS -1 EFAULT\n"), std::string::npos) << seen[0];
     EXPECT_EQ(seen[1], seen[0]);
 }
+
+constexpr uid_t NOBODY = 65534;
+
+// What is wrong beside a link that leads to a pty the test holds, in a device folder that
+// is otherwise this user's own and private.
+enum class Planted {
+    Nothing,
+    FolderOfAnotherUser,
+    FolderOthersMayWrite,
+    LinkOfAnotherUser,
+    SocketOfAnotherUser,
+    ServerOfAnotherUser,
+    ServerTakesNoMore, // its backlog is full
+};
+
+struct PlantedCase {
+    const char* name;
+    Planted planted;
+    bool openedByLink; // else the pty itself is opened, and found by the folder search
+    bool used;         // the library asks the channel
+};
+
+// The channel planted beside the link answers that 5 data bits with odd parity were
+// asked: a library that uses it reads them back.
+class PlantedChannel : public ::testing::TestWithParam<PlantedCase> {
+  protected:
+    void SetUp() override {
+        Planted planted = GetParam().planted;
+        if (::geteuid() != 0 && planted != Planted::Nothing &&
+            planted != Planted::FolderOthersMayWrite && planted != Planted::ServerTakesNoMore)
+            GTEST_SKIP() << "another user's entries are made with chown, which needs root";
+        char base[] = "/tmp/planted-channel-XXXXXX";
+        ASSERT_NE(mkdtemp(base), nullptr);
+        base_ = base;
+        folder_ = base_ + "/quorvalink";
+        link_ = folder_ + "/COM5";
+        ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(grantpt(master_) | unlockpt(master_), 0);
+        slave_ = ptsname(master_);
+        ASSERT_EQ(symlink(slave_.c_str(), link_.c_str()), 0);
+    }
+    void TearDown() override {
+        server_.reset();
+        if (master_ >= 0)
+            close(master_);
+        std::error_code ignored;
+        std::filesystem::remove_all(base_, ignored);
+    }
+
+    std::unique_ptr<Client> start(const std::vector<std::string>& command, bool preloaded) {
+        std::string outPath = base_ + "/client" + std::to_string(++clients_);
+        return std::make_unique<Client>(command, preloaded, outPath,
+                                        std::vector<std::string>{"QUORVALINK_DEVDIR=" + folder_});
+    }
+    // The channel's server, and what is wrong around it.
+    void plant(Planted planted) {
+        std::string socket = link_ + PORT_CHANNEL_SUFFIX;
+        std::vector<std::string> command{"/usr/bin/python3", PLANTED_CHANNEL, socket,
+                                         planted == Planted::ServerTakesNoMore ? "full" : "answer"};
+        if (planted == Planted::ServerOfAnotherUser)
+            command.push_back(std::to_string(NOBODY));
+        server_ = start(command, false);
+        ASSERT_TRUE(server_->printed("listening")) << server_->output();
+        switch (planted) {
+        case Planted::FolderOfAnotherUser:
+            ASSERT_EQ(chown(folder_.c_str(), NOBODY, NOBODY), 0);
+            break;
+        case Planted::FolderOthersMayWrite:
+            ASSERT_EQ(chmod(folder_.c_str(), 0777), 0);
+            break;
+        case Planted::LinkOfAnotherUser:
+            ASSERT_EQ(lchown(link_.c_str(), NOBODY, NOBODY), 0);
+            break;
+        case Planted::SocketOfAnotherUser:
+            ASSERT_EQ(chown(socket.c_str(), NOBODY, NOBODY), 0);
+            break;
+        default:
+            break;
+        }
+    }
+
+    std::string base_, folder_, link_, slave_;
+    int master_ = -1;
+    std::unique_ptr<Client> server_;
+    int clients_ = 0;
+};
+
+// The library uses a port's channel only under the manager's rules for its folder: a
+// folder of this user that no one else may write into, and a link, socket and server of
+// this user. Otherwise, and when the channel takes no more connections, the port's
+// descriptor is left as without the library: the open returns at once, and tcgetattr
+// reads what the pty holds.
+TEST_P(PlantedChannel, IsUsedOnlyWhenAllOfItIsThisUsersOwn) {
+    const PlantedCase& wanted = GetParam();
+    ASSERT_NO_FATAL_FAILURE(plant(wanted.planted));
+    auto client = start({MODEM_CLIENT, wanted.openedByLink ? link_ : slave_, "attr"}, true);
+    EXPECT_EQ(client->finish(), 0) << client->output();
+    EXPECT_NE(client->output().find(wanted.used ? "read back CS5 parity odd"
+                                                : "read back CS8 parity none"),
+              std::string::npos)
+        << client->output();
+    EXPECT_EQ(server_->output().find("request") != std::string::npos, wanted.used)
+        << server_->output();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, PlantedChannel,
+    ::testing::Values(
+        PlantedCase{"OwnByLink", Planted::Nothing, true, true},
+        PlantedCase{"OwnBySearch", Planted::Nothing, false, true},
+        PlantedCase{"FolderOfAnotherUserByLink", Planted::FolderOfAnotherUser, true, false},
+        PlantedCase{"FolderOfAnotherUserBySearch", Planted::FolderOfAnotherUser, false, false},
+        PlantedCase{"FolderOthersMayWrite", Planted::FolderOthersMayWrite, true, false},
+        PlantedCase{"LinkOfAnotherUser", Planted::LinkOfAnotherUser, true, false},
+        PlantedCase{"SocketOfAnotherUser", Planted::SocketOfAnotherUser, true, false},
+        PlantedCase{"ServerOfAnotherUser", Planted::ServerOfAnotherUser, true, false},
+        PlantedCase{"ServerTakesNoMore", Planted::ServerTakesNoMore, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
