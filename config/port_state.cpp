@@ -8,8 +8,14 @@
 using platform::debugTrace;
 
 struct PortStateWriter {
-    static void store(OwnedValue<int, PortStateWriter>& cell, int value) {
-        cell.value_.store(value);
+    static bool exchange(PortStatus& status, PortStatus::Value& seen, PortStatus::Value wanted) {
+        uint64_t expected = PortStatus::pack(seen);
+        bool swapped = status.word_.compare_exchange_strong(expected, PortStatus::pack(wanted));
+        seen = PortStatus::unpack(expected);
+        return swapped;
+    }
+    static void store(PortStatus& status, PortStatus::Value value) {
+        status.word_.store(PortStatus::pack(value));
     }
 };
 
@@ -43,16 +49,24 @@ constexpr Move MOVES[] = {
     {PORT_DISCONNECTED, bit(PORT_CONNECTING) | bit(PORT_RECONNECTING) | bit(PORT_SWITCHING)},
 };
 
-void store(int slot, int state) {
-    PortRecord& record = port(slot);
-    int from = record.state.load();
-    if (!portStateMoveAllowed(from, state)) {
+StateMove move(int slot, int from, int to, const int* reason) {
+    if (!portStateMoveAllowed(from, to)) {
         impossibleMoves.fetch_add(1);
-        debugTrace("Port %d: impossible state change %d -> %d\r\n", slot, from, state);
-    } else if (from != state) {
-        debugTrace("Port %d: state %d -> %d\r\n", slot, from, state);
+        debugTrace("Port %d: impossible state change %d -> %d refused\r\n", slot, from, to);
+        return StateMove::Forbidden;
     }
-    PortStateWriter::store(record.state, state);
+    PortStatus& status = port(slot).status;
+    PortStatus::Value seen = status.load();
+    for (;;) {
+        if (seen.state != from)
+            return StateMove::Changed;
+        // Only the reason can change under us (setPortReason); the state decides.
+        if (PortStateWriter::exchange(status, seen, {to, reason ? *reason : seen.reason}))
+            break;
+    }
+    if (from != to)
+        debugTrace("Port %d: state %d -> %d\r\n", slot, from, to);
+    return StateMove::Moved;
 }
 
 } // namespace
@@ -68,17 +82,19 @@ bool portStateMoveAllowed(int from, int to) {
     return false;
 }
 
-void setPortState(int slot, PortState state) {
-    store(slot, state);
+StateMove movePortState(int slot, int from, int to) {
+    return move(slot, from, to, nullptr);
 }
 
-void setPortState(int slot, PortState state, int reason) {
-    PortStateWriter::store(port(slot).reason, reason);
-    store(slot, state);
+StateMove movePortState(int slot, int from, int to, int reason) {
+    return move(slot, from, to, &reason);
 }
 
 void setPortReason(int slot, int reason) {
-    PortStateWriter::store(port(slot).reason, reason);
+    PortStatus& status = port(slot).status;
+    PortStatus::Value seen = status.load();
+    while (!PortStateWriter::exchange(status, seen, {seen.state, reason})) {
+    }
 }
 
 uint32_t impossibleStateChanges() {
@@ -90,10 +106,9 @@ void resetImpossibleStateChanges() {
 }
 
 void forcePortState(PortRecord& record, int state, int reason) {
-    PortStateWriter::store(record.state, state);
-    PortStateWriter::store(record.reason, reason);
+    PortStateWriter::store(record.status, {state, reason});
 }
 
 void forcePortState(PortRecord& record, int state) {
-    PortStateWriter::store(record.state, state);
+    forcePortState(record, state, record.reason.load());
 }

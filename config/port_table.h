@@ -9,8 +9,8 @@
 // relay thread and the remote-control thread read and write the run-time fields.
 // Every field that two threads touch is atomic or guarded by one of the port's two
 // locks (checked by clang's thread-safety analysis); the fields with one owner thread
-// say which. state and reason change only through config/port_state.h, the port's
-// connection only through device/port_connection.h.
+// say which. state and reason change only through config/port_state.h (one
+// compare-and-set), the port's connection only through device/port_connection.h.
 #include "platform/thread_annotations.h"
 
 #include <atomic>
@@ -31,8 +31,7 @@ constexpr int TX_BUFFER_SIZE = 32 * 517;
 constexpr int MAX_HOST_ENTRIES = 99;
 
 // Service state of a port. Which procedure moves a port from one state to another
-// (config/port_state.cpp holds the same table and refuses to stay silent about any
-// other move):
+// (config/port_state.cpp holds the same table and refuses any other move):
 //   Stopped      -> Connecting   startPort (Start, Start All, remote control)
 //   Connecting   -> Ready        hooking succeeded; -> Stopped when it failed
 //   Ready        -> Connecting   an application opened the port (open procedure)
@@ -72,8 +71,8 @@ enum ReasonCode : int {
     REASON_INTERNAL = '6',
 };
 
-// A value any thread reads and only its owner file writes: state and reason
-// (config/port_state.cpp), the connection (device/port_connection.cpp).
+// A value any thread reads and only its owner file writes: the connection
+// (device/port_connection.cpp).
 template <typename T, typename Writer> class OwnedValue {
   public:
     T load() const { return value_.load(); }
@@ -85,6 +84,39 @@ template <typename T, typename Writer> class OwnedValue {
 
 struct PortStateWriter;
 struct PortConnectionWriter;
+
+// A port's state and the reason of the move that set it, in one atomic word: whoever
+// sees a state sees its reason. Any thread reads it; only config/port_state.cpp moves it,
+// by compare-and-set.
+class PortStatus {
+  public:
+    struct Value {
+        int state;
+        int reason;
+    };
+    Value load() const { return unpack(word_.load()); }
+
+  private:
+    friend struct PortStateWriter;
+    static uint64_t pack(Value value) {
+        return uint64_t(uint32_t(value.state)) | uint64_t(uint32_t(value.reason)) << 32;
+    }
+    static Value unpack(uint64_t word) { return {int(uint32_t(word)), int(uint32_t(word >> 32))}; }
+    std::atomic<uint64_t> word_{0};
+};
+
+// The state or the reason alone, read from the port's status word.
+template <bool Reason> class PortStatusPart {
+  public:
+    explicit PortStatusPart(const PortStatus& status) : status_(status) {}
+    int load() const {
+        PortStatus::Value value = status_.load();
+        return Reason ? value.reason : value.state;
+    }
+
+  private:
+    const PortStatus& status_;
+};
 
 struct HostEntry {
     char address[52] = {};
@@ -100,8 +132,9 @@ struct PortRecord {
     platform::Mutex hostLock;
     char curAddress[50] GUARDED_BY(hostLock) = {};
     int curTcpPort GUARDED_BY(hostLock) = 0;
-    OwnedValue<int, PortStateWriter> state;
-    OwnedValue<int, PortStateWriter> reason;
+    PortStatus status;
+    PortStatusPart<false> state{status};
+    PortStatusPart<true> reason{status};
     uint8_t deviceInfo[4] = {}; // UI thread
     std::atomic<int> relayActive{0};
     std::atomic<uint32_t> lastRxTick{0};

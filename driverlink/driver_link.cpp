@@ -239,18 +239,20 @@ bool releasePortQueues(PortRecord& record) {
 } // namespace
 
 bool startPort(int slot) {
+    // Every caller stops the port first; one that an application or another request took
+    // meanwhile is left as it is.
+    if (movePortState(slot, PORT_STOPPED, PORT_CONNECTING) != StateMove::Moved)
+        return false;
     enterService();
-    setPortState(slot, PORT_CONNECTING);
     sendMessage(WM_REFRESH_LIST, 0, 0);
     bool hooked = hookPort(slot);
     if (hooked) {
-        setPortState(slot, PORT_READY);
+        movePortState(slot, PORT_CONNECTING, PORT_READY, REASON_OK);
         raiseHighestPortIndex();
-        setPortReason(slot, REASON_OK);
     } else {
         // A Stopped port keeps no connection, or it would go on receiving for nobody.
         dropConnection(port(slot));
-        setPortState(slot, PORT_STOPPED, REASON_INTERNAL);
+        movePortState(slot, PORT_CONNECTING, PORT_STOPPED, REASON_INTERNAL);
     }
     leaveService();
     return hooked;
@@ -270,7 +272,9 @@ bool stopPort(int slot, bool force) {
     if (!force && (state == PORT_RECONNECTING || state == PORT_SWITCHING))
         return false;
     record.relayActive.store(0);
-    setPortState(slot, PORT_STOPPED);
+    // Any state may be left for Stopped; the relay thread may move the port meanwhile.
+    while (movePortState(slot, record.state.load(), PORT_STOPPED) == StateMove::Changed) {
+    }
     raiseHighestPortIndex();
     // A forced stop can meet a port whose connection is still up (Reconnecting,
     // Switching); a Stopped port keeps none.

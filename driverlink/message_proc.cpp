@@ -118,7 +118,7 @@ AfterUnlock relayClose(int slot, PortRecord& record, Relay& relay) REQUIRES(reco
     if (std::optional<ClosingConnection> closing = ClosingConnection::take(record, getTickCount()))
         relay.closing.push_back(std::move(*closing));
     raiseHighestPortIndex();
-    setPortState(slot, PORT_READY);
+    movePortState(slot, PORT_CONNECTED, PORT_READY);
     postMessage(WM_REFRESH_LIST, 0, 0);
     return {AfterUnlock::ForgetSpeed};
 }
@@ -179,8 +179,10 @@ bool takePacket(PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
 AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     if (deviceSilent(record)) {
         debugTrace("MessageProc: Remote Down. Call ACR Mode.\r\n");
-        setPortState(slot, PORT_RECONNECTING);
-        if (!context.reconnectRunning.load())
+        // Unless the UI thread moved the port (a switch, a 16-bit close) since the pass
+        // saw it Connected: that move's procedure owns it now.
+        if (movePortState(slot, PORT_CONNECTED, PORT_RECONNECTING) == StateMove::Moved &&
+            !context.reconnectRunning.load())
             postMessage(WM_RECONNECT_PORT, 0, slot);
         return {};
     }

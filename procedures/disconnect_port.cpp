@@ -14,10 +14,15 @@ int disconnectPort(int slot) {
     PortRecord& record = port(slot);
     debugTrace("[Disconnection Procedure]\r\n");
     // Posted while the port was in service; a Stop served before it leaves the port
-    // Stopped, and it stays so.
-    if (record.state.load() == PORT_STOPPED)
-        return 0;
-    setPortState(slot, PORT_COM_OPENED);
+    // Stopped, and it stays so. The relay thread may move the port meanwhile: the move
+    // is made from what the port is at that moment.
+    for (;;) {
+        int from = record.state.load();
+        if (from == PORT_STOPPED)
+            return 0;
+        if (movePortState(slot, from, PORT_COM_OPENED) != StateMove::Changed)
+            break;
+    }
     sendMessage(WM_REFRESH_LIST, 0, 0);
     if (!record.relayActive.load()) {
         stopPort(slot, false);

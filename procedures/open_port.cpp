@@ -79,7 +79,7 @@ OpenOutcome givenUp(int slot, uint32_t serial) {
 
 OpenOutcome fail(int slot, int reason) {
     dropConnection(port(slot));
-    setPortState(slot, PORT_DISCONNECTED, reason);
+    movePortState(slot, PORT_CONNECTING, PORT_DISCONNECTED, reason);
     return OpenOutcome::Failed;
 }
 
@@ -87,7 +87,7 @@ OpenOutcome fail(int slot, int reason) {
 OpenOutcome failKeepingSocket(int slot, bool quiet, const char* text) {
     if (!quiet)
         messageBox(mainWindow(), text, "Error", MB_ICONERROR);
-    setPortState(slot, PORT_DISCONNECTED, REASON_INTERNAL);
+    movePortState(slot, PORT_CONNECTING, PORT_DISCONNECTED, REASON_INTERNAL);
     return OpenOutcome::Failed;
 }
 
@@ -150,7 +150,7 @@ void goConnected(int slot) {
     dropPendingFrame(record);
     sendPortFrame(record, frame.data(), int(frame.size()));
     record.relayActive.store(1);
-    setPortState(slot, PORT_CONNECTED, REASON_OK);
+    movePortState(slot, PORT_CONNECTING, PORT_CONNECTED, REASON_OK);
 }
 
 } // namespace
@@ -159,11 +159,11 @@ int openPort(int slot, bool quiet) {
     PortRecord& record = port(slot);
     int state = record.state.load();
     // Asked for while Ready, but a Stop may have come first.
-    if (record.openRunning || (state != PORT_READY && state != PORT_DISCONNECTED))
+    if (record.openRunning || (state != PORT_READY && state != PORT_DISCONNECTED) ||
+        movePortState(slot, state, PORT_CONNECTING) != StateMove::Moved)
         return 0;
     record.openRunning = true;
     enterService();
-    setPortState(slot, PORT_CONNECTING);
     sendMessage(WM_REFRESH_LIST, 0, 0);
     record.lastRxTick.store(getTickCount());
     OpenOutcome outcome = connectAndIdentify(slot, quiet);

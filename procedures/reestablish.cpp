@@ -55,8 +55,8 @@ bool resumeLocked(int slot, const char* passTrace) {
     if (DeviceSocket* socket = record.connection.load())
         socket->AsyncSelect(DEVICE_SOCKET_MASK_REESTABLISHED);
     record.lastRxTick.store(getTickCount());
-    setPortState(slot, PORT_CONNECTED, REASON_OK);
-    return true;
+    // Reconnecting or Switching, which only this procedure leaves.
+    return movePortState(slot, record.state.load(), PORT_CONNECTED, REASON_OK) == StateMove::Moved;
 }
 
 } // namespace
@@ -72,7 +72,10 @@ bool resumeConnection(int slot, const char* passTrace) {
 }
 
 void restartPort(int slot, int reason) {
-    setPortState(slot, PORT_DISCONNECTED, reason);
+    // From Reconnecting or Switching; a port some other request moved on is restarted as
+    // it is, with the reason.
+    if (movePortState(slot, port(slot).state.load(), PORT_DISCONNECTED, reason) != StateMove::Moved)
+        setPortReason(slot, reason);
     stopPort(slot, false);
     startPort(slot);
 }

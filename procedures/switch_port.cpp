@@ -89,12 +89,14 @@ int switchPort(int slot) {
     PortRecord& record = port(slot);
     debugTrace("[Switching Procedure]\r\n");
     enterService();
-    if (record.state.load() == PORT_STOPPED) {
+    int from = record.state.load();
+    // A Stopped port is not switched; nor one the relay thread moved meanwhile (it closed
+    // or found the connection lost): that move's own procedure follows.
+    if (from == PORT_STOPPED || movePortState(slot, from, PORT_SWITCHING) != StateMove::Moved) {
         leaveService();
         sendMessage(WM_REFRESH_LIST, 0, 0);
         return 0;
     }
-    setPortState(slot, PORT_SWITCHING);
     postMessage(WM_REFRESH_LIST, 0, 0);
     // So that the list shows the new state.
     pumpOneMessage();

@@ -30,7 +30,15 @@ int win16Close(int slot) {
         return 1;
     deletePortValues(slot, {"MaximumBaud", "IsWin16Port", "IsWin16PortConnected"});
     raiseHighestPortIndex();
-    setPortState(slot, PORT_READY);
+    // From whatever the port is now (the relay thread may have moved it while the store
+    // was written), unless a Stop came first.
+    for (;;) {
+        int from = record.state.load();
+        if (from == PORT_STOPPED)
+            return 1;
+        if (movePortState(slot, from, PORT_READY) != StateMove::Changed)
+            break;
+    }
     record.isWin16Port.store(0);
     if (!record.relayActive.load())
         return 1;

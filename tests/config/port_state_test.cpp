@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 struct Move {
@@ -38,18 +40,38 @@ INSTANTIATE_TEST_SUITE_P(
         Move{PORT_READY, PORT_RECONNECTING, false}, Move{PORT_CONNECTED, PORT_CONNECTING, false},
         Move{PORT_COM_OPENED, PORT_RECONNECTING, false}, Move{PORT_READY, 5, false}));
 
-TEST(PortState, ImpossibleMoveIsCountedAndStillMade) {
+// A move is made only from the state the caller saw, with its reason in the same step;
+// a move the table forbids is refused, counted and never written.
+TEST(PortState, MovesOnlyFromTheStateSeenAndNeverAgainstTheTable) {
     resetContext();
-    setPortState(3, PORT_CONNECTING);
-    setPortState(3, PORT_READY, REASON_OK);
+    EXPECT_EQ(movePortState(3, PORT_STOPPED, PORT_CONNECTING), StateMove::Moved);
+    EXPECT_EQ(movePortState(3, PORT_CONNECTING, PORT_READY, REASON_OK), StateMove::Moved);
+    EXPECT_EQ(port(3).reason.load(), REASON_OK);
+    EXPECT_EQ(movePortState(3, PORT_CONNECTING, PORT_STOPPED), StateMove::Changed);
+    EXPECT_EQ(port(3).state.load(), PORT_READY);
     EXPECT_EQ(impossibleStateChanges(), 0u);
 
-    setPortState(3, PORT_CONNECTED);
+    EXPECT_EQ(movePortState(3, PORT_READY, PORT_CONNECTED, REASON_INTERNAL), StateMove::Forbidden);
     EXPECT_EQ(impossibleStateChanges(), 1u);
-    EXPECT_EQ(port(3).state.load(), PORT_CONNECTED);
+    EXPECT_EQ(port(3).state.load(), PORT_READY);
     EXPECT_EQ(port(3).reason.load(), REASON_OK);
     resetContext();
     EXPECT_EQ(impossibleStateChanges(), 0u);
+}
+
+// Two threads racing to move the same port from the same state: exactly one wins.
+TEST(PortState, OfTwoRacingMovesExactlyOneIsMade) {
+    for (int round = 0; round < 200; ++round) {
+        resetContext();
+        forcePortState(port(4), PORT_CONNECTED, REASON_OK);
+        StateMove relay = StateMove::Changed;
+        std::thread other([&] { relay = movePortState(4, PORT_CONNECTED, PORT_READY); });
+        StateMove ui = movePortState(4, PORT_CONNECTED, PORT_SWITCHING);
+        other.join();
+        ASSERT_NE(relay == StateMove::Moved, ui == StateMove::Moved) << "round " << round;
+        EXPECT_EQ(port(4).state.load(), ui == StateMove::Moved ? PORT_SWITCHING : PORT_READY);
+    }
+    resetContext();
 }
 
 } // namespace
