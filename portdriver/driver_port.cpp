@@ -14,7 +14,8 @@ constexpr size_t ENDED_REMEMBERED = 16;
 
 DriverPort::DriverPort(int slot, std::string name, const std::string& deviceFolder,
                        OpenWatch& watch)
-    : slot_(slot), name_(std::move(name)), link_(deviceFolder + "/" + name_), watch_(watch),
+    : slot_(slot), name_(std::move(name)), link_(deviceFolder + "/" + name_),
+      sessionLink_(deviceFolder + "/" + name_ + PORT_SESSION_SUFFIX), watch_(watch),
       line_(PtyPair::defaultLine()), channel_(deviceFolder + "/" + name_ + PORT_CHANNEL_SUFFIX) {}
 
 DriverPort::~DriverPort() {
@@ -145,8 +146,10 @@ void DriverPort::beginNext(std::optional<PortHook> hook, uint32_t now) {
         refuse(pty, PORT_CHANNEL_NOT_STARTED);
         return;
     }
+    std::string sessionTarget = pty.linkTarget();
     session_ = std::make_unique<PortSession>(name_, std::move(pty), *hook, lineChanges_, line_,
                                              askedCflag_);
+    sessionTarget_ = sessionLink_.pointAt(sessionTarget) ? sessionTarget : std::string();
     ++changes_;
     session_->begin(now);
     if (session_->phase() == PortSession::Phase::Over)
@@ -164,6 +167,7 @@ void DriverPort::endSession(bool wake) {
     if (wake && ended)
         endedWake_ = ended;
     session_.reset();
+    sessionLink_.remove(std::exchange(sessionTarget_, {}));
     ++changes_;
 }
 

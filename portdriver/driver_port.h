@@ -127,11 +127,16 @@ class DriverPort {
     int slot_;
     std::string name_;
     PortLink link_;
+    // COM5.open: names the session's pty while a session runs, so that the preload library
+    // knows a descriptor of it that the application did not open by the link (inherited,
+    // or passed over a socket as Wine's server passes it). Locked, it opens nothing.
+    PortLink sessionLink_;
     OpenWatch& watch_;
     PtyPair waiting_; // what the link points at; nobody holds it
     PtyPair spare_;   // the next waiting pty, made beforehand
     int watchId_ = -1;
     std::unique_ptr<PortSession> session_;
+    std::string sessionTarget_;  // what sessionLink_ points at
     std::deque<PtyPair> queued_; // opened while the last session was ending, in order
     bool hookAsked_ = false;
     // Ptys of sessions that are over, and what an open waiting there is told (the newest

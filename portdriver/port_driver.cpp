@@ -193,8 +193,8 @@ void PortDriver::refreshPorts() {
 }
 
 // Only symlinks of the form this driver makes (/proc/<pid>/fd/<n>) under a port's
-// name, or the temporary name of one being swapped, and sockets under a port's channel
-// name are touched; the folder is the manager's own, one manager per user.
+// name or its session's, or the temporary name of one being swapped, and sockets under a
+// port's channel name are touched; the folder is the manager's own, one manager per user.
 void PortDriver::removeStrayLinks() {
     std::error_code error;
     std::vector<fs::path> stray;
@@ -209,7 +209,11 @@ void PortDriver::removeStrayLinks() {
         }
         bool swapping = name.ends_with(".new");
         std::string portName = swapping ? name.substr(0, name.size() - 4) : name;
-        if (!isPortName(portName) || (!swapping && serves(portName)))
+        bool ofSession = portName.ends_with(PORT_SESSION_SUFFIX);
+        if (ofSession)
+            portName.resize(portName.size() - strlen(PORT_SESSION_SUFFIX));
+        bool kept = ofSession ? hasSession(portName) : serves(portName);
+        if (!isPortName(portName) || (!swapping && kept))
             continue;
         if (!item.is_symlink(error))
             continue;
@@ -219,6 +223,12 @@ void PortDriver::removeStrayLinks() {
     }
     for (const fs::path& link : stray)
         fs::remove(link, error);
+}
+
+bool PortDriver::hasSession(const std::string& portName) const {
+    return std::any_of(ports_.begin(), ports_.end(), [&](const auto& port) {
+        return port->name() == portName && port->hasSession();
+    });
 }
 
 bool PortDriver::serves(const std::string& portName) const {

@@ -58,6 +58,7 @@ class PortDriver final : public platform::DriverBackend {
     void refreshPorts();
     void removeStrayLinks();
     bool serves(const std::string& portName) const;
+    bool hasSession(const std::string& portName) const;
     void addPort(int slot, const std::string& name);
     uint32_t newHandle();
     std::optional<PortHook> resolveHook(const PublishedValues& values);

@@ -92,10 +92,20 @@ static int channelBeside(const char* link, dev_t slave, struct PortDescriptor* p
     return 1;
 }
 
-/* The link leads to the slave and has its channel beside it. */
-static int linkMatches(const char* link, dev_t slave, struct PortDescriptor* port) {
+static int leadsTo(const char* path, dev_t slave) {
     struct stat status;
-    if (stat(link, &status) != 0 || !S_ISCHR(status.st_mode) || status.st_rdev != slave)
+    return stat(path, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == slave;
+}
+
+/* The link, or the link beside it that names the port's open session (a descriptor of the
+ * session the application got otherwise than by the link), leads to the slave, and the
+ * port's channel is beside it. */
+static int linkMatches(const char* link, dev_t slave, struct PortDescriptor* port) {
+    char session[PATH_MAX];
+    int length = snprintf(session, sizeof session, "%s%s", link, PORT_SESSION_SUFFIX);
+    int ownSession = length > 0 && (size_t)length < sizeof session && ownEntry(session, S_IFLNK) &&
+                     leadsTo(session, slave);
+    if (!ownSession && !leadsTo(link, slave))
         return 0;
     return channelBeside(link, slave, port);
 }

@@ -15,6 +15,10 @@
 #include <stdint.h>
 
 #define PORT_CHANNEL_SUFFIX ".ctl"
+/* Beside the link while an application has the port open: names that session's pty (its
+ * slave, which cannot be opened again), so a descriptor of the session that the
+ * application did not open by the link is known as the port's too. */
+#define PORT_SESSION_SUFFIX ".open"
 #define PORT_CHANNEL_VERSION 1u
 
 /* Requests. */

@@ -10,6 +10,9 @@
  *   modem_client LINK attr    report the data bits and parity tcgetattr reads
  *   modem_client LINK null    report the errno of each modem-line and termios ioctl given a
  *                             null argument
+ *   modem_client LINK handed  open the port and hand the descriptor to a program of its own
+ *                             (exec), which raises DTR and reports the lines: a descriptor
+ *                             the program did not open itself, as Wine's server passes one
  *
  * Built without the sanitizers: it runs with the preload library in front of it. */
 #define _GNU_SOURCE
@@ -18,6 +21,7 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -171,10 +175,32 @@ static int nullArguments(int fd) {
     return 0;
 }
 
+/* The program the descriptor was handed to: it never opened the port. */
+static int useHanded(int fd) {
+    int dtr = TIOCM_DTR;
+    if (ioctl(fd, TIOCMBIC, &dtr) != 0) {
+        printf("FAIL TIOCMBIC on the handed descriptor: %s\n", strerrorname_np(errno));
+        return 1;
+    }
+    printLines(fd);
+    return 0;
+}
+
+static int handOn(const char* self, int fd) {
+    char number[16];
+    snprintf(number, sizeof number, "%d", fd);
+    fcntl(fd, F_SETFD, 0);
+    execl(self, self, "-", "held", number, (char*)NULL);
+    printf("FAIL exec: %s\n", strerrorname_np(errno));
+    return 1;
+}
+
 int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IOLBF, 0);
+    if (argc == 4 && strcmp(argv[2], "held") == 0)
+        return useHanded(atoi(argv[3]));
     if (argc != 3) {
-        printf("usage: modem_client LINK open|wait|line|attr|null\n");
+        printf("usage: modem_client LINK open|wait|line|attr|null|handed\n");
         return 2;
     }
     int fd = openPort(argv[1]);
@@ -189,6 +215,8 @@ int main(int argc, char** argv) {
         status = reportLine(fd);
     else if (strcmp(argv[2], "null") == 0)
         status = nullArguments(fd);
+    else if (strcmp(argv[2], "handed") == 0)
+        return handOn(argv[0], fd);
     close(fd);
     return status;
 }

@@ -267,6 +267,20 @@ TEST_F(PreloadClients, PortsOpenedWithAndWithoutTheLibraryFollowEachOther) {
     EXPECT_EQ(received(CMD_OPEN).size(), 3u);
 }
 
+// A descriptor the program did not open by the link (handed to it by another program, as
+// Wine's server hands the port to a Windows program) is the port's too: its session's
+// modem lines work on it.
+TEST_F(PreloadClients, AHandedDescriptorIsKnownAsTheSessions) {
+    auto client = start({MODEM_CLIENT, link, "handed"});
+    EXPECT_EQ(client->finish(), 0) << client->output();
+    EXPECT_NE(client->output().find("lines RTS\n"), std::string::npos) << client->output();
+    ASSERT_TRUE(sessionsClosed(1));
+    EXPECT_EQ(modemControlValues().back(), 0x00); // dropped with the close
+    EXPECT_NE(std::find(modemControlValues().begin(), modemControlValues().end(), 0x02),
+              modemControlValues().end())
+        << "DTR dropped by the handed descriptor";
+}
+
 // A null argument to a modem-line or termios ioctl gets the pty's own answer, with the
 // library as without it (EFAULT, or ENOTTY for the modem lines a pty lacks).
 TEST_F(PreloadClients, NullArgumentsGetThePtysOwnErrors) {
