@@ -38,6 +38,7 @@ void DriverPort::shutdown() {
         endSession(false);
     }
     queued_.clear(); // hangs their applications up
+    kept_.clear();
     watch_.remove(watchId_);
     watchId_ = -1;
     channel_.close();
@@ -74,6 +75,9 @@ void DriverPort::service(uint32_t now, bool look) {
     // Someone holds the waiting pty, or came, wrote and went before the driver looked.
     if (watch_.takeOpened(watchId_) || (look && (waiting_.held() || waiting_.readable())))
         takeArrival();
+    // A kept pty goes once it is nobody's controlling terminal any more.
+    if (look)
+        std::erase_if(kept_, [](const PtyPair& pty) { return !pty.controlling(); });
     if (session_) {
         session_->service(now);
         if (session_->phase() == PortSession::Phase::Over)
@@ -162,6 +166,8 @@ void DriverPort::endSession(bool wake) {
     if (const std::optional<termios>& line = session_->finalLine())
         line_ = *line;
     askedCflag_ = session_->askedCflag();
+    if (PtyPair kept = session_->takeKeptPty(); kept.valid())
+        kept_.push_back(std::move(kept));
     remember(session_->device(), session_->endReason());
     platform::AutoEvent* ended = session_->takeWake();
     if (wake && ended)

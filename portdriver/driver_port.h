@@ -138,6 +138,7 @@ class DriverPort {
     std::unique_ptr<PortSession> session_;
     std::string sessionTarget_;  // what sessionLink_ points at
     std::deque<PtyPair> queued_; // opened while the last session was ending, in order
+    std::vector<PtyPair> kept_;  // ended sessions' ptys that are still a controlling terminal
     bool hookAsked_ = false;
     // Ptys of sessions that are over, and what an open waiting there is told (the newest
     // last; a few are enough: an application asks right after its open).

@@ -154,10 +154,16 @@ void PortSession::serviceOpen() {
     }
 }
 
-// The settings the application left go out before its CLOSE.
+// The settings the application left go out before its CLOSE. A program that opened the
+// port without O_NOCTTY and had no controlling terminal got the pty as its own (Wine's
+// server does): the pty stays open until that program lets it go, since closing it would
+// hang the program's session up.
 void PortSession::serviceEnding() {
-    if (flushLine() && sendClose())
-        over(PORT_CHANNEL_NOT_OPEN);
+    if (!flushLine() || !sendClose())
+        return;
+    if (pty_.controlling())
+        keptPty_ = std::move(pty_);
+    over(PORT_CHANNEL_NOT_OPEN);
 }
 
 void PortSession::hangUp() {
@@ -170,7 +176,7 @@ void PortSession::over(uint8_t reason) {
     endReason_ = reason;
     dropToApplication();
     termios settings{};
-    if (pty_.line(settings))
+    if (pty_.line(settings) || keptPty_.line(settings))
         finalLine_ = settings;
     pty_.close();
 }

@@ -90,6 +90,9 @@ class PortSession {
     // What the pty held when the session ended and the data bits and parity asked through
     // the channel: what the port's next session starts with.
     const std::optional<termios>& finalLine() const { return finalLine_; }
+    // A session whose application left while its pty is still that program's controlling
+    // terminal: the pty, kept open, since closing it would send the program SIGHUP.
+    PtyPair takeKeptPty() { return std::move(keptPty_); }
     std::optional<tcflag_t> askedCflag() const { return askedCflag_; }
 
     // The manager's signal for this session has come: take it.
@@ -162,6 +165,7 @@ class PortSession {
 
     std::string name_;
     PtyPair pty_;
+    PtyPair keptPty_;
     dev_t device_;
     std::optional<termios> finalLine_;
     PortHook hook_;

@@ -114,6 +114,11 @@ bool PtyPair::held() const {
     return master_ >= 0 && poll(&probe, 1, 0) >= 0 && !(probe.revents & (POLLHUP | POLLNVAL));
 }
 
+bool PtyPair::controlling() const {
+    pid_t session = 0;
+    return master_ >= 0 && ioctl(master_, TIOCGSID, &session) == 0;
+}
+
 bool PtyPair::readable() const {
     pollfd probe{master_, POLLIN, 0};
     return master_ >= 0 && poll(&probe, 1, 0) > 0 && (probe.revents & POLLIN);

@@ -52,6 +52,9 @@ class PtyPair {
     bool readable() const;
     // Further opens of the slave fail (EIO); whoever holds it keeps it.
     void lock();
+    // The slave is some session's controlling terminal (a program opened it without
+    // O_NOCTTY and had none): closing the master would send that session SIGHUP.
+    bool controlling() const;
     // Gives the slave line, as a real port keeps the settings the last application left,
     // unless its holder has changed the settings already. True when given; false when
     // the holder's own settings stand (their report is taken: the caller reports them).

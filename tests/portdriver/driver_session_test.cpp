@@ -207,3 +207,23 @@ TEST_F(Session, SettingsSettleAndOnlyChangesGoOutAndTheNextSessionInheritsThem) 
     expectPacket({CMD_DATA, 0, 2, 'g', 'o'}); // no SREQ: the application set nothing
     close(fd);
 }
+
+// A program without a controlling terminal that opens the port without O_NOCTTY gets the
+// pty as its terminal (Wine's server does): the end of its session leaves it alone, where
+// closing the pty would send it SIGHUP.
+TEST_F(Session, TheEndOfASessionHangsUpNoProgramWhoseTerminalThePtyBecame) {
+    startPort();
+    std::string command = "setsid -w sh -c 'exec 3<>" + linkOf("COM5") +
+                          "; sleep 0.3; exec 3>&-; sleep 0.5; echo alive' 2>&1";
+    FILE* program = popen(command.c_str(), "r");
+    ASSERT_NE(program, nullptr);
+    expectPacket({CMD_OPEN});
+    expectPacket({CMD_MCR, 0x03});
+    answerOpen(1);
+    expectPacket({CMD_MCR, 0x00});
+    expectPacket({CMD_CLOSE});
+    char said[64] = {};
+    size_t got = fread(said, 1, sizeof said - 1, program);
+    EXPECT_EQ(std::string(said, got), "alive\n");
+    EXPECT_EQ(pclose(program), 0);
+}
