@@ -4,6 +4,7 @@
 #include "portdriver/driver_port.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace portdriver {
 
@@ -77,7 +78,9 @@ bool PortSession::answerOpen(PortChannelReply& reply) {
     if (phase_ == Phase::Opening)
         return false;
     if (live()) {
-        fillState(reply, PORT_CHANNEL_OK);
+        // One open per session: a second program that reached the same pty before the
+        // driver moved the link on is refused as busy.
+        fillState(reply, std::exchange(openAnswered_, true) ? PORT_CHANNEL_BUSY : PORT_CHANNEL_OK);
         return true;
     }
     reply.status = phase_ == Phase::Over ? endReason_ : uint8_t(PORT_CHANNEL_NOT_OPEN);

@@ -50,14 +50,20 @@ void DriverPort::shutdown() {
 
 // The link is pointed at the spare pty, made beforehand so that the link moves on at once
 // when an application takes the waiting one; a new spare is made afterwards.
+// The spare is watched before the link leads to it: an open right after the swap must be
+// reported, or it would wait for the look every second (the driver's own open of the
+// spare came before, while it was made).
 bool DriverPort::makeWaiting() {
     if (!spare_.valid() && !spare_.create(line_))
         return false;
-    if (!link_.pointAt(spare_.linkTarget()))
+    int watch = watch_.add(spare_.slavePath());
+    if (!link_.pointAt(spare_.linkTarget())) {
+        watch_.remove(watch);
         return false;
+    }
     watch_.remove(watchId_);
     waiting_ = std::move(spare_);
-    watchId_ = watch_.add(waiting_.slavePath());
+    watchId_ = watch;
     ++changes_;
     return true;
 }

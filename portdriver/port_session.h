@@ -192,6 +192,7 @@ class PortSession {
     uint32_t lineNotedAt_ = 0;
     bool expectOwnChange_ = false;
     bool ownLineUnreported_ = false; // the application's settings, taken before the open
+    bool openAnswered_ = false;      // the channel told an open that the session is open
     bool channelEchoDue_ = false;    // the pty's report of what the channel announced
     // The data bits and parity asked through the channel (the pty holds 8N); dropped when
     // the settings change past the channel.

@@ -149,6 +149,23 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, ControlChannelOpen,
                                                     PORT_CHANNEL_NOT_STARTED}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// One open per session: a second program that reached the same pty (it opened the link
+// before the driver moved it on) is told the port is busy; another program's open gets its
+// own pty, and is refused while the session runs.
+TEST_F(ControlChannel, EachSessionAnswersOneOpenAndRefusesTheRest) {
+    startPort();
+    int fd = openSession();
+    ChannelConnection connection(channel());
+    EXPECT_EQ(connection.ask(request(PORT_CHANNEL_WAIT_OPEN, slaveOf(fd))).status,
+              PORT_CHANNEL_BUSY);
+    int other = openLink(linkOf("COM5"));
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(connection.ask(request(PORT_CHANNEL_WAIT_OPEN, slaveOf(other))).status,
+              PORT_CHANNEL_BUSY);
+    close(other);
+    close(fd);
+}
+
 // DTR and RTS go out as MCR packets when they change, after what the application wrote
 // before; the device's modem status is counted and wakes a wait for its line; a session
 // that ends ends the wait.
