@@ -130,7 +130,9 @@ void DriverPort::refuse(PtyPair& pty, uint8_t reason) {
     ++changes_;
 }
 
+// Pty numbers come back soon after a pty is closed: only the newest word on one counts.
 void DriverPort::remember(dev_t slave, uint8_t reason) {
+    std::erase_if(ended_, [slave](const auto& ended) { return ended.first == slave; });
     ended_.emplace_back(slave, reason);
     if (ended_.size() > ENDED_REMEMBERED)
         ended_.pop_front();

@@ -151,9 +151,15 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, ControlChannelOpen,
 
 // One open per session: a second program that reached the same pty (it opened the link
 // before the driver moved it on) is told the port is busy; another program's open gets its
-// own pty, and is refused while the session runs.
+// own pty, and is refused while the session runs, also on a pty number an ended session
+// had (numbers come back soon).
 TEST_F(ControlChannel, EachSessionAnswersOneOpenAndRefusesTheRest) {
     startPort();
+    for (int ended = 0; ended < 3; ++ended) {
+        close(openSession());
+        expectPacket({CMD_MCR, 0x00});
+        expectPacket({CMD_CLOSE});
+    }
     int fd = openSession();
     ChannelConnection connection(channel());
     EXPECT_EQ(connection.ask(request(PORT_CHANNEL_WAIT_OPEN, slaveOf(fd))).status,
