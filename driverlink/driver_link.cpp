@@ -311,6 +311,7 @@ void closeDriver() {
         driverLink.writeEvent->set();
     if (relayThread.joinable())
         relayThread.join();
+    dropClosingConnections();
     if (driverLink.device == DriverLink::Device::Open) {
         closeDriverHandle(driverLink.driverHandle);
         deleteDriverDevice(DRIVER_DEVICE_PATH);

@@ -320,6 +320,12 @@ uint32_t relayPass() {
     return std::min(relayState.wait, relayState.blocked ? PENDING_WAIT_MS : IDLE_WAIT_MS);
 }
 
+void dropClosingConnections() {
+    for (ClosingConnection& closing : relayState.closing)
+        closing.drop();
+    relayState.closing.clear();
+}
+
 // The wait between passes is the writeEvent or a second, as the driver expects; it is
 // skipped while packets keep coming, so a burst is not relayed one packet a second.
 int messageProc(AutoEvent* writeEvent) {
@@ -328,12 +334,8 @@ int messageProc(AutoEvent* writeEvent) {
     for (;;) {
         if (wait > 0)
             writeEvent->wait(wait);
-        if (!context.threadRunning.load()) {
-            for (ClosingConnection& closing : relayState.closing)
-                closing.drop();
-            relayState.closing.clear();
-            return 0;
-        }
+        if (!context.threadRunning.load())
+            return 0; // what still winds down is dropped by whoever ended the thread
         wait = relayPass();
     }
 }

@@ -18,6 +18,11 @@ class AutoEvent;
 // The thread's body; returns 0 when threadRunning is found cleared.
 int messageProc(platform::AutoEvent* writeEvent);
 
+// The connections still winding down after their application closed the port are dropped
+// at once. The relay thread must have ended; on the UI thread they are destroyed there
+// and then (at the end of the manager no event loop would run to destroy them later).
+void dropClosingConnections();
+
 // One pass over every slot 0..highestPortIndex. Returns how long the next wait may be:
 // 0 when packets were taken (more may follow), a few milliseconds while a frame waits
 // for room in its socket, otherwise the idle second.
