@@ -4,6 +4,7 @@
 #include "app/instance_requests.h"
 #include "app/main_dialog.h"
 #include "app/service_mode.h"
+#include "config/manager_context.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
 #include "platform/single_instance.h"
@@ -116,8 +117,10 @@ int runManager(QApplication& app, platform::SingleInstance& instance, bool servi
         dialog.show();
     app.exec();
     endManager();
-    if (service)
+    if (service && context.hostsSaved)
         serviceNotice("ended; every port stopped, current hosts saved.");
+    else if (service)
+        serviceNotice("ended; every port stopped; the current hosts could not be saved.");
     return 0;
 }
 

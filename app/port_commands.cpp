@@ -210,7 +210,7 @@ bool PortCommands::exitManager() {
     for (int slot = 0; slot < PORT_SLOTS; ++slot) {
         if (!configured(slot))
             continue;
-        saveCurrentHost(slot);
+        context.hostsSaved = saveCurrentHost(slot) && context.hostsSaved;
         freeHostList(port(slot));
     }
     context.endStage = ManagerContext::PORTS_ENDED;
@@ -235,7 +235,7 @@ void endManager() {
             port(slot).relayActive.store(0);
             if (port(slot).state.load() != PORT_STOPPED)
                 stopPort(slot, true);
-            saveCurrentHost(slot);
+            context.hostsSaved = saveCurrentHost(slot) && context.hostsSaved;
             freeHostList(port(slot));
         }
     }

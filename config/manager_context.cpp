@@ -28,6 +28,7 @@ void resetContext() {
     context.relayWake.store(nullptr);
     context.serviceDepth = 0;
     context.endStage = ManagerContext::RUNNING;
+    context.hostsSaved = true;
     resetImpossibleStateChanges();
 }
 

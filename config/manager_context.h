@@ -35,6 +35,9 @@ struct ManagerContext {
     // How far the manager has ended (UI thread): ports stopped and current hosts
     // saved, then the driver unloaded as well.
     enum EndStage { RUNNING, PORTS_ENDED, FINISHED } endStage = RUNNING;
+    // Whether every current host was saved at the end (UI thread): a store that refuses
+    // writes (read-only) keeps the old ones.
+    bool hostsSaved = true;
 };
 
 extern ManagerContext context;

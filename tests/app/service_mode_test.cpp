@@ -235,3 +235,21 @@ TEST_F(ServiceMode, ServesHeadlessAnswersNobodyAndEndsOnSigtermWithHostsSaved) {
 }
 
 } // namespace
+
+// A host that cannot be saved at the end is not reported as saved.
+TEST_F(ServiceMode, SaysSoWhenTheHostsCouldNotBeSaved) {
+    manager.setProcessEnvironment(environment());
+    manager.start(TRAVENOR_BINARY, {"--service"});
+    ASSERT_TRUE(manager.waitForStarted(5000));
+    ASSERT_TRUE(pumpUntil([&] { return portStarted(0); }, 15000))
+        << manager.readAllStandardError().toStdString();
+    ASSERT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector\\0000"), ERROR_SUCCESS);
+    manager.terminate();
+    ASSERT_TRUE(manager.waitForFinished(15000));
+    EXPECT_EQ(manager.exitCode(), 0);
+    std::string err = manager.readAllStandardError().toStdString();
+    EXPECT_NE(
+        err.find("travenor: ended; every port stopped; the current hosts could not be saved."),
+        std::string::npos)
+        << err;
+}

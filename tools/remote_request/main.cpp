@@ -13,7 +13,7 @@
 namespace {
 
 constexpr int DEFAULT_PORT = 5001;
-// The server takes one client at a time; a busy one lets the connect wait.
+// The server reads many clients side by side and answers them one after another.
 constexpr int CONNECT_MS = 10000;
 // A switch may take a 3 s connect and a 10 s identification.
 constexpr int ANSWER_MS = 30000;
