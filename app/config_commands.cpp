@@ -26,13 +26,13 @@ int slotOfRow(const PortRow& row) {
 }
 
 void showFatal(const char* text) {
-    messageBox(mainWindow(), text, "Fatal Error", MB_ICONERROR);
+    messageBox(BoxOwner::Window, text, "Fatal Error", MB_ICONERROR);
 }
 
 void showWarning(const char* format, const char* portName) {
     char text[160];
     std::snprintf(text, sizeof text, format, portName);
-    messageBox(mainWindow(), text, "Warning", MB_ICONWARNING);
+    messageBox(BoxOwner::Window, text, "Warning", MB_ICONWARNING);
 }
 
 // The driver keeps one link per registered port. Once it is loaded, a port that went
@@ -66,7 +66,7 @@ void ConfigCommands::properties(const PortRow& row) {
     if (slot < 0)
         return showFatal("Internal Error. Please contact our company.");
     if (port(slot).state.load() != PORT_STOPPED) {
-        messageBox(mainWindow(),
+        messageBox(BoxOwner::Window,
                    "Can't modify the port's properties which is in service.\nStop the service "
                    "and try again.",
                    "Warning", MB_ICONWARNING);
@@ -86,7 +86,7 @@ void ConfigCommands::remove(const std::vector<PortRow>& rows) {
     if (context.serviceBusy.load())
         return;
     if (rows.empty()) {
-        messageBox(mainWindow(), "None of items was selected.\nSelect the item first.", "Error",
+        messageBox(BoxOwner::Window, "None of items was selected.\nSelect the item first.", "Error",
                    MB_ICONERROR);
         return;
     }

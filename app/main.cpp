@@ -68,7 +68,7 @@ std::string folderProblem() {
 
 int refuseToStart(const std::string& problem) {
     std::fprintf(stderr, "travenor: %s\n", problem.c_str());
-    platform::messageBox(nullptr, problem, "Error", platform::MB_ICONERROR);
+    platform::messageBox(platform::BoxOwner::None, problem, "Error", platform::MB_ICONERROR);
     return 1;
 }
 

@@ -5,6 +5,7 @@
 #include "config/manager_context.h"
 #include "platform/message_box.h"
 #include "platform/ui_thread.h"
+#include "platform/window_boxes.h"
 #include "remote/remote_control_server.h"
 
 #include <QKeyEvent>
@@ -122,6 +123,7 @@ MainDialog::MainDialog()
 MainDialog::~MainDialog() {
     if (mainDialog == this) {
         platform::setMessageHandler(nullptr);
+        platform::setMessageBoxShower(nullptr);
         platform::setMainWindow(nullptr);
         mainDialog = nullptr;
     }
@@ -164,6 +166,7 @@ void MainDialog::initialise() {
     setWindowIcon(appIcon);
     mainDialog = this;
     platform::setMainWindow(this);
+    platform::showBoxesInWindows();
     platform::setMessageHandler([this](uint32_t message, uintptr_t wParam, intptr_t lParam) {
         return onMessage(message, wParam, lParam);
     });

@@ -31,8 +31,9 @@ void MainDialog::openMonitor() {
     }
     int slot = monitoredSlot(portList_->rowAt(selectedRow_));
     if (slot < 0 || port(slot).state.load() != PORT_CONNECTED) {
-        platform::messageBox(platform::mainWindow(), "Can't call monitor for disconnected port.",
-                             "Information", platform::MB_ICONINFORMATION);
+        platform::messageBox(platform::BoxOwner::Window,
+                             "Can't call monitor for disconnected port.", "Information",
+                             platform::MB_ICONINFORMATION);
         return;
     }
     auto* monitor = new PortMonitorDialog(slot, this);

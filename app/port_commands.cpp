@@ -34,7 +34,7 @@ int slotOfRow(const PortRow& row) {
 bool reportNothingSelected(const std::vector<PortRow>& rows) {
     if (!rows.empty())
         return false;
-    messageBox(mainWindow(), "None of items was selected.\nSelect the item first.", "Error",
+    messageBox(BoxOwner::Window, "None of items was selected.\nSelect the item first.", "Error",
                MB_ICONERROR);
     return true;
 }
@@ -42,7 +42,7 @@ bool reportNothingSelected(const std::vector<PortRow>& rows) {
 bool askYesNo(const char* format, const char* portName) {
     char text[256];
     std::snprintf(text, sizeof text, format, portName);
-    return messageBox(mainWindow(), text, "Warning", MB_ICONWARNING | MB_YESNO) == IDYES;
+    return messageBox(BoxOwner::Window, text, "Warning", MB_ICONWARNING | MB_YESNO) == IDYES;
 }
 
 bool isCurrentHost(PortRecord& record, const std::string& address, int portNo) {
@@ -58,7 +58,7 @@ bool addressFits(const PortRow& row) {
     std::snprintf(text, sizeof text,
                   "The address of %s is longer than 49 characters.\nChoose a shorter address.",
                   row.comName.c_str());
-    messageBox(mainWindow(), text, "Error", MB_ICONERROR);
+    messageBox(BoxOwner::Window, text, "Error", MB_ICONERROR);
     return false;
 }
 
@@ -202,8 +202,8 @@ bool PortCommands::exitManager() {
         return false;
     if (!stopEveryPort()) {
         showWindow_();
-        messageBox(mainWindow(), "Some ports couldn't be stopped. Check port status.", "Warning",
-                   MB_ICONWARNING);
+        messageBox(BoxOwner::Window, "Some ports couldn't be stopped. Check port status.",
+                   "Warning", MB_ICONWARNING);
         return false;
     }
     context.threadRunning.store(0);

@@ -6,6 +6,7 @@
 #include "config/port_registration.h"
 #include "platform/message_box.h"
 #include "platform/ui_thread.h"
+#include "platform/window_boxes.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -202,7 +203,8 @@ void PortPropertiesDialog::clearFields() {
 }
 
 int PortPropertiesDialog::refuse(const char* text) {
-    platform::messageBox(this, text, "Error", platform::MB_ICONERROR);
+    platform::BoxOwnerScope owner(this);
+    platform::messageBox(platform::BoxOwner::Window, text, "Error", platform::MB_ICONERROR);
     return 0;
 }
 

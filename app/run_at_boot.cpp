@@ -66,7 +66,7 @@ void switchOff(const RunKey& key, const StoredValue& old) {
 }
 
 void sayTooLong() {
-    messageBox(mainWindow(),
+    messageBox(BoxOwner::Window,
                "The manager's path is too long for the run-at-boot entry (at most 255 "
                "bytes).\nNothing was written.",
                "Error", MB_OK | MB_ICONERROR);

@@ -140,7 +140,7 @@ int loadPortTable() {
 int saveCurrentHost(int slot) {
     HKEY key = nullptr;
     if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, portKeyName(slot).c_str(), &key) != ERROR_SUCCESS) {
-        messageBox(nullptr, "Can't Open Registry Key", "Fatal Error", MB_ICONERROR);
+        messageBox(BoxOwner::None, "Can't Open Registry Key", "Fatal Error", MB_ICONERROR);
         return 0;
     }
     CurrentHost current = currentHost(port(slot));

@@ -151,7 +151,7 @@ void showNotices(Registration& r) {
     if (r.refused && r.notices.empty())
         r.notices.push_back({CREATE_FAILED, "Fatal Error"});
     for (const Notice& notice : r.notices)
-        messageBox(nullptr, notice.text, notice.caption, MB_ICONERROR);
+        messageBox(BoxOwner::None, notice.text, notice.caption, MB_ICONERROR);
 }
 
 bool keyGone(long result) {
@@ -211,7 +211,7 @@ int unregisterPort(int slot) {
             refused = group.commit() != ERROR_SUCCESS;
     }
     if (refused) {
-        messageBox(mainWindow(), "Can't access Registry.", "Error", MB_ICONERROR);
+        messageBox(BoxOwner::Window, "Can't access Registry.", "Error", MB_ICONERROR);
         return 0;
     }
     return 1;

@@ -32,7 +32,7 @@ const std::initializer_list<const char*> publishedValues = {
     "pOutQueue", "pInQueue", "hWin32Event", "hWin32Event_Read", "hWin32Event_Dummy"};
 
 void showError(const char* text) {
-    messageBox(mainWindow(), text, "Error", MB_ICONERROR);
+    messageBox(BoxOwner::Window, text, "Error", MB_ICONERROR);
 }
 
 // 0 on failure: the driver's queue handles are never 0.
@@ -265,7 +265,7 @@ bool stopPort(int slot, bool force) {
         std::snprintf(text, sizeof text,
                       "[%s] can't be stopped because it is in use.\nClose port and retry.",
                       record.portName);
-        messageBox(mainWindow(), text, "Warning", MB_ICONWARNING);
+        messageBox(BoxOwner::Window, text, "Warning", MB_ICONWARNING);
         return false;
     }
     int state = record.state.load();

@@ -1,14 +1,15 @@
 #pragma once
-// The one way the manager shows a message box. A box shows text and caption with
-// one icon and one set of buttons and returns the button pressed, like MessageBoxA.
-// Tests install a responder that answers from a script and records every box.
+// The one way the manager asks the person in front of the screen something, or tells
+// them: a box with text and caption, one icon and one set of buttons, answered with the
+// button pressed, like MessageBoxA. No layer below the window knows how a box is shown:
+// the program installs that (the window's message boxes, platform/window_boxes.h); the
+// service mode answers every box itself; tests install a responder that answers from a
+// script and records every box.
 //
-// Call on the UI thread. A box asked for on another thread is carried to the UI
-// thread and the caller waits for the answer.
+// Any thread. A box asked for on another thread is carried to the UI thread and the
+// caller waits for the answer.
 #include <functional>
 #include <string>
-
-class QWidget;
 
 namespace platform {
 
@@ -27,6 +28,10 @@ enum : int {
     IDNO = 7,
 };
 
+// Whether the box belongs to a window (the manager's, or the dialog that asks) or stands
+// alone.
+enum class BoxOwner { None, Window };
+
 struct MessageBoxCall {
     std::string text;
     std::string caption;
@@ -34,21 +39,19 @@ struct MessageBoxCall {
     bool owned = false; // shown with an owner window
 };
 
-// owner may be null (a box without an owner window).
-int messageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style);
+using MessageBoxAnswer = std::function<int(const MessageBoxCall&)>;
 
-// Replaces the real boxes: every box goes to responder, whose result is returned.
-// An empty function brings the real boxes back.
-void setMessageBoxResponder(std::function<int(const MessageBoxCall&)> responder);
+int messageBox(BoxOwner owner, const std::string& text, const std::string& caption, unsigned style);
 
+// How the program shows a box, on the UI thread (the window installs its message
+// boxes). Without one a box is traced and answered 0.
+void setMessageBoxShower(MessageBoxAnswer shower);
+// Replaces the shower: every box goes to responder, whose result is returned (tests).
+// An empty function brings the shower back.
+void setMessageBoxResponder(MessageBoxAnswer responder);
 // From now on every box is answered at once without being shown (No for a Yes/No box,
-// OK otherwise) and traced: the manager is ending and nobody may be asked any more.
+// OK otherwise) and traced: the manager is ending, or runs without a window, and nobody
+// may be asked.
 void answerBoxesSilently(bool on = true);
 
-} // namespace platform
-
-namespace platform {
-// The main window, owner of the boxes that lower layers show; set by MainDialog.
-void setMainWindow(QWidget* window);
-QWidget* mainWindow();
 } // namespace platform

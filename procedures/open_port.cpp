@@ -86,7 +86,7 @@ OpenOutcome fail(int slot, int reason) {
 // A failed creation keeps its socket until the next procedure for the port drops it.
 OpenOutcome failKeepingSocket(int slot, bool quiet, const char* text) {
     if (!quiet)
-        messageBox(mainWindow(), text, "Error", MB_ICONERROR);
+        messageBox(BoxOwner::Window, text, "Error", MB_ICONERROR);
     movePortState(slot, PORT_CONNECTING, PORT_DISCONNECTED, REASON_INTERNAL);
     return OpenOutcome::Failed;
 }

@@ -186,7 +186,7 @@ void RemoteControlServer::serve(TcpConnection& client) {
 void RemoteControlServer::reportFailure(const char* text) {
     debugTrace("%s\r\n", text);
     std::string shown = text;
-    postToUiThread([shown] { messageBox(mainWindow(), shown, "Error", MB_ICONERROR); });
+    postToUiThread([shown] { messageBox(BoxOwner::Window, shown, "Error", MB_ICONERROR); });
 }
 
 void startRemoteControlServer() {

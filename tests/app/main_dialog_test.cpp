@@ -10,6 +10,7 @@
 #include "platform/registry.h"
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
+#include "platform/window_boxes.h"
 #include "tests/app/gui_support.h"
 #include "tests/support/clean_context.h"
 #include "tests/support/loopback_address.h"

@@ -1,6 +1,7 @@
 #include "platform/message_box.h"
 
 #include "platform/ui_thread.h"
+#include "platform/window_boxes.h"
 #include "tests/app/gui_support.h"
 #include "tests/support/pump.h"
 #include "tests/support/scripted_boxes.h"
@@ -21,16 +22,20 @@ namespace {
 
 class MessageBoxes : public ::testing::Test {
   protected:
-    void SetUp() override { ensureQtApp(); }
+    void SetUp() override {
+        ensureQtApp();
+        showBoxesInWindows();
+    }
+    void TearDown() override { setMessageBoxShower(nullptr); }
 };
 
 TEST_F(MessageBoxes, ScriptedAnswerComesBackAndOwnerIsRecorded) {
-    QWidget owner;
     ScriptedBoxes boxes;
     boxes.expect("Delete it?", "Warning", MB_YESNO | MB_ICONWARNING, IDNO);
     boxes.expect("Done.", "Information", MB_ICONINFORMATION);
-    EXPECT_EQ(messageBox(&owner, "Delete it?", "Warning", MB_YESNO | MB_ICONWARNING), IDNO);
-    EXPECT_EQ(messageBox(nullptr, "Done.", "Information", MB_ICONINFORMATION), IDOK);
+    EXPECT_EQ(messageBox(BoxOwner::Window, "Delete it?", "Warning", MB_YESNO | MB_ICONWARNING),
+              IDNO);
+    EXPECT_EQ(messageBox(BoxOwner::None, "Done.", "Information", MB_ICONINFORMATION), IDOK);
     auto shown = boxes.shown();
     ASSERT_EQ(shown.size(), 2u);
     EXPECT_TRUE(shown[0].owned);
@@ -61,7 +66,7 @@ TEST_P(RealBox, WorkerThreadBoxIsShownOnUiThread) {
     const RealBoxCase& c = GetParam();
     std::atomic<int> answer{-1};
     std::thread worker(
-        [&] { answer = messageBox(nullptr, "Text of the box", "Caption", c.style); });
+        [&] { answer = messageBox(BoxOwner::None, "Text of the box", "Caption", c.style); });
     // The box runs its own loop on the UI thread; the person is a timer inside it.
     QString text, title, threadOk;
     QMessageBox::Icon icon = QMessageBox::NoIcon;

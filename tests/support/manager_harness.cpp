@@ -15,6 +15,7 @@
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
+#include "platform/window_boxes.h"
 #include "portdriver/install.h"
 #include "tests/app/gui_support.h"
 
