@@ -3,6 +3,7 @@
 #include "app/app_icon.h"
 #include "config/config_store.h"
 #include "config/manager_context.h"
+#include "device/port_connection.h"
 #include "platform/message_box.h"
 #include "platform/ui_thread.h"
 #include "platform/window_boxes.h"
@@ -40,22 +41,6 @@ constexpr CommandEntry COMMAND_TABLE[] = {
     {ID_TRAY_EXIT, &MainDialog::exitManager},
     {ID_TRAY_RUN_AT_BOOT, &MainDialog::toggleRunAtBoot},
     {SYSMENU_ABOUT, &MainDialog::showAboutBox},
-};
-
-struct MessageEntry {
-    uint32_t message;
-    intptr_t (MainDialog::*run)(uintptr_t wParam, intptr_t lParam);
-};
-
-constexpr MessageEntry MESSAGE_TABLE[] = {
-    {platform::WM_TRAY_NOTIFY, &MainDialog::onTrayNotify},
-    {platform::WM_RECONNECT_PORT, &MainDialog::onReconnectPort},
-    {platform::WM_PORT_DISCONNECTED, &MainDialog::onPortDisconnected},
-    {platform::WM_START_PORT, &MainDialog::onStartPort},
-    {platform::WM_OPEN_PORT, &MainDialog::onOpenPort},
-    {platform::WM_WIN16_PORT, &MainDialog::onWin16Port},
-    {platform::WM_REFRESH_LIST, &MainDialog::onRefreshList},
-    {platform::WM_SWITCH_PORT, &MainDialog::onSwitchPort},
 };
 
 // Dialog template 102, in dialog units.
@@ -122,7 +107,7 @@ MainDialog::MainDialog()
 
 MainDialog::~MainDialog() {
     if (mainDialog == this) {
-        platform::setMessageHandler(nullptr);
+        messages_.uninstall();
         platform::setMessageBoxShower(nullptr);
         platform::setMainWindow(nullptr);
         mainDialog = nullptr;
@@ -167,9 +152,7 @@ void MainDialog::initialise() {
     mainDialog = this;
     platform::setMainWindow(this);
     platform::showBoxesInWindows();
-    platform::setMessageHandler([this](uint32_t message, uintptr_t wParam, intptr_t lParam) {
-        return onMessage(message, wParam, lParam);
-    });
+    messages_.install();
     loadPortTable();
     addTrayIcon();
     initPortListColumns();
@@ -194,10 +177,7 @@ void MainDialog::onCommand(int id) {
 }
 
 intptr_t MainDialog::onMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    for (const MessageEntry& entry : MESSAGE_TABLE)
-        if (entry.message == message)
-            return (this->*entry.run)(wParam, lParam);
-    return 0;
+    return messages_.handle(message, wParam, lParam);
 }
 
 void MainDialog::initPortListColumns() {
@@ -267,7 +247,7 @@ void MainDialog::onTimer(int timerId) {
             hideWindow();
         return;
     }
-    sendKeepAlives();
+    ::sendKeepAlives();
 }
 
 // The selected rows in ascending order, with what each stands for.

@@ -11,6 +11,7 @@
 #include "app/port_commands.h"
 #include "app/port_list.h"
 #include "app/system_tray.h"
+#include "procedures/port_messages.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -62,7 +63,8 @@ class MainDialog : public QDialog {
     // table, tray icon, list, timers, remote control, metrics.
     void initialise();
 
-    // The message table: commands by id, private messages by number.
+    // The message table: commands by id; the private messages go to the ports'
+    // dispatcher (procedures/port_messages.h), the window's own to the window.
     void onCommand(int id);
     intptr_t onMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
     void onTimer(int timerId);
@@ -97,20 +99,13 @@ class MainDialog : public QDialog {
     void showAboutBox();
     void toggleRunAtBoot();
 
-    // Private messages.
+    // The window's own private messages.
     intptr_t onTrayNotify(uintptr_t wParam, intptr_t lParam);
-    intptr_t onReconnectPort(uintptr_t wParam, intptr_t lParam);
-    intptr_t onPortDisconnected(uintptr_t wParam, intptr_t lParam);
-    intptr_t onStartPort(uintptr_t wParam, intptr_t lParam);
-    intptr_t onOpenPort(uintptr_t wParam, intptr_t lParam);
-    intptr_t onWin16Port(uintptr_t wParam, intptr_t lParam);
     intptr_t onRefreshList(uintptr_t wParam, intptr_t lParam);
-    intptr_t onSwitchPort(uintptr_t wParam, intptr_t lParam);
 
     // Hooks of start-up that later work fills in.
     void addTrayIcon();
     void startRemoteControl();
-    void sendKeepAlives();
 
     QPushButton* button(int id) const;
     CSystemTray& trayIcon() { return trayIcon_; }
@@ -156,6 +151,8 @@ class MainDialog : public QDialog {
     QLabel* debugWindow_ = nullptr;
     CSystemTray trayIcon_;
     QPointer<PortMonitorDialog> portMonitor_;
+    PortMessages messages_{{[this] { return intptr_t(refreshPortList()); },
+                            [this](uintptr_t w, intptr_t l) { return onTrayNotify(w, l); }}};
 };
 
 extern MainDialog* mainDialog;

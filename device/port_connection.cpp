@@ -256,6 +256,21 @@ void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length) {
     sendPendingFrame(record);
 }
 
+// ALIVE goes through the port's pending frame, so it never lands in the middle of a DATA
+// frame the relay thread has only partly sent; while one is pending it is left out, the
+// data itself keeps the connection busy.
+void sendKeepAlives() {
+    int last = std::min<int>(context.highestPortIndex.load(), PORT_SLOTS - 1);
+    for (int slot = 0; slot <= last; ++slot) {
+        PortRecord& record = port(slot);
+        if (record.state.load() != PORT_CONNECTED)
+            continue;
+        MutexLock lock(record.relayLock);
+        auto frame = aliveFrame();
+        sendPortFrame(record, frame.data(), int(frame.size()));
+    }
+}
+
 void markConnectionLost(PortRecord& record) {
     if (record.state.load() != PORT_CONNECTED)
         return;

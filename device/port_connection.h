@@ -88,3 +88,6 @@ void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length)
 // The device's connection is gone (it closed, or a send failed for good): the relay
 // thread's silence rule fires at its next pass and the reconnection begins.
 void markConnectionLost(PortRecord& record);
+
+// ALIVE to the device of every Connected port (the window's keep-alive timer). UI thread.
+void sendKeepAlives();

@@ -17,6 +17,7 @@
 #include "fuzz/manager_fuzz_harness.h"
 #include "platform/single_instance.h"
 #include "platform/ui_thread.h"
+#include "tests/app/window_harness.h"
 
 #include <cctype>
 #include <chrono>
@@ -43,15 +44,22 @@ std::string runtimeFolder;
 std::vector<std::string> handled;                  // lines the handler was given
 std::vector<std::pair<uintptr_t, intptr_t>> win16; // WM_WIN16_PORT reaching the table
 
+std::unique_ptr<WindowHarness> window;
+
 void setUp() {
+    // The window comes before the manager and goes after it, as in the program (atexit
+    // runs the later first).
+    window = std::make_unique<WindowHarness>();
+    std::atexit([] { window.reset(); });
     setUpManager(true);
+    window->install();
     char name[] = "/tmp/fuzz-instance-XXXXXX";
     check(mkdtemp(name) != nullptr, "no runtime folder");
     runtimeFolder = name;
     setenv("XDG_RUNTIME_DIR", runtimeFolder.c_str(), 1);
     instance = std::make_unique<platform::SingleInstance>("fuzz-travenor");
     check(instance->acquire(), "the instance lock was not taken");
-    MainDialog* dialog = mainDialog;
+    MainDialog* dialog = &window->dialog();
     check(instance->listen([dialog](const std::string& line) {
         handled.push_back(line);
         return answerInstanceRequest(*dialog, line);

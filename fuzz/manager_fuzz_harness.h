@@ -1,7 +1,7 @@
 #pragma once
 // The whole manager in a fuzz target's process, as the tests have it
 // (tests/support/manager_harness.h): a real store in a temporary folder, the
-// stand-in driver, a MainDialog serving the private messages, and three configured
+// stand-in driver, the dispatcher serving the private messages, and three configured
 // ports, COM1 and COM7 on a device-server simulator and COM99 on an address where
 // nothing listens. Every message box fails the run: no input may make the manager ask
 // anybody anything.

@@ -16,6 +16,7 @@
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "tests/app/properties_support.h"
+#include "tests/app/window_harness.h"
 #include "tests/platform/store_dump.h"
 #include "tests/support/manager_fixture.h"
 #include "tests/support/port_keys.h"
@@ -35,10 +36,8 @@ namespace {
 
 const char* const INTERNAL_ERROR = "An internal error occured. Please contact our company.";
 
-class ConfigCommandsTest : public ManagerTest {
+class ConfigCommandsTest : public WindowTest {
   protected:
-    MainDialog& window() { return manager.dialog(); }
-    PortList& list() { return *manager.dialog().portList(); }
     void click(int id) { QTest::mouseClick(window().button(id), Qt::LeftButton); }
 
     // A port in the store and the table, as Add would have made it.

@@ -12,6 +12,7 @@
 #include "platform/ui_thread.h"
 #include "platform/window_boxes.h"
 #include "tests/app/gui_support.h"
+#include "tests/app/window_harness.h"
 #include "tests/support/clean_context.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/manager_fixture.h"
@@ -173,7 +174,7 @@ TEST_F(MainWindow, DestroyedDialogLeavesNoHandlerBehind) {
 // ---------------------------------------------------------------------------
 // The end on a termination signal
 
-using SignalEnd = ManagerTest;
+using SignalEnd = WindowTest;
 
 // A signal arrives while a question waits for an answer nobody gives (the box stays up,
 // its own loop running): the end waits for the procedure under the box 5 s of ticks at
@@ -184,7 +185,7 @@ TEST_F(SignalEnd, UnansweredQuestionHoldsTheEndNoLongerThanFiveSeconds) {
     int asking = addPort(1, "COM4", 2);
     ASSERT_TRUE(startPort(running));
     setCurrentHost(port(asking), hiddenHost.c_str(), 5);
-    MainDialog& dialog = manager.dialog();
+    MainDialog& dialog = window();
     dialog.refreshPortList();
     const int hiddenRow = 3;
     ASSERT_EQ(dialog.portList()->rowText(hiddenRow, COL_NAME), "(Hidden Port)");

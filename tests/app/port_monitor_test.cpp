@@ -9,6 +9,7 @@
 #include "driverlink/driver_link.h"
 #include "platform/message_box.h"
 #include "tests/app/gui_support.h"
+#include "tests/app/window_harness.h"
 #include "tests/support/clean_context.h"
 #include "tests/support/manager_fixture.h"
 #include "tests/support/pump.h"
@@ -318,10 +319,8 @@ TEST_F(MonitorWindow, WindowShowsThePanesAsAPainterDrawsThem) {
 
 // Through the whole manager: the port list, the stand-in driver, the relay thread and a
 // device-server simulator.
-class PortMonitorTest : public ManagerTest {
+class PortMonitorTest : public WindowTest {
   protected:
-    MainDialog& window() { return manager.dialog(); }
-
     void selectRow(int row) {
         window().portList()->setCurrentItem(window().portList()->topLevelItem(row));
     }

@@ -11,6 +11,7 @@
 #include "config/port_registration.h"
 #include "platform/message_box.h"
 #include "tests/app/properties_support.h"
+#include "tests/app/window_harness.h"
 #include "tests/platform/store_dump.h"
 #include "tests/support/manager_fixture.h"
 #include "tests/support/port_keys.h"
@@ -42,13 +43,13 @@ std::vector<Host> hostsOf(int slot) {
     return hosts;
 }
 
-class PortProperties : public ManagerTest {
+class PortProperties : public WindowTest {
   protected:
     std::unique_ptr<PortPropertiesDialog> open(int addMode, int editSlot) {
         auto dialog = std::make_unique<PortPropertiesDialog>(
-            &manager.dialog(), addMode, editSlot,
+            &window(), addMode, editSlot,
             [this](const std::string& name, const std::string& address, int portNo) {
-                manager.dialog().portList()->showHostRow(name, address, portNo);
+                window().portList()->showHostRow(name, address, portNo);
             });
         dialog->show();
         return dialog;
@@ -99,7 +100,7 @@ TEST_F(PortProperties, AddToListCreatesThePortInTheLowestFreeSlotThenAppendsTheN
     EXPECT_EQ(storedKeyLines(portClassKeyName(1)), portClassKeyLines());
     // The dialog asked for a redraw; the list then shows the new port between the others.
     manager.pumpFor(50);
-    PortList& list = *manager.dialog().portList();
+    PortList& list = *window().portList();
     EXPECT_EQ(list.rowText(2, COL_COM_ID), "COM5");
     EXPECT_EQ(list.rowText(3, COL_PORT), "2");
 }

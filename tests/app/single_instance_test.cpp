@@ -6,6 +6,7 @@
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
+#include "tests/app/window_harness.h"
 #include "tests/sim/loopback.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/manager_harness.h"
@@ -229,7 +230,9 @@ class ClientLeavesDuringSixteenBitOpen : public SingleInstanceTest,
 
 TEST_P(ClientLeavesDuringSixteenBitOpen, OpenEndsAndTheNextClientIsServed) {
     const LeavingClientCase& c = GetParam();
+    WindowHarness window;
     ManagerHarness manager;
+    window.install();
     ScriptedBoxes boxes;
     const std::string address = allocateLoopbackAddress();
     std::unique_ptr<LoopbackListener> device;
@@ -240,7 +243,7 @@ TEST_P(ClientLeavesDuringSixteenBitOpen, OpenEndsAndTheNextClientIsServed) {
     platform::SingleInstance first("leaving-client");
     ASSERT_TRUE(first.acquire());
     ASSERT_TRUE(first.listen(
-        [&](const std::string& line) { return answerInstanceRequest(manager.dialog(), line); }));
+        [&](const std::string& line) { return answerInstanceRequest(window.dialog(), line); }));
 
     int leaving = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_TRUE(connectLocal(leaving, first.socketPath()));

@@ -12,6 +12,7 @@
 #include "platform/registry.h"
 #include "platform/ui_thread.h"
 #include "tests/app/gui_support.h"
+#include "tests/app/window_harness.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/manager_fixture.h"
 
@@ -51,10 +52,9 @@ bool hasPublishedQueue(int slot) {
     return found;
 }
 
-class StartStop : public ManagerTest {
+class StartStop : public WindowTest {
   protected:
-    MainDialog& dialog() { return manager.dialog(); }
-    PortList& list() { return *manager.dialog().portList(); }
+    MainDialog& dialog() { return window(); }
 
     int rowOf(const std::string& address, int portNo) {
         for (int row = 0; row < list().rowCount(); ++row)

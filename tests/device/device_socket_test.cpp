@@ -3,8 +3,8 @@
 // drops the connection, and the keep-alive.
 #include "device/device_socket.h"
 
-#include "app/main_dialog.h"
 #include "config/manager_context.h"
+#include "device/port_connection.h"
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
 #include "rings/ring_queue.h"
@@ -201,7 +201,7 @@ TEST_F(KeepAlive, SentOnlyToConnectedPortsUpToHighestPortIndex) {
     size_t beyondFrames = settledFrameCount(sim(), 3);
     std::vector<uint8_t> inRangeBytes = sim().rawBytesReceived(1);
 
-    manager.dialog().onTimer(KEEPALIVE_TIMER);
+    sendKeepAlives();
 
     ASSERT_TRUE(sim().waitForFrames(1, inRangeFrames + 1, 3000));
     pumpFor(200);

@@ -1,10 +1,10 @@
 // The relay thread end to end: an application on the port's pty link, the whole
 // manager in this process and a device-server simulator on loopback.
-#include "app/main_dialog.h"
 #include "config/manager_context.h"
 #include "config/port_key.h"
 #include "config/port_state.h"
 #include "config/port_table.h"
+#include "device/port_connection.h"
 #include "driverlink/driver_link.h"
 #include "platform/auto_event.h"
 #include "platform/registry.h"
@@ -48,7 +48,7 @@ class MessageLog {
             seen_.push_back({message, lParam});
             if (held_.count(message))
                 return intptr_t(0);
-            return manager.dialog().onMessage(message, wParam, lParam);
+            return manager.messages().handle(message, wParam, lParam);
         });
     }
     ~MessageLog() { setMessageHandler(nullptr); }
@@ -422,7 +422,7 @@ TEST_F(Relay, PartlySentDataFrameGoesOutBeforeAnyOtherFrame) {
     RelayView last = relayView(slot);
     for (int turn = 0; turn < 60; ++turn) {
         if (turn == 30)
-            manager.dialog().onTimer(KEEPALIVE_TIMER);
+            sendKeepAlives();
         pumpFor(5);
         RelayView now = relayView(slot);
         if (!now.pending.empty() && now.pending == last.pending && last.queued) {

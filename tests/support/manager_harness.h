@@ -1,9 +1,10 @@
 #pragma once
-// A whole manager in the test process, without its start-up: a real store in a
-// temporary folder, the stand-in port driver with its ptys in a temporary device
-// folder, and a MainDialog (not shown, timers not armed) whose message table serves
-// the private messages, exactly as in the running program. Tests drive it from the
-// UI thread (the test's main thread) and play the application on the pty links.
+// The ports of a manager in the test process, without its window and start-up: a real
+// store in a temporary folder, the stand-in port driver with its ptys in a temporary
+// device folder, and the dispatcher of the private messages (procedures/port_messages.h)
+// that serves them exactly as in the running program. Tests drive it from the UI thread
+// (the test's main thread) and play the application on the pty links. The window's
+// tests add the window (tests/app/window_harness.h).
 //
 // One per test, normally through the fixture ManagerTest (tests/support/manager_fixture.h).
 // The destructor stops the relay thread, unloads the driver, resets the manager's
@@ -18,7 +19,7 @@
 #include <string>
 #include <vector>
 
-class MainDialog;
+#include "procedures/port_messages.h"
 
 class ManagerHarness {
   public:
@@ -33,7 +34,8 @@ class ManagerHarness {
     // Adds one more host entry to the port's key and reloads the table.
     void addHost(int slot, int entry, const std::string& address, int portNo,
                  const char* description);
-    // Re-reads the port table from the store (as at start-up) and rebuilds the list.
+    // Re-reads the port table from the store (as at start-up) and asks for the list's
+    // rebuild (WM_REFRESH_LIST).
     void reload();
 
     std::string linkPath(const char* comName) const;
@@ -46,13 +48,14 @@ class ManagerHarness {
     }
     void pumpFor(int milliseconds) { ::pumpFor(milliseconds); }
 
-    MainDialog& dialog() { return *dialog_; }
+    // The dispatcher the harness installed, for a test that watches the messages.
+    PortMessages& messages() { return messages_; }
     const std::string& deviceFolder() const { return deviceFolder_; }
 
   private:
     TempStore store_;
     std::string deviceFolder_;
-    std::unique_ptr<MainDialog> dialog_;
+    PortMessages messages_;
 };
 
 // A device-server simulator on its own loopback address, with two serial ports.

@@ -3,7 +3,19 @@
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
 
+#include <QCoreApplication>
+
 #include <chrono>
+
+void ensureEventLoop() {
+    if (QCoreApplication::instance())
+        return;
+    static int argc = 1;
+    static char name[] = "test";
+    static char* argv[] = {name, nullptr};
+    // Never destroyed: worker threads of a failed test may still post to it.
+    new QCoreApplication(argc, argv);
+}
 
 bool pumpUntil(const std::function<bool()>& done, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
