@@ -1,8 +1,24 @@
 #include "config/manager_context.h"
 
 #include "config/port_state.h"
+#include "platform/process_state.h"
+
+#include <algorithm>
+#include <vector>
 
 ManagerContext context;
+
+namespace {
+std::vector<void (*)()>& resets() {
+    static std::vector<void (*)()> registered;
+    return registered;
+}
+} // namespace
+
+void onContextReset(void (*reset)()) {
+    if (std::find(resets().begin(), resets().end(), reset) == resets().end())
+        resets().push_back(reset);
+}
 
 void enterService() {
     ++context.serviceDepth;
@@ -30,6 +46,9 @@ void resetContext() {
     context.endStage = ManagerContext::RUNNING;
     context.hostsSaved = true;
     resetImpossibleStateChanges();
+    platform::resetProcessState();
+    for (void (*reset)() : resets())
+        reset();
 }
 
 void wakeRelay() {

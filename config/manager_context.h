@@ -51,8 +51,15 @@ void enterService();
 void leaveService();
 
 // Back to the state of a fresh process: every slot cleared, every flag at its start
-// value. UI thread, with no worker thread running (tests, between cases).
+// value, the platform's process-wide state as at start (platform/process_state.h), and
+// every part a layer above keeps of its own (registered below). UI thread, with no worker
+// thread running (tests, between cases): the one reset.
 void resetContext();
+
+// A part of the manager's state that a layer above owns in an object of its own (the
+// relay's per-port marks, the open procedure's): resetContext resets it too. Register
+// once; registering the same function again changes nothing.
+void onContextReset(void (*reset)());
 
 // Wakes the relay thread for a pass now, when it runs: a port became Connected (what
 // the application wrote meanwhile goes at once) or lost its connection (the

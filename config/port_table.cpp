@@ -38,14 +38,10 @@ void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     record.lastRxTick = 0;
     record.maxSpeed = 0;
     record.readEvent = nullptr;
-    record.readEventRing0 = 0;
     record.sliceEvent = nullptr;
-    record.sliceEventRing0 = 0;
     record.roomWatch = nullptr;
     record.outQueue = nullptr;
     record.inQueue = nullptr;
-    record.outQueueHandle = 0;
-    record.inQueueHandle = 0;
     std::memset(record.txFrame, 0, sizeof record.txFrame);
     record.txPending = 0;
     record.txSent = 0;
@@ -54,9 +50,6 @@ void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     record.lastMsr = 0;
     record.monitor = nullptr;
     record.isWin16Port = 0;
-    record.openRunning = false;
-    record.openAsked = false;
-    record.openAskedAt = 0;
 }
 
 } // namespace

@@ -146,18 +146,13 @@ struct PortRecord {
     std::atomic<uint8_t> maxSpeed{0};
     // Events and ring addresses: created and released on the UI thread; the relay
     // thread uses them only under relayLock, which stopPort takes to unmap the rings.
+    // (The driver's handles of them are the driver link's: driverlink/driver_link.h.)
     platform::AutoEvent* readEvent = nullptr;
-    uint32_t readEventRing0 = 0;
     platform::AutoEvent* sliceEvent = nullptr;
-    uint32_t sliceEventRing0 = 0;
     // Watches sliceEvent on the UI thread: room in a full inQueue. UI thread.
     platform::EventWatch* roomWatch = nullptr;
     std::atomic<RingQueue*> outQueue{nullptr};
     std::atomic<RingQueue*> inQueue{nullptr};
-    // The driver's 32-bit handles of outQueue and inQueue, given back when the port
-    // stops. UI thread.
-    uint32_t outQueueHandle = 0;
-    uint32_t inQueueHandle = 0;
     std::atomic<uint8_t> lastMcr{0};
     std::atomic<uint8_t> lastMsr{0};
     std::atomic<PortMonitor*> monitor{nullptr};
@@ -176,14 +171,6 @@ struct PortRecord {
     int txSent GUARDED_BY(relayLock) = 0;
     uint32_t txSerial GUARDED_BY(relayLock) = 0; // the connection the frames are for
     uint8_t serialParams[3] GUARDED_BY(relayLock) = {};
-
-    // The open procedure of this port is waiting (UI thread): a second request is
-    // refused without touching it.
-    bool openRunning = false;
-    // The relay thread asked for the open procedure at openAskedAt and leaves the
-    // queue alone for a while (relay thread).
-    bool openAsked = false;
-    uint32_t openAskedAt = 0;
 };
 
 struct PortTable {

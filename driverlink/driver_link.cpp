@@ -90,7 +90,6 @@ bool createPortEvent(AutoEvent*& event, uint32_t& ring0, const char* createText,
 }
 
 bool publishPortValues(int slot, uint32_t outHandle, uint32_t inHandle) {
-    PortRecord& record = port(slot);
     HKEY key = nullptr;
     if (!openPortKey(slot, &key)) {
         showError("Cannot open registry for some port.");
@@ -101,8 +100,8 @@ bool publishPortValues(int slot, uint32_t outHandle, uint32_t inHandle) {
         uint32_t value;
     } values[] = {
         {"hWin32Event", driverLink.writeEventRing0},
-        {"hWin32Event_Read", record.readEventRing0},
-        {"hWin32Event_Dummy", record.sliceEventRing0},
+        {"hWin32Event_Read", driverLink.ports[slot].readEvent},
+        {"hWin32Event_Dummy", driverLink.ports[slot].sliceEvent},
         {"pOutQueue", outHandle},
         {"pInQueue", inHandle},
     };
@@ -168,13 +167,14 @@ bool hookSteps(int slot, uint32_t& outHandle, uint32_t& inHandle) {
     debugTrace("pInQueue of %d = 0x%lx\r\n", slot, static_cast<unsigned long>(inHandle));
     if (!setUpProcessWidePart())
         return false;
-    if (!createPortEvent(record.readEvent, record.readEventRing0,
+    PortHandles& handles = driverLink.ports[slot];
+    if (!createPortEvent(record.readEvent, handles.readEvent,
                          "Cannot create event for Application Reading.",
                          "Cannot create event for Device Driver Reading."))
         return false;
-    debugTrace("hEventRing0_Read : %X, hEventRing0 : %X\r\n", record.readEventRing0,
+    debugTrace("hEventRing0_Read : %X, hEventRing0 : %X\r\n", handles.readEvent,
                driverLink.writeEventRing0);
-    if (!createPortEvent(record.sliceEvent, record.sliceEventRing0,
+    if (!createPortEvent(record.sliceEvent, handles.sliceEvent,
                          "Cannot create event for Driver Time Slice.",
                          "Cannot create event for Device Driver Time Slicing."))
         return false;
@@ -212,8 +212,8 @@ bool hookPort(int slot) {
         undoFailedHook(slot, outHandle, inHandle);
         return false;
     }
-    port(slot).outQueueHandle = outHandle;
-    port(slot).inQueueHandle = inHandle;
+    driverLink.ports[slot].outQueue = outHandle;
+    driverLink.ports[slot].inQueue = inHandle;
     startRelayThread();
     debugTrace("Hooking is Just Started.\r\n");
     return true;
@@ -221,18 +221,19 @@ bool hookPort(int slot) {
 
 // The rings are unmapped under relayLock first, so the relay thread is not inside
 // them when the driver frees them.
-bool releasePortQueues(PortRecord& record) {
+bool releasePortQueues(int slot) {
+    PortRecord& record = port(slot);
     {
         MutexLock lock(record.relayLock);
         record.outQueue.store(nullptr);
         record.inQueue.store(nullptr);
     }
-    if (!releaseQueue(record.outQueueHandle) || !releaseQueue(record.inQueueHandle)) {
+    PortHandles& handles = driverLink.ports[slot];
+    if (!releaseQueue(handles.outQueue) || !releaseQueue(handles.inQueue)) {
         debugTrace("Port Unregistering has failed.\r\n");
         return false;
     }
-    record.outQueueHandle = 0;
-    record.inQueueHandle = 0;
+    handles = PortHandles{};
     return true;
 }
 
@@ -287,7 +288,7 @@ bool stopPort(int slot, bool force) {
     for (const char* name : publishedValues)
         RegDeleteValue(key, name);
     RegCloseKey(key);
-    if (!releasePortQueues(record))
+    if (!releasePortQueues(slot))
         return false;
     closePortEvents(record);
     debugTrace("Hooking is Just Stopped.\r\n");

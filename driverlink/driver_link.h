@@ -9,6 +9,7 @@
 // connection is dropped there). The process-wide part (driver handle, the shared
 // writeEvent and its driver-side handle, the OpenVxDHandle entry, the relay thread)
 // is obtained once and kept until closeDriver.
+#include "config/port_table.h"
 #include "platform/driver_device.h"
 #include "platform/symbol_table.h"
 
@@ -18,6 +19,15 @@ namespace platform {
 class AutoEvent;
 }
 
+// The driver's handles of a started port's queues and events, as published in its key:
+// the driver link's own, given back when the port stops. UI thread.
+struct PortHandles {
+    uint32_t outQueue = 0;
+    uint32_t inQueue = 0;
+    uint32_t readEvent = 0;  // the driver-side handle of the port's readEvent
+    uint32_t sliceEvent = 0; // and of its sliceEvent
+};
+
 struct DriverLink {
     enum class Device { NotOpened, Open, Failed };
     Device device = Device::NotOpened;
@@ -26,9 +36,14 @@ struct DriverLink {
     uint32_t writeEventRing0 = 0;
     platform::ModuleHandle kernel32 = nullptr;
     platform::OpenVxDHandleProc openVxDHandle = nullptr;
+    PortHandles ports[PORT_SLOTS];
 };
 
 extern DriverLink driverLink;
+
+inline const PortHandles& portHandles(int slot) {
+    return driverLink.ports[slot];
+}
 
 // Stopped -> Connecting -> Ready (reason '1'), or back to Stopped with reason '6'.
 bool startPort(int slot);

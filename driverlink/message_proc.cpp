@@ -30,8 +30,17 @@ constexpr int32_t SILENCE_MS = 120000;
 // RTS at once) belong to the connection being made, not to the open watch.
 constexpr uint32_t OPEN_HOLD_MS = 1000;
 
+// What the relay keeps of a port of its own (relay thread).
+struct RelaySlot {
+    // The open procedure was asked for at openAskedAt: the port's queue is left alone for
+    // a while.
+    bool openAsked = false;
+    uint32_t openAskedAt = 0;
+};
+
 // Thread-local state of the relay thread.
 struct Relay {
+    RelaySlot slots[PORT_SLOTS];
     uint8_t packet[PACKET_BUFFER_SIZE];
     bool more = false;    // a packet was taken: more may follow at once
     bool blocked = false; // a frame waits for room in its socket
@@ -253,15 +262,16 @@ AfterUnlock heldWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(recor
 // Ready, Disconnected: everything up to the application's open is dropped; what
 // follows the OPEN stays for the connection that the open procedure makes.
 void openWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
-    if (record.openAsked && getTickCount() - record.openAskedAt < OPEN_HOLD_MS)
+    RelaySlot& marks = relay.slots[slot];
+    if (marks.openAsked && getTickCount() - marks.openAskedAt < OPEN_HOLD_MS)
         return;
-    record.openAsked = false;
+    marks.openAsked = false;
     while (takePacket(record, relay)) {
         if (relay.packet[0] == CMD_OPEN) {
             if (!record.isWin16Port.load()) {
                 postMessage(WM_OPEN_PORT, 0, slot);
-                record.openAsked = true;
-                record.openAskedAt = getTickCount();
+                marks.openAsked = true;
+                marks.openAskedAt = getTickCount();
             }
             return;
         }
@@ -271,7 +281,7 @@ void openWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relay
 AfterUnlock passByState(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     int state = record.state.load();
     if (state != PORT_READY && state != PORT_DISCONNECTED)
-        record.openAsked = false;
+        relay.slots[slot].openAsked = false;
     switch (state) {
     case PORT_CONNECTED:
         return connectedPass(slot, record, relay);
@@ -305,6 +315,13 @@ void relaySlot(int slot, Relay& relay) {
 }
 
 Relay relayState;
+
+// No relay thread runs when the context is reset.
+void forgetRelayMarks() {
+    for (RelaySlot& marks : relayState.slots)
+        marks = RelaySlot{};
+}
+const bool relayMarksReset = (onContextReset(forgetRelayMarks), true);
 
 } // namespace
 

@@ -3,6 +3,8 @@
 // names the driver tests use: a broken or missing kernel driver, step by step.
 #include "platform/faults.h"
 
+#include <initializer_list>
+
 namespace platform {
 
 enum class DriverCall { Open, Refresh, Allocate, Release, EventHandle };

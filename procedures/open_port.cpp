@@ -17,6 +17,9 @@
 #include "platform/ui_thread.h"
 #include "rings/ring_queue.h"
 
+#include <algorithm>
+#include <iterator>
+
 using namespace platform;
 
 namespace {
@@ -67,6 +70,14 @@ void reportToDriver(PortRecord& record, bool opened) {
     if (record.readEvent)
         record.readEvent->set();
 }
+
+// The open procedure of a port is waiting (UI thread): a second request is refused
+// without touching it.
+bool openRunning[PORT_SLOTS] = {};
+void forgetOpensRunning() {
+    std::fill(std::begin(openRunning), std::end(openRunning), false);
+}
+const bool opensRunningReset = (onContextReset(forgetOpensRunning), true);
 
 enum class OpenOutcome { Identified, Failed, TakenOver };
 
@@ -159,10 +170,10 @@ int openPort(int slot, bool quiet) {
     PortRecord& record = port(slot);
     int state = record.state.load();
     // Asked for while Ready, but a Stop may have come first.
-    if (record.openRunning || (state != PORT_READY && state != PORT_DISCONNECTED) ||
+    if (openRunning[slot] || (state != PORT_READY && state != PORT_DISCONNECTED) ||
         movePortState(slot, state, PORT_CONNECTING) != StateMove::Moved)
         return 0;
-    record.openRunning = true;
+    openRunning[slot] = true;
     enterService();
     sendMessage(WM_REFRESH_LIST, 0, 0);
     record.lastRxTick.store(getTickCount());
@@ -177,6 +188,6 @@ int openPort(int slot, bool quiet) {
     reportToDriver(record, opened);
     leaveService();
     sendMessage(WM_REFRESH_LIST, 0, 0);
-    record.openRunning = false;
+    openRunning[slot] = false;
     return opened ? 1 : 0;
 }

@@ -220,16 +220,16 @@ INSTANTIATE_TEST_SUITE_P(Lengths, StartOnLongAddress, ::testing::Values(50u, 51u
 TEST_F(StartStop, StartOnReadyPortHooksItAgainWithNewQueues) {
     int slot = addPort(2, "COM5", 1);
     startWithCommand(slot);
-    uint32_t outHandle = port(slot).outQueueHandle;
-    uint32_t inHandle = port(slot).inQueueHandle;
+    uint32_t outHandle = portHandles(slot).outQueue;
+    uint32_t inHandle = portHandles(slot).inQueue;
 
     startWithCommand(slot);
 
-    EXPECT_NE(port(slot).outQueueHandle, outHandle);
-    EXPECT_NE(port(slot).inQueueHandle, inHandle);
+    EXPECT_NE(portHandles(slot).outQueue, outHandle);
+    EXPECT_NE(portHandles(slot).inQueue, inHandle);
     EXPECT_EQ(mapQueue(outHandle), nullptr);
     EXPECT_EQ(mapQueue(inHandle), nullptr);
-    EXPECT_NE(mapQueue(port(slot).outQueueHandle), nullptr);
+    EXPECT_NE(mapQueue(portHandles(slot).outQueue), nullptr);
     EXPECT_TRUE(hasPublishedQueue(slot));
 }
 
@@ -238,15 +238,15 @@ TEST_F(StartStop, StartOnReadyPortHooksItAgainWithNewQueues) {
 TEST_F(StartStop, StartOnDisconnectedPortGivesItsQueuesBackBeforeHookingAgain) {
     int slot = addPort(2, "COM5", 1);
     startWithCommand(slot);
-    uint32_t outHandle = port(slot).outQueueHandle;
-    uint32_t inHandle = port(slot).inQueueHandle;
+    uint32_t outHandle = portHandles(slot).outQueue;
+    uint32_t inHandle = portHandles(slot).inQueue;
     forcePortState(port(slot), PORT_DISCONNECTED, REASON_IP_NOT_FOUND);
 
     startWithCommand(slot);
 
     EXPECT_EQ(mapQueue(outHandle), nullptr);
     EXPECT_EQ(mapQueue(inHandle), nullptr);
-    EXPECT_NE(mapQueue(port(slot).outQueueHandle), nullptr);
+    EXPECT_NE(mapQueue(portHandles(slot).outQueue), nullptr);
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
 }
 
@@ -254,14 +254,14 @@ TEST_F(StartStop, StartOnDisconnectedPortGivesItsQueuesBackBeforeHookingAgain) {
 TEST_F(StartStop, StartOnReconnectingPortLeavesItToTheReconnection) {
     int slot = addPort(2, "COM5", 1);
     startWithCommand(slot);
-    uint32_t outHandle = port(slot).outQueueHandle;
+    uint32_t outHandle = portHandles(slot).outQueue;
     forcePortState(port(slot), PORT_RECONNECTING);
 
     select({rowOf(address(), 1)});
     press(IDC_START);
 
     EXPECT_EQ(port(slot).state.load(), PORT_RECONNECTING);
-    EXPECT_EQ(port(slot).outQueueHandle, outHandle);
+    EXPECT_EQ(portHandles(slot).outQueue, outHandle);
     EXPECT_NE(mapQueue(outHandle), nullptr);
 }
 
@@ -279,7 +279,7 @@ TEST_F(StartStop, StartOnPortInUseAsksForASwitchInsteadOfRestarting) {
         }
         return dialog().onMessage(message, wParam, lParam);
     });
-    uint32_t outHandle = port(slot).outQueueHandle;
+    uint32_t outHandle = portHandles(slot).outQueue;
     port(slot).relayActive.store(1);
 
     select({rowOf(spare, 2)});
@@ -289,7 +289,7 @@ TEST_F(StartStop, StartOnPortInUseAsksForASwitchInsteadOfRestarting) {
     EXPECT_EQ(switches, std::vector<intptr_t>{slot});
     EXPECT_EQ(currentHost(slot).address, spare);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(port(slot).outQueueHandle, outHandle);
+    EXPECT_EQ(portHandles(slot).outQueue, outHandle);
     MainDialog* window = &dialog();
     setMessageHandler([window](uint32_t message, uintptr_t wParam, intptr_t lParam) {
         return window->onMessage(message, wParam, lParam);
@@ -313,7 +313,7 @@ TEST_F(StartStop, StopOnAnotherHostRowLeavesARunningPortAlone) {
 TEST_F(StartStop, StopOnCurrentRowStopsAndForgetsTheHost) {
     int slot = addPort(0, "COM3", 1);
     startWithCommand(slot);
-    uint32_t outHandle = port(slot).outQueueHandle;
+    uint32_t outHandle = portHandles(slot).outQueue;
 
     select({rowOf(address(), 1)});
     press(IDC_STOP);
@@ -506,7 +506,7 @@ TEST_P(BusyCommand, DoesNothing) {
     int running = addPort(0, "COM3", 1);
     int stopped = addPort(1, "COM4", 2);
     startWithCommand(running);
-    uint32_t outHandle = port(running).outQueueHandle;
+    uint32_t outHandle = portHandles(running).outQueue;
     select({rowOf(address(), 1), rowOf(address(), 2)});
     context.serviceBusy.store(1);
 
@@ -514,7 +514,7 @@ TEST_P(BusyCommand, DoesNothing) {
     context.serviceBusy.store(0);
 
     EXPECT_EQ(port(running).state.load(), PORT_READY);
-    EXPECT_EQ(port(running).outQueueHandle, outHandle);
+    EXPECT_EQ(portHandles(running).outQueue, outHandle);
     EXPECT_EQ(currentHost(running).address, address());
     EXPECT_EQ(port(stopped).state.load(), PORT_STOPPED);
     EXPECT_EQ(currentHost(stopped).address, address());

@@ -141,8 +141,8 @@ TEST_F(DriverLink, TwoPortsShareOneDriverOneWriteEventAndOneRelayThread) {
         EXPECT_EQ(mapQueue(published(slot, "pInQueue")), record.inQueue.load());
         EXPECT_NE(record.outQueue.load(), nullptr);
         EXPECT_NE(record.inQueue.load(), nullptr);
-        EXPECT_EQ(published(slot, "hWin32Event_Read"), record.readEventRing0);
-        EXPECT_EQ(published(slot, "hWin32Event_Dummy"), record.sliceEventRing0);
+        EXPECT_EQ(published(slot, "hWin32Event_Read"), portHandles(slot).readEvent);
+        EXPECT_EQ(published(slot, "hWin32Event_Dummy"), portHandles(slot).sliceEvent);
     }
     EXPECT_NE(published(first, "hWin32Event_Read"), published(second, "hWin32Event_Read"));
     EXPECT_GE(context.highestPortIndex.load(), 7);
@@ -156,7 +156,7 @@ TEST_F(DriverLink, SlotNumberNamesTheKeyWithFourDigits) {
     ASSERT_TRUE(startPort(slot));
     StoredDword value = readDword("Enum\\Root\\Redirector\\0007", "pInQueue");
     EXPECT_TRUE(value.found);
-    EXPECT_EQ(value.value, port(slot).inQueueHandle);
+    EXPECT_EQ(value.value, portHandles(slot).inQueue);
 }
 
 TEST_F(DriverLink, StopDeletesTheValuesAndReleasesBothQueues) {

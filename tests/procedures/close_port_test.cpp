@@ -255,12 +255,12 @@ TEST_F(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntou
     int app = addConnectedPort(slot, "COM3", 1);
     ASSERT_GE(app, 0);
     DeviceSocket* socket = port(slot).connection.load();
-    uint32_t outHandle = port(slot).outQueueHandle;
+    uint32_t outHandle = portHandles(slot).outQueue;
 
     EXPECT_EQ(sendMessage(WM_PORT_DISCONNECTED, 0, slot), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_COM_OPENED);
     EXPECT_EQ(port(slot).connection.load(), socket);
-    EXPECT_EQ(port(slot).outQueueHandle, outHandle);
+    EXPECT_EQ(portHandles(slot).outQueue, outHandle);
     pumpFor(50);
     EXPECT_EQ(sim().openConnections(1), 1);
     EXPECT_FALSE(applicationHungUp(app));
@@ -268,21 +268,21 @@ TEST_F(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntou
     // Let go, and let the disconnection procedure that asks for finish here.
     ::close(app);
     EXPECT_TRUE(pumpUntil([&] {
-        return port(slot).state.load() == PORT_READY && port(slot).outQueueHandle != outHandle;
+        return port(slot).state.load() == PORT_READY && portHandles(slot).outQueue != outHandle;
     }));
 }
 
 TEST_F(Disconnect, WithoutApplicationStartsThePortAnewAndReady) {
     int slot = addPort(2, "COM4", 1);
     ASSERT_TRUE(startPort(slot));
-    uint32_t outHandle = port(slot).outQueueHandle;
-    uint32_t inHandle = port(slot).inQueueHandle;
+    uint32_t outHandle = portHandles(slot).outQueue;
+    uint32_t inHandle = portHandles(slot).inQueue;
 
     EXPECT_EQ(sendMessage(WM_PORT_DISCONNECTED, 0, slot), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
-    EXPECT_NE(port(slot).outQueueHandle, outHandle);
-    EXPECT_NE(port(slot).inQueueHandle, inHandle);
+    EXPECT_NE(portHandles(slot).outQueue, outHandle);
+    EXPECT_NE(portHandles(slot).inQueue, inHandle);
     EXPECT_NE(port(slot).outQueue.load(), nullptr);
 }
 
@@ -292,13 +292,13 @@ TEST_F(Disconnect, ApplicationClosingComOpenedPortMakesItReadyForTheNextOpen) {
     const int slot = 3;
     int app = addConnectedPort(slot, "COM11", 1);
     ASSERT_GE(app, 0);
-    uint32_t outHandle = port(slot).outQueueHandle;
+    uint32_t outHandle = portHandles(slot).outQueue;
     sendMessage(WM_PORT_DISCONNECTED, 0, slot);
     ASSERT_EQ(port(slot).state.load(), PORT_COM_OPENED);
 
     ::close(app);
     ASSERT_TRUE(pumpUntil([&] {
-        return port(slot).state.load() == PORT_READY && port(slot).outQueueHandle != outHandle;
+        return port(slot).state.load() == PORT_READY && portHandles(slot).outQueue != outHandle;
     }));
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_FALSE(portHasValue(slot, "MaximumBaud"));

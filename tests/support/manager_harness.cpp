@@ -37,8 +37,6 @@ ManagerHarness::ManagerHarness() {
     std::filesystem::create_directories(deviceFolder_);
     setenv("QUORVALINK_DEVDIR", deviceFolder_.c_str(), 1);
     resetContext();
-    answerBoxesSilently(false);
-    acceptSendersAgain();
     portdriver::install();
     messages_.install();
 }
@@ -62,10 +60,6 @@ ManagerHarness::~ManagerHarness() {
     while (pumpOneMessage()) {
     }
     resetContext();
-    answerBoxesSilently(false);
-    resetTickOffset();
-    clearPlatformFaults();
-    clearDriverFaults();
     unsetenv("QUORVALINK_DEVDIR");
 }
 
