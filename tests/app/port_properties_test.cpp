@@ -14,6 +14,7 @@
 #include "tests/app/window_harness.h"
 #include "tests/platform/store_dump.h"
 #include "tests/support/manager_fixture.h"
+#include "tests/support/port_hosts.h"
 #include "tests/support/port_keys.h"
 
 #include <QLineEdit>
@@ -24,24 +25,6 @@
 using namespace platform;
 
 namespace {
-
-struct Host {
-    std::string address;
-    int portNo;
-    std::string description;
-    bool operator==(const Host&) const = default;
-};
-
-void PrintTo(const Host& host, std::ostream* out) {
-    *out << "{\"" << host.address << "\", " << host.portNo << ", \"" << host.description << "\"}";
-}
-
-std::vector<Host> hostsOf(int slot) {
-    std::vector<Host> hosts;
-    for (HostEntry* entry = port(slot).hostList; entry && hosts.size() < 200; entry = entry->next)
-        hosts.push_back({entry->address, entry->portNo, entry->description});
-    return hosts;
-}
 
 class PortProperties : public WindowTest {
   protected:
@@ -55,12 +38,8 @@ class PortProperties : public WindowTest {
         return dialog;
     }
     // A port written and loaded as the manager would find it at start-up.
-    int storedPort(int slot, const char* name, const std::vector<Host>& hosts) {
-        PortRecord& record = port(slot);
-        freeHostList(record);
-        copyField(record.portName, name);
-        for (const Host& host : hosts)
-            setHostEntry(*appendHostEntry(record), host.address, host.portNo, host.description);
+    int storedPort(int slot, const char* name, const std::vector<HostValues>& hosts) {
+        setPortHosts(slot, name, hosts);
         registerPort(slot);
         manager.reload();
         return slot;
@@ -85,7 +64,7 @@ TEST_F(PortProperties, AddToListCreatesThePortInTheLowestFreeSlotThenAppendsTheN
     press(*dialog, IDC_ADD_TO_LIST);
 
     EXPECT_EQ(findPortByName("COM5"), 1);
-    EXPECT_EQ(hostsOf(1), (std::vector<Host>{{"10.1.2.3", 1, "bench"}}));
+    EXPECT_EQ(hostsOf(1), (std::vector<HostValues>{{"10.1.2.3", 1, "bench"}}));
     EXPECT_EQ(dialog->editSlot, -1);
     EXPECT_EQ(shown(*dialog).portNo, 2);
     EXPECT_EQ(shown(*dialog).com, "COM5");
@@ -95,7 +74,8 @@ TEST_F(PortProperties, AddToListCreatesThePortInTheLowestFreeSlotThenAppendsTheN
     press(*dialog, IDC_ADD_TO_LIST);
 
     std::vector<HostValues> hosts = {{"10.1.2.3", 1, "bench"}, {"10.1.2.3", 2, "bench"}};
-    EXPECT_EQ(hostsOf(1), (std::vector<Host>{{"10.1.2.3", 1, "bench"}, {"10.1.2.3", 2, "bench"}}));
+    EXPECT_EQ(hostsOf(1),
+              (std::vector<HostValues>{{"10.1.2.3", 1, "bench"}, {"10.1.2.3", 2, "bench"}}));
     EXPECT_EQ(storedKeyLines(portKeyName(1)), portKeyLines(1, "COM5", hosts));
     EXPECT_EQ(storedKeyLines(portClassKeyName(1)), portClassKeyLines());
     // The dialog asked for a redraw; the list then shows the new port between the others.
@@ -112,7 +92,7 @@ TEST_F(PortProperties, AfterPortNumber32NothingIsPreselectedAndOkInAddModeChecks
     EXPECT_EQ(shown(*dialog).portNo, 0);
     expectError("Please select valid Port No.");
     press(*dialog, IDC_ADD_TO_LIST);
-    EXPECT_EQ(hostsOf(0), (std::vector<Host>{{"plc-hall-3", 32, ""}}));
+    EXPECT_EQ(hostsOf(0), (std::vector<HostValues>{{"plc-hall-3", 32, ""}}));
 
     fill(*dialog, {"COM10", "10.0.0.1", 1, "(Hidden Port)"}); // would be refused
     press(*dialog, IDOK);
@@ -181,7 +161,7 @@ TEST_P(PortPropertiesRefusal, ShowsItsMessageAndChangesNothing) {
     press(*dialog, IDC_ADD_TO_LIST);
 
     EXPECT_EQ(storeSnapshot(), before);
-    EXPECT_EQ(hostsOf(0), (std::vector<Host>{{"10.9.9.9", 1, "first"}}));
+    EXPECT_EQ(hostsOf(0), (std::vector<HostValues>{{"10.9.9.9", 1, "first"}}));
     EXPECT_EQ(findFreeSlot(), 1);
     EXPECT_TRUE(dialog->isVisible());
     ASSERT_EQ(boxes.shown().size(), 1u);
@@ -195,7 +175,7 @@ TEST_F(PortProperties, OtherLetterCaseOfHiddenPortAndFourCharacterAddressAreAcce
     auto dialog = open(1, -1);
     fill(*dialog, {"COM4", "a.bc", 3, "(hidden port)"});
     press(*dialog, IDC_ADD_TO_LIST);
-    EXPECT_EQ(hostsOf(0), (std::vector<Host>{{"a.bc", 3, "(hidden port)"}}));
+    EXPECT_EQ(hostsOf(0), (std::vector<HostValues>{{"a.bc", 3, "(hidden port)"}}));
 }
 
 TEST_F(PortProperties, NoFreeSlotIsRefused) {
@@ -217,7 +197,8 @@ TEST_F(PortProperties, AddingToARunningPortIsAllowed) {
     auto dialog = open(1, -1);
     fill(*dialog, {"COM6", address(), 2, "two"});
     press(*dialog, IDC_ADD_TO_LIST);
-    EXPECT_EQ(hostsOf(slot), (std::vector<Host>{{address(), 1, "one"}, {address(), 2, "two"}}));
+    EXPECT_EQ(hostsOf(slot),
+              (std::vector<HostValues>{{address(), 1, "one"}, {address(), 2, "two"}}));
     EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
     ::close(application);
 }
@@ -242,7 +223,8 @@ TEST_F(PortProperties, ModifyModeRenamesThePortInItsSlotAndKeepsTheCurrentHost) 
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     EXPECT_EQ(findPortByName("COM7"), slot);
     EXPECT_EQ(findPortByName("COM3"), -1);
-    EXPECT_EQ(hostsOf(slot), (std::vector<Host>{{"10.0.0.1", 1, "a"}, {"10.0.0.2", 5, "b moved"}}));
+    EXPECT_EQ(hostsOf(slot),
+              (std::vector<HostValues>{{"10.0.0.1", 1, "a"}, {"10.0.0.2", 5, "b moved"}}));
     std::vector<std::string> expected =
         portKeyLines(slot, "COM7", {{"10.0.0.1", 1, "a"}, {"10.0.0.2", 5, "b moved"}});
     expected.push_back(textLine("CurIPAddr", "10.0.0.1"));
@@ -274,7 +256,7 @@ TEST_F(PortProperties, ModifyModeRefusesAnotherPortsNameAndAnotherEntrysHost) {
     fill(*dialog, {"COM3", "10.0.0.9", 9, "a"});
     press(*dialog, IDOK);
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
-    EXPECT_EQ(hostsOf(slot), (std::vector<Host>{{"10.0.0.9", 9, "a"}, {"10.0.0.2", 2, "b"}}));
+    EXPECT_EQ(hostsOf(slot), (std::vector<HostValues>{{"10.0.0.9", 9, "a"}, {"10.0.0.2", 2, "b"}}));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "config/manager_context.h"
 #include "platform/registry.h"
 #include "tests/support/clean_context.h"
+#include "tests/support/port_hosts.h"
 #include "tests/support/scripted_boxes.h"
 #include "tests/support/temp_store.h"
 
@@ -72,24 +73,6 @@ class PortKey {
     HKEY key_ = nullptr;
 };
 
-struct Host {
-    std::string address;
-    int portNo;
-    std::string description;
-    bool operator==(const Host&) const = default;
-};
-
-void PrintTo(const Host& host, std::ostream* out) {
-    *out << "{\"" << host.address << "\", " << host.portNo << ", \"" << host.description << "\"}";
-}
-
-std::vector<Host> hostsOf(int slot) {
-    std::vector<Host> hosts;
-    for (HostEntry* entry = port(slot).hostList; entry && hosts.size() < 200; entry = entry->next)
-        hosts.push_back({entry->address, entry->portNo, entry->description});
-    return hosts;
-}
-
 class ConfigStoreTest : public ::testing::Test {
   protected:
     CleanContext clean;
@@ -107,7 +90,7 @@ TEST_F(LoadPortTable, KeyNumberGivesTheSlotWhateverTheComName) {
     }
     loadPortTable();
     EXPECT_EQ(findPortByName("COM5"), 42);
-    EXPECT_EQ(hostsOf(42), (std::vector<Host>{{"10.1.1.1", 3, "lab"}}));
+    EXPECT_EQ(hostsOf(42), (std::vector<HostValues>{{"10.1.1.1", 3, "lab"}}));
     for (int slot = 0; slot < PORT_SLOTS; ++slot) {
         if (slot != 42) {
             EXPECT_EQ(port(slot).portName[0], 0) << "slot " << slot;
@@ -151,7 +134,7 @@ TEST_F(LoadPortTable, ValueNamesMatchWithoutRegardToCase) {
     }
     loadPortTable();
     EXPECT_STREQ(port(0).portName, "COM2");
-    EXPECT_EQ(hostsOf(0), (std::vector<Host>{{"10.2.2.2", 7, "rack"}}));
+    EXPECT_EQ(hostsOf(0), (std::vector<HostValues>{{"10.2.2.2", 7, "rack"}}));
     EXPECT_STREQ(port(0).curAddress, "10.2.2.2");
     EXPECT_EQ(port(0).curTcpPort, 7);
 }
@@ -162,14 +145,14 @@ enum Present { ADDRESS = 1, PORT_NO = 2, DESCRIPTION = 4, ALL = 7 };
 struct HostListCase {
     const char* name;
     std::vector<std::pair<int, int>> stored; // entry number, Present bits
-    std::vector<Host> loaded;
+    std::vector<HostValues> loaded;
 };
 
 void PrintTo(const HostListCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-Host storedHost(int n) {
+HostValues storedHost(int n) {
     return {"10.0.0." + std::to_string(n), n + 10, "desc " + std::to_string(n)};
 }
 
@@ -179,7 +162,7 @@ TEST_P(LoadHostList, FollowsTheStoredEntries) {
     {
         PortKey key(9, "COM12");
         for (auto [n, present] : GetParam().stored) {
-            Host host = storedHost(n);
+            HostValues host = storedHost(n);
             if (present & ADDRESS)
                 key.setText(numbered("IpAddr", n), host.address);
             if (present & PORT_NO)
@@ -196,7 +179,7 @@ TEST_P(LoadHostList, FollowsTheStoredEntries) {
     EXPECT_EQ(port(9).hostCursor, last) << "cursor must rest on a live entry";
 }
 
-const Host H1 = storedHost(1), H2 = storedHost(2), H3 = storedHost(3);
+const HostValues H1 = storedHost(1), H2 = storedHost(2), H3 = storedHost(3);
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LoadHostList,
@@ -238,7 +221,7 @@ TEST_F(LoadPortTable, NinetyNineEntriesAreTheMost) {
         key.setHost(100, "host100", 1, "d");
     }
     loadPortTable();
-    std::vector<Host> hosts = hostsOf(2);
+    std::vector<HostValues> hosts = hostsOf(2);
     ASSERT_EQ(hosts.size(), 99u);
     EXPECT_EQ(hosts.back().address, "host99");
 }
@@ -301,7 +284,7 @@ TEST_F(LoadPortTable, ShortPortNumberValueCountsAsMissing) {
         key.setBinary("CurTCPPortNo", {5});
     }
     loadPortTable();
-    EXPECT_EQ(hostsOf(6), (std::vector<Host>{{"10.6.6.1", 0, ""}}));
+    EXPECT_EQ(hostsOf(6), (std::vector<HostValues>{{"10.6.6.1", 0, ""}}));
     EXPECT_STREQ(port(6).curAddress, "");
     EXPECT_EQ(port(6).curTcpPort, 0);
 }
@@ -318,7 +301,7 @@ TEST_F(LoadPortTable, PortNumberIsTheFirstFourBytesLittleEndian) {
     }
     loadPortTable();
     EXPECT_EQ(hostsOf(6),
-              (std::vector<Host>{{"10.6.6.1", 0x11, "long"}, {"10.6.6.2", 0x102, "big"}}));
+              (std::vector<HostValues>{{"10.6.6.1", 0x11, "long"}, {"10.6.6.2", 0x102, "big"}}));
 }
 
 TEST_F(LoadPortTable, ForeignValuesAreCutAtTheirFields) {
@@ -330,7 +313,8 @@ TEST_F(LoadPortTable, ForeignValuesAreCutAtTheirFields) {
     }
     loadPortTable();
     EXPECT_EQ(std::string(port(7).portName), "COM123456");
-    EXPECT_EQ(hostsOf(7), (std::vector<Host>{{std::string(51, 'a'), 2, std::string(51, 'd')}}));
+    EXPECT_EQ(hostsOf(7),
+              (std::vector<HostValues>{{std::string(51, 'a'), 2, std::string(51, 'd')}}));
     EXPECT_EQ(port(7).curTcpPort, 0) << "a current host too long to hold is forgotten, not cut";
     EXPECT_STREQ(port(7).curAddress, "");
 }
@@ -362,9 +346,9 @@ TEST_F(LoadPortTable, ValueOf128BytesOrMoreCountsAsMissing) {
     EXPECT_EQ(port(10).portName[0], 0);
     EXPECT_EQ(port(10).hostList, nullptr);
     EXPECT_EQ(std::string(port(11).portName), "CCCCCCCCC");
-    EXPECT_EQ(hostsOf(11), (std::vector<Host>{{"", 0, ""}}));
-    EXPECT_EQ(hostsOf(12), (std::vector<Host>{{"10.0.0.1", 1, "kept"}}));
-    EXPECT_EQ(hostsOf(13), (std::vector<Host>{{"10.0.0.1", 1, std::string(51, 'y')}}));
+    EXPECT_EQ(hostsOf(11), (std::vector<HostValues>{{"", 0, ""}}));
+    EXPECT_EQ(hostsOf(12), (std::vector<HostValues>{{"10.0.0.1", 1, "kept"}}));
+    EXPECT_EQ(hostsOf(13), (std::vector<HostValues>{{"10.0.0.1", 1, std::string(51, 'y')}}));
 }
 
 TEST_F(LoadPortTable, StaleRunTimeValuesAreDeletedOthersKept) {
@@ -400,7 +384,7 @@ TEST_F(LoadPortTable, LoadingAgainGivesTheSameTable) {
     }
     loadPortTable();
     loadPortTable();
-    EXPECT_EQ(hostsOf(0), (std::vector<Host>{{"10.0.0.1", 1, "a"}, {"10.0.0.2", 2, "b"}}));
+    EXPECT_EQ(hostsOf(0), (std::vector<HostValues>{{"10.0.0.1", 1, "a"}, {"10.0.0.2", 2, "b"}}));
     freeHostLists();
     EXPECT_EQ(port(0).hostList, nullptr);
     EXPECT_EQ(port(0).hostCursor, nullptr);

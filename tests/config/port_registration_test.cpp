@@ -11,6 +11,7 @@
 #include "platform/registry.h"
 #include "tests/platform/store_dump.h"
 #include "tests/support/clean_context.h"
+#include "tests/support/port_hosts.h"
 #include "tests/support/port_keys.h"
 #include "tests/support/scripted_boxes.h"
 #include "tests/support/temp_store.h"
@@ -25,32 +26,6 @@ using namespace platform;
 
 namespace {
 
-struct Host {
-    std::string address;
-    int portNo;
-    std::string description;
-    bool operator==(const Host&) const = default;
-};
-
-void PrintTo(const Host& host, std::ostream* out) {
-    *out << "{\"" << host.address << "\", " << host.portNo << ", \"" << host.description << "\"}";
-}
-
-void makePort(int slot, const char* name, const std::vector<Host>& hosts) {
-    PortRecord& record = port(slot);
-    freeHostList(record);
-    copyField(record.portName, name);
-    for (const Host& host : hosts)
-        setHostEntry(*appendHostEntry(record), host.address, host.portNo, host.description);
-}
-
-std::vector<Host> hostsOf(int slot) {
-    std::vector<Host> hosts;
-    for (HostEntry* entry = port(slot).hostList; entry && hosts.size() < 200; entry = entry->next)
-        hosts.push_back({entry->address, entry->portNo, entry->description});
-    return hosts;
-}
-
 class Registration : public ::testing::Test {
   protected:
     CleanContext clean;
@@ -62,7 +37,7 @@ class RegisterPortAt : public Registration, public ::testing::WithParamInterface
 
 TEST_P(RegisterPortAt, WritesEveryValueOfBothKeysInOrder) {
     int slot = GetParam();
-    makePort(slot, "COM5", {{"192.168.1.20", 3, "lab rack"}, {"plc.local", 32, ""}});
+    setPortHosts(slot, "COM5", {{"192.168.1.20", 3, "lab rack"}, {"plc.local", 32, ""}});
 
     EXPECT_NE(registerPort(slot), 0);
 
@@ -94,12 +69,12 @@ TEST_P(RegisterPortAt, WritesEveryValueOfBothKeysInOrder) {
 INSTANTIATE_TEST_SUITE_P(FirstAndLastSlot, RegisterPortAt, ::testing::Values(0, 99));
 
 TEST_F(Registration, RenamedPortWithAShorterListKeepsItsKeysAndSavedCurrentHost) {
-    makePort(4, "COM3",
-             {{"10.0.0.1", 1, "a"},
-              {"10.0.0.2", 2, "b"},
-              {"10.0.0.3", 3, "c"},
-              {"10.0.0.4", 4, "d"},
-              {"10.0.0.5", 5, "e"}});
+    setPortHosts(4, "COM3",
+                 {{"10.0.0.1", 1, "a"},
+                  {"10.0.0.2", 2, "b"},
+                  {"10.0.0.3", 3, "c"},
+                  {"10.0.0.4", 4, "d"},
+                  {"10.0.0.5", 5, "e"}});
     ASSERT_NE(registerPort(4), 0);
     {
         HKEY key = nullptr;
@@ -108,7 +83,7 @@ TEST_F(Registration, RenamedPortWithAShorterListKeepsItsKeysAndSavedCurrentHost)
         regSetDword(key, "CurTCPPortNo", 2);
         RegCloseKey(key);
     }
-    makePort(4, "COM7", {{"10.0.0.2", 2, "b"}, {"10.0.0.9", 9, "z"}});
+    setPortHosts(4, "COM7", {{"10.0.0.2", 2, "b"}, {"10.0.0.9", 9, "z"}});
 
     EXPECT_NE(registerPort(4), 0);
 
@@ -121,7 +96,7 @@ TEST_F(Registration, RenamedPortWithAShorterListKeepsItsKeysAndSavedCurrentHost)
     EXPECT_EQ(storedKeyLines(portClassKeyName(4)), portClassKeyLines());
     loadPortTable();
     EXPECT_EQ(findPortByName("COM7"), 4);
-    EXPECT_EQ(hostsOf(4), (std::vector<Host>{{"10.0.0.2", 2, "b"}, {"10.0.0.9", 9, "z"}}));
+    EXPECT_EQ(hostsOf(4), (std::vector<HostValues>{{"10.0.0.2", 2, "b"}, {"10.0.0.9", 9, "z"}}));
 }
 
 // A store that refuses at some point of the work.
@@ -171,13 +146,14 @@ class RegisterPortRefused : public Registration, public ::testing::WithParamInte
 
 TEST_P(RegisterPortRefused, StoreKeepsThePortAsItWasAndLoadsIt) {
     const Refusal& refusal = GetParam();
-    std::vector<Host> stored = {{"10.0.0.1", 1, "a"}, {"10.0.0.2", 2, "b"}, {"10.0.0.3", 3, "c"}};
+    std::vector<HostValues> stored = {
+        {"10.0.0.1", 1, "a"}, {"10.0.0.2", 2, "b"}, {"10.0.0.3", 3, "c"}};
     if (refusal.portStored) {
-        makePort(6, "COM3", stored);
+        setPortHosts(6, "COM3", stored);
         ASSERT_NE(registerPort(6), 0);
     }
     std::string before = storeSnapshot();
-    makePort(6, "COM7", {{"10.0.0.9", 9, "z"}});
+    setPortHosts(6, "COM7", {{"10.0.0.9", 9, "z"}});
     for (const auto& [text, caption] : refusal.boxes)
         boxes.expect(text, caption, MB_ICONERROR);
     refusal.arm();
@@ -205,8 +181,8 @@ INSTANTIATE_TEST_SUITE_P(EachPoint, RegisterPortRefused, ::testing::ValuesIn(REF
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Registration, UnregisterDeletesBothKeysOfItsSlotOnly) {
-    makePort(2, "COM2", {{"10.0.0.1", 1, "a"}});
-    makePort(3, "COM3", {{"10.0.0.1", 1, "a"}});
+    setPortHosts(2, "COM2", {{"10.0.0.1", 1, "a"}});
+    setPortHosts(3, "COM3", {{"10.0.0.1", 1, "a"}});
     ASSERT_NE(registerPort(2), 0);
     ASSERT_NE(registerPort(3), 0);
 
@@ -225,7 +201,7 @@ TEST_F(Registration, UnregisterDeletesBothKeysOfItsSlotOnly) {
 class UnregisterPortRefused : public Registration, public ::testing::WithParamInterface<int> {};
 
 TEST_P(UnregisterPortRefused, BothKeysStay) {
-    makePort(2, "COM2", {{"10.0.0.1", 1, "a"}});
+    setPortHosts(2, "COM2", {{"10.0.0.1", 1, "a"}});
     ASSERT_NE(registerPort(2), 0);
     std::string before = storeSnapshot();
     boxes.expect("Can't access Registry.", "Error", MB_ICONERROR);

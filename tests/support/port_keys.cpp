@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ostream>
 
 using namespace platform;
 
@@ -26,6 +27,10 @@ std::string numbered(const char* prefix, size_t n) {
 }
 
 } // namespace
+
+void PrintTo(const HostValues& host, std::ostream* out) {
+    *out << "{\"" << host.address << "\", " << host.portNo << ", \"" << host.description << "\"}";
+}
 
 std::string textLine(const std::string& name, const std::string& text) {
     return valueLine(name, REG_SZ, std::vector<uint8_t>(text.begin(), text.end()));
