@@ -29,6 +29,7 @@ using namespace fuzz;
 namespace {
 
 std::string serverAddress;
+int serverPort = 0;
 std::unique_ptr<RemoteControlServer> server;
 
 void stopServer() {
@@ -38,9 +39,11 @@ void stopServer() {
 
 void setUp() {
     setUpManager(false);
+    // An address and a port of its own: a manager the user runs may hold 5001 everywhere.
     serverAddress = allocateLoopbackAddress();
+    serverPort = unusedTcpPort();
     server = std::make_unique<RemoteControlServer>(RemoteControlSetting{true, serverAddress, true},
-                                                   REMOTE_CONTROL_PORT);
+                                                   serverPort);
     beforeManagerEnds(stopServer);
     server->start();
     // The server's thread may be slow to start on a busy machine: up to 10 s.
@@ -93,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<PortPicture> before = portPictures();
     std::string reply;
     {
-        RemoteClient client(serverAddress, REMOTE_CONTROL_PORT);
+        RemoteClient client(serverAddress, serverPort);
         check(client.connected(), "the client could not connect");
         client.send(request);
         reply = client.nextByte(20000);

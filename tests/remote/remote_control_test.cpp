@@ -1,6 +1,6 @@
 // Remote-control requests over real loopback TCP, served by a whole manager: the
-// server on this test's loopback address, port 5001, the ports hooked to the stand-in
-// driver and connected to device-server simulators.
+// server on this test's loopback address and a TCP port of its own, the ports hooked to
+// the stand-in driver and connected to device-server simulators.
 #include "remote/remote_control_server.h"
 
 #include "config/manager_context.h"
@@ -14,6 +14,7 @@
 #include "tests/sim/held_name_server.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/manager_fixture.h"
+#include "tests/support/port_hosts.h"
 
 #include <gtest/gtest.h>
 
@@ -31,20 +32,9 @@ using namespace platform;
 
 namespace {
 
-struct Host {
-    std::string address;
-    int portNo;
-    bool operator==(const Host&) const = default;
-};
-
-Host currentHostOf(int slot) {
-    CurrentHost current = currentHost(port(slot));
-    return {current.address, current.portNo};
-}
-
 class RemoteControl : public ManagerTest {
   protected:
-    RemoteControl() : server({true, address(), true}, REMOTE_CONTROL_PORT) {}
+    RemoteControl() : server({true, address(), true}, tcpPort) {}
     ~RemoteControl() override {
         // The server's thread may be waiting for this thread, which pumps no more.
         releaseWaitingSenders();
@@ -57,13 +47,11 @@ class RemoteControl : public ManagerTest {
 
     // The answer to one request; the client stays connected until the next one.
     std::string ask(const Bytes& bytes) {
-        clients.emplace_back(std::make_unique<RemoteClient>(address(), REMOTE_CONTROL_PORT));
+        clients.emplace_back(std::make_unique<RemoteClient>(address(), tcpPort));
         clients.back()->send(bytes);
         return clients.back()->nextByte(20000);
     }
-    std::string answerOf(const Bytes& bytes) {
-        return ::answerOf(address(), REMOTE_CONTROL_PORT, bytes);
-    }
+    std::string answerOf(const Bytes& bytes) { return ::answerOf(address(), tcpPort, bytes); }
 
     // COM3 in slot 2 with the simulator's ports 1 and 2; Stopped, current host port 1.
     int addCom3() {
@@ -72,6 +60,7 @@ class RemoteControl : public ManagerTest {
         return 2;
     }
 
+    const int tcpPort = unusedTcpPort();
     RemoteControlServer server;
     std::vector<std::unique_ptr<RemoteClient>> clients;
 };
@@ -103,13 +92,13 @@ TEST_F(RemoteControl, StoppedAndReadyPortsStartOnTheRequestedHost) {
     EXPECT_EQ(ask(remoteRequest(3, 2, address())), "1");
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
-    EXPECT_EQ(currentHostOf(slot), (Host{address(), 2}));
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{address(), 2}));
     EXPECT_EQ(traces.count("Hooking is Just Stopped.\r\n"), 0);
 
     // A Ready port is stopped and started again on the new host.
     EXPECT_EQ(ask(remoteRequest(3, 1, address())), "1");
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(currentHostOf(slot), (Host{address(), 1}));
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{address(), 1}));
     EXPECT_EQ(traces.count("Hooking is Just Stopped.\r\n"), 1);
 }
 
@@ -131,7 +120,7 @@ TEST_F(RemoteControl, ConnectedPortSwitchesToTheRequestedDevice) {
 
     EXPECT_EQ(ask(remoteRequest(3, 1, second.address)), "1");
     EXPECT_EQ(port(2).state.load(), PORT_CONNECTED);
-    EXPECT_EQ(currentHostOf(2), (Host{second.address, 1}));
+    EXPECT_EQ(currentHostOf(2), (CurrentHostValues{second.address, 1}));
     ASSERT_TRUE(second.sim.waitForFrames(1, 3, 2000));
     // IDENT, OPEN, SREQ first; what the application's open still had queued may follow.
     std::vector<uint8_t> got = commands(second.sim.framesReceived(1));
@@ -160,7 +149,7 @@ TEST_F(RemoteControl, BusyManagerAnswersFiveAndChangesNothing) {
 
     // A procedure that begins while the request waits for this thread: the request is
     // served inside the procedure's pump, and still changes nothing.
-    RemoteClient client(address(), REMOTE_CONTROL_PORT);
+    RemoteClient client(address(), tcpPort);
     client.send(remoteRequest(3, 2, address()));
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // not pumping
     enterService();
@@ -168,7 +157,7 @@ TEST_F(RemoteControl, BusyManagerAnswersFiveAndChangesNothing) {
     leaveService();
 
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
-    EXPECT_EQ(currentHostOf(slot), (Host{address(), 1}));
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{address(), 1}));
 }
 
 // A host outside the port's list becomes its current host (the list shows it as a hidden
@@ -184,7 +173,7 @@ TEST_F(RemoteControl, HostOutsideThePortsListBecomesTheCurrentHostAndTheListIsRe
 
     EXPECT_EQ(ask(remoteRequest(3, 7, elsewhere)), "1");
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(currentHostOf(slot), (Host{elsewhere, 7}));
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{elsewhere, 7}));
     EXPECT_EQ(findHost(slot, elsewhere.c_str(), 7), nullptr);
     EXPECT_TRUE(manager.pumpUntil([&] { return rebuilds > 0; }));
     manager.messages().install();
@@ -230,24 +219,24 @@ TEST_F(RemoteControl, BadRequestsNeverHurtTheManager) {
     for (const Case& c : cases) {
         EXPECT_EQ(answerOf(c.bytes), c.answer) << c.name;
         EXPECT_EQ(port(slot).state.load(), PORT_STOPPED) << c.name;
-        EXPECT_EQ(currentHostOf(slot), (Host{address(), 1})) << c.name;
+        EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{address(), 1})) << c.name;
     }
 
     // An address that runs to the end of the bytes, without its zero.
     EXPECT_EQ(ask(remoteRequest(3, 2, address(), false)), "1");
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(currentHostOf(slot), (Host{address(), 2}));
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{address(), 2}));
 }
 
 // Clients are read side by side: one that says nothing holds nobody, and each is given
 // up 10 s after it was taken, whatever the others do.
 TEST_F(RemoteControl, SilentClientsHoldNobodyAndEachHasItsOwnTenSeconds) {
     int slot = addCom3();
-    RemoteClient(address(), REMOTE_CONTROL_PORT).close();
-    RemoteClient first(address(), REMOTE_CONTROL_PORT);
+    RemoteClient(address(), tcpPort).close();
+    RemoteClient first(address(), tcpPort);
     EXPECT_EQ(ask(remoteRequest(42, 1, address())), "4");
     addTickOffset(6000);
-    RemoteClient second(address(), REMOTE_CONTROL_PORT);
+    RemoteClient second(address(), tcpPort);
     EXPECT_EQ(ask(remoteRequest(42, 1, address())), "4");
 
     addTickOffset(4001);
@@ -257,11 +246,11 @@ TEST_F(RemoteControl, SilentClientsHoldNobodyAndEachHasItsOwnTenSeconds) {
     EXPECT_EQ(second.restUntilClosed(), "1");
 
     // Two requests back to back on one connection: only the first is served.
-    RemoteClient twice(address(), REMOTE_CONTROL_PORT);
+    RemoteClient twice(address(), tcpPort);
     twice.send(remoteRequest(3, 1, address()));
     twice.send(remoteRequest(3, 2, "10.9.9.9"));
     EXPECT_EQ(twice.restUntilClosed(), "1");
-    EXPECT_EQ(currentHostOf(slot), (Host{address(), 1}));
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{address(), 1}));
 }
 
 // Far more controllers at once than are read side by side: every one is taken in turn
@@ -271,7 +260,7 @@ TEST_F(RemoteControl, BurstOfControllersIsAnsweredEveryOne) {
     constexpr int CLIENTS = 300;
     std::vector<std::unique_ptr<RemoteClient>> burst;
     for (int i = 0; i < CLIENTS; ++i) {
-        burst.push_back(std::make_unique<RemoteClient>(address(), REMOTE_CONTROL_PORT));
+        burst.push_back(std::make_unique<RemoteClient>(address(), tcpPort));
         ASSERT_TRUE(burst.back()->connected()) << "client " << i;
     }
     for (auto& client : burst)

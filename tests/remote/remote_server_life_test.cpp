@@ -24,16 +24,16 @@ using namespace platform;
 
 namespace {
 
-constexpr int TEST_PORT = 5002;
-
 class RemoteServerLife : public ManagerTest {
   protected:
-    RemoteServerLife() { setenv("QUORVALINK_REMOTE_PORT", std::to_string(TEST_PORT).c_str(), 1); }
+    RemoteServerLife() { setenv("QUORVALINK_REMOTE_PORT", std::to_string(tcpPort).c_str(), 1); }
     ~RemoteServerLife() override {
         releaseWaitingSenders();
         stopRemoteControlServer();
         unsetenv("QUORVALINK_REMOTE_PORT");
     }
+
+    const int tcpPort = unusedTcpPort();
 
     void writeSetting(const std::string& text) {
         HKEY key = nullptr;
@@ -89,8 +89,8 @@ bool listensAt(const std::string& address, int tcpPort) {
 TEST_F(RemoteServerLife, SettingNamesTheOneAddressToListenOn) {
     writeSetting(" " + address() + " ");
     ASSERT_TRUE(startServer());
-    EXPECT_TRUE(listensAt(address(), TEST_PORT));
-    EXPECT_FALSE(listensAt(allocateLoopbackAddress(), TEST_PORT));
+    EXPECT_TRUE(listensAt(address(), tcpPort));
+    EXPECT_FALSE(listensAt(allocateLoopbackAddress(), tcpPort));
 }
 
 TEST_F(RemoteServerLife, SettingOffOrPortZeroMeansNoServer) {
@@ -116,7 +116,7 @@ TEST_F(RemoteServerLife, SetUpFailuresSayRemoteControlIsDisabled) {
         {"port taken",
          [&] {
              writeSetting(address());
-             ASSERT_EQ(occupier.open(address(), TEST_PORT, 1), TcpListener::OpenResult::Listening);
+             ASSERT_EQ(occupier.open(address(), tcpPort, 1), TcpListener::OpenResult::Listening);
          },
          REMOTE_BIND_FAILED_TEXT},
         {"no socket",
@@ -137,7 +137,7 @@ TEST_F(RemoteServerLife, SetUpFailuresSayRemoteControlIsDisabled) {
         EXPECT_TRUE(manager.pumpUntil([&] { return boxes.pending() == 0; })) << c.name;
         stopRemoteControlServer();
     }
-    EXPECT_FALSE(listensAt(address(), TEST_PORT));
+    EXPECT_FALSE(listensAt(address(), tcpPort));
 }
 
 // The server's thread ends when the manager does, also while it waits for the UI
@@ -147,10 +147,10 @@ TEST_F(RemoteServerLife, EndOfManagerEndsTheServerAtOnce) {
     writeSetting(address());
     ASSERT_TRUE(startServer());
     addPort(2, "COM3", 1);
-    RemoteClient answered(address(), TEST_PORT);
+    RemoteClient answered(address(), tcpPort);
     answered.send(remoteRequest(42, 1, address()));
     EXPECT_EQ(answered.nextByte(), "4");
-    RemoteClient waiting(address(), TEST_PORT);
+    RemoteClient waiting(address(), tcpPort);
     waiting.send(remoteRequest(3, 1, address()));
     // Not pumping: the request waits for this thread.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -164,7 +164,7 @@ TEST_F(RemoteServerLife, EndOfManagerEndsTheServerAtOnce) {
     EXPECT_EQ(managerRemoteControlServer(), nullptr);
     EXPECT_EQ(answered.restUntilClosed(), "");
     EXPECT_EQ(waiting.restUntilClosed(), "");
-    EXPECT_FALSE(listensAt(address(), TEST_PORT));
+    EXPECT_FALSE(listensAt(address(), tcpPort));
 }
 
 // A store that cannot say what the setting is does not mean "no setting": the server
@@ -178,5 +178,5 @@ TEST_F(RemoteServerLife, UnreadableStoreKeepsTheServerOff) {
     EXPECT_EQ(traces.count("RemoteControl setting cannot be read (store error 1016): remote "
                            "control stays off.\r\n"),
               1);
-    EXPECT_FALSE(listensAt(address(), TEST_PORT));
+    EXPECT_FALSE(listensAt(address(), tcpPort));
 }

@@ -74,3 +74,20 @@ std::string allocateLoopbackAddress() {
         allocator.claimNextBlock();
     return dotted(allocator.block, allocator.nextHost++);
 }
+
+int unusedTcpPort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t size = sizeof where;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&where), &size) != 0) {
+        int error = errno;
+        if (fd >= 0)
+            close(fd);
+        throw std::runtime_error(std::string("no free TCP port: ") + std::strerror(error));
+    }
+    close(fd);
+    return ntohs(where.sin_port);
+}

@@ -20,3 +20,10 @@ constexpr int RESERVATION_PORT = 3999;
 
 // A loopback address no other test in any running test process uses.
 std::string allocateLoopbackAddress();
+
+// A TCP port on which, at the time of the call, nothing is bound on any address: for a
+// server a test runs on an address of its own. A fixed port (the remote control's 5001)
+// may be held on every address by a manager the user runs on the same machine, and
+// then no loopback address can have it. Taken from the system's ephemeral range, where
+// nobody listens on purpose.
+int unusedTcpPort();
