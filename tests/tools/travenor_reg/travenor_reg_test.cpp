@@ -2,28 +2,18 @@
 #include "platform/registry.h"
 #include "tests/platform/store_dump.h"
 #include "tests/support/temp_store.h"
+#include "tests/tools/tool_runner.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <fcntl.h>
 #include <fstream>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
 
 using namespace platform;
 
-extern char** environ;
-
 namespace {
-
-struct ToolRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
 
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -36,30 +26,7 @@ void writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-ToolRun runTool(const TempStore& temp, const std::vector<std::string>& args) {
-    std::vector<char*> argv{const_cast<char*>(TRAVENOR_REG_PATH)};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const std::string outPath = temp.folder() + "/tool.out", errPath = temp.folder() + "/tool.err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    ToolRun run;
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = readText(outPath);
-    run.err = readText(errPath);
-    return run;
-}
+const Tool travenorReg(TRAVENOR_REG_PATH);
 
 const char* portKey = "Enum\\Root\\Redirector\\0042";
 
@@ -125,7 +92,7 @@ const char* portExport = "REGEDIT4\n"
 TEST(TravenorRegImport, PortKeyImportsAndExportsBackWithTheSameValues) {
     TempStore temp;
     writeText(temp.folder() + "/port.reg", portFile);
-    ToolRun run = runTool(temp, {"import", temp.folder() + "/port.reg"});
+    ToolRun run = travenorReg.run({"import", temp.folder() + "/port.reg"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
 
@@ -140,8 +107,8 @@ TEST(TravenorRegImport, PortKeyImportsAndExportsBackWithTheSameValues) {
     EXPECT_EQ(type, REG_BINARY);
     EXPECT_EQ(valueBytes("Long").size(), 30u);
 
-    run =
-        runTool(temp, {"export", "hklm\\ENUM\\root\\Redirector\\0042", temp.folder() + "/out.reg"});
+    run = travenorReg.run(
+        {"export", "hklm\\ENUM\\root\\Redirector\\0042", temp.folder() + "/out.reg"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(readText(temp.folder() + "/out.reg"), portExport);
 }
@@ -160,10 +127,10 @@ TEST(TravenorRegImport, ExportOfATreeImportsIntoAnEmptyStoreUnchanged) {
         RegSetValueEx(key, "Lines", REG_SZ, odd, sizeof odd);
         RegCloseKey(key);
         before = storeSnapshot();
-        ASSERT_EQ(runTool(temp, {"export", "HKEY_LOCAL_MACHINE", file}).exitCode, 0);
+        ASSERT_EQ(travenorReg.run({"export", "HKEY_LOCAL_MACHINE", file}).exitCode, 0);
     }
     TempStore fresh;
-    ToolRun run = runTool(fresh, {"import", file});
+    ToolRun run = travenorReg.run({"import", file});
     std::remove(file.c_str());
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(storeSnapshot(), before);
@@ -177,23 +144,23 @@ TEST(TravenorRegImport, MinusEntriesDeleteKeysAndValues) {
                                           "\"IPADDR01\"=-\n"
                                           "\"NeverThere\"=-\n\n"
                                           "[-HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0099]\n");
-    ToolRun run = runTool(temp, {"import", temp.folder() + "/del.reg"});
+    ToolRun run = travenorReg.run({"import", temp.folder() + "/del.reg"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(valueBytes("IpAddr01").empty());
     EXPECT_EQ(valueBytes("PORTNAME"), textBytes("COM5"));
 
     writeText(temp.folder() + "/del.reg", "REGEDIT4\n\n[-HKLM\\Enum\\Root]\n");
-    ASSERT_EQ(runTool(temp, {"import", temp.folder() + "/del.reg"}).exitCode, 0);
+    ASSERT_EQ(travenorReg.run({"import", temp.folder() + "/del.reg"}).exitCode, 0);
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, portKey, &key), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(TravenorRegAdd, ValueAddedAsIpAddr01IsFoundWhenQueriedAsIPADDR01) {
     TempStore temp;
-    ToolRun run = runTool(temp, {"add", "HKLM\\Enum\\Root\\Redirector\\0042", "/v", "IpAddr01",
-                                 "/t", "REG_SZ", "/d", "10.1.2.3"});
+    ToolRun run = travenorReg.run({"add", "HKLM\\Enum\\Root\\Redirector\\0042", "/v", "IpAddr01",
+                                   "/t", "REG_SZ", "/d", "10.1.2.3"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    run = runTool(temp, {"query", "HKLM\\ENUM\\ROOT\\REDIRECTOR\\0042", "/v", "IPADDR01"});
+    run = travenorReg.run({"query", "HKLM\\ENUM\\ROOT\\REDIRECTOR\\0042", "/v", "IPADDR01"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042\n"
                        "    IpAddr01    REG_SZ    10.1.2.3\n");
@@ -206,7 +173,7 @@ TEST(TravenorRegQuery, ListsValuesThenSubkeys) {
     ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector\\0042\\Sub", &key),
               ERROR_SUCCESS);
     RegCloseKey(key);
-    ToolRun run = runTool(temp, {"query", "HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042"});
+    ToolRun run = travenorReg.run({"query", "HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "HKEY_LOCAL_MACHINE\\Enum\\Root\\Redirector\\0042\n"
                        "    PORTNAME    REG_SZ    COM5\n"
@@ -230,13 +197,13 @@ class TravenorRegAddData : public testing::TestWithParam<AddCase> {};
 TEST_P(TravenorRegAddData, StoresTheBytesAndQueryShowsThem) {
     TempStore temp;
     const AddCase& c = GetParam();
-    ToolRun run = runTool(
-        temp, {"add", std::string("HKLM\\") + portKey, "/v", "Value", "/t", c.type, "/d", c.data});
+    ToolRun run = travenorReg.run(
+        {"add", std::string("HKLM\\") + portKey, "/v", "Value", "/t", c.type, "/d", c.data});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     uint32_t type = 0;
     EXPECT_EQ(valueBytes("Value", &type), c.bytes);
     EXPECT_EQ(type, c.storedType);
-    run = runTool(temp, {"query", std::string("HKLM\\") + portKey, "/v", "value"});
+    run = travenorReg.run({"query", std::string("HKLM\\") + portKey, "/v", "value"});
     EXPECT_NE(run.out.find(std::string("    Value    ") + c.shown + "\n"), std::string::npos)
         << run.out;
 }
@@ -274,12 +241,12 @@ TEST(TravenorRegDelete, RemovesAValueOrAKeyWithItsSubtree) {
     ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector\\0042\\Sub", &key),
               ERROR_SUCCESS);
     RegCloseKey(key);
-    ASSERT_EQ(runTool(temp, {"delete", std::string("HKLM\\") + portKey, "/v", "ipaddr01"}).exitCode,
-              0);
+    ASSERT_EQ(
+        travenorReg.run({"delete", std::string("HKLM\\") + portKey, "/v", "ipaddr01"}).exitCode, 0);
     EXPECT_TRUE(valueBytes("IpAddr01").empty());
     EXPECT_EQ(valueBytes("PORTNAME"), textBytes("COM5"));
 
-    ASSERT_EQ(runTool(temp, {"delete", "HKLM\\Enum\\Root\\Redirector"}).exitCode, 0);
+    ASSERT_EQ(travenorReg.run({"delete", "HKLM\\Enum\\Root\\Redirector"}).exitCode, 0);
     EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector", &key),
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Enum\\Root", &key), ERROR_SUCCESS);
@@ -305,7 +272,7 @@ TEST_P(TravenorRegMalformedImport, ExitsNonZeroNamingTheLineAndChangesNothing) {
     if (std::string(c.label) == "NoHeader")
         text = c.body;
     writeText(temp.folder() + "/bad.reg", text);
-    ToolRun run = runTool(temp, {"import", temp.folder() + "/bad.reg"});
+    ToolRun run = travenorReg.run({"import", temp.folder() + "/bad.reg"});
     EXPECT_NE(run.exitCode, 0);
     EXPECT_TRUE(isOneLine(run.err)) << run.err;
     EXPECT_NE(run.err.find(c.problem), std::string::npos) << run.err;
@@ -347,7 +314,7 @@ TEST_P(TravenorRegHostileImport, QuotesTheBadLineEscapedAndShort) {
     TempStore temp;
     const HostileLine& c = GetParam();
     writeText(temp.folder() + "/hostile.reg", "REGEDIT4\n\n[HKLM\\Enum]\n" + c.line + "\n");
-    ToolRun run = runTool(temp, {"import", temp.folder() + "/hostile.reg"});
+    ToolRun run = travenorReg.run({"import", temp.folder() + "/hostile.reg"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(isOneLine(run.err)) << run.err;
     EXPECT_LT(run.err.size(), 300u);
@@ -387,7 +354,7 @@ TEST_P(TravenorRegBadInput, GivesOneLineErrorAndNonZeroExitAndChangesNothing) {
     for (std::string& arg : args)
         if (arg == "FOLDER")
             arg = temp.folder();
-    ToolRun run = runTool(temp, args);
+    ToolRun run = travenorReg.run(args);
     EXPECT_NE(run.exitCode, 0);
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(isOneLine(run.err)) << run.err;
@@ -443,7 +410,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(TravenorRegUsage, NoArgumentsPrintTheUsageAndFail) {
     TempStore temp;
-    ToolRun run = runTool(temp, {});
+    ToolRun run = travenorReg.run({});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err.rfind("travenor-reg: missing verb\nusage:\n", 0), 0u) << run.err;
@@ -473,7 +440,7 @@ TEST_P(TravenorRegRefusedName, IsRefusedNamingTheLineAndChangesNothing) {
                       c.importLines);
         args = {"import", temp.folder() + "/names.reg"};
     }
-    ToolRun run = runTool(temp, args);
+    ToolRun run = travenorReg.run(args);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(isOneLine(run.err)) << run.err;
     EXPECT_NE(run.err.find(c.problem), std::string::npos) << run.err;
@@ -533,7 +500,7 @@ TEST(TravenorRegImport, LinesOfBlanksBeforeACrAreEmptyLines) {
                                             "\"ConfigFlags\"=hex:01,\\\r\n"
                                             "  02\r\n"
                                             "  \r\n");
-    ToolRun run = runTool(temp, {"import", temp.folder() + "/blank.reg"});
+    ToolRun run = travenorReg.run({"import", temp.folder() + "/blank.reg"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(valueBytes("PORTNAME"), textBytes("COM7"));
     EXPECT_EQ(valueBytes("ConfigFlags"), (std::vector<uint8_t>{1, 2}));
@@ -570,17 +537,17 @@ TEST(TravenorRegDepth, DeeperKeysAreRefusedAndOldDeepKeysExportAndDelete) {
     TempStore temp;
     seedPort();
     const std::string before = storeSnapshot();
-    ToolRun run = runTool(temp, {"add", deepKey("Deep", 513), "/v", "V"});
+    ToolRun run = travenorReg.run({"add", deepKey("Deep", 513), "/v", "V"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, "travenor-reg: key is 513 levels deep; at most 512 are allowed\n");
     EXPECT_EQ(storeSnapshot(), before);
-    run = runTool(temp, {"add", deepKey("Deep", 512), "/v", "V"});
+    run = travenorReg.run({"add", deepKey("Deep", 512), "/v", "V"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    ASSERT_EQ(runTool(temp, {"delete", "HKLM\\Deep"}).exitCode, 0);
+    ASSERT_EQ(travenorReg.run({"delete", "HKLM\\Deep"}).exitCode, 0);
 
     writeOldDeepChain(temp, "Old", 2000);
     const std::string file = temp.folder() + "/old.reg";
-    run = runTool(temp, {"export", "HKLM\\Old", file});
+    run = travenorReg.run({"export", "HKLM\\Old", file});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string exported = readText(file);
     const std::string deepest = deepKey("Old", 2000).replace(0, 4, "[HKEY_LOCAL_MACHINE");
@@ -588,12 +555,12 @@ TEST(TravenorRegDepth, DeeperKeysAreRefusedAndOldDeepKeysExportAndDelete) {
 
     // Each key is a header and a blank line; the 513th level's header is on line 1027.
     const std::string withOld = storeSnapshot();
-    run = runTool(temp, {"import", file});
+    run = travenorReg.run({"import", file});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("line 1027: key is 513 levels deep"), std::string::npos) << run.err;
     EXPECT_EQ(storeSnapshot(), withOld);
 
-    run = runTool(temp, {"delete", "HKLM\\Old"});
+    run = travenorReg.run({"delete", "HKLM\\Old"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(storeSnapshot(), before);
 }
