@@ -50,17 +50,6 @@ std::optional<std::string> portNameOf(int slot) {
 
 } // namespace
 
-// Anything else ("../x", "COM5/..") would name a file outside the device folder.
-bool isPortName(const std::string& name) {
-    if (name.size() < 4 || name.size() > 5 || name.compare(0, 3, "COM") != 0)
-        return false;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9')
-            return false;
-    }
-    return name[3] != '0';
-}
-
 std::vector<RegisteredPort> registeredPorts() {
     std::vector<RegisteredPort> ports;
     std::set<std::string> taken;

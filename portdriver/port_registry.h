@@ -2,6 +2,8 @@
 // What the driver reads from the configuration store: the registered ports (every
 // "Enum\Root\Redirector\%04d" key with a "PORTNAME") and the values the manager
 // publishes for a started port. Any thread; the store serialises its calls.
+#include "rings/port_names.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,8 +30,11 @@ struct PublishedValues {
     bool sixteenBitOpen = false;
 };
 
-// COM1..COM99: the names a port may have (the name becomes a file name).
-bool isPortName(const std::string& name);
+// COM1..COM99 (rings/port_names.h): the names a port may have (the name becomes a file
+// name). A name with a NUL inside is none.
+inline bool isPortName(const std::string& name) {
+    return name.find('\0') == std::string::npos && ::isPortName(name.c_str());
+}
 // In slot order; a name used by an earlier slot is skipped.
 std::vector<RegisteredPort> registeredPorts();
 // Missing when the port is not started (any of the four values absent).

@@ -2,6 +2,7 @@
 #include "preload/port_lookup.h"
 
 #include "rings/port_channel.h"
+#include "rings/port_names.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -43,13 +44,6 @@ static int ptySlaveOf(int fd, dev_t* slave) {
         return 0;
     *slave = status.st_rdev;
     return 1;
-}
-
-/* COM1..COM99, as the driver names its links. */
-static int isPortName(const char* name) {
-    if (strncmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9')
-        return 0;
-    return name[4] == 0 || (name[4] >= '0' && name[4] <= '9' && name[5] == 0);
 }
 
 /* The manager's rules for its folders: a real folder (not a link) of this user that no
