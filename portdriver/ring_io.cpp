@@ -4,13 +4,6 @@
 
 namespace portdriver {
 
-int ringFreeSpace(RingQueue* queue) {
-    int32_t write = std::atomic_ref(queue->writeIndex).load(std::memory_order_acquire);
-    int32_t read = std::atomic_ref(queue->readIndex).load(std::memory_order_acquire);
-    int used = (write - read + RING_SIZE) % RING_SIZE;
-    return RING_SIZE - 1 - used;
-}
-
 bool putPacket(RingQueue* queue, const uint8_t* bytes, int size) {
     // Only the reader frees room, so room seen here stays room until we are done.
     if (ringFreeSpace(queue) < size)

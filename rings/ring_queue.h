@@ -76,7 +76,10 @@ int ringUnget(RingQueue* queue, uint8_t byte);
 // Either side.
 bool ringEmpty(const RingQueue* queue);
 bool ringFull(const RingQueue* queue);
-// Writer side: how many bytes ringPut can store now (the reader may free more).
+// Writer side: how many bytes ringPut can store now (the reader may free more). The
+// writer's own writeIndex needs no ordering; readIndex is loaded with acquire, so the
+// room it reports holds no byte the reader has not finished taking. Another thread may
+// ask too (the relay thread, tests), for a count it does not read the ring's bytes by.
 int ringFreeSpace(const RingQueue* queue);
 // Sets all 5132 bytes to zero: an empty ring with dataReady 0. It moves both indices,
 // so neither side may be using the ring at that moment.
