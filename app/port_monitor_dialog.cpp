@@ -186,7 +186,7 @@ void PortMonitorDialog::initialise() {
     PortRecord& record = port(monitorSlot_);
     {
         platform::MutexLock lock(record.relayLock);
-        record.monitor.store(this);
+        setPortMonitor(record, this);
     }
     rxQueue = std::make_unique<RingQueue>(); // zero-filled: an empty ring
     char text[16];
@@ -209,8 +209,8 @@ PortMonitorDialog::~PortMonitorDialog() {
     PortRecord& record = port(monitorSlot_);
     {
         platform::MutexLock lock(record.relayLock);
-        PortMonitor* self = this;
-        record.monitor.compare_exchange_strong(self, nullptr);
+        if (portMonitor(record) == this)
+            setPortMonitor(record, nullptr);
     }
     if (qtTimerId_)
         killTimer(qtTimerId_);

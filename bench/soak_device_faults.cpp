@@ -25,6 +25,7 @@
 #include "bench/soak_support.h"
 #include "config/manager_context.h"
 #include "config/port_table.h"
+#include "device/port_connection.h"
 #include "platform/message_box.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
@@ -364,7 +365,7 @@ class Soak {
             if (port.device == device_) {
                 ++port.faults;
                 affected_.push_back(&port);
-                serials_.push_back(::port(port.slot).connectionSerial.load());
+                serials_.push_back(connectionSerialOf(::port(port.slot)));
             }
         DeviceProcess& server = *devices_[size_t(device_)];
         auto now = Clock::now();
@@ -415,7 +416,7 @@ class Soak {
     // come back on each port of the device.
     bool reconnecting() const {
         for (size_t i = 0; i < affected_.size(); ++i)
-            if (::port(affected_[i]->slot).connectionSerial.load() == serials_[i] &&
+            if (connectionSerialOf(::port(affected_[i]->slot)) == serials_[i] &&
                 ::port(affected_[i]->slot).state.load() == PORT_CONNECTED)
                 return false;
         return true;
@@ -473,7 +474,7 @@ class Soak {
                         port.name.c_str(), static_cast<unsigned long long>(port.written),
                         static_cast<unsigned long long>(port.checker.received()),
                         static_cast<unsigned long long>(port.checker.lost()), port.checker.gaps(),
-                        ::port(port.slot).connectionSerial.load());
+                        connectionSerialOf(::port(port.slot)));
         }
         std::printf("  %.1f MB came back in all\n", double(total) / 1e6);
         std::printf(

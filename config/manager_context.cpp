@@ -45,6 +45,8 @@ void resetContext() {
     context.serviceDepth = 0;
     context.endStage = ManagerContext::RUNNING;
     context.hostsSaved = true;
+    for (auto& monitor : context.monitors)
+        monitor.store(nullptr);
     resetImpossibleStateChanges();
     platform::resetProcessState();
     for (void (*reset)() : resets())

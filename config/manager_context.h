@@ -38,12 +38,18 @@ struct ManagerContext {
     // Whether every current host was saved at the end (UI thread): a store that refuses
     // writes (read-only) keeps the old ones.
     bool hostsSaved = true;
+    // Each port's open Port Monitor, or null (config/port_monitor.h).
+    std::atomic<PortMonitor*> monitors[PORT_SLOTS] = {};
 };
 
 extern ManagerContext context;
 
 inline PortRecord& port(int slot) {
     return context.ports.records[slot];
+}
+
+inline int slotOf(const PortRecord& record) {
+    return int(&record - context.ports.records);
 }
 
 // UI thread only.

@@ -1,8 +1,8 @@
 #pragma once
 // PortMonitor: what the layers below the window tell an open Port Monitor about its
 // port. The monitor window (app/) implements it; the receive path, the relay thread
-// and the procedures that (re)connect a port reach it through PortRecord::monitor,
-// which points to it from the moment it opens until it closes.
+// and the procedures that (re)connect a port reach it through portMonitor(), which
+// gives it from the moment it opens until it closes.
 //
 // Lifetime: the monitor sets and clears the pointer under the port's relayLock, and
 // clears it before it goes. So the relay thread, which loads the pointer with that lock
@@ -14,7 +14,7 @@
 // the relay thread, with the port's relayLock held: they only record what they are
 // given (under the monitor's own small lock) and touch no widget; the window shows it
 // on the UI thread.
-#include "config/port_table.h"
+#include "config/manager_context.h"
 
 #include <cstdint>
 
@@ -36,8 +36,17 @@ class PortMonitor {
     ~PortMonitor() = default;
 };
 
+// The port's open monitor, or null.
+inline PortMonitor* portMonitor(const PortRecord& record) {
+    return context.monitors[slotOf(record)].load();
+}
+// The monitor opens (monitor) or closes (null); under the port's relayLock.
+inline void setPortMonitor(PortRecord& record, PortMonitor* monitor) REQUIRES(record.relayLock) {
+    context.monitors[slotOf(record)].store(monitor);
+}
+
 // UI thread: the port's open monitor, if any, reads "OPENED".
 inline void showOpenedInMonitor(PortRecord& record) {
-    if (PortMonitor* monitor = record.monitor.load())
+    if (PortMonitor* monitor = portMonitor(record))
         monitor->showOpened();
 }

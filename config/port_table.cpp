@@ -33,7 +33,6 @@ void raiseTo(uint8_t slot) {
 void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     forcePortState(record, PORT_STOPPED, REASON_NONE);
     std::memset(record.deviceInfo, 0, sizeof record.deviceInfo);
-    std::memset(record.serialParams, 0, sizeof record.serialParams);
     record.relayActive = 0;
     record.lastRxTick = 0;
     record.maxSpeed = 0;
@@ -42,13 +41,8 @@ void clearRunTimeFields(PortRecord& record) NO_THREAD_SAFETY_ANALYSIS {
     record.roomWatch = nullptr;
     record.outQueue = nullptr;
     record.inQueue = nullptr;
-    std::memset(record.txFrame, 0, sizeof record.txFrame);
-    record.txPending = 0;
-    record.txSent = 0;
-    record.txSerial = 0;
     record.lastMcr = 0;
     record.lastMsr = 0;
-    record.monitor = nullptr;
     record.isWin16Port = 0;
 }
 

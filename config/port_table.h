@@ -18,7 +18,6 @@
 #include <cstdint>
 
 struct RingQueue;
-class DeviceSocket;
 class PortMonitor;
 namespace platform {
 class AutoEvent;
@@ -26,8 +25,6 @@ class EventWatch;
 } // namespace platform
 
 constexpr int PORT_SLOTS = 100;
-// Room for the frames one relay pass sends at once (32 whole DATA frames).
-constexpr int TX_BUFFER_SIZE = 32 * 517;
 constexpr int MAX_HOST_ENTRIES = 99;
 
 // Service state of a port. Which procedure moves a port from one state to another
@@ -71,19 +68,7 @@ enum ReasonCode : int {
     REASON_INTERNAL = '6',
 };
 
-// A value any thread reads and only its owner file writes: the connection
-// (device/port_connection.cpp).
-template <typename T, typename Writer> class OwnedValue {
-  public:
-    T load() const { return value_.load(); }
-
-  private:
-    friend Writer;
-    std::atomic<T> value_{};
-};
-
 struct PortStateWriter;
-struct PortConnectionWriter;
 
 // A port's state and the reason of the move that set it, in one atomic word: whoever
 // sees a state sees its reason. Any thread reads it; only config/port_state.cpp moves it,
@@ -138,11 +123,6 @@ struct PortRecord {
     uint8_t deviceInfo[4] = {}; // UI thread
     std::atomic<int> relayActive{0};
     std::atomic<uint32_t> lastRxTick{0};
-    // The port's connection to its device server, or null.
-    OwnedValue<DeviceSocket*, PortConnectionWriter> connection;
-    // Counts the connections the port has had, so a pass that let the lock go can tell
-    // whether the connection it left is still the same one.
-    OwnedValue<uint32_t, PortConnectionWriter> connectionSerial;
     std::atomic<uint8_t> maxSpeed{0};
     // Events and ring addresses: created and released on the UI thread; the relay
     // thread uses them only under relayLock, which stopPort takes to unmap the rings.
@@ -155,22 +135,13 @@ struct PortRecord {
     std::atomic<RingQueue*> inQueue{nullptr};
     std::atomic<uint8_t> lastMcr{0};
     std::atomic<uint8_t> lastMsr{0};
-    std::atomic<PortMonitor*> monitor{nullptr};
     std::atomic<int> isWin16Port{0};
 
     // Held by the relay thread while it works on the port's outQueue and connection;
     // the UI thread takes it to release the rings or to replace or drop the
-    // connection, so that neither is freed under the relay thread.
+    // connection, so that neither is freed under the relay thread. The connection and
+    // its bookkeeping are device/'s (device/port_connection.h), guarded by this lock.
     platform::Mutex relayLock;
-    // The frames on their way to the device, whole and in order: txFrame[txSent ..
-    // txSent + txPending) is what the socket has not yet taken. Several frames go out
-    // in one send. And the last serial settings sent, for replay after a reconnection
-    // or switch.
-    uint8_t txFrame[TX_BUFFER_SIZE] GUARDED_BY(relayLock) = {};
-    int txPending GUARDED_BY(relayLock) = 0;
-    int txSent GUARDED_BY(relayLock) = 0;
-    uint32_t txSerial GUARDED_BY(relayLock) = 0; // the connection the frames are for
-    uint8_t serialParams[3] GUARDED_BY(relayLock) = {};
 };
 
 struct PortTable {

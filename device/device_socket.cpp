@@ -114,7 +114,7 @@ void DeviceSocket::remoReadData(RingQueue* inQueue) {
     ringSetDataReady(inQueue, true);
     platform::signalDriverEvent(record.readEvent);
     // An open monitor sees exactly what went to the driver, in one piece.
-    if (PortMonitor* monitor = record.monitor.load(); monitor && relayed > 0)
+    if (PortMonitor* monitor = portMonitor(record); monitor && relayed > 0)
         monitor->feedMonitor(buffer, relayed);
 }
 
@@ -128,6 +128,6 @@ void DeviceSocket::roomInQueue() {
 void inQueueHasRoom(int slot) {
     if (platform::EventWatch* watch = port(slot).roomWatch)
         watch->arm(false); // until the receive path waits for room again
-    if (DeviceSocket* socket = port(slot).connection.load())
+    if (DeviceSocket* socket = connectionOf(port(slot)))
         socket->roomInQueue();
 }

@@ -2,6 +2,7 @@
 
 #include "config/port_table.h"
 #include "device/device_socket.h"
+#include "device/port_connection.h"
 #include "device/wire_frames.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
@@ -18,7 +19,7 @@ constexpr int PEEK_SIZE = int(IDENT_SEARCH_LIMIT);
 
 // The wait is over for this socket once the port no longer uses it or has moved on.
 bool abandoned(const PortRecord& record, const DeviceSocket& socket, int state) {
-    return record.connection.load() != &socket || record.state.load() != state;
+    return connectionOf(record) != &socket || record.state.load() != state;
 }
 
 // False when the port gave the socket up during a pump (it may be gone then).

@@ -17,16 +17,57 @@
 using platform::AsyncSocket;
 using platform::MutexLock;
 
-struct PortConnectionWriter {
-    static DeviceSocket* exchange(PortRecord& record, DeviceSocket* socket)
-        REQUIRES(record.relayLock) {
-        if (socket)
-            record.connectionSerial.value_.fetch_add(1);
-        return record.connection.value_.exchange(socket);
-    }
+namespace {
+
+// Room for the frames one relay pass sends at once (32 whole DATA frames).
+constexpr int TX_BUFFER_SIZE = 32 * 517;
+
+// A port's connection and its bookkeeping, owned here. The socket and the count of the
+// port's connections are read by any thread and changed only here, under relayLock. The
+// frames on their way to the device, whole and in order (txFrame[txSent .. txSent +
+// txPending) is what the socket has not taken yet; several frames go out in one send),
+// the connection they are for, and the last serial settings sent (for the replay after a
+// reconnection or switch) are reached only with relayLock held (books()).
+struct Connection {
+    std::atomic<DeviceSocket*> socket{nullptr};
+    std::atomic<uint32_t> serial{0}; // counts the connections the port has had
+    uint8_t txFrame[TX_BUFFER_SIZE] = {};
+    int txPending = 0;
+    int txSent = 0;
+    uint32_t txSerial = 0; // the connection the frames are for
+    uint8_t serialParams[3] = {};
 };
 
-namespace {
+Connection connections[PORT_SLOTS];
+
+Connection& connectionOfSlot(const PortRecord& record) {
+    return connections[slotOf(record)];
+}
+
+// The bookkeeping, for whoever holds the port's relayLock.
+Connection& books(PortRecord& record) REQUIRES(record.relayLock) {
+    return connectionOfSlot(record);
+}
+
+DeviceSocket* exchangeConnection(PortRecord& record, DeviceSocket* socket)
+    REQUIRES(record.relayLock) {
+    Connection& connection = books(record);
+    if (socket)
+        connection.serial.fetch_add(1);
+    return connection.socket.exchange(socket);
+}
+
+// No connection is left when the context is reset (the ports were stopped).
+void forgetConnections() {
+    for (Connection& connection : connections) {
+        connection.socket.store(nullptr);
+        connection.txPending = 0;
+        connection.txSent = 0;
+        connection.txSerial = 0;
+        std::fill(std::begin(connection.serialParams), std::end(connection.serialParams), 0);
+    }
+}
+const bool connectionsReset = (onContextReset(forgetConnections), true);
 
 // The silence rule fires at the relay thread's next pass: 120000 ms plus a margin.
 constexpr uint32_t CONNECTION_LOST_SILENCE_MS = 120100;
@@ -46,26 +87,27 @@ void destroyLater(DeviceSocket* socket) {
 // The frames after the one the socket took only part of: those go to the next
 // connection whole, that one is lost with this connection.
 void keepWholeFrames(PortRecord& record) REQUIRES(record.relayLock) {
-    size_t end = size_t(record.txSent + record.txPending);
+    Connection& tx = books(record);
+    size_t end = size_t(tx.txSent + tx.txPending);
     size_t at = 0;
-    while (at < size_t(record.txSent)) {
-        size_t size = sentFrameSize(record.txFrame + at, end - at);
+    while (at < size_t(tx.txSent)) {
+        size_t size = sentFrameSize(tx.txFrame + at, end - at);
         if (size == 0 || at + size > end) {
             dropPendingFrame(record);
             return;
         }
         at += size;
     }
-    std::memmove(record.txFrame, record.txFrame + at, end - at);
-    record.txSent = 0;
-    record.txPending = int(end - at);
+    std::memmove(tx.txFrame, tx.txFrame + at, end - at);
+    tx.txSent = 0;
+    tx.txPending = int(end - at);
 }
 
 // Takes the connection out of the record. A frame partly sent on it goes with it; the
 // frames of which nothing went out stay for the next connection.
 DeviceSocket* takeConnection(PortRecord& record) REQUIRES(record.relayLock) {
     keepWholeFrames(record);
-    return PortConnectionWriter::exchange(record, nullptr);
+    return exchangeConnection(record, nullptr);
 }
 
 void shutDownAndDestroy(DeviceSocket* socket) {
@@ -86,7 +128,7 @@ DeviceSocket* newConnection(int slot) {
     if (!socket)
         return nullptr;
     MutexLock lock(record.relayLock);
-    PortConnectionWriter::exchange(record, socket);
+    exchangeConnection(record, socket);
     return socket;
 }
 
@@ -103,25 +145,25 @@ void dropConnectionOf(PortRecord& record, uint32_t serial) {
     DeviceSocket* socket = nullptr;
     {
         MutexLock lock(record.relayLock);
-        if (record.connectionSerial.load() == serial)
+        if (connectionSerialOf(record) == serial)
             socket = takeConnection(record);
     }
     shutDownAndDestroy(socket);
 }
 
 std::optional<ClosingConnection> ClosingConnection::take(PortRecord& record, uint32_t now) {
-    DeviceSocket* socket = record.connection.load();
+    DeviceSocket* socket = connectionOf(record);
     if (!socket)
         return std::nullopt;
     ClosingConnection closing;
     closing.socket_ = socket;
-    closing.frames_.assign(record.txFrame + record.txSent,
-                           record.txFrame + record.txSent + record.txPending);
+    closing.frames_.assign(books(record).txFrame + books(record).txSent,
+                           books(record).txFrame + books(record).txSent + books(record).txPending);
     closing.since_ = now;
     dropPendingFrame(record);
     // From now on the socket's notifications leave the port alone.
     socket->retired.store(true);
-    PortConnectionWriter::exchange(record, nullptr);
+    exchangeConnection(record, nullptr);
     return closing;
 }
 
@@ -167,10 +209,10 @@ void closeConnection(PortRecord& record) {
         // Frames held from a lost connection are not this one's to send. Those pending
         // on it go first, whole; CLOSE follows them, so the device never reads it as data
         // (and what the socket does not take before the drop is lost, CLOSE with it).
-        if (record.txPending != 0 && record.txSerial != record.connectionSerial.load())
+        if (books(record).txPending != 0 && books(record).txSerial != connectionSerialOf(record))
             dropPendingFrame(record);
         auto frame = closeFrame();
-        if (record.connection.load() && queueFrame(record, frame.data(), int(frame.size())))
+        if (connectionOf(record) && queueFrame(record, frame.data(), int(frame.size())))
             sendPendingFrame(record);
         dropPendingFrame(record);
         socket = takeConnection(record);
@@ -179,50 +221,55 @@ void closeConnection(PortRecord& record) {
 }
 
 bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) {
-    if (record.txPending != 0 || !record.connection.load())
+    if (books(record).txPending != 0 || !connectionOf(record))
         return false;
     queueFrame(record, frame, length);
     sendPendingFrame(record);
     return true;
 }
 
-bool frameFits(const PortRecord& record, int length) {
-    return record.txSent + record.txPending + length <= int(sizeof record.txFrame);
+bool frameFits(PortRecord& record, int length) {
+    Connection& tx = books(record);
+    return tx.txSent + tx.txPending + length <= int(sizeof tx.txFrame);
 }
 
 // Frames queued on an empty buffer belong to the port's connection of the moment.
 void noteOwner(PortRecord& record) REQUIRES(record.relayLock) {
-    if (record.txPending == 0) {
-        record.txSent = 0;
-        record.txSerial = record.connectionSerial.load();
+    Connection& tx = books(record);
+    if (tx.txPending == 0) {
+        tx.txSent = 0;
+        tx.txSerial = connectionSerialOf(record);
     }
 }
 
 bool queueFrame(PortRecord& record, const uint8_t* frame, int length) {
+    Connection& tx = books(record);
     noteOwner(record);
     if (!frameFits(record, length))
         return false;
-    std::memcpy(record.txFrame + record.txSent + record.txPending, frame, size_t(length));
-    record.txPending += length;
+    std::memcpy(tx.txFrame + tx.txSent + tx.txPending, frame, size_t(length));
+    tx.txPending += length;
     return true;
 }
 
 bool queueDataFrame(PortRecord& record, const uint8_t* payload, int length) {
+    Connection& tx = books(record);
     noteOwner(record);
     if (!frameFits(record, length + 5))
         return false;
-    uint8_t* end = record.txFrame + record.txSent + record.txPending;
-    record.txPending += int(buildDataFrame({end, size_t(length + 5)}, {payload, size_t(length)}));
+    uint8_t* end = tx.txFrame + tx.txSent + tx.txPending;
+    tx.txPending += int(buildDataFrame({end, size_t(length + 5)}, {payload, size_t(length)}));
     return true;
 }
 
 int sendPendingFrame(PortRecord& record) {
-    DeviceSocket* socket = record.connection.load();
-    int pending = record.txPending;
+    Connection& tx = books(record);
+    DeviceSocket* socket = connectionOf(record);
+    int pending = tx.txPending;
     if (!socket || pending == 0)
         return 0;
     int error = 0;
-    int sent = socket->Send(record.txFrame + record.txSent, pending, 0, &error);
+    int sent = socket->Send(tx.txFrame + tx.txSent, pending, 0, &error);
     if (sent == AsyncSocket::SOCKET_ERROR) {
         if (record.relayActive.load() && error != AsyncSocket::WSAEWOULDBLOCK) {
             markConnectionLost(record);
@@ -232,27 +279,56 @@ int sendPendingFrame(PortRecord& record) {
     }
     if (sent < pending)
         platform::debugTrace("S"); // the rest goes out on a later pass instead of being lost
-    record.txSent += sent;
-    record.txPending = pending - sent;
-    if (record.txPending == 0)
-        record.txSent = 0;
+    tx.txSent += sent;
+    tx.txPending = pending - sent;
+    if (tx.txPending == 0)
+        tx.txSent = 0;
     return sent;
 }
 
 void dropPendingFrame(PortRecord& record) {
-    record.txPending = 0;
-    record.txSent = 0;
+    Connection& tx = books(record);
+    tx.txPending = 0;
+    tx.txSent = 0;
+}
+
+bool framesPending(PortRecord& record) {
+    return books(record).txPending != 0;
+}
+
+UnsentFrames unsentFrames(PortRecord& record) {
+    const Connection& tx = books(record);
+    const uint8_t* rest = tx.txFrame + tx.txSent;
+    return {std::vector<uint8_t>(rest, rest + tx.txPending), tx.txSent != 0};
+}
+
+void rememberSettings(PortRecord& record, const uint8_t settings[3]) {
+    std::copy(settings, settings + 3, books(record).serialParams);
+}
+
+std::array<uint8_t, 3> lastSettings(PortRecord& record) {
+    const uint8_t* settings = books(record).serialParams;
+    return {settings[0], settings[1], settings[2]};
+}
+
+DeviceSocket* connectionOf(const PortRecord& record) {
+    return connectionOfSlot(record).socket.load();
+}
+
+uint32_t connectionSerialOf(const PortRecord& record) {
+    return connectionOfSlot(record).serial.load();
 }
 
 void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length) {
-    bool heldWhole = record.txPending != 0 && record.txSent == 0 &&
-                     record.txPending + length <= int(sizeof record.txFrame);
-    int held = heldWhole ? record.txPending : 0;
-    std::memmove(record.txFrame + length, record.txFrame, size_t(held));
-    std::memcpy(record.txFrame, frames, size_t(length));
-    record.txSent = 0;
-    record.txPending = length + held;
-    record.txSerial = record.connectionSerial.load();
+    Connection& tx = books(record);
+    bool heldWhole =
+        tx.txPending != 0 && tx.txSent == 0 && tx.txPending + length <= int(sizeof tx.txFrame);
+    int held = heldWhole ? tx.txPending : 0;
+    std::memmove(tx.txFrame + length, tx.txFrame, size_t(held));
+    std::memcpy(tx.txFrame, frames, size_t(length));
+    tx.txSent = 0;
+    tx.txPending = length + held;
+    tx.txSerial = connectionSerialOf(record);
     sendPendingFrame(record);
 }
 

@@ -1,17 +1,28 @@
 #pragma once
-// The one owner of a port's connection (PortRecord::connection) and of its pending
-// frame (txFrame, txPending). A connection is created, replaced and destroyed only
-// here, and only under the port's relayLock, so the relay thread, which sends on it
-// under the same lock, never meets a socket that is being destroyed.
+// The one owner of a port's connection to its device server and of the connection's
+// bookkeeping: the pending frames (txFrame, txPending), the connection they are for, the
+// count of the port's connections, and the last serial settings sent. A connection is
+// created, replaced and destroyed only here, and only under the port's relayLock, so the
+// relay thread, which sends on it under the same lock, never meets a socket that is being
+// destroyed. Other layers reach these only through the functions below.
 //
 // Frames go out whole and in order: whatever the socket does not take at once stays
 // pending and goes out before anything else; while a frame is pending no new one is
 // taken.
 #include "config/port_table.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+class DeviceSocket;
+
+// The port's connection to its device server, or null. Any thread.
+DeviceSocket* connectionOf(const PortRecord& record);
+// Counts the connections the port has had, so a procedure that let go of the UI thread
+// can tell whether the connection it left is still the same one. Any thread.
+uint32_t connectionSerialOf(const PortRecord& record);
 
 // UI thread. Drops the port's old connection and makes a new DeviceSocket the port's
 // connection; null (and no connection) when it cannot be allocated.
@@ -71,7 +82,7 @@ bool queueFrame(PortRecord& record, const uint8_t* frame, int length) REQUIRES(r
 bool queueDataFrame(PortRecord& record, const uint8_t* payload, int length)
     REQUIRES(record.relayLock);
 // Whether a frame of length still fits behind what is pending.
-bool frameFits(const PortRecord& record, int length) REQUIRES(record.relayLock);
+bool frameFits(PortRecord& record, int length) REQUIRES(record.relayLock);
 // Sends what is left of the pending frames: the byte count the socket took, or
 // SOCKET_ERROR. A send that would block keeps them. When the connection has failed for
 // good, the port is marked for reconnection at once, and the frames of which nothing
@@ -80,6 +91,19 @@ bool frameFits(const PortRecord& record, int length) REQUIRES(record.relayLock);
 int sendPendingFrame(PortRecord& record) REQUIRES(record.relayLock);
 // Drops the pending frame.
 void dropPendingFrame(PortRecord& record) REQUIRES(record.relayLock);
+// Whether frames wait for room in the socket.
+bool framesPending(PortRecord& record) REQUIRES(record.relayLock);
+// What the socket has not taken yet of the frames on their way, and whether the first
+// of them went out in part.
+struct UnsentFrames {
+    std::vector<uint8_t> bytes;
+    bool partly = false;
+};
+UnsentFrames unsentFrames(PortRecord& record) REQUIRES(record.relayLock);
+// The serial settings (the three SREQ bytes) last sent, kept for the replay after a
+// reconnection or switch.
+void rememberSettings(PortRecord& record, const uint8_t settings[3]) REQUIRES(record.relayLock);
+std::array<uint8_t, 3> lastSettings(PortRecord& record) REQUIRES(record.relayLock);
 // On a connection made anew for an application that holds the port: frames (OPEN and
 // the last SREQ) go first, then a frame held whole from the lost connection.
 void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length)

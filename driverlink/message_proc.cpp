@@ -63,14 +63,14 @@ void deleteMaximumBaud(int slot) {
 // The frames in txFrame go out before anything else is taken from the outQueue. While
 // they wait, no new packet is taken: the device gets the frames whole and in order.
 bool retryPending(PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
-    if (record.txPending == 0)
+    if (!framesPending(record))
         return true;
-    if (!record.relayActive.load() || !record.connection.load()) {
+    if (!record.relayActive.load() || !connectionOf(record)) {
         dropPendingFrame(record);
         return false;
     }
     sendPendingFrame(record);
-    bool sent = record.txPending == 0;
+    bool sent = !framesPending(record);
     relay.blocked = relay.blocked || !sent;
     return sent;
 }
@@ -80,7 +80,7 @@ void relaySreq(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock
         return;
     debugTrace("VXD_WRITE_SOCKET : [SREQ]\r\n");
     const uint8_t* p = relay.packet + 1;
-    std::memcpy(record.serialParams, p, 3);
+    rememberSettings(record, p);
     auto frame = sreqFrame(p[0], p[1], p[2]);
     queueFrame(record, frame.data(), int(frame.size()));
 }
@@ -95,7 +95,7 @@ void relayData(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock
     }
     if (!queueDataFrame(record, relay.packet + 3, length) || length == 0)
         return;
-    if (PortMonitor* monitor = record.monitor.load())
+    if (PortMonitor* monitor = portMonitor(record))
         monitor->feedTx(relay.packet + 3, length);
 }
 
@@ -107,7 +107,7 @@ void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock)
     auto frame = mcrFrame(value);
     queueFrame(record, frame.data(), int(frame.size()));
     record.lastMcr.store(value);
-    if (PortMonitor* monitor = record.monitor.load())
+    if (PortMonitor* monitor = portMonitor(record))
         monitor->showModemControl();
 }
 
@@ -145,7 +145,7 @@ void windDownClosing(Relay& relay) {
 // closed the connection proves nothing.
 bool heldBackButAlive(PortRecord& record) REQUIRES(record.relayLock) {
     RingQueue* inQueue = record.inQueue.load();
-    DeviceSocket* socket = record.connection.load();
+    DeviceSocket* socket = connectionOf(record);
     if (!inQueue || !socket || socket->peerClosed.load())
         return false;
     if (ringFreeSpace(inQueue) != 0 && !socket->waitingForRoom())
@@ -160,7 +160,7 @@ bool heldBackButAlive(PortRecord& record) REQUIRES(record.relayLock) {
 // A device that has closed its side loses whatever is sent now: the application's
 // packets stay in the outQueue for the connection the reconnection makes.
 bool deviceStillListening(PortRecord& record) REQUIRES(record.relayLock) {
-    DeviceSocket* socket = record.connection.load();
+    DeviceSocket* socket = connectionOf(record);
     RingQueue* outQueue = record.outQueue.load();
     if (!socket || !outQueue || !ringDataReady(outQueue) || !socket->peerHasClosed())
         return true;

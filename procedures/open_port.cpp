@@ -106,7 +106,7 @@ OpenOutcome failKeepingSocket(int slot, bool quiet, const char* text) {
 // may take the port over meanwhile. Then the open gives up and leaves the port as they
 // left it.
 bool takenOver(PortRecord& record, DeviceSocket& socket) {
-    return record.connection.load() != &socket || record.state.load() != PORT_CONNECTING;
+    return connectionOf(record) != &socket || record.state.load() != PORT_CONNECTING;
 }
 
 OpenOutcome connectDevice(int slot, DeviceSocket& socket, uint32_t serial) {
@@ -133,7 +133,7 @@ OpenOutcome connectAndIdentify(int slot, bool quiet) {
     if (!socket)
         return failKeepingSocket(slot, quiet,
                                  "Can't allocate any memory for new socket.\nCheck System Status.");
-    uint32_t serial = record.connectionSerial.load();
+    uint32_t serial = connectionSerialOf(record);
     if (!socket->Create(DEVICE_SOCKET_MASK))
         return failKeepingSocket(slot, quiet, "Can't Create Socket.\nCheck System Status.");
     OpenOutcome connected = connectDevice(slot, *socket, serial);

@@ -39,8 +39,7 @@ bool ending() {
 // 16-bit path or replace its connection: then the attempt leaves it alone.
 bool stillOurs(const Attempt& attempt) {
     const PortRecord& record = port(attempt.slot);
-    return record.connection.load() == attempt.socket &&
-           record.connectionSerial.load() == attempt.serial &&
+    return connectionOf(record) == attempt.socket && connectionSerialOf(record) == attempt.serial &&
            record.state.load() == PORT_RECONNECTING;
 }
 
@@ -80,7 +79,7 @@ bool beginAttempt(int slot, std::vector<Attempt>& attempts) {
         giveUpOnSocket(slot);
         return false;
     }
-    attempts.push_back({slot, socket, port(slot).connectionSerial.load(), Attempt::Connecting,
+    attempts.push_back({slot, socket, connectionSerialOf(port(slot)), Attempt::Connecting,
                         getTickCount() + CONNECT_WAIT_MS});
     return true;
 }

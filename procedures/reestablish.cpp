@@ -46,13 +46,14 @@ bool resumeLocked(int slot, const char* passTrace) {
     debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
     debugTrace("VXD_WRITE_SOCKET : [SREQ]\r\n");
     auto open = openFrame();
-    auto sreq = sreqFrame(record.serialParams[0], record.serialParams[1], record.serialParams[2]);
+    std::array<uint8_t, 3> settings = lastSettings(record);
+    auto sreq = sreqFrame(settings[0], settings[1], settings[2]);
     std::array<uint8_t, open.size() + sreq.size()> frames{};
     std::memcpy(frames.data(), open.data(), open.size());
     std::memcpy(frames.data() + open.size(), sreq.data(), sreq.size());
     resumeWithFrames(record, frames.data(), int(frames.size()));
     debugTrace("%s", passTrace);
-    if (DeviceSocket* socket = record.connection.load())
+    if (DeviceSocket* socket = connectionOf(record))
         socket->AsyncSelect(DEVICE_SOCKET_MASK_REESTABLISHED);
     record.lastRxTick.store(getTickCount());
     // Reconnecting or Switching, which only this procedure leaves.

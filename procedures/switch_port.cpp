@@ -47,7 +47,7 @@ int restartIdle(int slot) {
 
 bool stillOurs(int slot, DeviceSocket* socket, uint32_t serial) {
     const PortRecord& record = port(slot);
-    return record.connection.load() == socket && record.connectionSerial.load() == serial &&
+    return connectionOf(record) == socket && connectionSerialOf(record) == serial &&
            record.state.load() == PORT_SWITCHING;
 }
 
@@ -57,7 +57,7 @@ int switchConnection(int slot) {
     DeviceSocket* socket = connectAnew(slot, "Switching..\r\n");
     if (!socket)
         return failSwitch(slot, REASON_INTERNAL);
-    uint32_t serial = record.connectionSerial.load();
+    uint32_t serial = connectionSerialOf(record);
     bool connected = waitForConnect(*socket, record);
     if (!stillOurs(slot, socket, serial))
         return givenUp();

@@ -239,12 +239,12 @@ TEST_F(MonitorWindow, OpeningShowsDeviceInformationAndStatus) {
         EXPECT_EQ(monitor->label(IDC_PORT_COUNT)->text(), c.ports);
         EXPECT_EQ(monitor->label(IDC_PORT_NUMBER)->text(), c.portNumber);
         EXPECT_EQ(monitor->label(IDC_PORT_STATUS)->text(), c.status);
-        EXPECT_EQ(port(SLOT).monitor.load(), monitor.get());
+        EXPECT_EQ(portMonitor(port(SLOT)), monitor.get());
         EXPECT_FALSE(monitor->button(IDC_MONITOR_TEST)->isVisible());
         EXPECT_TRUE(monitor->button(platform::IDOK)->isDefault());
     }
     monitor.reset();
-    EXPECT_EQ(port(SLOT).monitor.load(), nullptr);
+    EXPECT_EQ(portMonitor(port(SLOT)), nullptr);
 }
 
 TEST_F(MonitorWindow, PanesAreBlankUntilDataArrives) {
@@ -370,7 +370,7 @@ TEST_F(PortMonitorTest, ReadyPortGetsTheInformationBox) {
     window().onCommand(IDC_MONITORING);
     EXPECT_EQ(boxes.pending(), 0u);
     EXPECT_EQ(window().portMonitor(), nullptr);
-    EXPECT_EQ(port(0).monitor.load(), nullptr);
+    EXPECT_EQ(portMonitor(port(0)), nullptr);
 }
 
 // Opened from the row's menu (the manager has no notification area here, so the menu is
@@ -383,7 +383,7 @@ TEST_F(PortMonitorTest, ShowsBothDirectionsOfAConnectedPort) {
     PortMonitorDialog* monitor = openFromRowMenu(1); // the port's second row works too
     ASSERT_NE(monitor, nullptr);
     EXPECT_TRUE(monitor->isVisible());
-    EXPECT_EQ(port(0).monitor.load(), monitor);
+    EXPECT_EQ(portMonitor(port(0)), monitor);
     EXPECT_EQ(monitor->label(IDC_PORT_STATUS)->text(), "OPENED");
     EXPECT_EQ(monitor->label(IDC_PORT_NUMBER)->text(), "1");
     // The driver raises DTR and RTS at open; the relay may pass that on after the monitor
@@ -405,7 +405,7 @@ TEST_F(PortMonitorTest, ShowsBothDirectionsOfAConnectedPort) {
     EXPECT_TRUE(raised(*monitor, IDC_SIGNAL_CTS));
     EXPECT_FALSE(raised(*monitor, IDC_SIGNAL_RI));
     closeWithOk(monitor);
-    EXPECT_EQ(port(0).monitor.load(), nullptr);
+    EXPECT_EQ(portMonitor(port(0)), nullptr);
     ::close(app);
 }
 
@@ -507,7 +507,7 @@ TEST_F(PortMonitorTest, ClosedDuringTrafficLeavesNothingBehind) {
                    !monitor->paneText(Pane::RX_PANE).empty();
         }));
         closeWithOk(monitor);
-        EXPECT_EQ(port(0).monitor.load(), nullptr);
+        EXPECT_EQ(portMonitor(port(0)), nullptr);
     }
     stop = true;
     application.join();

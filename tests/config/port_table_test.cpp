@@ -171,10 +171,6 @@ TEST_F(PortRecordFields, ClearedRecordIsAFreeSlotWithNothingLeft) {
     record.hostCursor = appendHost(record, "10.0.0.2", 2, "second");
     setCurrentHost(record, "10.0.0.2", 2);
     forcePortState(record, PORT_READY, REASON_OK);
-    {
-        platform::MutexLock lock(record.relayLock);
-        record.txPending = 12;
-    }
     record.isWin16Port = 1;
 
     clearPortRecord(record);
@@ -186,7 +182,6 @@ TEST_F(PortRecordFields, ClearedRecordIsAFreeSlotWithNothingLeft) {
     EXPECT_EQ(record.curTcpPort, 0);
     EXPECT_EQ(record.state.load(), PORT_STOPPED);
     EXPECT_EQ(record.reason.load(), REASON_NONE);
-    EXPECT_EQ(record.txPending, 0);
     EXPECT_EQ(record.isWin16Port.load(), 0);
 }
 

@@ -1,6 +1,7 @@
 #include "tests/device/device_peer.h"
 
 #include "config/manager_context.h"
+#include "device/port_connection.h"
 #include "tests/support/pump.h"
 
 #include <arpa/inet.h>
@@ -209,10 +210,8 @@ namespace {
 // The pending frame when the socket took only its first part, otherwise nothing.
 std::vector<uint8_t> partlySentFrame(PortRecord& record) {
     platform::MutexLock lock(record.relayLock);
-    if (record.txPending == 0 || record.txSent == 0)
-        return {};
-    const uint8_t* rest = record.txFrame + record.txSent;
-    return std::vector<uint8_t>(rest, rest + record.txPending);
+    UnsentFrames unsent = unsentFrames(record);
+    return unsent.partly ? unsent.bytes : std::vector<uint8_t>{};
 }
 
 } // namespace

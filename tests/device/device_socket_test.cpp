@@ -129,7 +129,7 @@ TEST_F(RemoReadData, ApplicationThatDoesNotReadLosesNothing) {
     }
     // Full: the next frame does not fit, and the receive path waits for room.
     ASSERT_TRUE(pumpUntil([&] {
-        ::DeviceSocket* socket = port(slot).connection.load();
+        ::DeviceSocket* socket = connectionOf(port(slot));
         return socket && socket->waitingForRoom();
     })) << "the in-queue never filled up";
     pumpFor(100);

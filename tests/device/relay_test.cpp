@@ -143,8 +143,7 @@ RelayView relayView(int slot) {
     PortRecord& record = port(slot);
     std::lock_guard lock(record.relayLock);
     RingQueue* queue = record.outQueue.load();
-    const uint8_t* rest = record.txFrame + record.txSent;
-    return {Bytes(rest, rest + record.txPending), std::atomic_ref<int32_t>(queue->readIndex).load(),
+    return {unsentFrames(record).bytes, std::atomic_ref<int32_t>(queue->readIndex).load(),
             ringFreeSpace(queue) < RING_SIZE - 1};
 }
 
@@ -210,9 +209,7 @@ TEST_F(Relay, LineSpeedChangeSendsTheDriversSettingBytesAndKeepsThem) {
         return !frames.empty() && frames.back().bytes == expected;
     };
     ASSERT_TRUE(pumpUntil(sreqSent)) << "no SREQ for 115200 baud at the device";
-    std::lock_guard lock(port(slot).relayLock);
-    const uint8_t* params = port(slot).serialParams;
-    EXPECT_EQ(Bytes(params, params + 3), Bytes({16, 0x03, 0x00}));
+    EXPECT_EQ(settingsOf(slot), Bytes({16, 0x03, 0x00}));
     ::close(app);
 }
 
@@ -238,7 +235,7 @@ TEST_F(Relay, ApplicationCloseSendsMcrZeroAndCloseThenDropsConnectionAndPortIsRe
     EXPECT_LT(grace.count(), 2000);
 
     ASSERT_TRUE(pumpUntil([&] { return port(slot).state.load() == PORT_READY; }));
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_FALSE(portHasValue(slot, "MaximumBaud"));
 }
@@ -314,7 +311,7 @@ TEST_F(Relay, PacketsWhileRelayInactiveAreDropped) {
     // The application's own raw setting at open is reported once it is open.
     ASSERT_TRUE(pumpUntil([&] { return framesWith(sim(), 2, 0x21).size() == 1; }));
     ASSERT_TRUE(pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
-    const Bytes params(port(slot).serialParams, port(slot).serialParams + 3);
+    const Bytes params = settingsOf(slot);
     uint8_t mcrBefore = port(slot).lastMcr.load();
 
     port(slot).relayActive.store(0);
@@ -336,7 +333,7 @@ TEST_F(Relay, PacketsWhileRelayInactiveAreDropped) {
     EXPECT_EQ(framesWith(sim(), 2, 0x21).size(), 1u);
     EXPECT_TRUE(framesWith(sim(), 2, 0x41).size() == 1) << "only the MCR 03 of the open";
     EXPECT_EQ(port(slot).lastMcr.load(), mcrBefore);
-    EXPECT_EQ(Bytes(port(slot).serialParams, port(slot).serialParams + 3), params);
+    EXPECT_EQ(settingsOf(slot), params);
     EXPECT_EQ(traces.count("VXD_WRITE_SOCKET : [SREQ]\r\n"), 1);
     ::close(app);
 }
@@ -380,7 +377,8 @@ TEST_F(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
     EXPECT_EQ(messages.count(WM_OPEN_PORT, slot), 1);
     EXPECT_EQ(record.state.load(), PORT_READY);
     EXPECT_EQ(record.lastMcr.load(), 0);
-    EXPECT_EQ(Bytes(record.serialParams, record.serialParams + 3), Bytes({0, 0, 0}));
+    std::array<uint8_t, 3> settings = lastSettings(record);
+    EXPECT_EQ(Bytes(settings.begin(), settings.end()), Bytes({0, 0, 0}));
 }
 
 TEST_F(Relay, ModemControlBehindTheApplicationsOpenReachesTheDevice) {

@@ -5,6 +5,7 @@
 
 #include "config/manager_context.h"
 #include "config/port_key.h"
+#include "device/port_connection.h"
 #include "driverlink/driver_link.h"
 #include "platform/registry.h"
 #include "platform/trace.h"
@@ -71,7 +72,7 @@ TEST_F(Win16Port, CloseRequestForConnectedPortSendsCloseAndDropsConnectionAtOnce
 
     EXPECT_EQ(win16Request(5, 0), 1);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_EQ(port(slot).isWin16Port.load(), 0);
     for (const char* name : WIN16_VALUES)
@@ -102,7 +103,7 @@ TEST_F(Win16Port, CloseRequestDuringTheRelaysCloseGraceLeavesNoConnection) {
         << "the device's session stayed open";
     pumpFor(300); // the grace is over
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
 }
 
 // A 16-bit close while the device does not read and a DATA frame is only partly sent:
@@ -140,7 +141,7 @@ TEST_P(Win16PortPendingFrame, DeviceGetsWholeFramesAndNoCloseInsideData) {
 
     EXPECT_EQ(win16Request(5, 0), 1);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
 
     std::vector<uint8_t> rest = device.readUntilClosed(30000);
     ASSERT_TRUE(device.closedByManager());
@@ -254,12 +255,12 @@ TEST_F(Disconnect, WithApplicationHoldingPortLeavesItComOpenedAndConnectionUntou
     const int slot = 1;
     int app = addConnectedPort(slot, "COM3", 1);
     ASSERT_GE(app, 0);
-    DeviceSocket* socket = port(slot).connection.load();
+    DeviceSocket* socket = connectionOf(port(slot));
     uint32_t outHandle = portHandles(slot).outQueue;
 
     EXPECT_EQ(sendMessage(WM_PORT_DISCONNECTED, 0, slot), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_COM_OPENED);
-    EXPECT_EQ(port(slot).connection.load(), socket);
+    EXPECT_EQ(connectionOf(port(slot)), socket);
     EXPECT_EQ(portHandles(slot).outQueue, outHandle);
     pumpFor(50);
     EXPECT_EQ(sim().openConnections(1), 1);
@@ -337,7 +338,7 @@ TEST_F(Disconnect, StopWhileTheClosedConnectionIsWindingDownKeepsThePortStopped)
     EXPECT_TRUE(stopPort(slot, false));
     pumpFor(400);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
 }
 
 // A disconnection request still queued when the user stops the port must not start it

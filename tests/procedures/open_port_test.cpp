@@ -8,6 +8,7 @@
 #include "config/manager_context.h"
 #include "config/port_key.h"
 #include "config/port_table.h"
+#include "device/port_connection.h"
 #include "driverlink/driver_link.h"
 #include "platform/auto_event.h"
 #include "platform/registry.h"
@@ -234,12 +235,12 @@ TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
     std::unique_ptr<DeadlineJump> jump;
     if (c.deadlineMs) {
         auto waiting = [&] {
-            if (!endedWith(slot, PORT_CONNECTING) || !port(slot).connection.load())
+            if (!endedWith(slot, PORT_CONNECTING) || !connectionOf(port(slot)))
                 return false;
             if (c.behaviour == Behaviour::Silent)
                 return !sim().framesReceived(1).empty();
             if (c.behaviour == Behaviour::Refuse)
-                return port(slot).connection.load()->connectError.load() != 0;
+                return connectionOf(port(slot))->connectError.load() != 0;
             return true;
         };
         jump = std::make_unique<DeadlineJump>(slot, c.deadlineMs, waiting);
@@ -253,7 +254,7 @@ TEST_P(OpenPortFails, PortDisconnectedWithReasonAndApplicationHungUp) {
     }
     EXPECT_EQ(port(slot).reason.load(), c.reason);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     EXPECT_EQ(context.serviceBusy.load(), 0);
     if (jump) {
         EXPECT_TRUE(jump->passed());
@@ -311,7 +312,7 @@ TEST_P(OpenPortReport, FailedOpenAppendsOpenResultZeroBehindWhatTheDriverHasNotR
     std::unique_ptr<DeadlineJump> jump;
     if (c.refuse)
         jump = std::make_unique<DeadlineJump>(slot, 3000, [&] {
-            DeviceSocket* socket = port(slot).connection.load();
+            DeviceSocket* socket = connectionOf(port(slot));
             return socket && socket->connectError.load() != 0;
         });
     EXPECT_EQ(openPort(slot, false), 0);
@@ -368,10 +369,10 @@ TEST_F(OpenPort, SecondRequestForAWaitingOpenLeavesTheFirstAlone) {
     UiWatcher watcher([&] {
         if (!endedWith(slot, PORT_CONNECTING) || sim().framesReceived(1).empty())
             return false;
-        socketBefore = port(slot).connection.load();
+        socketBefore = connectionOf(port(slot));
         // As the relay thread's post would be dispatched by the waiting procedure.
         secondResult = sendMessage(WM_OPEN_PORT, 0, slot);
-        socketAfter = port(slot).connection.load();
+        socketAfter = connectionOf(port(slot));
         stateAfter = port(slot).state.load();
         RingQueue* inQueue = port(slot).inQueue.load();
         inQueueAfter = size_t(RING_SIZE - 1 - ringFreeSpace(inQueue));
@@ -446,7 +447,7 @@ TEST_F(OpenPort, PortLeftDisconnectedOpensAgainOnTheApplicationsNextOpen) {
     ASSERT_TRUE(startSim());
     const int slot = 8;
     DeadlineJump jump(slot, 3000, [&] {
-        DeviceSocket* socket = port(slot).connection.load();
+        DeviceSocket* socket = connectionOf(port(slot));
         return endedWith(slot, PORT_CONNECTING) && socket && socket->connectError.load() != 0;
     });
     Opened first = openByApplication(manager, slot, "COM12", address(), 1);
@@ -538,7 +539,7 @@ TEST_F(OpenPort, RequestForAPortStoppedMeanwhileIsIgnored) {
     int slot = addPort(4, "COM14", 1);
     EXPECT_EQ(openPort(slot, false), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     pumpFor(100);
     EXPECT_EQ(sim().connectionCount(1), 0);
 }
@@ -553,7 +554,7 @@ TEST_F(OpenPort, SixteenBitCloseDuringTheOpenLeavesThePortReadyAndUnconnected) {
     EXPECT_EQ(openPort(slot, false), 0);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     EXPECT_TRUE(stopPort(slot, false)); // nothing holds it any more
 }
 
@@ -572,7 +573,7 @@ TEST_F(OpenPort, HalfAReplyFromADeviceThatClosesFailsTheOpenAtOnce) {
     EXPECT_LT(getTickCount() - startTick, REPLY_WAIT_MS);
     EXPECT_TRUE(device.answered());
     EXPECT_EQ(port(slot).reason.load(), REASON_PORT_DISABLED);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     EXPECT_TRUE(pumpUntil([&] { return applicationHungUp(opened.app); }, 3000));
     ::close(opened.app);
 }

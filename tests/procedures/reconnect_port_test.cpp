@@ -7,6 +7,7 @@
 #include "config/manager_context.h"
 #include "config/port_state.h"
 #include "config/port_table.h"
+#include "device/port_connection.h"
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
@@ -49,13 +50,6 @@ bool setSpeed(int app, speed_t speed) {
         return false;
     cfsetspeed(&attrs, speed);
     return tcsetattr(app, TCSANOW, &attrs) == 0;
-}
-
-// The settings the relay thread keeps for a replay.
-Bytes settingsOf(int slot) {
-    PortRecord& record = port(slot);
-    std::lock_guard lock(record.relayLock);
-    return Bytes(record.serialParams, record.serialParams + 3);
 }
 
 bool inState(int slot, int state) {
@@ -292,7 +286,7 @@ TEST_F(Reconnection, ApplicationClosingWhileReconnectingLeavesThePortReadyAndThe
 
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     EXPECT_EQ(ticks.count(ATTEMPT), 0);
     pumpFor(50);
     EXPECT_EQ(back->connectionCount(1), 0);
@@ -374,7 +368,7 @@ TEST_P(ReconnectionInterrupted, RunEndsAndLeavesThePortAsTheHandlerLeftIt) {
     EXPECT_EQ(port(slot).state.load(), c.endState);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
     EXPECT_EQ(context.serviceBusy.load(), 0);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     if (c.wait == Wait::Reply) {
         // Nothing but the identification went to the device on the new connection.
         Bytes commands = commandsOf(sim(), 1);

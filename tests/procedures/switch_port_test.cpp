@@ -7,6 +7,7 @@
 #include "config/manager_context.h"
 #include "config/port_state.h"
 #include "config/port_table.h"
+#include "device/port_connection.h"
 #include "driverlink/driver_link.h"
 #include "platform/ui_thread.h"
 #include "tests/procedures/device_records.h"
@@ -37,12 +38,6 @@ bool inState(int slot, int state) {
 
 bool serviceBusy() {
     return context.serviceBusy.load() != 0;
-}
-
-Bytes settingsOf(int slot) {
-    PortRecord& record = port(slot);
-    std::lock_guard lock(record.relayLock);
-    return Bytes(record.serialParams, record.serialParams + 3);
 }
 
 // Another device server on a loopback address of its own.
@@ -192,7 +187,7 @@ TEST_P(SwitchingIdle, NoConnectionIsAttempted) {
 
     EXPECT_EQ(switchTo(slot, other.address, 1), 0);
     EXPECT_EQ(port(slot).state.load(), c.endState);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     EXPECT_EQ(context.serviceBusy.load(), 0);
     // A Ready port is restarted: stopped and hooked anew, with reason '1'.
     EXPECT_EQ(traces.count("Hooking is Just Stopped.\r\n"), c.started ? 1 : 0);
@@ -277,7 +272,7 @@ TEST_P(SwitchingInterrupted, SwitchEndsAndLeavesThePortAsTheHandlerLeftIt) {
     pumpFor(50);
     EXPECT_EQ(port(slot).state.load(), c.endState);
     EXPECT_EQ(port(slot).relayActive.load(), 0);
-    EXPECT_EQ(port(slot).connection.load(), nullptr);
+    EXPECT_EQ(connectionOf(port(slot)), nullptr);
     EXPECT_EQ(context.serviceBusy.load(), 0);
     if (silent) {
         EXPECT_TRUE(framesWith(*silent->server, 1, FRAME_OPEN).empty());

@@ -117,6 +117,13 @@ int ManagerHarness::connectApplication(int slot, const char* comName) {
     return app;
 }
 
+std::vector<uint8_t> settingsOf(int slot) {
+    PortRecord& record = port(slot);
+    platform::MutexLock lock(record.relayLock);
+    std::array<uint8_t, 3> settings = lastSettings(record);
+    return {settings.begin(), settings.end()};
+}
+
 vorlixsim::SimOptions simOptionsAt(const std::string& address) {
     vorlixsim::SimOptions options;
     options.address = address;

@@ -65,6 +65,8 @@ vorlixsim::SimOptions simOptionsAt(const std::string& address);
 uint32_t portDword(int slot, const char* name, bool* found);
 // Whether the slot's key holds the value, of any type.
 bool portHasValue(int slot, const char* name);
+// The serial settings the relay keeps for a replay (the last SREQ's three bytes).
+std::vector<uint8_t> settingsOf(int slot);
 
 // Collects the trace lines while it lives.
 class TraceLog {
