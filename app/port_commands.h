@@ -5,7 +5,7 @@
 // list; they ask their questions through the message-box wrapper.
 //
 // UI thread only. The commands do nothing while serviceBusy is set.
-#include "app/port_list.h"
+#include "app/port_row.h"
 
 #include <functional>
 #include <vector>

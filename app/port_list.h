@@ -10,22 +10,14 @@
 // exactly as stored) as item data, so the commands never parse the shown texts back.
 //
 // Owned by MainDialog; UI thread only. Other threads post WM_REFRESH_LIST.
+#include "app/port_row.h"
+
 #include <QTreeWidget>
 
 #include <string>
 #include <vector>
 
 enum PortListColumn { COL_COM_ID = 0, COL_ADDRESS, COL_PORT, COL_NAME, COL_STATUS, COLUMN_COUNT };
-
-// What a row stands for. A blank separator row has kind Blank and nothing else.
-struct PortRow {
-    enum Kind { Blank, Host, Hidden } kind = Blank;
-    int slot = -1;
-    std::string comName; // the port's name when the row was built
-    std::string address; // the stored bytes
-    int portNo = 0;
-    std::string description; // "(Hidden Port)" on the hidden-port row
-};
 
 // A stored text as the list shows it: UTF-8 where it is that, Latin-1 otherwise.
 QString storedTextShown(const std::string& text);
