@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,18 +44,16 @@ CREATE TABLE IF NOT EXISTS vals(
 INSERT OR IGNORE INTO keys(id, parent, name) VALUES(1, NULL, 'HKEY_LOCAL_MACHINE');
 )";
 
+// Everything here is touched with storeLock() held.
 struct Store {
-    // Recursive so that the Reg* calls of a RegTransaction's own thread pass while
-    // the transaction holds the store.
-    std::recursive_mutex mutex;
-    sqlite3* db = nullptr;
-    bool inGroup = false;
+    sqlite3* db GUARDED_BY(storeLock()) = nullptr;
+    bool inGroup GUARDED_BY(storeLock()) = false;
     // The store could be opened for reading only: every write is refused.
-    bool readOnly = false;
+    bool readOnly GUARDED_BY(storeLock()) = false;
     // The last reason the store could not be opened, traced once rather than at
     // every call that tries again.
-    std::string openProblem;
-    std::set<RegKey*> handles;
+    std::string openProblem GUARDED_BY(storeLock());
+    std::set<RegKey*> handles GUARDED_BY(storeLock());
 };
 
 Store& store() {
@@ -71,7 +68,7 @@ long ioFailed(sqlite3* db) {
 
 // Every call opens the store again while it cannot be opened; the reason is traced
 // when it is new.
-void openFailed(const std::string& problem) {
+void openFailed(const std::string& problem) REQUIRES(storeLock()) {
     Store& s = store();
     if (problem != s.openProblem)
         debugTrace("Registry store: %s\r\n", problem.c_str());
@@ -138,7 +135,7 @@ bool configure(sqlite3* db) {
 // opens it (its log files take the same access), an older one narrowed. False, with a
 // trace, when the folder or the file is not this user's, or there is no file and none
 // can be made (a read-only folder).
-bool prepareStoreFile(const PrivateFolder& folder, const std::string& path) {
+bool prepareStoreFile(const PrivateFolder& folder, const std::string& path) REQUIRES(storeLock()) {
     std::string problem =
         folder.usable() ? foreignEntryProblem(path, "the store file registry.db") : folder.problem;
     if (!problem.empty()) {
@@ -200,7 +197,7 @@ sqlite3* openReadOnly(const std::string& path) {
     return nullptr;
 }
 
-sqlite3* openDatabase(bool* readOnly) {
+sqlite3* openDatabase(bool* readOnly) REQUIRES(storeLock()) {
     PrivateFolder folder = checkedStoreFolder();
     std::string path = folder.path + "/registry.db";
     if (!prepareStoreFile(folder, path))
@@ -228,31 +225,36 @@ sqlite3* openDatabase(bool* readOnly) {
     return db;
 }
 
-bool ensureOpen(Store& s) {
+bool ensureOpen(Store& s) REQUIRES(storeLock()) {
     if (!s.db)
         s.db = openDatabase(&s.readOnly);
     return s.db != nullptr;
 }
 
-bool validHandle(Store& s, HKEY key) {
+bool validHandle(Store& s, HKEY key) REQUIRES(storeLock()) {
     return key == HKEY_LOCAL_MACHINE || (key && s.handles.count(key));
 }
 
-// Locks the store, opens it and checks the handle; result() is the error, if any.
-class Access {
+// Locks the store for its scope, opens it and checks the handle; result() is the error,
+// if any.
+class SCOPED_CAPABILITY Access {
   public:
-    explicit Access(HKEY key) : lock_(store().mutex) {
+    explicit Access(HKEY key) ACQUIRE(storeLock()) {
+        storeLock().lock();
         Store& s = store();
         if (!ensureOpen(s))
             result_ = ERROR_REGISTRY_IO_FAILED;
         else if (!validHandle(s, key))
             result_ = ERROR_INVALID_HANDLE;
     }
+    ~Access() RELEASE() { storeLock().unlock(); }
+    Access(const Access&) = delete;
+    Access& operator=(const Access&) = delete;
+
     long result() const { return result_; }
-    sqlite3* db() const { return store().db; }
+    sqlite3* db() const REQUIRES(storeLock()) { return store().db; }
 
   private:
-    std::lock_guard<std::recursive_mutex> lock_;
     long result_ = ERROR_SUCCESS;
 };
 
@@ -339,7 +341,7 @@ long deleteSubtree(sqlite3* db, int64_t top) {
 
 // Runs body as one transaction, or as a savepoint inside an open RegTransaction, so
 // that a failing call never leaves half of itself behind.
-template <class Body> long writeAtomically(sqlite3* db, Body&& body) {
+template <class Body> long writeAtomically(sqlite3* db, Body&& body) REQUIRES(storeLock()) {
     if (store().readOnly)
         return ERROR_ACCESS_DENIED;
     bool nested = store().inGroup;
@@ -377,10 +379,10 @@ long openOrCreate(HKEY parent, const char* subKey, HKEY* result, bool create) {
         if (found == ERROR_FILE_NOT_FOUND)
             return ERROR_ACCESS_DENIED;
     }
-    long rc =
-        create ? writeAtomically(access.db(),
-                                 [&] { return resolve(access.db(), parent->id, parts, true, &id); })
-               : resolve(access.db(), parent->id, parts, false, &id);
+    sqlite3* db = access.db();
+    long rc = create
+                  ? writeAtomically(db, [&] { return resolve(db, parent->id, parts, true, &id); })
+                  : resolve(db, parent->id, parts, false, &id);
     if (rc != ERROR_SUCCESS)
         return rc;
     *result = new RegKey{id, level};
@@ -406,7 +408,40 @@ long copyOut(uint32_t type, const std::vector<uint8_t>& stored, uint8_t* data, u
     return ERROR_SUCCESS;
 }
 
+// Runs body(db) as one atomic write on the key's values; the key must still be there.
+template <class Body> long writeKey(HKEY key, Body&& body) {
+    Access access(key);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    sqlite3* db = access.db();
+    return writeAtomically(
+        db, [&]() -> long { return keyExists(db, key->id) ? body(db) : ERROR_KEY_DELETED; });
+}
+
+// The rows of a query about one key (its subkeys, its values), each made an item by
+// take; the key checked as every call checks it.
+template <class Item, class Take>
+long listRows(HKEY key, const char* sql, std::vector<Item>* items, Take take) {
+    Access access(key);
+    if (access.result() != ERROR_SUCCESS)
+        return access.result();
+    if (!keyExists(access.db(), key->id))
+        return ERROR_KEY_DELETED;
+    items->clear();
+    Statement list(access.db(), sql);
+    list.bind(1, key->id);
+    int rc;
+    while ((rc = list.step()) == SQLITE_ROW)
+        items->push_back(take(list));
+    return rc == SQLITE_DONE ? ERROR_SUCCESS : ioFailed(access.db());
+}
+
 } // namespace
+
+RecursiveMutex& storeLock() {
+    static RecursiveMutex lock;
+    return lock;
+}
 
 static RegKey rootKey{ROOT_ID, 0};
 const HKEY HKEY_LOCAL_MACHINE = &rootKey;
@@ -452,13 +487,7 @@ long RegSetValueEx(HKEY key, const char* name, uint32_t type, const uint8_t* dat
         return ERROR_INVALID_PARAMETER;
     while (type == REG_SZ && size && data[size - 1] == 0)
         size--;
-    Access access(key);
-    if (access.result() != ERROR_SUCCESS)
-        return access.result();
-    sqlite3* db = access.db();
-    return writeAtomically(db, [&]() -> long {
-        if (!keyExists(db, key->id))
-            return ERROR_KEY_DELETED;
+    return writeKey(key, [&](sqlite3* db) -> long {
         Statement upsert(db, "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?) "
                              "ON CONFLICT(key, name) DO UPDATE SET type=excluded.type, "
                              "data=excluded.data");
@@ -470,13 +499,7 @@ long RegSetValueEx(HKEY key, const char* name, uint32_t type, const uint8_t* dat
 long RegDeleteValue(HKEY key, const char* name) {
     if (platformCallFails(PlatformCall::RegistryDelete))
         return ERROR_REGISTRY_IO_FAILED;
-    Access access(key);
-    if (access.result() != ERROR_SUCCESS)
-        return access.result();
-    sqlite3* db = access.db();
-    return writeAtomically(db, [&]() -> long {
-        if (!keyExists(db, key->id))
-            return ERROR_KEY_DELETED;
+    return writeKey(key, [&](sqlite3* db) -> long {
         Statement remove(db, "DELETE FROM vals WHERE key=? AND name=?");
         if (remove.bind(1, key->id).bind(2, valueName(name)).step() != SQLITE_DONE)
             return ioFailed(db);
@@ -521,7 +544,7 @@ long RegFlushKey(HKEY key) {
 }
 
 long RegCloseKey(HKEY key) {
-    std::lock_guard<std::recursive_mutex> lock(store().mutex);
+    RecursiveMutexLock lock(storeLock());
     if (key == HKEY_LOCAL_MACHINE)
         return ERROR_SUCCESS;
     if (!key || !store().handles.erase(key))
@@ -542,43 +565,26 @@ long regSetDword(HKEY key, const char* name, uint32_t value) {
 }
 
 long regEnumSubkeys(HKEY key, std::vector<std::string>* names) {
-    Access access(key);
-    if (access.result() != ERROR_SUCCESS)
-        return access.result();
-    if (!keyExists(access.db(), key->id))
-        return ERROR_KEY_DELETED;
-    names->clear();
-    Statement list(access.db(), "SELECT name FROM keys WHERE parent=? ORDER BY name");
-    list.bind(1, key->id);
-    int rc;
-    while ((rc = list.step()) == SQLITE_ROW)
-        names->push_back(list.text(0));
-    return rc == SQLITE_DONE ? ERROR_SUCCESS : ioFailed(access.db());
+    return listRows(key, "SELECT name FROM keys WHERE parent=? ORDER BY name", names,
+                    [](Statement& row) { return row.text(0); });
 }
 
 long regEnumValues(HKEY key, std::vector<RegValue>* values) {
-    Access access(key);
-    if (access.result() != ERROR_SUCCESS)
-        return access.result();
-    if (!keyExists(access.db(), key->id))
-        return ERROR_KEY_DELETED;
-    values->clear();
-    Statement list(access.db(), "SELECT name, type, data FROM vals WHERE key=? ORDER BY rowid");
-    list.bind(1, key->id);
-    int rc;
-    while ((rc = list.step()) == SQLITE_ROW)
-        values->push_back({list.text(0), uint32_t(list.integer(1)), list.blob(2)});
-    return rc == SQLITE_DONE ? ERROR_SUCCESS : ioFailed(access.db());
+    return listRows(key, "SELECT name, type, data FROM vals WHERE key=? ORDER BY rowid", values,
+                    [](Statement& row) {
+                        return RegValue{row.text(0), uint32_t(row.integer(1)), row.blob(2)};
+                    });
 }
 
+// The store stays locked for the object's whole life, also when the group could not
+// begin, so that the lock's holder is plain to the lock check.
 RegTransaction::RegTransaction() : status_(ERROR_SUCCESS), open_(false) {
+    storeLock().lock();
     Store& s = store();
-    s.mutex.lock();
     if (!ensureOpen(s) || s.inGroup || !exec(s.db, s.readOnly ? "BEGIN" : "BEGIN IMMEDIATE")) {
         status_ = s.inGroup ? ERROR_INVALID_PARAMETER
                   : s.db    ? ioFailed(s.db)
                             : ERROR_REGISTRY_IO_FAILED;
-        s.mutex.unlock();
         return;
     }
     // A read-only store: the group still reads one consistent picture.
@@ -589,12 +595,12 @@ RegTransaction::RegTransaction() : status_(ERROR_SUCCESS), open_(false) {
 }
 
 RegTransaction::~RegTransaction() {
-    if (!open_)
-        return;
     Store& s = store();
-    exec(s.db, "ROLLBACK");
-    s.inGroup = false;
-    s.mutex.unlock();
+    if (open_) {
+        exec(s.db, "ROLLBACK");
+        s.inGroup = false;
+    }
+    storeLock().unlock();
 }
 
 long RegTransaction::commit() {
@@ -607,13 +613,12 @@ long RegTransaction::commit() {
         exec(s.db, "ROLLBACK");
     s.inGroup = false;
     open_ = false;
-    s.mutex.unlock();
     return result;
 }
 
 void resetRegistryStore() {
+    RecursiveMutexLock lock(storeLock());
     Store& s = store();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
     sqlite3_close_v2(s.db);
     s.db = nullptr;
     s.inGroup = false;

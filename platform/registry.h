@@ -26,7 +26,9 @@
 // ERROR_REGISTRY_IO_FAILED; the trace gives the reason once.
 //
 // Thread safety: every call may be made from any thread; calls are serialised
-// inside the store.
+// inside the store by storeLock().
+#include "platform/thread_annotations.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -102,16 +104,22 @@ struct RegValue {
 long regEnumSubkeys(HKEY key, std::vector<std::string>* names);
 long regEnumValues(HKEY key, std::vector<RegValue>* values);
 
+// The lock that serialises this process's calls on the store. Recursive: the Reg* calls
+// of the thread that holds a RegTransaction pass. Named here for the lock annotations;
+// callers never take it themselves.
+RecursiveMutex& storeLock();
+
 // An all-or-nothing group of calls. While the object lives, the thread that created
-// it owns the store: the Reg* calls it makes join the group, calls from other threads
+// it owns the store (it holds storeLock(), also when the group could not begin and
+// after commit()): the Reg* calls it makes join the group, calls from other threads
 // (and other processes' writes) wait. A call in the group that fails changes nothing
 // and reports its error; the group goes on. commit() makes the whole group visible at
 // once; destroying the object without commit() undoes it all, and so does a crash.
 // Create, commit and destroy it on one thread; groups do not nest.
-class RegTransaction {
+class SCOPED_CAPABILITY RegTransaction {
   public:
-    RegTransaction();
-    ~RegTransaction();
+    RegTransaction() ACQUIRE(storeLock());
+    ~RegTransaction() RELEASE();
     RegTransaction(const RegTransaction&) = delete;
     RegTransaction& operator=(const RegTransaction&) = delete;
 
@@ -119,7 +127,7 @@ class RegTransaction {
     // read-only store ERROR_ACCESS_DENIED: the group began and reads one consistent
     // picture, its writes are refused, and commit() says ERROR_ACCESS_DENIED too.
     long status() const { return status_; }
-    long commit();
+    long commit() REQUIRES(storeLock());
 
   private:
     long status_;

@@ -21,8 +21,8 @@ namespace {
 // Also catches an open that inotify did not report.
 constexpr int IDLE_POLL_MS = 1000;
 
-std::mutex loadedMutex;
-PortDriver* loadedDriver = nullptr;
+platform::Mutex loadedMutex;
+PortDriver* loadedDriver GUARDED_BY(loadedMutex) = nullptr;
 
 void wakeDescriptor(int fd) {
     uint64_t one = 1;
@@ -39,22 +39,22 @@ void drainDescriptor(int fd) {
 PortDriver::PortDriver()
     : deviceFolder_(platform::deviceFolder()), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     {
-        std::lock_guard lock(lock_);
+        platform::MutexLock lock(lock_);
         refreshPorts();
     }
     thread_ = std::thread([this] { run(); });
-    std::lock_guard lock(loadedMutex);
+    platform::MutexLock lock(loadedMutex);
     loadedDriver = this;
 }
 
 int PortDriver::withLoaded(const std::function<int(PortDriver&)>& use, int otherwise) {
-    std::lock_guard lock(loadedMutex);
+    platform::MutexLock lock(loadedMutex);
     return loadedDriver ? use(*loadedDriver) : otherwise;
 }
 
 PortDriver::~PortDriver() {
     {
-        std::lock_guard lock(loadedMutex);
+        platform::MutexLock lock(loadedMutex);
         loadedDriver = nullptr;
     }
     stopping_.store(true);
@@ -67,7 +67,7 @@ PortDriver::~PortDriver() {
 
 bool PortDriver::control(uint32_t code, const void* in, uint32_t inSize, void* out,
                          uint32_t outSize, uint32_t* bytesReturned) {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     uint32_t result = 0;
     if (code == platform::IOCTL_ALLOCATE_QUEUE && outSize == 4) {
         result = allocateQueue();
@@ -91,7 +91,7 @@ bool PortDriver::control(uint32_t code, const void* in, uint32_t inSize, void* o
 }
 
 uint32_t PortDriver::eventHandle(platform::AutoEvent* event) {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     for (const auto& [handle, known] : events_) {
         if (known == event)
             return handle;
@@ -106,19 +106,22 @@ uint32_t PortDriver::eventHandle(platform::AutoEvent* event) {
 // the session needs more than a write of the pty (its open or close, a tail the pty did
 // not take, a modem status).
 bool PortDriver::takeSignalNow(platform::AutoEvent* event) {
-    std::unique_lock lock(lock_, std::try_to_lock);
-    if (!lock.owns_lock())
+    if (!lock_.try_lock())
         return false;
+    bool delivered = false;
     for (const auto& port : ports_) {
-        if (port->readEventIs(event))
-            return port->deliverNow();
+        if (port->readEventIs(event)) {
+            delivered = port->deliverNow();
+            break;
+        }
     }
-    return false;
+    lock_.unlock();
+    return delivered;
 }
 
 // A closed event's handle goes too, so a new event at the same address gets a new one.
 void PortDriver::forgetEvent(platform::AutoEvent* event) {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     std::erase_if(events_, [event](const auto& entry) { return entry.second == event; });
     // Its descriptor closes next; another may get the number before the driver looks.
     rebuildDue_ = true;
@@ -126,13 +129,13 @@ void PortDriver::forgetEvent(platform::AutoEvent* event) {
 }
 
 void* PortDriver::queueBlock(uint32_t queueHandle) {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     auto found = queues_.find(queueHandle);
     return found == queues_.end() ? nullptr : found->second.get();
 }
 
 int PortDriver::modemStatus(const std::string& portName) {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     for (const auto& port : ports_) {
         if (port->name() == portName)
             return port->modemStatus();
@@ -291,14 +294,14 @@ void PortDriver::run() {
     while (!stopping_.load()) {
         int timeout = 0;
         {
-            std::lock_guard lock(lock_);
+            platform::MutexLock lock(lock_);
             timeout = collectPollSet(fds, owners);
             pollSet_.update(fds, descriptorsMayBeReused());
         }
         int ready = pollSet_.wait(fds, timeout);
         if (ready < 0 && errno != EINTR)
             break;
-        std::lock_guard lock(lock_);
+        platform::MutexLock lock(lock_);
         serviceAll(fds, owners, ready == 0);
     }
 }

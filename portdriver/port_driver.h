@@ -18,6 +18,7 @@
 // calls into the platform's driver-device wrapper, so unloading (joining the thread)
 // cannot deadlock.
 #include "platform/driver_device.h"
+#include "platform/thread_annotations.h"
 #include "portdriver/driver_port.h"
 #include "portdriver/hook_reader.h"
 #include "portdriver/open_watch.h"
@@ -27,7 +28,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,49 +40,50 @@ class PortDriver final : public platform::DriverBackend {
     ~PortDriver() override;
 
     bool control(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
-                 uint32_t* bytesReturned) override;
-    uint32_t eventHandle(platform::AutoEvent* event) override;
-    void forgetEvent(platform::AutoEvent* event) override;
-    bool takeSignalNow(platform::AutoEvent* event) override;
-    void* queueBlock(uint32_t queueHandle) override;
+                 uint32_t* bytesReturned) override EXCLUDES(lock_);
+    uint32_t eventHandle(platform::AutoEvent* event) override EXCLUDES(lock_);
+    void forgetEvent(platform::AutoEvent* event) override EXCLUDES(lock_);
+    bool takeSignalNow(platform::AutoEvent* event) override EXCLUDES(lock_);
+    void* queueBlock(uint32_t queueHandle) override EXCLUDES(lock_);
 
     // The last modem-status byte the device sent to the open port, -1 if none.
-    int modemStatus(const std::string& portName);
+    int modemStatus(const std::string& portName) EXCLUDES(lock_);
 
     // Calls use with the driver that is loaded, or returns otherwise when none is.
     static int withLoaded(const std::function<int(PortDriver&)>& use, int otherwise);
 
   private:
-    uint32_t allocateQueue();
-    bool releaseQueue(uint32_t handle);
-    void refreshPorts();
-    void removeStrayLinks();
-    bool serves(const std::string& portName) const;
-    bool hasSession(const std::string& portName) const;
-    void addPort(int slot, const std::string& name);
-    uint32_t newHandle();
-    std::optional<PortHook> resolveHook(const PublishedValues& values);
-    DriverPort* portAt(int slot);
-    void beginSessions(uint32_t now, std::vector<DriverPort*>& served);
+    uint32_t allocateQueue() REQUIRES(lock_);
+    bool releaseQueue(uint32_t handle) REQUIRES(lock_);
+    void refreshPorts() REQUIRES(lock_);
+    void removeStrayLinks() REQUIRES(lock_);
+    bool serves(const std::string& portName) const REQUIRES(lock_);
+    bool hasSession(const std::string& portName) const REQUIRES(lock_);
+    void addPort(int slot, const std::string& name) REQUIRES(lock_);
+    uint32_t newHandle() REQUIRES(lock_);
+    std::optional<PortHook> resolveHook(const PublishedValues& values) REQUIRES(lock_);
+    DriverPort* portAt(int slot) REQUIRES(lock_);
+    void beginSessions(uint32_t now, std::vector<DriverPort*>& served) REQUIRES(lock_);
 
-    void run();
-    int collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners);
-    bool descriptorsMayBeReused();
+    void run() EXCLUDES(lock_);
+    int collectPollSet(std::vector<pollfd>& fds, std::vector<DriverPort*>& owners) REQUIRES(lock_);
+    bool descriptorsMayBeReused() REQUIRES(lock_);
     void serviceAll(const std::vector<pollfd>& fds, const std::vector<DriverPort*>& owners,
-                    bool timedOut);
+                    bool timedOut) REQUIRES(lock_);
 
-    std::mutex lock_;
-    OpenWatch watch_; // before the ports, which use it until they go
-    HookReader hookReader_;
-    std::map<uint32_t, std::unique_ptr<RingQueue>> queues_;
-    std::map<uint32_t, platform::AutoEvent*> events_;
-    std::vector<std::unique_ptr<DriverPort>> ports_;
-    uint32_t lastHandle_ = 0xC0010000;
-    std::string deviceFolder_;
-    int wakeFd_ = -1;
-    PollSet pollSet_;          // driver thread only
-    bool rebuildDue_ = true;   // a control call or a closed event may have freed numbers
-    unsigned lastChanges_ = 0; // the ports' descriptorChanges at the last round
+    platform::Mutex lock_;
+    OpenWatch watch_ GUARDED_BY(lock_); // before the ports, which use it until they go
+    HookReader hookReader_;             // its own lock
+    std::map<uint32_t, std::unique_ptr<RingQueue>> queues_ GUARDED_BY(lock_);
+    std::map<uint32_t, platform::AutoEvent*> events_ GUARDED_BY(lock_);
+    std::vector<std::unique_ptr<DriverPort>> ports_ GUARDED_BY(lock_);
+    uint32_t lastHandle_ GUARDED_BY(lock_) = 0xC0010000;
+    const std::string deviceFolder_;
+    const int wakeFd_ = -1;
+    PollSet pollSet_; // driver thread only
+    // A control call or a closed event may have freed descriptor numbers.
+    bool rebuildDue_ GUARDED_BY(lock_) = true;
+    unsigned lastChanges_ GUARDED_BY(lock_) = 0; // the ports' descriptorChanges at the last round
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

@@ -135,8 +135,7 @@ TEST_F(LoadPortTable, ValueNamesMatchWithoutRegardToCase) {
     loadPortTable();
     EXPECT_STREQ(port(0).portName, "COM2");
     EXPECT_EQ(hostsOf(0), (std::vector<HostValues>{{"10.2.2.2", 7, "rack"}}));
-    EXPECT_STREQ(port(0).curAddress, "10.2.2.2");
-    EXPECT_EQ(port(0).curTcpPort, 7);
+    EXPECT_EQ(currentHostOf(0), (CurrentHostValues{"10.2.2.2", 7}));
 }
 
 // Which of an entry's three values are in the store.
@@ -256,8 +255,7 @@ TEST_P(LoadCurrentHost, KeepsOnlyAHostOfTheList) {
             key.setDword("CurTCPPortNo", *c.savedPortNo);
     }
     loadPortTable();
-    EXPECT_EQ(std::string(port(5).curAddress), c.address);
-    EXPECT_EQ(port(5).curTcpPort, c.portNo);
+    EXPECT_EQ(currentHostOf(5), (CurrentHostValues{c.address, c.portNo}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -285,8 +283,7 @@ TEST_F(LoadPortTable, ShortPortNumberValueCountsAsMissing) {
     }
     loadPortTable();
     EXPECT_EQ(hostsOf(6), (std::vector<HostValues>{{"10.6.6.1", 0, ""}}));
-    EXPECT_STREQ(port(6).curAddress, "");
-    EXPECT_EQ(port(6).curTcpPort, 0);
+    EXPECT_EQ(currentHostOf(6), (CurrentHostValues{"", 0}));
 }
 
 TEST_F(LoadPortTable, PortNumberIsTheFirstFourBytesLittleEndian) {
@@ -315,8 +312,8 @@ TEST_F(LoadPortTable, ForeignValuesAreCutAtTheirFields) {
     EXPECT_EQ(std::string(port(7).portName), "COM123456");
     EXPECT_EQ(hostsOf(7),
               (std::vector<HostValues>{{std::string(51, 'a'), 2, std::string(51, 'd')}}));
-    EXPECT_EQ(port(7).curTcpPort, 0) << "a current host too long to hold is forgotten, not cut";
-    EXPECT_STREQ(port(7).curAddress, "");
+    EXPECT_EQ(currentHostOf(7), (CurrentHostValues{"", 0}))
+        << "a current host too long to hold is forgotten, not cut";
 }
 
 TEST_F(LoadPortTable, CurrentHostOfTheLongestThatFits) {
@@ -327,8 +324,7 @@ TEST_F(LoadPortTable, CurrentHostOfTheLongestThatFits) {
         key.setCurrent(address.c_str(), 2);
     }
     loadPortTable();
-    EXPECT_EQ(std::string(port(7).curAddress), address);
-    EXPECT_EQ(port(7).curTcpPort, 2);
+    EXPECT_EQ(currentHostOf(7), (CurrentHostValues{address, 2}));
 }
 
 TEST_F(LoadPortTable, ValueOf128BytesOrMoreCountsAsMissing) {
@@ -404,8 +400,7 @@ TEST_F(SaveCurrentHost, RoundTripsThroughTheLoad) {
     resetContext();
     resetRegistryStore();
     loadPortTable();
-    EXPECT_STREQ(port(33).curAddress, "vorlix-c.local");
-    EXPECT_EQ(port(33).curTcpPort, 32);
+    EXPECT_EQ(currentHostOf(33), (CurrentHostValues{"vorlix-c.local", 32}));
 }
 
 TEST_F(SaveCurrentHost, WritesTextWithoutNulAndFourByteNumber) {

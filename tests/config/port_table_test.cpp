@@ -2,6 +2,7 @@
 #include "config/port_state.h"
 
 #include "tests/support/clean_context.h"
+#include "tests/support/port_hosts.h"
 
 #include <gtest/gtest.h>
 
@@ -156,12 +157,10 @@ TEST_F(HighestPortIndex, TwoThreadsRaisingEndAtTheHighest) {
 TEST_F(PortRecordFields, CurrentHostIsCutAtTheFieldAndLeavesThePortNumberAlone) {
     std::string longAddress(70, 'a');
     setCurrentHost(port(4), longAddress.c_str(), 17);
-    EXPECT_EQ(std::string(port(4).curAddress), std::string(49, 'a'));
-    EXPECT_EQ(port(4).curTcpPort, 17);
+    EXPECT_EQ(currentHostOf(4), (CurrentHostValues{std::string(49, 'a'), 17}));
 
     clearCurrentHost(port(4));
-    EXPECT_STREQ(port(4).curAddress, "");
-    EXPECT_EQ(port(4).curTcpPort, 0);
+    EXPECT_EQ(currentHostOf(4), (CurrentHostValues{"", 0}));
 }
 
 TEST_F(PortRecordFields, ClearedRecordIsAFreeSlotWithNothingLeft) {
@@ -178,8 +177,7 @@ TEST_F(PortRecordFields, ClearedRecordIsAFreeSlotWithNothingLeft) {
     EXPECT_EQ(findPortByName("COM9"), -1);
     EXPECT_EQ(record.hostList, nullptr);
     EXPECT_EQ(record.hostCursor, nullptr);
-    EXPECT_STREQ(record.curAddress, "");
-    EXPECT_EQ(record.curTcpPort, 0);
+    EXPECT_EQ(currentHostOf(8), (CurrentHostValues{"", 0}));
     EXPECT_EQ(record.state.load(), PORT_STOPPED);
     EXPECT_EQ(record.reason.load(), REASON_NONE);
     EXPECT_EQ(record.isWin16Port.load(), 0);
@@ -191,11 +189,9 @@ TEST_F(PortRecordFields, CurrentHostSetOnAnotherThreadIsReadWhole) {
             setCurrentHost(port(5), i % 2 ? "10.0.0.1" : "vorlix.example.net", i % 2 ? 1 : 2);
     });
     for (int i = 0; i < 500; ++i) {
-        std::lock_guard lock(port(5).hostLock);
-        std::string address = port(5).curAddress;
-        int portNo = port(5).curTcpPort;
-        if (!address.empty()) {
-            EXPECT_EQ(portNo, address == "10.0.0.1" ? 1 : 2);
+        CurrentHostValues current = currentHostOf(5);
+        if (!current.address.empty()) {
+            EXPECT_EQ(current.portNo, current.address == "10.0.0.1" ? 1 : 2);
         }
     }
     remote.join();

@@ -111,7 +111,7 @@ bool applicationOutputConsumed(int app, int slot) {
     if (ioctl(app, TIOCOUTQ, &unread) != 0 || unread != 0)
         return false;
     PortRecord& record = port(slot);
-    std::lock_guard lock(record.relayLock);
+    platform::MutexLock lock(record.relayLock);
     RingQueue* queue = record.outQueue.load();
     return queue && ringEmpty(queue);
 }
@@ -122,7 +122,7 @@ bool applicationOutputHeld(int app, int slot) {
     if (ioctl(app, TIOCOUTQ, &unread) != 0 || unread != 0)
         return false;
     PortRecord& record = port(slot);
-    std::lock_guard lock(record.relayLock);
+    platform::MutexLock lock(record.relayLock);
     RingQueue* queue = record.outQueue.load();
     return queue && !ringEmpty(queue);
 }
@@ -141,7 +141,7 @@ struct RelayView {
 
 RelayView relayView(int slot) {
     PortRecord& record = port(slot);
-    std::lock_guard lock(record.relayLock);
+    platform::MutexLock lock(record.relayLock);
     RingQueue* queue = record.outQueue.load();
     return {unsentFrames(record).bytes, std::atomic_ref<int32_t>(queue->readIndex).load(),
             ringFreeSpace(queue) < RING_SIZE - 1};
@@ -348,7 +348,7 @@ TEST_F(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
     ASSERT_TRUE(startPort(later));
     PortRecord& record = port(slot);
     {
-        std::lock_guard lock(record.relayLock);
+        platform::MutexLock lock(record.relayLock);
         RingQueue* queue = record.outQueue.load();
         ASSERT_NE(queue, nullptr);
         putPacket(queue, {0xF0, 'A', 0x03});
@@ -362,14 +362,14 @@ TEST_F(Relay, ReadyPortDropsPacketsBeforeOpenAsksForOpenAndKeepsThoseBehind) {
 
     // Another pass, seen through an open on a later slot.
     {
-        std::lock_guard lock(port(later).relayLock);
+        platform::MutexLock lock(port(later).relayLock);
         putPacket(port(later).outQueue.load(), {0xF0, 'q'});
         ringSetDataReady(port(later).outQueue.load(), true);
     }
     wakeRelay();
     ASSERT_TRUE(pumpUntil([&] { return messages.count(WM_OPEN_PORT, later) > 0; }));
 
-    std::lock_guard lock(record.relayLock);
+    platform::MutexLock lock(record.relayLock);
     uint8_t packet[PACKET_BUFFER_SIZE];
     ASSERT_EQ(readDriverPacket(record.outQueue.load(), packet), 1);
     EXPECT_EQ(Bytes(packet, packet + 5), Bytes({'1', 0x00, 0x02, 'h', 'i'}));
@@ -457,7 +457,7 @@ TEST_F(Relay, EmptyDataPacketReachesTheDeviceOnItsHighestPort) {
     ASSERT_TRUE(pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
 
     {
-        std::lock_guard lock(port(slot).relayLock);
+        platform::MutexLock lock(port(slot).relayLock);
         putPacket(port(slot).outQueue.load(), {0xF0, '1', 0x00, 0x00});
         ringSetDataReady(port(slot).outQueue.load(), true);
     }
