@@ -15,11 +15,11 @@
 #include "tests/app/window_harness.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/manager_fixture.h"
+#include "tests/support/port_hosts.h"
 
 #include <QPushButton>
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,17 +28,6 @@ using namespace platform;
 namespace {
 
 const char* const NOTHING_SELECTED = "None of items was selected.\nSelect the item first.";
-
-struct CurrentHost {
-    std::string address;
-    int portNo;
-};
-
-CurrentHost currentHost(int slot) {
-    PortRecord& record = port(slot);
-    std::lock_guard lock(record.hostLock);
-    return {record.curAddress, record.curTcpPort};
-}
 
 bool hasPublishedQueue(int slot) {
     HKEY key = nullptr;
@@ -76,7 +65,7 @@ class StartStop : public WindowTest {
 
     // Starts the port through the Start command on its current host's row.
     void startWithCommand(int slot) {
-        CurrentHost host = currentHost(slot);
+        CurrentHostValues host = currentHostOf(slot);
         select({rowOf(host.address, host.portNo)});
         press(IDC_START);
         ASSERT_EQ(port(slot).state.load(), PORT_READY);
@@ -90,7 +79,7 @@ TEST_F(StartStop, NothingSelectedIsReportedByStartAndStop) {
     press(IDC_START);
     press(IDC_STOP);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
-    EXPECT_EQ(currentHost(slot).address, address());
+    EXPECT_EQ(currentHostOf(slot).address, address());
     EXPECT_EQ(driverLink.device, DriverLink::Device::NotOpened);
 }
 
@@ -105,8 +94,7 @@ TEST_F(StartStop, StartOnAnotherHostRowMakesItCurrentAndStartsThere) {
 
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
-    EXPECT_EQ(currentHost(slot).address, spare);
-    EXPECT_EQ(currentHost(slot).portNo, 2);
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{spare, 2}));
     EXPECT_EQ(status(rowOf(spare, 2)), "Ready");
     EXPECT_EQ(status(rowOf(address(), 1)), "");
     EXPECT_TRUE(hasPublishedQueue(slot));
@@ -142,8 +130,7 @@ TEST_P(StartOnHiddenRow, AsksAndStartsOnlyOnYes) {
 
     bool yes = GetParam() == IDYES;
     EXPECT_EQ(port(slot).state.load(), yes ? PORT_READY : PORT_STOPPED);
-    EXPECT_EQ(currentHost(slot).address, hiddenHost);
-    EXPECT_EQ(currentHost(slot).portNo, 5);
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{hiddenHost, 5}));
     EXPECT_EQ(hasPublishedQueue(slot), yes);
     EXPECT_EQ(status(rowOf(hiddenHost, 5)), yes ? "Ready" : "Stopped");
 }
@@ -174,15 +161,14 @@ TEST_P(StartStopStoredBytes, StartMakesTheRowsHostCurrentAndStopMatchesIt) {
     select({row});
     press(IDC_START);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(currentHost(slot).address, c.address);
-    EXPECT_EQ(currentHost(slot).portNo, 2);
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{c.address, 2}));
     EXPECT_EQ(status(row), "Ready");
 
     select({row});
     press(IDC_STOP);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED);
-    EXPECT_EQ(currentHost(slot).address, "");
+    EXPECT_EQ(currentHostOf(slot).address, "");
     EXPECT_TRUE(boxes.shown().empty());
 }
 
@@ -209,8 +195,7 @@ TEST_P(StartOnLongAddress, IsRefusedAndStartsNothing) {
     press(IDC_START);
 
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
-    EXPECT_EQ(currentHost(slot).address, address());
-    EXPECT_EQ(currentHost(slot).portNo, 1);
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{address(), 1}));
     EXPECT_EQ(driverLink.device, DriverLink::Device::NotOpened);
 }
 
@@ -287,7 +272,7 @@ TEST_F(StartStop, StartOnPortInUseAsksForASwitchInsteadOfRestarting) {
     pumpUntil([&] { return !switches.empty(); }, 2000);
 
     EXPECT_EQ(switches, std::vector<intptr_t>{slot});
-    EXPECT_EQ(currentHost(slot).address, spare);
+    EXPECT_EQ(currentHostOf(slot).address, spare);
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(portHandles(slot).outQueue, outHandle);
     MainDialog* window = &dialog();
@@ -306,7 +291,7 @@ TEST_F(StartStop, StopOnAnotherHostRowLeavesARunningPortAlone) {
     press(IDC_STOP);
 
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
-    EXPECT_EQ(currentHost(slot).address, address());
+    EXPECT_EQ(currentHostOf(slot).address, address());
     EXPECT_TRUE(hasPublishedQueue(slot));
 }
 
@@ -320,8 +305,7 @@ TEST_F(StartStop, StopOnCurrentRowStopsAndForgetsTheHost) {
 
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED);
-    EXPECT_EQ(currentHost(slot).address, "");
-    EXPECT_EQ(currentHost(slot).portNo, 0);
+    EXPECT_EQ(currentHostOf(slot), (CurrentHostValues{"", 0}));
     EXPECT_FALSE(hasPublishedQueue(slot));
     EXPECT_EQ(mapQueue(outHandle), nullptr);
     EXPECT_EQ(status(rowOf(address(), 1)), "");
@@ -333,7 +317,7 @@ TEST_F(StartStop, StopOnStoppedPortsCurrentRowForgetsTheHost) {
     press(IDC_STOP);
     EXPECT_EQ(port(slot).state.load(), PORT_STOPPED);
     EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED);
-    EXPECT_EQ(currentHost(slot).address, "");
+    EXPECT_EQ(currentHostOf(slot).address, "");
     EXPECT_EQ(status(rowOf(address(), 1)), "");
 }
 
@@ -349,7 +333,7 @@ TEST_F(StartStop, StopOnPortInUseWarnsAndChangesNothing) {
 
     EXPECT_EQ(port(slot).state.load(), PORT_READY);
     EXPECT_EQ(port(slot).reason.load(), REASON_OK);
-    EXPECT_EQ(currentHost(slot).address, address());
+    EXPECT_EQ(currentHostOf(slot).address, address());
     EXPECT_TRUE(hasPublishedQueue(slot));
 }
 
@@ -369,7 +353,7 @@ TEST_P(StopOnHiddenRow, AsksAndStopsOnlyOnYes) {
 
     bool yes = GetParam() == IDYES;
     EXPECT_EQ(port(slot).state.load(), yes ? PORT_STOPPED : PORT_READY);
-    EXPECT_EQ(currentHost(slot).address, yes ? "" : hiddenHost);
+    EXPECT_EQ(currentHostOf(slot).address, yes ? "" : hiddenHost);
     EXPECT_EQ(hasPublishedQueue(slot), !yes);
 }
 
@@ -397,11 +381,10 @@ TEST_F(StartStop, StopTakesOnlyTheLowest1023SelectedRows) {
     press(IDC_STOP);
 
     for (int slot = 0; slot < 10; ++slot) {
-        EXPECT_EQ(currentHost(slot).address, "") << "slot " << slot;
+        EXPECT_EQ(currentHostOf(slot).address, "") << "slot " << slot;
         EXPECT_EQ(port(slot).reason.load(), REASON_USER_STOPPED) << "slot " << slot;
     }
-    EXPECT_EQ(currentHost(10).address, address());
-    EXPECT_EQ(currentHost(10).portNo, 1099);
+    EXPECT_EQ(currentHostOf(10), (CurrentHostValues{address(), 1099}));
     EXPECT_EQ(port(10).reason.load(), REASON_NONE);
 }
 
@@ -479,7 +462,7 @@ TEST_F(StartAll, StopAllThenStartAllBringsBackExactlyTheRunningPorts) {
 
     dialog().onCommand(IDC_STOP_ALL);
     expectStates({PORT_STOPPED, PORT_STOPPED, PORT_STOPPED});
-    EXPECT_EQ(currentHost(0).address, address());
+    EXPECT_EQ(currentHostOf(0).address, address());
     for (int slot = 0; slot < 3; ++slot)
         EXPECT_FALSE(hasPublishedQueue(slot)) << "slot " << slot;
 
@@ -515,9 +498,9 @@ TEST_P(BusyCommand, DoesNothing) {
 
     EXPECT_EQ(port(running).state.load(), PORT_READY);
     EXPECT_EQ(portHandles(running).outQueue, outHandle);
-    EXPECT_EQ(currentHost(running).address, address());
+    EXPECT_EQ(currentHostOf(running).address, address());
     EXPECT_EQ(port(stopped).state.load(), PORT_STOPPED);
-    EXPECT_EQ(currentHost(stopped).address, address());
+    EXPECT_EQ(currentHostOf(stopped).address, address());
     EXPECT_EQ(list().selectedRows().size(), 2u);
     EXPECT_TRUE(boxes.shown().empty());
 }

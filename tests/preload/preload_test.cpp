@@ -12,6 +12,7 @@
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
 #include "rings/port_channel.h"
+#include "tests/support/client_process.h"
 #include "tests/support/pump.h"
 #include "tests/support/started_port_fixture.h"
 
@@ -20,21 +21,16 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -43,86 +39,17 @@ constexpr uint8_t CMD_MCR = 0x41;
 constexpr uint8_t CMD_OPEN = 0x71;
 constexpr uint8_t CMD_CLOSE = 0x72;
 
-// One client process, its standard output and error in a file. settings ("NAME=value")
-// take the place of the test's own.
-class Client {
-  public:
-    Client(const std::vector<std::string>& command, bool preloaded, const std::string& outPath,
-           std::vector<std::string> settings = {})
-        : outPath_(outPath) {
-        std::vector<std::string> environment = settings;
-        if (preloaded)
-            environment.push_back(std::string("LD_PRELOAD=") + PRELOAD_LIBRARY);
-        settings.emplace_back("LD_PRELOAD=");
-        for (char** entry = environ; *entry; ++entry) {
-            auto sameName = [&](const std::string& setting) {
-                return std::strncmp(*entry, setting.c_str(), setting.find('=') + 1) == 0;
-            };
-            if (std::none_of(settings.begin(), settings.end(), sameName))
-                environment.emplace_back(*entry);
-        }
-        std::vector<char*> argv = pointers(command);
-        std::vector<char*> envp = pointers(environment);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Client() {
-        if (running()) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status_, 0);
-        }
-    }
+using Client = ClientProcess;
 
-    std::string output() const {
-        std::ostringstream text;
-        text << std::ifstream(outPath_).rdbuf();
-        return text.str();
-    }
-    bool printed(const std::string& text, int timeoutMs = 10000) {
-        pumpUntil([&] { return output().find(text) != std::string::npos || !running(); },
-                  timeoutMs);
-        return output().find(text) != std::string::npos;
-    }
-    bool done() { return !running(); }
-    // The exit status once the client has ended within the time, -1 otherwise.
-    int finish(int timeoutMs = 15000) {
-        if (!pumpUntil([&] { return !running(); }, timeoutMs))
-            return -1;
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-
-  private:
-    static std::vector<char*> pointers(const std::vector<std::string>& words) {
-        std::vector<char*> list;
-        for (const std::string& word : words)
-            list.push_back(const_cast<char*>(word.c_str()));
-        list.push_back(nullptr);
-        return list;
-    }
-    bool running() {
-        if (pid_ > 0 && !exited_ && waitpid(pid_, &status_, WNOHANG) == pid_)
-            exited_ = true;
-        return pid_ > 0 && !exited_;
-    }
-
-    std::string outPath_;
-    pid_t pid_ = -1;
-    int status_ = -1;
-    bool exited_ = false;
-};
+std::string libraryIf(bool preloaded) {
+    return preloaded ? PRELOAD_LIBRARY : "";
+}
 
 class PreloadClients : public StartedPortTest {
   protected:
     std::unique_ptr<Client> start(const std::vector<std::string>& command, bool preloaded = true) {
         std::string outPath = outputs.path().toStdString() + "/client" + std::to_string(++clients);
-        return std::make_unique<Client>(command, preloaded, outPath);
+        return std::make_unique<Client>(command, outPath, libraryIf(preloaded));
     }
     std::unique_ptr<Client> modemClient(const char* step, const std::string& on) {
         return start({MODEM_CLIENT, on, step});
@@ -347,7 +274,7 @@ class PlantedChannel : public ::testing::TestWithParam<PlantedCase> {
 
     std::unique_ptr<Client> start(const std::vector<std::string>& command, bool preloaded) {
         std::string outPath = base_ + "/client" + std::to_string(++clients_);
-        return std::make_unique<Client>(command, preloaded, outPath,
+        return std::make_unique<Client>(command, outPath, libraryIf(preloaded),
                                         std::vector<std::string>{"QUORVALINK_DEVDIR=" + folder_});
     }
     // The channel's server, and what is wrong around it.
