@@ -1,9 +1,9 @@
 #pragma once
-// The UI thread's private window messages. MainDialog's handler runs on the UI
-// thread (the thread that runs Qt's event loop); any thread may post a message
-// (queued, the sender goes on) or send it (the sender waits for the handler's
-// result; sent from the UI thread it is a direct call). Posted and sent messages
-// from one thread are handled in the order they were made.
+// The UI thread's private window messages. The installed handler (the ports' message
+// dispatcher) runs on the UI thread, the thread that runs Qt's event loop. Any thread
+// may post a message (queued, the sender goes on) or send it (the sender waits for the
+// handler's result; sent from the UI thread it is a direct call). Posted and sent
+// messages from one thread are handled in the order they were made.
 #include <cstdint>
 #include <functional>
 
@@ -23,7 +23,8 @@ enum : uint32_t {
 
 using MessageHandler = std::function<intptr_t(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
 
-// Installed by MainDialog on the UI thread; an empty handler drops messages.
+// Installed on the UI thread by whoever runs the ports (the window, the service mode);
+// an empty handler drops messages.
 void setMessageHandler(MessageHandler handler);
 
 void postMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);

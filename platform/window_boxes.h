@@ -9,7 +9,7 @@ namespace platform {
 // Installs the boxes as the program's way of showing a message box (UI thread).
 void showBoxesInWindows();
 
-// The main window, owner of the boxes that lower layers show; set by MainDialog.
+// The main window, owner of the boxes that lower layers show; set by the window.
 void setMainWindow(QWidget* window);
 QWidget* mainWindow();
 
