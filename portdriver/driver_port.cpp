@@ -93,23 +93,34 @@ void DriverPort::service(uint32_t now, bool look) {
 
 // The pty an application has opened is its own from now on: the link moves on to a fresh
 // one, and the pty is locked, so that whoever reached it through the link a moment ago
-// fails to open it instead of sharing it.
+// fails to open it instead of sharing it. Only then may its application's bytes flow: the
+// next opener can no longer reach this pty.
 void DriverPort::takeArrival() {
-    // An application that opened the port, wrote and closed it, and another that opened it
-    // after, all before the driver could move the link on: nothing tells their bytes apart.
+    // An application that opened and closed the port, and another that opened it after,
+    // both before the driver could move the link on: the first could write nothing (the
+    // output was held), so the pty is the second's session.
     if (watch_.reopened(watchId_))
         platform::debugTrace("%s: opened again after a close before the driver saw the first "
-                             "open: one session for both\r\n",
+                             "open: the session is the last opener's\r\n",
                              name_.c_str());
     PtyPair taken = std::move(waiting_);
     if (!makeWaiting())
         platform::debugTrace("%s: no pseudo-terminal for the next open\r\n", name_.c_str());
-    taken.lock();
-    makeSpare();
     if (anyApplicationHolds()) {
         platform::debugTrace("%s: opened while another application has it: refused\r\n",
                              name_.c_str());
+        taken.lock();
+        makeSpare();
         refuse(taken, PORT_CHANNEL_BUSY);
+        return;
+    }
+    bool released = taken.releaseOutput();
+    taken.lock();
+    makeSpare();
+    if (!released) {
+        platform::debugTrace("%s: the application's output could not be let go: hung up\r\n",
+                             name_.c_str());
+        refuse(taken, PORT_CHANNEL_NOT_OPEN);
         return;
     }
     queued_.push_back(std::move(taken));

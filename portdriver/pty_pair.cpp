@@ -79,6 +79,8 @@ bool PtyPair::create(const termios& line) {
     }
     termios settings = withReports(line);
     tcsetattr(slave, TCSANOW, &settings);
+    // Held before packet mode, so that the master hears of no stop.
+    tcflow(slave, TCOOFF);
     int packetMode = 1;
     ioctl(master_, TIOCPKT, &packetMode);
     struct stat status {};
@@ -122,6 +124,17 @@ bool PtyPair::controlling() const {
 bool PtyPair::readable() const {
     pollfd probe{master_, POLLIN, 0};
     return master_ >= 0 && poll(&probe, 1, 0) > 0 && (probe.revents & POLLIN);
+}
+
+// The slave's output can be let go only through a descriptor of the slave; it is opened
+// for the moment it takes, and the master's POLLHUP stays as the holder leaves it.
+bool PtyPair::releaseOutput() {
+    int slave = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0)
+        return false;
+    bool released = tcflow(slave, TCOON) == 0;
+    ::close(slave);
+    return released;
 }
 
 void PtyPair::lock() {

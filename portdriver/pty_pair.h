@@ -5,6 +5,12 @@
 // it the pair is the session's alone (locked against further opens) until the end of
 // the session.
 //
+// A fresh pair's output is held (stopped, as by tcflow TCOOFF): whoever opens the slave
+// through the link can set it up and read, but what it writes waits in its write() (or
+// gets EAGAIN, and poll() reports no room) until the driver has taken the pair for it and
+// moved the link on. So an application that opens, writes and closes before the driver
+// has seen its open cannot leave bytes behind for the next opener of the same pty.
+//
 // The reference is an O_PATH descriptor kept high in this process; the link names it as
 // /proc/<pid>/fd/<n>, so that it leads nowhere once the process is gone instead of into
 // whichever program gets the pty number next. It does not open the tty, so the master's
@@ -50,6 +56,9 @@ class PtyPair {
     // Whether the master has something to read (an application came, wrote and went
     // before the driver looked).
     bool readable() const;
+    // Lets what the slave's holder writes flow (the output is held from create() on).
+    // False when the slave could not be reached for it.
+    bool releaseOutput();
     // Further opens of the slave fail (EIO); whoever holds it keeps it.
     void lock();
     // The slave is some session's controlling terminal (a program opened it without

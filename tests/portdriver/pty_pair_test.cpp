@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -121,4 +123,37 @@ TEST_F(PtyPairTest, AFileThatIsNotALinkIsNeverReplaced) {
     ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(link)));
     std::ifstream kept(link);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "user data");
+}
+
+// What an application writes to a waiting pair stays in its write() until the driver has
+// taken the pair: nothing of it can be read from the master, across a close and a new
+// opener too; once let go, the holder's bytes flow and the master still sees its close.
+TEST_F(PtyPairTest, AWaitingPairHoldsItsOpenersBytesUntilTheDriverLetsThemGo) {
+    portdriver::PtyPair pair;
+    ASSERT_TRUE(pair.create(portdriver::PtyPair::defaultLine()));
+    int first = open(pair.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(write(first, "1234", 4), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    close(first);
+    int next = open(pair.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(next, 0);
+    EXPECT_EQ(write(next, "ab", 2), -1);
+    EXPECT_FALSE(pair.readable());
+
+    ASSERT_TRUE(pair.releaseOutput());
+    EXPECT_TRUE(pair.held()) << "the driver's moment on the slave leaves it its holder's";
+    EXPECT_EQ(write(next, "ab", 2), 2);
+    // Packet mode: the master hears of the restart (a status byte alone), then the data.
+    std::string data;
+    pollfd ready{pair.master(), POLLIN, 0};
+    while (data.empty() && poll(&ready, 1, 5000) == 1) {
+        char packet[8] = {};
+        ssize_t got = read(pair.master(), packet, sizeof packet);
+        if (got > 1 && packet[0] == TIOCPKT_DATA)
+            data.assign(packet + 1, size_t(got - 1));
+    }
+    EXPECT_EQ(data, "ab");
+    close(next);
+    EXPECT_FALSE(pair.held());
 }

@@ -13,6 +13,7 @@
 #include "tools/vorlix_sim/sim_server.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,7 +39,11 @@ Bytes deviceData(const std::string& text) {
     return frame;
 }
 
+// As a non-blocking application must: its output is held until the driver has taken
+// the open.
 void writeText(int fd, const std::string& text) {
+    pollfd room{fd, POLLOUT, 0};
+    ASSERT_EQ(poll(&room, 1, 5000), 1);
     ASSERT_EQ(::write(fd, text.data(), text.size()), ssize_t(text.size()));
 }
 
