@@ -3,7 +3,9 @@
 #include "config/port_key.h"
 #include "platform/registry.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +53,20 @@ bool readExactly(int fd, uint8_t* into, size_t size, int timeoutMs) {
         if (n <= 0)
             return false;
         got += size_t(n);
+    }
+    return true;
+}
+
+bool writeExactly(int fd, const uint8_t* from, size_t size, int timeoutMs) {
+    size_t sent = 0;
+    while (sent < size) {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        ssize_t n = write(fd, from + sent, size - sent);
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        sent += size_t(std::max<ssize_t>(n, 0));
     }
     return true;
 }

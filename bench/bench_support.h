@@ -19,6 +19,9 @@ int openRaw(const std::string& path);
 bool waitForPath(const std::string& path, int seconds);
 // Reads exactly size bytes, waiting at most timeoutMs between pieces.
 bool readExactly(int fd, uint8_t* into, size_t size, int timeoutMs);
+// Writes all size bytes as a non-blocking writer must: waiting for room (a port's output
+// is held until the driver has taken the open), at most timeoutMs between pieces.
+bool writeExactly(int fd, const uint8_t* from, size_t size, int timeoutMs);
 
 // A plain TCP echo server: every accepted connection gets its bytes back as they come,
 // each on a thread of its own, or has them only counted while echoing is off.

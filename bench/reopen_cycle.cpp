@@ -4,10 +4,9 @@
 // Each cycle must get exactly its own echo; one that gets another session's bytes, or
 // none, is counted as wrong.
 //
-// Then the same number of short sessions, each opening the port, writing and closing it
-// without waiting for anything: a session shorter than the driver's wake-up may share a
-// pty with the next one (docs/port_driver.md), which shows as fewer device connections
-// than sessions.
+// Then the same number of short sessions, each opening the port, writing a byte and
+// closing it without waiting for an answer: each must be a device session of its own
+// (the byte waits for the driver to take the open, docs/port_driver.md).
 //
 //   reopen_cycle [cycles] [pause ms between cycles]
 #include "bench/bench_support.h"
@@ -50,7 +49,8 @@ Cycle runCycle(const std::string& link, int number) {
     if (fd < 0)
         return cycle;
     uint8_t in[PAYLOAD] = {};
-    bool echoed = write(fd, out, PAYLOAD) == PAYLOAD && readExactly(fd, in, PAYLOAD, ECHO_WAIT_MS);
+    bool echoed =
+        writeExactly(fd, out, PAYLOAD, ECHO_WAIT_MS) && readExactly(fd, in, PAYLOAD, ECHO_WAIT_MS);
     cycle.ownEcho = echoed && std::equal(in, in + PAYLOAD, out) && nothingMore(fd);
     close(fd);
     cycle.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
         if (fd < 0)
             continue;
         uint8_t byte = uint8_t(i);
-        [[maybe_unused]] ssize_t written = write(fd, &byte, 1);
+        writeExactly(fd, &byte, 1, ECHO_WAIT_MS);
         close(fd);
         if (pauseMs > 0)
             usleep(useconds_t(pauseMs) * 1000);
