@@ -12,7 +12,7 @@
 #include "rings/ring_queue.h"
 
 #include <algorithm>
-#include <cstring>
+#include <utility>
 
 using platform::debugTrace;
 
@@ -21,7 +21,8 @@ namespace {
 constexpr int RECEIVE_CHUNK = RING_SIZE;
 } // namespace
 
-DeviceSocket::DeviceSocket(int portSlot) : portSlot(portSlot) {}
+DeviceSocket::DeviceSocket(int portSlot, std::shared_ptr<DeviceProtocol> protocol)
+    : portSlot(portSlot), protocol_(std::move(protocol)) {}
 
 DeviceSocket::~DeviceSocket() {
     debugTrace("Socket Closed\r\n");
@@ -71,19 +72,19 @@ void DeviceSocket::OnReceive(int errorCode) {
 // device back) and is read when the driver has made room (inQueueHasRoom), instead of
 // being thrown away.
 //
-// Only whole frames go in, cut where the driver's reader cuts them. The beginning of a
-// frame whose rest has not arrived is held here, with room kept for it, and goes in with
-// its rest; a connection that ends in the middle of a frame takes that beginning with it,
-// so the driver never reads the next connection's bytes as the cut frame's rest. The
-// driver takes only whole frames, so holding one back costs no time.
+// Only whole packets go in, cut where the driver's reader cuts them. The protocol holds
+// the beginning of a packet whose rest has not arrived, with room kept for it, and
+// passes it on with its rest; a connection that ends in the middle of one takes that
+// beginning with it, so the driver never reads the next connection's bytes as the cut
+// packet's rest.
 void DeviceSocket::remoReadData(RingQueue* inQueue) {
     PortRecord& record = port(portSlot);
-    int room = inQueue ? ringFreeSpace(inQueue) : RECEIVE_CHUNK;
-    if (room <= heldLength_) {
+    int wanted = protocol_->receiveWanted(inQueue ? ringFreeSpace(inQueue) : RECEIVE_CHUNK);
+    if (wanted <= 0) {
         // The driver signals room it makes after it sees the note; the note's own look
         // catches room made before.
-        room = ringNoteRoomWanted(inQueue);
-        if (room <= heldLength_) {
+        wanted = protocol_->receiveWanted(ringNoteRoomWanted(inQueue));
+        if (wanted <= 0) {
             // No read now, so no further notification comes until the room signal.
             waitingForRoom_.store(true);
             if (record.roomWatch)
@@ -91,10 +92,8 @@ void DeviceSocket::remoReadData(RingQueue* inQueue) {
             return;
         }
     }
-    int wanted = std::min(room - heldLength_, RECEIVE_CHUNK);
-    uint8_t buffer[PACKET_BUFFER_SIZE + RECEIVE_CHUNK];
-    std::memcpy(buffer, heldFrame_, size_t(heldLength_));
-    int count = Receive(buffer + heldLength_, wanted);
+    uint8_t received[RECEIVE_CHUNK];
+    int count = Receive(received, std::min(wanted, RECEIVE_CHUNK));
     if (count <= 0)
         return;
     // Only what the device actually sent is a sign of life.
@@ -102,20 +101,18 @@ void DeviceSocket::remoReadData(RingQueue* inQueue) {
         record.lastRxTick.store(platform::getTickCount());
     if (count == 3)
         debugTrace("ACK");
-    int total = heldLength_ + count;
-    int whole = decidedLength(buffer, total);
-    heldLength_ = total - whole;
-    std::memcpy(heldFrame_, buffer + whole, size_t(heldLength_));
+    uint8_t packets[PACKET_BUFFER_SIZE + RECEIVE_CHUNK];
+    int whole = protocol_->toDriverPackets(received, count, packets);
     // The relay thread clears relayActive, and retires the connection, when the
     // application closes the port.
     if (!inQueue || retired.load() || !record.relayActive.load() || whole == 0)
         return;
-    int relayed = ringWrite(inQueue, buffer, whole); // room was measured, only this thread writes
+    int relayed = ringWrite(inQueue, packets, whole); // room was measured, only this thread writes
     ringSetDataReady(inQueue, true);
     platform::signalDriverEvent(record.readEvent);
     // An open monitor sees exactly what went to the driver, in one piece.
     if (PortMonitor* monitor = portMonitor(record); monitor && relayed > 0)
-        monitor->feedMonitor(buffer, relayed);
+        monitor->feedMonitor(packets, relayed);
 }
 
 void DeviceSocket::roomInQueue() {

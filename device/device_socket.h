@@ -2,12 +2,14 @@
 // DeviceSocket: the TCP connection of one port to its device server. Its
 // notifications run on the UI thread: they record the outcome of a connect, mark a
 // lost connection so that the relay thread starts a reconnection, and, as
-// `RemoReadData`, move every byte received on a Connected port into the port's
-// inQueue for the driver, unchanged and in order, a whole frame at a time, and hand the
-// same bytes to the port's open Port Monitor.
+// `RemoReadData`, move what is received on a Connected port, made into driver packets
+// by the connection's protocol (a Vorlix device's frames unchanged), into the port's
+// inQueue for the driver, in order and a whole packet at a time, and hand the same
+// packets to the port's open Port Monitor.
 //
-// Ownership: PortRecord::connection holds the only reference; device/port_connection.h
-// creates, replaces and destroys it. Notifications run on the UI thread only.
+// Ownership: device/port_connection.h holds the only reference, and creates, replaces
+// and destroys it. Notifications run on the UI thread only.
+#include "device/device_protocol.h"
 #include "platform/async_socket.h"
 #include "rings/ring_queue.h"
 
@@ -21,7 +23,7 @@ struct PortRecord;
 
 class DeviceSocket : public platform::AsyncSocket {
   public:
-    explicit DeviceSocket(int portSlot);
+    DeviceSocket(int portSlot, std::shared_ptr<DeviceProtocol> protocol);
     ~DeviceSocket() override;
 
     // The code of a failed connect, 0 after a successful one (10061: refused).
@@ -35,6 +37,10 @@ class DeviceSocket : public platform::AsyncSocket {
     // the port alone; what the device sends is read and dropped.
     std::atomic<bool> retired{false};
     const int portSlot;
+
+    // What the device server on the other end speaks; fixed for the connection's life.
+    DeviceProtocol& protocol() const { return *protocol_; }
+    const std::shared_ptr<DeviceProtocol>& sharedProtocol() const { return protocol_; }
 
     // UI thread: the driver has made room in the port's inQueue; a receive held back
     // for want of room goes on.
@@ -51,11 +57,8 @@ class DeviceSocket : public platform::AsyncSocket {
 
   private:
     void remoReadData(RingQueue* inQueue);
+    const std::shared_ptr<DeviceProtocol> protocol_;
     std::atomic<bool> waitingForRoom_{false}; // written on the UI thread only
-    // The beginning of a device frame whose rest has not arrived (UI thread only); at
-    // most a longest frame less one byte.
-    uint8_t heldFrame_[PACKET_BUFFER_SIZE];
-    int heldLength_ = 0;
 };
 
 // The port's slice event is set: the driver made room in its inQueue. UI thread.

@@ -1,8 +1,8 @@
 #include "device/port_connection.h"
 
 #include "config/manager_context.h"
+#include "device/device_protocol.h"
 #include "device/device_socket.h"
-#include "device/wire_frames.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <span>
 #include <utility>
 
 using platform::AsyncSocket;
@@ -26,15 +27,17 @@ constexpr int TX_BUFFER_SIZE = 32 * 517;
 // port's connections are read by any thread and changed only here, under relayLock. The
 // frames on their way to the device, whole and in order (txFrame[txSent .. txSent +
 // txPending) is what the socket has not taken yet; several frames go out in one send),
-// the connection they are for, and the last serial settings sent (for the replay after a
-// reconnection or switch) are reached only with relayLock held (books()).
+// the connection they are for and the protocol that wrote them, and the last serial
+// settings sent (for the replay after a reconnection or switch) are reached only with
+// relayLock held (books()).
 struct Connection {
     std::atomic<DeviceSocket*> socket{nullptr};
     std::atomic<uint32_t> serial{0}; // counts the connections the port has had
     uint8_t txFrame[TX_BUFFER_SIZE] = {};
     int txPending = 0;
     int txSent = 0;
-    uint32_t txSerial = 0; // the connection the frames are for
+    uint32_t txSerial = 0;                      // the connection the frames are for
+    std::shared_ptr<DeviceProtocol> txProtocol; // the protocol they are written in
     uint8_t serialParams[3] = {};
 };
 
@@ -64,6 +67,7 @@ void forgetConnections() {
         connection.txPending = 0;
         connection.txSent = 0;
         connection.txSerial = 0;
+        connection.txProtocol.reset();
         std::fill(std::begin(connection.serialParams), std::end(connection.serialParams), 0);
     }
 }
@@ -91,7 +95,7 @@ void keepWholeFrames(PortRecord& record) REQUIRES(record.relayLock) {
     size_t end = size_t(tx.txSent + tx.txPending);
     size_t at = 0;
     while (at < size_t(tx.txSent)) {
-        size_t size = sentFrameSize(tx.txFrame + at, end - at);
+        size_t size = tx.txProtocol ? tx.txProtocol->sentUnitSize({tx.txFrame + at, end - at}) : 0;
         if (size == 0 || at + size > end) {
             dropPendingFrame(record);
             return;
@@ -124,7 +128,9 @@ void shutDownAndDestroy(DeviceSocket* socket) {
 DeviceSocket* newConnection(int slot) {
     PortRecord& record = port(slot);
     dropConnection(record);
-    DeviceSocket* socket = new (std::nothrow) DeviceSocket(slot);
+    std::shared_ptr<DeviceProtocol> protocol =
+        makeProtocol(protocolFor(currentHost(record).address));
+    DeviceSocket* socket = new (std::nothrow) DeviceSocket(slot, std::move(protocol));
     if (!socket)
         return nullptr;
     MutexLock lock(record.relayLock);
@@ -211,8 +217,7 @@ void closeConnection(PortRecord& record) {
         // (and what the socket does not take before the drop is lost, CLOSE with it).
         if (books(record).txPending != 0 && books(record).txSerial != connectionSerialOf(record))
             dropPendingFrame(record);
-        auto frame = closeFrame();
-        if (connectionOf(record) && queueFrame(record, frame.data(), int(frame.size())))
+        if (queueClose(record))
             sendPendingFrame(record);
         dropPendingFrame(record);
         socket = takeConnection(record);
@@ -220,46 +225,113 @@ void closeConnection(PortRecord& record) {
     shutDownAndDestroy(socket);
 }
 
-bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) {
-    if (books(record).txPending != 0 || !connectionOf(record))
-        return false;
-    queueFrame(record, frame, length);
-    sendPendingFrame(record);
-    return true;
+namespace {
+
+// The connection's protocol, for whoever holds the port's relayLock (which keeps the
+// connection from being replaced).
+DeviceProtocol* protocolOf(PortRecord& record) REQUIRES(record.relayLock) {
+    DeviceSocket* socket = connectionOf(record);
+    return socket ? &socket->protocol() : nullptr;
 }
 
-bool frameFits(PortRecord& record, int length) {
+bool frameFits(PortRecord& record, size_t length) REQUIRES(record.relayLock) {
     Connection& tx = books(record);
-    return tx.txSent + tx.txPending + length <= int(sizeof tx.txFrame);
+    return size_t(tx.txSent + tx.txPending) + length <= sizeof tx.txFrame;
 }
 
-// Frames queued on an empty buffer belong to the port's connection of the moment.
+// Frames queued on an empty buffer belong to the port's connection of the moment, and
+// are written in its protocol.
 void noteOwner(PortRecord& record) REQUIRES(record.relayLock) {
     Connection& tx = books(record);
-    if (tx.txPending == 0) {
-        tx.txSent = 0;
-        tx.txSerial = connectionSerialOf(record);
-    }
+    if (tx.txPending != 0)
+        return;
+    tx.txSent = 0;
+    tx.txSerial = connectionSerialOf(record);
+    DeviceSocket* socket = connectionOf(record);
+    if (socket && tx.txProtocol != socket->sharedProtocol())
+        tx.txProtocol = socket->sharedProtocol();
 }
 
-bool queueFrame(PortRecord& record, const uint8_t* frame, int length) {
+bool queueBytes(PortRecord& record, const uint8_t* frame, size_t length)
+    REQUIRES(record.relayLock) {
     Connection& tx = books(record);
     noteOwner(record);
     if (!frameFits(record, length))
         return false;
-    std::memcpy(tx.txFrame + tx.txSent + tx.txPending, frame, size_t(length));
-    tx.txPending += length;
+    std::memcpy(tx.txFrame + tx.txSent + tx.txPending, frame, length);
+    tx.txPending += int(length);
     return true;
 }
 
-bool queueDataFrame(PortRecord& record, const uint8_t* payload, int length) {
+// put writes one request's bytes (at most MAX_CONTROL_UNIT_SIZE) with the connection's
+// protocol.
+template <typename Put> bool queueRequest(PortRecord& record, Put put) REQUIRES(record.relayLock) {
+    DeviceProtocol* protocol = protocolOf(record);
+    if (!protocol)
+        return false;
+    std::array<uint8_t, MAX_CONTROL_UNIT_SIZE> unit{};
+    return queueBytes(record, unit.data(), put(*protocol, std::span<uint8_t>(unit)));
+}
+
+// Makes the request the pending frame and sends what the socket takes at once. False,
+// and nothing sent, when a frame is pending already or the port has no connection.
+template <typename Put> bool sendRequest(PortRecord& record, Put put) REQUIRES(record.relayLock) {
+    if (books(record).txPending != 0 || !connectionOf(record))
+        return false;
+    queueRequest(record, put);
+    sendPendingFrame(record);
+    return true;
+}
+
+void rememberSettings(PortRecord& record, const uint8_t settings[3]) REQUIRES(record.relayLock) {
+    std::copy(settings, settings + 3, books(record).serialParams);
+}
+
+} // namespace
+
+bool queueSettings(PortRecord& record, const uint8_t settings[3]) {
+    rememberSettings(record, settings);
+    return queueRequest(record, [settings](const DeviceProtocol& protocol, std::span<uint8_t> out) {
+        return protocol.putSettings(out, settings);
+    });
+}
+
+bool queueModemControl(PortRecord& record, uint8_t value) {
+    return queueRequest(record, [value](const DeviceProtocol& protocol, std::span<uint8_t> out) {
+        return protocol.putModemControl(out, value);
+    });
+}
+
+bool queueClose(PortRecord& record) {
+    return queueRequest(record, [](const DeviceProtocol& protocol, std::span<uint8_t> out) {
+        return protocol.putClose(out);
+    });
+}
+
+bool sendOpen(PortRecord& record) {
+    dropPendingFrame(record);
+    return sendRequest(record, [](const DeviceProtocol& protocol, std::span<uint8_t> out) {
+        return protocol.putOpen(out);
+    });
+}
+
+// Written straight into the pending frames: DATA is most of what goes out.
+bool queueData(PortRecord& record, const uint8_t* payload, int length) {
+    DeviceProtocol* protocol = protocolOf(record);
+    if (!protocol)
+        return false;
     Connection& tx = books(record);
     noteOwner(record);
-    if (!frameFits(record, length + 5))
-        return false;
-    uint8_t* end = tx.txFrame + tx.txSent + tx.txPending;
-    tx.txPending += int(buildDataFrame({end, size_t(length + 5)}, {payload, size_t(length)}));
-    return true;
+    size_t used = size_t(tx.txSent + tx.txPending);
+    std::span<uint8_t> room(tx.txFrame + used, sizeof tx.txFrame - used);
+    size_t size = protocol->putData(room, {payload, size_t(length)});
+    tx.txPending += int(size);
+    return size != 0;
+}
+
+bool roomForRequest(PortRecord& record) {
+    DeviceProtocol* protocol = protocolOf(record);
+    return protocol && frameFits(record, protocol->largestUnitSize());
 }
 
 int sendPendingFrame(PortRecord& record) {
@@ -302,10 +374,6 @@ UnsentFrames unsentFrames(PortRecord& record) {
     return {std::vector<uint8_t>(rest, rest + tx.txPending), tx.txSent != 0};
 }
 
-void rememberSettings(PortRecord& record, const uint8_t settings[3]) {
-    std::copy(settings, settings + 3, books(record).serialParams);
-}
-
 std::array<uint8_t, 3> lastSettings(PortRecord& record) {
     const uint8_t* settings = books(record).serialParams;
     return {settings[0], settings[1], settings[2]};
@@ -319,22 +387,35 @@ uint32_t connectionSerialOf(const PortRecord& record) {
     return connectionOfSlot(record).serial.load();
 }
 
-void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length) {
+// Frames held from the lost connection go to the new one as they were written, so only
+// when both speak the same protocol.
+void resumeSession(PortRecord& record) {
+    DeviceProtocol* protocol = protocolOf(record);
+    if (!protocol)
+        return;
     Connection& tx = books(record);
+    std::array<uint8_t, 2 * MAX_CONTROL_UNIT_SIZE> frames{};
+    size_t length = protocol->putOpen(frames);
+    const uint8_t* settings = tx.serialParams;
+    length += protocol->putSettings(std::span<uint8_t>(frames).subspan(length), settings);
+    bool sameProtocol = tx.txProtocol && tx.txProtocol->kind() == protocol->kind();
     bool heldWhole =
-        tx.txPending != 0 && tx.txSent == 0 && tx.txPending + length <= int(sizeof tx.txFrame);
-    int held = heldWhole ? tx.txPending : 0;
+        tx.txPending != 0 && tx.txSent == 0 && size_t(tx.txPending) + length <= sizeof tx.txFrame;
+    if (heldWhole && !sameProtocol)
+        platform::debugTrace("Frames held for another kind of device dropped\r\n");
+    int held = heldWhole && sameProtocol ? tx.txPending : 0;
     std::memmove(tx.txFrame + length, tx.txFrame, size_t(held));
-    std::memcpy(tx.txFrame, frames, size_t(length));
+    std::memcpy(tx.txFrame, frames.data(), length);
     tx.txSent = 0;
-    tx.txPending = length + held;
+    tx.txPending = int(length) + held;
     tx.txSerial = connectionSerialOf(record);
+    tx.txProtocol = connectionOf(record)->sharedProtocol();
     sendPendingFrame(record);
 }
 
-// ALIVE goes through the port's pending frame, so it never lands in the middle of a DATA
-// frame the relay thread has only partly sent; while one is pending it is left out, the
-// data itself keeps the connection busy.
+// The keep-alive goes through the port's pending frame, so it never lands in the middle
+// of a DATA frame the relay thread has only partly sent; while one is pending it is left
+// out, the data itself keeps the connection busy.
 void sendKeepAlives() {
     int last = std::min<int>(context.highestPortIndex.load(), PORT_SLOTS - 1);
     for (int slot = 0; slot <= last; ++slot) {
@@ -342,8 +423,9 @@ void sendKeepAlives() {
         if (record.state.load() != PORT_CONNECTED)
             continue;
         MutexLock lock(record.relayLock);
-        auto frame = aliveFrame();
-        sendPortFrame(record, frame.data(), int(frame.size()));
+        sendRequest(record, [](const DeviceProtocol& protocol, std::span<uint8_t> out) {
+            return protocol.putKeepAlive(out);
+        });
     }
 }
 

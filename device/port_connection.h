@@ -8,7 +8,9 @@
 //
 // Frames go out whole and in order: whatever the socket does not take at once stays
 // pending and goes out before anything else; while a frame is pending no new one is
-// taken.
+// taken. What a request looks like on the wire is the connection's protocol's
+// (device/device_protocol.h); the pending frames are kept with the protocol that wrote
+// them.
 #include "config/port_table.h"
 
 #include <array>
@@ -72,17 +74,21 @@ class ClosingConnection {
 // the relay thread sends nothing more.
 void closeConnection(PortRecord& record) EXCLUDES(record.relayLock);
 
-// Makes frame the pending frame and sends what the socket takes at once. False, and
-// nothing sent, when a frame is pending already or the port has no connection.
-bool sendPortFrame(PortRecord& record, const uint8_t* frame, int length) REQUIRES(record.relayLock);
-// Frames are queued behind what is pending and go out together with sendPendingFrame.
-// False, and nothing queued, when there is no room for it.
-bool queueFrame(PortRecord& record, const uint8_t* frame, int length) REQUIRES(record.relayLock);
-// The DATA frame of payload (at most 512 bytes).
-bool queueDataFrame(PortRecord& record, const uint8_t* payload, int length)
-    REQUIRES(record.relayLock);
-// Whether a frame of length still fits behind what is pending.
-bool frameFits(PortRecord& record, int length) REQUIRES(record.relayLock);
+// The driver's requests, written by the connection's protocol into the pending frames
+// behind what is pending; they go out together with sendPendingFrame. False, and
+// nothing queued, when the port has no connection or there is no room.
+// The three SREQ bytes; kept for the replay after a reconnection or switch.
+bool queueSettings(PortRecord& record, const uint8_t settings[3]) REQUIRES(record.relayLock);
+// MCR: bit 0 DTR, bit 1 RTS.
+bool queueModemControl(PortRecord& record, uint8_t value) REQUIRES(record.relayLock);
+// At most 512 bytes of the application's data.
+bool queueData(PortRecord& record, const uint8_t* payload, int length) REQUIRES(record.relayLock);
+bool queueClose(PortRecord& record) REQUIRES(record.relayLock);
+// Whether the protocol's largest request still fits behind what is pending.
+bool roomForRequest(PortRecord& record) REQUIRES(record.relayLock);
+// A new session: the pending frames dropped, OPEN sent (what the socket does not take
+// stays pending). False, and nothing sent, when the port has no connection.
+bool sendOpen(PortRecord& record) REQUIRES(record.relayLock);
 // Sends what is left of the pending frames: the byte count the socket took, or
 // SOCKET_ERROR. A send that would block keeps them. When the connection has failed for
 // good, the port is marked for reconnection at once, and the frames of which nothing
@@ -102,16 +108,15 @@ struct UnsentFrames {
 UnsentFrames unsentFrames(PortRecord& record) REQUIRES(record.relayLock);
 // The serial settings (the three SREQ bytes) last sent, kept for the replay after a
 // reconnection or switch.
-void rememberSettings(PortRecord& record, const uint8_t settings[3]) REQUIRES(record.relayLock);
 std::array<uint8_t, 3> lastSettings(PortRecord& record) REQUIRES(record.relayLock);
-// On a connection made anew for an application that holds the port: frames (OPEN and
-// the last SREQ) go first, then a frame held whole from the lost connection.
-void resumeWithFrames(PortRecord& record, const uint8_t* frames, int length)
-    REQUIRES(record.relayLock);
+// On a connection made anew for an application that holds the port: OPEN and the last
+// settings go first, then the frames held whole from the lost connection.
+void resumeSession(PortRecord& record) REQUIRES(record.relayLock);
 
 // The device's connection is gone (it closed, or a send failed for good): the relay
 // thread's silence rule fires at its next pass and the reconnection begins.
 void markConnectionLost(PortRecord& record);
 
-// ALIVE to the device of every Connected port (the window's keep-alive timer). UI thread.
+// The keep-alive (Vorlix: ALIVE) to the device of every Connected port (the window's
+// keep-alive timer). UI thread.
 void sendKeepAlives();

@@ -1,5 +1,5 @@
 #pragma once
-// Device wire frames: the byte-exact frames the manager sends to a device server, the
+// The Vorlix framing: the byte-exact frames the manager sends to a device server, the
 // OPEN_RESULT frame it writes into a port's inQueue for the driver, and the search for
 // the device's IDENT_REPLY among the bytes pending on a new connection.
 //
@@ -7,6 +7,8 @@
 // field), 0xE0; no escaping, no checksum, numbers big-endian. Everything here is pure
 // and allocation-free: fixed arrays, or a caller's buffer for DATA. Any thread may
 // call these functions.
+#include "device/device_protocol.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +30,6 @@ enum : uint8_t {
 };
 
 constexpr size_t IDENT_FRAME_SIZE = 13;
-constexpr size_t MAX_DATA_LENGTH = 512;
 constexpr size_t MAX_DATA_FRAME_SIZE = MAX_DATA_LENGTH + 5;
 constexpr size_t IDENT_REPLY_SIZE = 18;
 // The identification step peeks and reads the connection in blocks of this size.
@@ -72,10 +73,6 @@ struct IdentReplySearch {
 // is incomplete), and it is complete when 18 bytes from its F0 lie within those 10240.
 IdentReplySearch findIdentReply(std::span<const uint8_t> pending);
 
-struct DeviceIdentity {
-    uint8_t maxSpeed; // MAXSPD, published as "MaximumBaud"
-    uint8_t info[4];  // firmware major, minor, port count, serving port number
-};
-
-// reply starts at the reply's F0 and holds at least 18 bytes (a Complete search).
+// reply starts at the reply's F0 and holds at least 18 bytes (a Complete search);
+// MAXSPD and INFO.
 DeviceIdentity readIdentReply(std::span<const uint8_t> reply);

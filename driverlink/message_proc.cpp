@@ -4,9 +4,9 @@
 #include "config/port_key.h"
 #include "config/port_monitor.h"
 #include "config/port_state.h"
+#include "device/device_protocol.h"
 #include "device/device_socket.h"
 #include "device/port_connection.h"
-#include "device/wire_frames.h"
 #include "platform/auto_event.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
@@ -79,10 +79,7 @@ void relaySreq(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock
     if (!record.relayActive.load())
         return;
     debugTrace("VXD_WRITE_SOCKET : [SREQ]\r\n");
-    const uint8_t* p = relay.packet + 1;
-    rememberSettings(record, p);
-    auto frame = sreqFrame(p[0], p[1], p[2]);
-    queueFrame(record, frame.data(), int(frame.size()));
+    queueSettings(record, relay.packet + 1);
 }
 
 void relayData(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
@@ -93,7 +90,7 @@ void relayData(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock
         debugTrace("Invalid DATA Size\r\n");
         return;
     }
-    if (!queueDataFrame(record, relay.packet + 3, length) || length == 0)
+    if (!queueData(record, relay.packet + 3, length) || length == 0)
         return;
     if (PortMonitor* monitor = portMonitor(record))
         monitor->feedTx(relay.packet + 3, length);
@@ -104,8 +101,7 @@ void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock)
         return;
     uint8_t value = relay.packet[1];
     debugTrace("VXD_WRITE_SOCKET : [MCR] is %02X\r\n", value);
-    auto frame = mcrFrame(value);
-    queueFrame(record, frame.data(), int(frame.size()));
+    queueModemControl(record, value);
     record.lastMcr.store(value);
     if (PortMonitor* monitor = portMonitor(record))
         monitor->showModemControl();
@@ -122,8 +118,7 @@ AfterUnlock relayClose(int slot, PortRecord& record, Relay& relay) REQUIRES(reco
     }
     record.relayActive.store(0);
     debugTrace("VXD_WRITE_SOCKET : [CLOSE]\r\n");
-    auto frame = closeFrame();
-    queueFrame(record, frame.data(), int(frame.size()));
+    queueClose(record);
     if (std::optional<ClosingConnection> closing = ClosingConnection::take(record, getTickCount()))
         relay.closing.push_back(std::move(*closing));
     raiseHighestPortIndex();
@@ -199,7 +194,7 @@ AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(r
         return {};
     // As many packets as there is room for their frames, sent together: fewer sends, and
     // the frames still reach the device whole and in the order the packets came.
-    while (frameFits(record, int(MAX_DATA_FRAME_SIZE)) && takePacket(record, relay)) {
+    while (roomForRequest(record) && takePacket(record, relay)) {
         relay.more = true;
         switch (relay.packet[0]) {
         case CMD_SREQ:

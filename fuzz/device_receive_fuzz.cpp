@@ -24,7 +24,7 @@
 #include "config/port_state.h"
 #include "config/port_table.h"
 #include "device/device_socket.h"
-#include "device/identification.h"
+#include "device/greeting.h"
 #include "device/port_connection.h"
 #include "device/wire_frames.h"
 #include "fuzz/fuzz_support.h"
@@ -139,7 +139,8 @@ class Session {
         writeAll(device_, greeting);
         check(waitUntil([&] { return pendingAtManager() == greeting.size(); }),
               "the greeting did not arrive");
-        check(sendIdent(*socket_, port(SLOT), false) == IdentOutcome::Identified, "IDENT not sent");
+        check(startGreeting(*socket_, port(SLOT), false) == GreetingOutcome::Answered,
+              "IDENT not sent");
         check(pendingAtManager() == 0, "the drain left bytes of the greeting");
         auto ident = identFrame();
         Bytes got(ident.size());
@@ -202,9 +203,9 @@ class Session {
         const Bytes& pendingBytes = sent_;
         ExpectedReply expected = expectedReply(pendingBytes);
         PortRecord& record = port(SLOT);
-        ReplyCheck got = checkReply(*socket_, record);
-        check(got != ReplyCheck::Failed, "looking for the reply failed");
-        check((got == ReplyCheck::Complete) == expected.complete,
+        GreetingCheck got = checkAnswer(*socket_, record);
+        check(got != GreetingCheck::Failed, "looking for the reply failed");
+        check((got == GreetingCheck::Complete) == expected.complete,
               expected.complete ? "a complete reply was not seen" : "a reply was seen too early");
         if (!expected.complete)
             return;

@@ -5,7 +5,7 @@
 #include "config/port_monitor.h"
 #include "config/port_state.h"
 #include "device/device_socket.h"
-#include "device/identification.h"
+#include "device/greeting.h"
 #include "device/port_connection.h"
 #include "device/wire_frames.h"
 #include "driverlink/driver_link.h"
@@ -111,8 +111,7 @@ bool takenOver(PortRecord& record, DeviceSocket& socket) {
 
 OpenOutcome connectDevice(int slot, DeviceSocket& socket, uint32_t serial) {
     PortRecord& record = port(slot);
-    CurrentHost host = currentHost(record);
-    if (!socket.Connect(host.address, uint16_t(host.portNo + 4000)) &&
+    if (!connectToCurrentHost(socket, record) &&
         socket.GetLastError() != AsyncSocket::WSAEWOULDBLOCK)
         return fail(slot, REASON_IP_NOT_FOUND);
     bool connected = waitForConnect(socket, record);
@@ -139,10 +138,10 @@ OpenOutcome connectAndIdentify(int slot, bool quiet) {
     OpenOutcome connected = connectDevice(slot, *socket, serial);
     if (connected != OpenOutcome::Identified)
         return connected;
-    IdentOutcome identity = identifyDevice(*socket, record, false);
+    GreetingOutcome greeting = greetDevice(*socket, record, false);
     if (takenOver(record, *socket))
         return givenUp(slot, serial);
-    if (identity != IdentOutcome::Identified)
+    if (greeting != GreetingOutcome::Answered)
         return fail(slot, REASON_PORT_DISABLED);
     publishOpenValues(slot, record);
     return OpenOutcome::Identified;
@@ -157,9 +156,7 @@ void goConnected(int slot) {
     PortRecord& record = port(slot);
     MutexLock lock(record.relayLock);
     debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
-    auto frame = openFrame();
-    dropPendingFrame(record);
-    sendPortFrame(record, frame.data(), int(frame.size()));
+    sendOpen(record);
     record.relayActive.store(1);
     movePortState(slot, PORT_CONNECTING, PORT_CONNECTED, REASON_OK);
 }

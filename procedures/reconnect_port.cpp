@@ -3,7 +3,7 @@
 #include "config/manager_context.h"
 #include "config/port_state.h"
 #include "device/device_socket.h"
-#include "device/identification.h"
+#include "device/greeting.h"
 #include "device/port_connection.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
@@ -102,19 +102,19 @@ void advanceConnecting(Attempt& attempt) {
     }
     debugTrace("Identifying\r\n");
     port(attempt.slot).lastRxTick.store(getTickCount());
-    IdentOutcome sent = sendIdent(*attempt.socket, port(attempt.slot), true);
-    attempt.stage = sent == IdentOutcome::Identified && stillOurs(attempt) ? Attempt::Identifying
-                                                                           : Attempt::Done;
+    GreetingOutcome sent = startGreeting(*attempt.socket, port(attempt.slot), true);
+    attempt.stage = sent == GreetingOutcome::Answered && stillOurs(attempt) ? Attempt::Identifying
+                                                                            : Attempt::Done;
     attempt.deadline = getTickCount() + REPLY_WAIT_MS;
 }
 
 // A12 to A15: the reply is complete, or there is none within 10000 ms.
 void advanceIdentifying(Attempt& attempt, uint32_t& delay) {
-    ReplyCheck reply = checkReply(*attempt.socket, port(attempt.slot));
-    if (reply == ReplyCheck::Waiting && !pastDeadline(attempt.deadline))
+    GreetingCheck reply = checkAnswer(*attempt.socket, port(attempt.slot));
+    if (reply == GreetingCheck::Waiting && !pastDeadline(attempt.deadline))
         return;
     attempt.stage = Attempt::Done;
-    if (reply == ReplyCheck::Complete)
+    if (reply == GreetingCheck::Complete)
         reconnected(attempt, delay);
     else
         debugTrace("Identification Failed in reconnection (Timeout)\r\n");

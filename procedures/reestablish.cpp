@@ -4,15 +4,12 @@
 #include "config/port_monitor.h"
 #include "config/port_state.h"
 #include "device/device_socket.h"
+#include "device/greeting.h"
 #include "device/port_connection.h"
-#include "device/wire_frames.h"
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
-
-#include <array>
-#include <cstring>
 
 using namespace platform;
 
@@ -28,9 +25,8 @@ DeviceSocket* connectAnew(int slot, const char* connectingTrace) {
     }
     socket->connected.store(0);
     debugTrace("%s", connectingTrace);
-    CurrentHost host = currentHost(port(slot));
     // A failure at once shows as no connection at the end of the wait.
-    socket->Connect(host.address, uint16_t(host.portNo + 4000));
+    connectToCurrentHost(*socket, port(slot));
     return socket;
 }
 
@@ -45,13 +41,7 @@ bool resumeLocked(int slot, const char* passTrace) {
         return false;
     debugTrace("VXD_WRITE_SOCKET : [OPEN]\r\n");
     debugTrace("VXD_WRITE_SOCKET : [SREQ]\r\n");
-    auto open = openFrame();
-    std::array<uint8_t, 3> settings = lastSettings(record);
-    auto sreq = sreqFrame(settings[0], settings[1], settings[2]);
-    std::array<uint8_t, open.size() + sreq.size()> frames{};
-    std::memcpy(frames.data(), open.data(), open.size());
-    std::memcpy(frames.data() + open.size(), sreq.data(), sreq.size());
-    resumeWithFrames(record, frames.data(), int(frames.size()));
+    resumeSession(record);
     debugTrace("%s", passTrace);
     if (DeviceSocket* socket = connectionOf(record))
         socket->AsyncSelect(DEVICE_SOCKET_MASK_REESTABLISHED);

@@ -1,15 +1,15 @@
 #pragma once
 // The steps that reconnection and switching share: a new connection for a port that
 // an application may hold open, to the port's current host, and, once the device is
-// identified, `OPEN` and the last `SREQ` replayed so that the device's serial port is
+// identified, `OPEN` and the last settings (`SREQ`) replayed so that the device's serial port is
 // back where the application left it. UI thread only.
 #include <cstdint>
 
 class DeviceSocket;
 
 // Drops the port's connection and makes a new one (mask 63) connecting to the current
-// host at TCP port 4000 + device port. Null when the object or the socket cannot be
-// made; then the port has no connection.
+// host where its protocol says it listens (a Vorlix device: TCP port 4000 + device port). Null when
+// the object or the socket cannot be made; then the port has no connection.
 DeviceSocket* connectAnew(int slot, const char* connectingTrace);
 
 // Under the relay lock, when an application holds the port: `OPEN` and `SREQ` with the

@@ -3,7 +3,7 @@
 #include "config/manager_context.h"
 #include "config/port_state.h"
 #include "device/device_socket.h"
-#include "device/identification.h"
+#include "device/greeting.h"
 #include "device/port_connection.h"
 #include "platform/async_socket.h"
 #include "platform/tick.h"
@@ -67,11 +67,11 @@ int switchConnection(int slot) {
                                     : REASON_IP_NOT_FOUND);
     debugTrace("Identifying\r\n");
     record.lastRxTick.store(getTickCount());
-    IdentOutcome identity = identifyDevice(*socket, record, true);
+    GreetingOutcome greeting = greetDevice(*socket, record, true);
     if (!stillOurs(slot, socket, serial))
         return givenUp();
-    if (identity != IdentOutcome::Identified) {
-        if (identity != IdentOutcome::SendFailed)
+    if (greeting != GreetingOutcome::Answered) {
+        if (greeting != GreetingOutcome::SendFailed)
             debugTrace("Identification Failed in switching (Timeout)\r\n");
         return failSwitch(slot, REASON_PORT_DISABLED);
     }

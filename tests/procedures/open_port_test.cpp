@@ -3,7 +3,7 @@
 #include "procedures/open_port.h"
 
 #include "device/device_socket.h"
-#include "device/identification.h"
+#include "device/greeting.h"
 
 #include "config/manager_context.h"
 #include "config/port_key.h"

@@ -5,7 +5,7 @@
 
 #include "config/manager_context.h"
 #include "config/port_table.h"
-#include "device/identification.h"
+#include "device/greeting.h"
 #include "platform/driver_faults.h"
 #include "platform/message_box.h"
 #include "platform/tick.h"

@@ -1,0 +1,96 @@
+#pragma once
+// DeviceProtocol: what one kind of device server speaks on a port's connection. The
+// open, close, relay, keep-alive, reconnection, switching and monitor code never build
+// or parse wire bytes themselves: they ask the connection's protocol, through
+// device/port_connection.h (requests out), device/greeting.h (the greeting) and
+// DeviceSocket's receive path (bytes in). Today every host entry is a Vorlix device
+// server (device/vorlix_protocol.h).
+//
+// One object per connection, made with it (newConnection) for the current host's kind,
+// and owned by the connection; the pending frames keep a reference to the protocol
+// they were written in, so a held frame is measured by the code that wrote it.
+//
+// Threads: the request side (put..., sentUnitSize) runs under the port's relayLock on
+// the relay or the UI thread; the greeting and the receive side run on the UI thread.
+// What one side learns that the other needs must be atomic.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+class DeviceSocket;
+
+enum class ProtocolKind { Vorlix };
+
+// The kind of device server an address of a host entry names.
+ProtocolKind protocolFor(const char* address);
+
+// Where a host entry's device server listens.
+struct DialTarget {
+    std::string host;
+    uint16_t port;
+};
+
+// What the device said about itself in the greeting.
+struct DeviceIdentity {
+    uint8_t maxSpeed; // published as "MaximumBaud"
+    uint8_t info[4];  // firmware major, minor, port count, serving port number
+};
+
+// What looking at the greeting's answer found.
+enum class GreetingCheck { Complete, Waiting, Failed };
+
+// The most data one DATA packet of the driver carries.
+constexpr size_t MAX_DATA_LENGTH = 512;
+// Room every request but DATA fits in (put... writes at most this much).
+constexpr size_t MAX_CONTROL_UNIT_SIZE = 64;
+
+class DeviceProtocol {
+  public:
+    virtual ~DeviceProtocol() = default;
+
+    virtual ProtocolKind kind() const = 0;
+    // address, portNo: the host entry as stored.
+    virtual DialTarget dialTarget(const char* address, int portNo) const = 0;
+
+    // The greeting that starts every connection (first open, reconnection, switching),
+    // sent once the connection is up and emptied of what came before: false when the
+    // socket did not take it whole.
+    virtual bool sendGreeting(DeviceSocket& socket) = 0;
+    // Looks once at what is pending, without asking for another read notification:
+    // the answer complete (taken out of the connection, and identity filled), not yet,
+    // or failed (a receive error, or a connection closed without a whole answer).
+    virtual GreetingCheck checkGreeting(DeviceSocket& socket, DeviceIdentity& identity) = 0;
+
+    // The driver's requests as wire bytes written at out: their count, at most
+    // MAX_CONTROL_UNIT_SIZE (out holds at least that), 0 when the request has none.
+    virtual size_t putOpen(std::span<uint8_t> out) const = 0;
+    // The three SREQ bytes (rate code, 16550 line control, flow control).
+    virtual size_t putSettings(std::span<uint8_t> out, const uint8_t settings[3]) const = 0;
+    // MCR: bit 0 DTR, bit 1 RTS.
+    virtual size_t putModemControl(std::span<uint8_t> out, uint8_t value) const = 0;
+    virtual size_t putClose(std::span<uint8_t> out) const = 0;
+    virtual size_t putKeepAlive(std::span<uint8_t> out) const = 0;
+    // At most 512 bytes of the application's data; 0, and nothing written, when out is
+    // too small for them.
+    virtual size_t putData(std::span<uint8_t> out, std::span<const uint8_t> data) const = 0;
+    // The most one request takes on the wire (the relay keeps this much room).
+    virtual size_t largestUnitSize() const = 0;
+    // The size of the unit written by put... that starts at pending[0], or 0 when the
+    // bytes do not tell it.
+    virtual size_t sentUnitSize(std::span<const uint8_t> pending) const = 0;
+
+    // Receive side. How many bytes to read when the port's inQueue has room bytes
+    // free: what toDriverPackets makes of them, with whatever it holds, fits in room.
+    // 0: wait for room.
+    virtual int receiveWanted(int room) const = 0;
+    // Turns count received bytes into driver packets (DATA 'F0 31 LH LL data', modem
+    // status 'F0 43 msr') at out, which has room for PACKET_BUFFER_SIZE + count bytes;
+    // returns their length. Only whole packets come out: the beginning of one whose rest
+    // has not come is held, and goes with the connection.
+    virtual int toDriverPackets(const uint8_t* in, int count, uint8_t* out) = 0;
+};
+
+// A protocol of kind for a new connection.
+std::shared_ptr<DeviceProtocol> makeProtocol(ProtocolKind kind);

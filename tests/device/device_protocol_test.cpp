@@ -1,0 +1,77 @@
+#include "device/device_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Addresses as host entries hold them today: each names a Vorlix device server.
+TEST(ProtocolFor, EveryAddressStoredTodayIsAVorlixDeviceServer) {
+    const std::string longest(49, 'a');
+    for (const char* address : {"192.168.0.10", "127.0.0.1", "device-7.plant.example", "fe80::1",
+                                "[fe80::1]", "host:4001", "ftp://host:21", "", longest.c_str()})
+        EXPECT_EQ(protocolFor(address), ProtocolKind::Vorlix) << '"' << address << '"';
+}
+
+// What every protocol owes the pending frames: each unit it writes is measured back whole
+// (a connection lost in the middle of one must know where it ends), DATA included, and
+// nothing it writes is larger than the room the relay keeps for it.
+class ProtocolContract : public testing::TestWithParam<ProtocolKind> {
+  protected:
+    std::shared_ptr<DeviceProtocol> protocol_ = makeProtocol(GetParam());
+
+    // Every request once, one after another, as the pending frames hold them.
+    std::vector<Bytes> units() const {
+        const uint8_t settings[3] = {0x0C, 0x03, 0x00};
+        Bytes data(MAX_DATA_LENGTH);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = uint8_t(255 - i); // 0xF0, 0xE0 and 0xFF among them
+        std::vector<Bytes> written;
+        auto put = [&](auto write) {
+            Bytes out(protocol_->largestUnitSize() + MAX_CONTROL_UNIT_SIZE);
+            out.resize(write(std::span<uint8_t>(out)));
+            written.push_back(out);
+        };
+        put([&](std::span<uint8_t> out) { return protocol_->putOpen(out); });
+        put([&](std::span<uint8_t> out) { return protocol_->putSettings(out, settings); });
+        put([&](std::span<uint8_t> out) { return protocol_->putModemControl(out, 0x03); });
+        put([&](std::span<uint8_t> out) { return protocol_->putData(out, data); });
+        put([&](std::span<uint8_t> out) { return protocol_->putData(out, {}); });
+        put([&](std::span<uint8_t> out) { return protocol_->putKeepAlive(out); });
+        put([&](std::span<uint8_t> out) { return protocol_->putClose(out); });
+        return written;
+    }
+};
+
+TEST_P(ProtocolContract, EveryUnitItWritesIsMeasuredBackWhole) {
+    Bytes pending;
+    std::vector<size_t> starts;
+    for (const Bytes& unit : units()) {
+        EXPECT_LE(unit.size(), protocol_->largestUnitSize());
+        if (unit.empty())
+            continue;
+        starts.push_back(pending.size());
+        pending.insert(pending.end(), unit.begin(), unit.end());
+    }
+    starts.push_back(pending.size());
+    for (size_t i = 0; i + 1 < starts.size(); ++i) {
+        std::span<const uint8_t> rest(pending.data() + starts[i], pending.size() - starts[i]);
+        EXPECT_EQ(protocol_->sentUnitSize(rest), starts[i + 1] - starts[i]) << "unit " << i;
+    }
+}
+
+TEST_P(ProtocolContract, DataThatDoesNotFitIsRefusedWhole) {
+    Bytes data(MAX_DATA_LENGTH, 0x41);
+    Bytes out(data.size() - 1, 0x5A);
+    EXPECT_EQ(protocol_->putData(out, data), 0u);
+    EXPECT_EQ(out, Bytes(data.size() - 1, 0x5A));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ProtocolContract, testing::Values(ProtocolKind::Vorlix),
+                         [](const auto&) { return std::string("Vorlix"); });
+
+} // namespace
