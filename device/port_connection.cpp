@@ -3,6 +3,7 @@
 #include "config/manager_context.h"
 #include "device/device_protocol.h"
 #include "device/device_socket.h"
+#include "platform/thread_annotations.h"
 #include "platform/tick.h"
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
@@ -14,6 +15,7 @@
 #include <new>
 #include <span>
 #include <utility>
+#include <vector>
 
 using platform::AsyncSocket;
 using platform::MutexLock;
@@ -60,8 +62,12 @@ DeviceSocket* exchangeConnection(PortRecord& record, DeviceSocket* socket)
     return connection.socket.exchange(socket);
 }
 
-// No connection is left when the context is reset (the ports were stopped).
+void destroyRetired();
+
+// No connection is left when the context is reset (the ports were stopped), nor a socket
+// let go whose queued free the event loop did not run.
 void forgetConnections() {
+    destroyRetired();
     for (Connection& connection : connections) {
         connection.socket.store(nullptr);
         connection.txPending = 0;
@@ -78,14 +84,34 @@ constexpr uint32_t CONNECTION_LOST_SILENCE_MS = 120100;
 // While a closing connection's frames wait for room in its socket.
 constexpr uint32_t PENDING_LOOK_MS = 5;
 
+// Sockets another thread let go, for the UI thread to free. They cross in a list under a
+// lock rather than inside the queued call: Qt's event queue hands the call over with
+// futexes the thread checker cannot see, and this hand-over is then plain to it.
+platform::Mutex retiredLock;
+std::vector<DeviceSocket*> retiredSockets GUARDED_BY(retiredLock);
+
+void destroyRetired() {
+    std::vector<DeviceSocket*> sockets;
+    {
+        platform::MutexLock lock(retiredLock);
+        sockets.swap(retiredSockets);
+    }
+    for (DeviceSocket* socket : sockets)
+        delete socket;
+}
+
 // Frees a socket that is no longer any port's connection, on the UI thread.
 void destroyLater(DeviceSocket* socket) {
     if (platform::isUiThread()) {
         delete socket;
         return;
     }
+    {
+        platform::MutexLock lock(retiredLock);
+        retiredSockets.push_back(socket);
+    }
     QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [socket] { delete socket; }, Qt::QueuedConnection);
+        QCoreApplication::instance(), [] { destroyRetired(); }, Qt::QueuedConnection);
 }
 
 // The frames after the one the socket took only part of: those go to the next
