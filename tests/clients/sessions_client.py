@@ -9,6 +9,7 @@ import errno
 import fcntl
 import os
 import sys
+import termios
 import time
 
 import serial
@@ -98,6 +99,9 @@ def busy(link, _count):
         second.close()
     except serial.SerialException as refused:
         outcome = "EBUSY" if refused.errno == errno.EBUSY else "hung up"
+    except termios.error:
+        # Hung up while pyserial was still setting the port up (its flush got EIO).
+        outcome = "hung up"
     print("second opener:", outcome)
     check("second opener", outcome in ("EBUSY", "hung up"), True)
     first.write(b"still here")
