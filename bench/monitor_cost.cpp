@@ -347,7 +347,7 @@ void measureLatency(MainDialog& window, const std::string& link) {
         char mark[16];
         std::snprintf(mark, sizeof mark, "mark%02d;", i);
         auto start = Clock::now();
-        if (write(fd, mark, std::strlen(mark)) != ssize_t(std::strlen(mark)))
+        if (!writeExactly(fd, reinterpret_cast<const uint8_t*>(mark), std::strlen(mark), 5000))
             break;
         auto since = [&] {
             return std::chrono::duration<double, std::milli>(Clock::now() - start).count();

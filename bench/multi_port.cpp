@@ -149,7 +149,8 @@ bool openAll(std::vector<Stream>& streams, const std::vector<std::string>& links
     }
     for (size_t i = 0; i < streams.size(); ++i) {
         uint8_t probe[1] = {patternByte(0, int(i))};
-        if (write(streams[i].fd, probe, 1) != 1 || !readExactly(streams[i].fd, probe, 1, 30000))
+        if (!writeExactly(streams[i].fd, probe, 1, 30000) ||
+            !readExactly(streams[i].fd, probe, 1, 30000))
             return std::fprintf(stderr, "%s gave no echo\n", links[i].c_str()), false;
         streams[i].sent = streams[i].received = 1;
     }
@@ -173,7 +174,7 @@ std::pair<double, double> firstEcho(const std::string& link, int rounds) {
         auto start = Clock::now();
         int fd = openRaw(link);
         uint8_t bytes[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-        bool ok = fd >= 0 && write(fd, bytes, sizeof bytes) == sizeof bytes &&
+        bool ok = fd >= 0 && writeExactly(fd, bytes, sizeof bytes, 20000) &&
                   readExactly(fd, bytes, sizeof bytes, 20000);
         if (ok)
             millis.push_back(

@@ -129,9 +129,10 @@ bool measureManager(const std::string& folder, size_t total, int samples, Figure
     pid_t manager = spawn({TRAVENOR_PATH});
     std::string link = folder + "/dev/COM5";
     int fd = waitForPath(link, 20) ? openRaw(link) : -1;
-    // The first bytes wait in the kernel until the open procedure has finished.
+    // The first byte waits for the driver to take the open, then in the kernel until the
+    // open procedure has finished.
     uint8_t probe[1] = {0x55};
-    bool open = fd >= 0 && write(fd, probe, 1) == 1 && readExactly(fd, probe, 1, 20000);
+    bool open = fd >= 0 && writeExactly(fd, probe, 1, 20000) && readExactly(fd, probe, 1, 20000);
     if (open) {
         figures = measure(fd, total, samples);
         sim.setBehaviour(1, vorlixsim::Behaviour::Silent);
