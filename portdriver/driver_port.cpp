@@ -78,7 +78,8 @@ bool DriverPort::openNoted() const {
 }
 
 void DriverPort::service(uint32_t now, bool look) {
-    // Someone holds the waiting pty, or came, wrote and went before the driver looked.
+    // Someone holds the waiting pty, or came, set it up and went before the driver looked
+    // (its writes were held, its settings were reported).
     if (watch_.takeOpened(watchId_) || (look && (waiting_.held() || waiting_.readable())))
         takeArrival();
     // A kept pty goes once it is nobody's controlling terminal any more.
@@ -106,21 +107,15 @@ void DriverPort::takeArrival() {
     PtyPair taken = std::move(waiting_);
     if (!makeWaiting())
         platform::debugTrace("%s: no pseudo-terminal for the next open\r\n", name_.c_str());
-    if (anyApplicationHolds()) {
-        platform::debugTrace("%s: opened while another application has it: refused\r\n",
-                             name_.c_str());
-        taken.lock();
-        makeSpare();
-        refuse(taken, PORT_CHANNEL_BUSY);
-        return;
-    }
-    bool released = taken.releaseOutput();
+    bool busy = anyApplicationHolds();
+    bool released = !busy && taken.releaseOutput();
     taken.lock();
     makeSpare();
-    if (!released) {
-        platform::debugTrace("%s: the application's output could not be let go: hung up\r\n",
+    if (busy || !released) {
+        platform::debugTrace(busy ? "%s: opened while another application has it: refused\r\n"
+                                  : "%s: the application's output could not be let go: hung up\r\n",
                              name_.c_str());
-        refuse(taken, PORT_CHANNEL_NOT_OPEN);
+        refuse(taken, busy ? PORT_CHANNEL_BUSY : PORT_CHANNEL_NOT_OPEN);
         return;
     }
     queued_.push_back(std::move(taken));
