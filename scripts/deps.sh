@@ -16,12 +16,13 @@ package) packages=("${build[@]}" file) ;;
 # it shares with the tests is configured with them, which needs GoogleTest and libxcb.
 run) packages=("${build[@]}" ccache qt6-qpa-plugins libgtest-dev libxcb1-dev) ;;
 # libxcb1-dev and xvfb: the test of a lost display; socat: the relay benchmark;
-# python3-serial, picocom and tmux: the real-client tests (tests/clients).
+# python3-serial, picocom and tmux: the real-client tests (tests/clients); ser2net: the
+# RFC 2217 peer of the device tests.
 test) packages=("${build[@]}" ccache qt6-qpa-plugins libgtest-dev libxcb1-dev xvfb socat
-                python3-serial picocom tmux) ;;
+                python3-serial picocom tmux ser2net) ;;
 # clang and libclang-rt-14-dev: the fuzz targets and the lock check.
 all) packages=("${build[@]}" file ccache qt6-qpa-plugins libgtest-dev libxcb1-dev xvfb socat
-               python3-serial picocom tmux clang libclang-rt-14-dev) ;;
+               python3-serial picocom tmux ser2net clang libclang-rt-14-dev) ;;
 *)
     echo "usage: bash scripts/deps.sh [package|run|test|all]" >&2
     exit 2
