@@ -3,7 +3,9 @@
 // open, close, relay, keep-alive, reconnection, switching and monitor code never build
 // or parse wire bytes themselves: they ask the connection's protocol, through
 // device/port_connection.h (requests out), device/greeting.h (the greeting) and
-// DeviceSocket's receive path (bytes in). Today every host entry is a Vorlix device
+// DeviceSocket's receive path (bytes in). A host entry's address names the kind:
+// `socket://HOST:PORT` a raw TCP byte stream (device/socket_protocol.h),
+// `rfc2217://HOST:PORT` a Telnet COM-PORT-OPTION server, anything else a Vorlix device
 // server (device/vorlix_protocol.h).
 //
 // One object per connection, made with it (newConnection) for the current host's kind,
@@ -16,14 +18,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
 class DeviceSocket;
 
-enum class ProtocolKind { Vorlix };
+enum class ProtocolKind { Vorlix, RawTcp, Rfc2217 };
 
-// The kind of device server an address of a host entry names.
+// The kind of device server an address of a host entry names. A `socket://` or
+// `rfc2217://` address that is not HOST:PORT (PORT 1..65535; HOST a name, an IPv4
+// address or an IPv6 address in brackets) stays a Vorlix address, which cannot be
+// reached, as it always was.
 ProtocolKind protocolFor(const char* address);
 
 // Where a host entry's device server listens.
@@ -31,6 +37,10 @@ struct DialTarget {
     std::string host;
     uint16_t port;
 };
+
+// HOST and PORT of a `socket://` or `rfc2217://` address (HOST without its brackets);
+// nothing when the address is not one.
+std::optional<DialTarget> serverUrlTarget(const char* address);
 
 // What the device said about itself in the greeting.
 struct DeviceIdentity {

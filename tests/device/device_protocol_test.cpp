@@ -9,12 +9,73 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Addresses as host entries hold them today: each names a Vorlix device server.
+// Addresses as host entries hold them today, and malformed server addresses: each names
+// a Vorlix device server (one that cannot be reached, for the malformed ones).
 TEST(ProtocolFor, EveryAddressStoredTodayIsAVorlixDeviceServer) {
     const std::string longest(49, 'a');
-    for (const char* address : {"192.168.0.10", "127.0.0.1", "device-7.plant.example", "fe80::1",
-                                "[fe80::1]", "host:4001", "ftp://host:21", "", longest.c_str()})
+    for (const char* address : {"192.168.0.10",
+                                "127.0.0.1",
+                                "device-7.plant.example",
+                                "fe80::1",
+                                "[fe80::1]",
+                                "host:4001",
+                                "ftp://host:21",
+                                "",
+                                longest.c_str(),
+                                "socket://",
+                                "socket://host",
+                                "socket://host:",
+                                "socket://:4001",
+                                "socket://host:0",
+                                "socket://host:65536",
+                                "socket://host:04001",
+                                "socket://host:40a1",
+                                "socket://host:+401",
+                                "rfc2217://host",
+                                "rfc2217://fe80::1:4001",
+                                "rfc2217://[]:4001",
+                                "rfc2217://[fe80::1:4001",
+                                "rfc2217://[host]:4001",
+                                "rfc2217://ho st:4001",
+                                "RFC2217://host:4001",
+                                "rfc2217:/host:4001",
+                                "socket://host:4001/"})
         EXPECT_EQ(protocolFor(address), ProtocolKind::Vorlix) << '"' << address << '"';
+}
+
+// Server addresses in the form pyserial users know: the kind from the scheme, where to
+// dial from HOST and PORT (the entry's device port number plays no part).
+TEST(ProtocolFor, ServerAddressesNameTheirKindAndWhereTheyListen) {
+    struct Case {
+        const char* address;
+        ProtocolKind kind;
+        const char* host;
+        uint16_t port;
+    };
+    const Case cases[] = {
+        {"socket://10.0.0.7:4001", ProtocolKind::RawTcp, "10.0.0.7", 4001},
+        {"socket://serial-box.lab:1", ProtocolKind::RawTcp, "serial-box.lab", 1},
+        {"rfc2217://127.0.0.1:65535", ProtocolKind::Rfc2217, "127.0.0.1", 65535},
+        {"rfc2217://ser2net_host:2217", ProtocolKind::Rfc2217, "ser2net_host", 2217},
+        {"rfc2217://[fe80::1]:7000", ProtocolKind::Rfc2217, "fe80::1", 7000},
+        {"socket://[::ffff:10.0.0.1]:23", ProtocolKind::RawTcp, "::ffff:10.0.0.1", 23},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        ProtocolKind kind = protocolFor(c.address);
+        EXPECT_EQ(kind, c.kind);
+        std::optional<DialTarget> target = serverUrlTarget(c.address);
+        ASSERT_TRUE(target);
+        EXPECT_EQ(target->host, c.host);
+        EXPECT_EQ(target->port, c.port);
+    }
+}
+
+// A Vorlix device server listens on 4000 + the entry's device port number.
+TEST(ProtocolFor, AVorlixEntryIsDialledAtItsDevicePort) {
+    DialTarget target = makeProtocol(ProtocolKind::Vorlix)->dialTarget("10.1.2.3", 7);
+    EXPECT_EQ(target.host, "10.1.2.3");
+    EXPECT_EQ(target.port, 4007);
 }
 
 // What every protocol owes the pending frames: each unit it writes is measured back whole
