@@ -1,5 +1,6 @@
 #include "device/device_protocol.h"
 
+#include "device/socket_protocol.h"
 #include "device/vorlix_protocol.h"
 
 #include <algorithm>
@@ -77,6 +78,7 @@ std::shared_ptr<DeviceProtocol> makeProtocol(ProtocolKind kind) {
     case ProtocolKind::Vorlix:
         break;
     case ProtocolKind::RawTcp:
+        return std::make_shared<SocketProtocol>();
     case ProtocolKind::Rfc2217:
         break; // not yet spoken: the address is dialled as a Vorlix one
     }
