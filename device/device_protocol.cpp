@@ -1,5 +1,6 @@
 #include "device/device_protocol.h"
 
+#include "device/rfc2217_protocol.h"
 #include "device/socket_protocol.h"
 #include "device/vorlix_protocol.h"
 
@@ -80,7 +81,7 @@ std::shared_ptr<DeviceProtocol> makeProtocol(ProtocolKind kind) {
     case ProtocolKind::RawTcp:
         return std::make_shared<SocketProtocol>();
     case ProtocolKind::Rfc2217:
-        break; // not yet spoken: the address is dialled as a Vorlix one
+        return std::make_shared<Rfc2217Protocol>();
     }
     return std::make_shared<VorlixProtocol>();
 }

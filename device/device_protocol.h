@@ -21,6 +21,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 class DeviceSocket;
 
@@ -100,6 +101,10 @@ class DeviceProtocol {
     // returns their length. Only whole packets come out: the beginning of one whose rest
     // has not come is held, and goes with the connection.
     virtual int toDriverPackets(const uint8_t* in, int count, uint8_t* out) = 0;
+    // What the server's bytes, taken by toDriverPackets, call for in answer (a server
+    // that negotiates in the middle of a session): the receive path sends it on the same
+    // connection, behind the pending frames. Taken once.
+    virtual std::vector<uint8_t> takeAnswers() { return {}; }
 };
 
 // A protocol of kind for a new connection.

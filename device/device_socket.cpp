@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 using platform::debugTrace;
 
@@ -103,6 +104,9 @@ void DeviceSocket::remoReadData(RingQueue* inQueue) {
         debugTrace("ACK");
     uint8_t packets[PACKET_BUFFER_SIZE + RECEIVE_CHUNK];
     int whole = protocol_->toDriverPackets(received, count, packets);
+    if (std::vector<uint8_t> answers = protocol_->takeAnswers();
+        !answers.empty() && !retired.load())
+        sendAnswers(record, this, answers);
     // The relay thread clears relayActive, and retires the connection, when the
     // application closes the port.
     if (!inQueue || retired.load() || !record.relayActive.load() || whole == 0)

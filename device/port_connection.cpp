@@ -334,6 +334,17 @@ bool queueClose(PortRecord& record) {
     });
 }
 
+void sendAnswers(PortRecord& record, const DeviceSocket* socket, std::span<const uint8_t> answers) {
+    MutexLock lock(record.relayLock);
+    if (answers.empty() || connectionOf(record) != socket)
+        return;
+    if (!queueBytes(record, answers.data(), answers.size())) {
+        platform::debugTrace("Answer to the device dropped: no room behind the pending frames\r\n");
+        return;
+    }
+    sendPendingFrame(record);
+}
+
 bool sendOpen(PortRecord& record) {
     dropPendingFrame(record);
     return sendRequest(record, [](const DeviceProtocol& protocol, std::span<uint8_t> out) {

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 class DeviceSocket;
@@ -84,6 +85,11 @@ bool queueModemControl(PortRecord& record, uint8_t value) REQUIRES(record.relayL
 // At most 512 bytes of the application's data.
 bool queueData(PortRecord& record, const uint8_t* payload, int length) REQUIRES(record.relayLock);
 bool queueClose(PortRecord& record) REQUIRES(record.relayLock);
+// The protocol's answers to what socket received, behind the pending frames, sent at
+// once as far as the socket takes them; dropped when socket is no longer the port's
+// connection. Takes the port's relayLock.
+void sendAnswers(PortRecord& record, const DeviceSocket* socket, std::span<const uint8_t> answers)
+    EXCLUDES(record.relayLock);
 // Whether the protocol's largest request still fits behind what is pending.
 bool roomForRequest(PortRecord& record) REQUIRES(record.relayLock);
 // A new session: the pending frames dropped, OPEN sent (what the socket does not take

@@ -7,6 +7,9 @@
 //
 // A raw server says nothing about itself: "MaximumBaud" is RAW_TCP_MAX_SPEED, the
 // highest rate code the driver knows (4000000 bit/s), since no rate is ever set.
+//
+// The keep-alive puts nothing on the wire, so a server whose line stays quiet for the
+// silence rule's 120 s is taken for lost and reconnected.
 #include "device/device_protocol.h"
 
 // Rate code 29: 4000000 bit/s (docs/port_driver.md, "SREQ bytes").

@@ -1,5 +1,7 @@
 #include "device/device_protocol.h"
 
+#include "rings/ring_queue.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -65,8 +67,6 @@ TEST(ProtocolFor, ServerAddressesNameTheirKindAndWhereTheyListen) {
         ProtocolKind kind = protocolFor(c.address);
         EXPECT_EQ(kind, c.kind);
         for (int portNo : {1, 16}) {
-            if (kind == ProtocolKind::Rfc2217)
-                break; // not yet spoken
             DialTarget target = makeProtocol(kind)->dialTarget(c.address, portNo);
             EXPECT_EQ(target.host, c.host);
             EXPECT_EQ(target.port, c.port);
@@ -142,10 +142,56 @@ TEST_P(ProtocolContract, DataThatDoesNotFitIsRefusedWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ProtocolContract,
-                         testing::Values(ProtocolKind::Vorlix, ProtocolKind::RawTcp),
+                         testing::Values(ProtocolKind::Vorlix, ProtocolKind::RawTcp,
+                                         ProtocolKind::Rfc2217),
                          [](const auto& info) {
-                             return std::string(info.param == ProtocolKind::Vorlix ? "Vorlix"
-                                                                                   : "RawTcp");
+                             switch (info.param) {
+                             case ProtocolKind::Vorlix:
+                                 return std::string("Vorlix");
+                             case ProtocolKind::RawTcp:
+                                 return std::string("RawTcp");
+                             case ProtocolKind::Rfc2217:
+                                 break;
+                             }
+                             return std::string("Rfc2217");
+                         });
+
+// The servers that send the serial line's bytes as they are: what is read for the
+// inQueue's room, made into DATA packets, fits that room, cut where the driver's reader
+// cuts, and carries the bytes unchanged.
+class ByteStreamReceive : public testing::TestWithParam<ProtocolKind> {};
+
+TEST_P(ByteStreamReceive, WhatIsReadForTheRoomFitsItAsWholeDataPackets) {
+    for (int room : {0, 4, 5, 516, 517, 1040, 1041, RING_SIZE}) {
+        SCOPED_TRACE(room);
+        std::shared_ptr<DeviceProtocol> protocol = makeProtocol(GetParam());
+        int wanted = protocol->receiveWanted(room);
+        ASSERT_GE(wanted, 0);
+        Bytes in(static_cast<size_t>(wanted), 0);
+        for (size_t i = 0; i < in.size(); ++i)
+            in[i] = uint8_t(i % 255); // no 0xFF: a Telnet server would double it
+        Bytes out(PACKET_BUFFER_SIZE + in.size());
+        int length = protocol->toDriverPackets(in.data(), wanted, out.data());
+        EXPECT_LE(length, room);
+        EXPECT_EQ(decidedLength(out.data(), length), length);
+        Bytes data;
+        for (int at = 0; at + 4 <= length;) {
+            int size = out[size_t(at) + 2] * 256 + out[size_t(at) + 3];
+            data.insert(data.end(), out.begin() + at + 4, out.begin() + at + 4 + size);
+            at += 4 + size;
+        }
+        EXPECT_EQ(data, in);
+        if (room >= 517) {
+            EXPECT_GT(wanted, room - 4 * (room / 512 + 2)); // not needlessly small
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ByteStreamReceive,
+                         testing::Values(ProtocolKind::RawTcp, ProtocolKind::Rfc2217),
+                         [](const auto& info) {
+                             return std::string(info.param == ProtocolKind::RawTcp ? "RawTcp"
+                                                                                   : "Rfc2217");
                          });
 
 } // namespace

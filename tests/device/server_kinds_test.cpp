@@ -1,19 +1,29 @@
 // Ports whose host is another kind of serial server than a Vorlix device, through the
 // whole manager: the application on its pty link, the relay thread, the open procedure
 // and a real server on loopback TCP.
+#include "config/manager_context.h"
 #include "config/port_table.h"
+#include "driverlink/driver_link.h"
+#include "tests/support/client_process.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/manager_harness.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -126,6 +136,248 @@ TEST(RawTcpServer, TheApplicationsBytesGoThereAndBackUnchanged) {
     EXPECT_EQ(server.connections(), 1);
     Bytes bytes = everyByteFourTimes();
     EXPECT_EQ(echoThroughPort(manager, fd, bytes), bytes);
+    ::close(fd);
+}
+
+// What a descriptor (the application's, or the line's far end) reads while the manager
+// runs, until count bytes came.
+Bytes readLine(ManagerHarness& manager, int line, size_t count) {
+    Bytes got;
+    manager.pumpUntil(
+        [&] {
+            uint8_t buffer[4096];
+            ssize_t n = 0;
+            while ((n = ::read(line, buffer, sizeof buffer)) > 0)
+                got.insert(got.end(), buffer, buffer + n);
+            return got.size() >= count;
+        },
+        10000);
+    return got;
+}
+
+Bytes readApplication(ManagerHarness& manager, int fd, size_t count) {
+    return readLine(manager, fd, count);
+}
+
+// ---- Against a Telnet server the test plays ----
+
+constexpr uint8_t IAC = 255, WILL = 251, WONT = 252, DO = 253, DONT = 254;
+constexpr uint8_t ECHO_OPTION = 1, COM_PORT_OPTION = 44;
+
+bool contains(const Bytes& haystack, const Bytes& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+}
+
+// A Telnet server of one connection that answers the client's WILL COM-PORT-OPTION with
+// agreeOrRefuse, keeps what it received, and sends what the test gives it.
+class ScriptedTelnetServer {
+  public:
+    explicit ScriptedTelnetServer(uint8_t agreeOrRefuse)
+        : answer_(agreeOrRefuse), address_(allocateLoopbackAddress()), port_(unusedTcpPort()) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(uint16_t(port_));
+        inet_pton(AF_INET, address_.c_str(), &at.sin_addr);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+            ::listen(listener_, 4) == 0)
+            thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedTelnetServer() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        ::close(listener_);
+    }
+    std::string url() const { return "rfc2217://" + address_ + ":" + std::to_string(port_); }
+    Bytes received() const {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+    void send(const Bytes& bytes) {
+        std::lock_guard lock(mutex_);
+        toSend_.insert(toSend_.end(), bytes.begin(), bytes.end());
+    }
+
+  private:
+    void serve() {
+        int peer = -1;
+        bool answered = false;
+        while (!stop_) {
+            if (peer < 0) {
+                pollfd wait{listener_, POLLIN, 0};
+                if (::poll(&wait, 1, 20) > 0)
+                    peer = ::accept(listener_, nullptr, nullptr);
+                continue;
+            }
+            pollfd wait{peer, POLLIN, 0};
+            if (::poll(&wait, 1, 20) > 0) {
+                uint8_t buffer[4096];
+                ssize_t n = ::read(peer, buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                std::lock_guard lock(mutex_);
+                received_.insert(received_.end(), buffer, buffer + n);
+                if (!answered && contains(received_, {IAC, WILL, COM_PORT_OPTION})) {
+                    answered = true;
+                    toSend_.insert(toSend_.begin(), {IAC, answer_, COM_PORT_OPTION});
+                }
+            }
+            std::lock_guard lock(mutex_);
+            if (!toSend_.empty() && ::write(peer, toSend_.data(), toSend_.size()) > 0)
+                toSend_.clear();
+        }
+        if (peer >= 0)
+            ::close(peer);
+    }
+
+    uint8_t answer_;
+    std::string address_;
+    int port_;
+    int listener_ = -1;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    Bytes received_, toSend_;
+    std::thread thread_;
+};
+
+// A server that refuses COM-PORT-OPTION fails the open as a device that does not
+// identify itself does: Disconnected, reason '3'.
+TEST(Rfc2217Server, ARefusalOfTheComPortOptionFailsTheOpen) {
+    ScriptedTelnetServer server(DONT);
+    ManagerHarness manager;
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    ASSERT_TRUE(startPort(slot));
+    int fd = openApplicationPort(manager.linkPath("COM5"));
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        return port(slot).state.load() == PORT_DISCONNECTED &&
+               port(slot).reason.load() == REASON_PORT_DISABLED;
+    }));
+    ::close(fd);
+}
+
+// A server may negotiate in the middle of a session: the answer goes back on the same
+// connection, between the application's data, which arrives whole.
+TEST(Rfc2217Server, ANegotiationInTheMiddleOfASessionIsAnswered) {
+    ScriptedTelnetServer server(DO);
+    ManagerHarness manager;
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0);
+    server.send({IAC, WILL, ECHO_OPTION, 'h', 'i'});
+    EXPECT_EQ(readApplication(manager, fd, 2), (Bytes{'h', 'i'}));
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        return contains(server.received(), {IAC, DONT, ECHO_OPTION});
+    }));
+    const Bytes data = {'a', 0xFF, 'b'};
+    ASSERT_EQ(::write(fd, data.data(), data.size()), ssize_t(data.size()));
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        return contains(server.received(), {'a', IAC, IAC, 'b'});
+    }));
+    ::close(fd);
+}
+
+// ---- Against Debian's ser2net, serving one end of a pseudo-terminal pair ----
+
+std::string ser2netPath() {
+    for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net"})
+        if (access(path, X_OK) == 0)
+            return path;
+    return {};
+}
+
+// ser2net on a loopback address of its own with an RFC 2217 accepter, serving the
+// slave of a pty pair whose master the test holds (the serial line's far end).
+class Ser2net {
+  public:
+    Ser2net() : address_(allocateLoopbackAddress()), port_(unusedTcpPort()) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+            return;
+        char folder[] = "/tmp/server-kinds-XXXXXX";
+        if (!mkdtemp(folder))
+            return;
+        folder_ = folder;
+        std::ofstream(folder_ / "ser2net.yaml")
+            << "connection: &serial\n"
+            << "  accepter: telnet(rfc2217),tcp," << address_ << "," << port_ << "\n"
+            << "  connector: serialdev," << ptsname(master_) << ",9600n81,local\n";
+        process_ = std::make_unique<ClientProcess>(
+            std::vector<std::string>{ser2netPath(), "-n", "-d", "-u", "-c",
+                                     (folder_ / "ser2net.yaml").string(), "-P",
+                                     (folder_ / "ser2net.pid").string()},
+            (folder_ / "ser2net.log").string());
+    }
+    ~Ser2net() {
+        process_.reset();
+        if (master_ >= 0)
+            ::close(master_);
+        if (!folder_.empty())
+            std::filesystem::remove_all(folder_);
+    }
+    // Whether it listens within the wait (a connection made and closed at once).
+    bool listening(ManagerHarness& manager) const {
+        if (!process_ || !process_->started())
+            return false;
+        return manager.pumpUntil([&] {
+            int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(uint16_t(port_));
+            inet_pton(AF_INET, address_.c_str(), &to.sin_addr);
+            bool up = ::connect(probe, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+            ::close(probe);
+            return up;
+        });
+    }
+    std::string url() const { return "rfc2217://" + address_ + ":" + std::to_string(port_); }
+    std::string log() const { return process_ ? process_->output() : std::string(); }
+    int line() const { return master_; }
+
+  private:
+    std::string address_;
+    int port_;
+    int master_ = -1;
+    std::filesystem::path folder_;
+    std::unique_ptr<ClientProcess> process_;
+};
+
+// Every byte value both ways (0xFF doubled on the wire only), and a rate the application
+// sets arrives on the server's line.
+TEST(Rfc2217Server, BytesGoBothWaysAndTheApplicationsRateReachesTheLine) {
+    if (ser2netPath().empty())
+        GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
+    ManagerHarness manager;
+    Ser2net server;
+    ASSERT_TRUE(server.listening(manager)) << server.log();
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0) << server.log();
+
+    const Bytes bytes = everyByteFourTimes();
+    size_t written = 0;
+    manager.pumpUntil([&] {
+        ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        written += n > 0 ? size_t(n) : 0;
+        return written == bytes.size();
+    });
+    EXPECT_EQ(readLine(manager, server.line(), bytes.size()), bytes) << server.log();
+
+    ASSERT_EQ(::write(server.line(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    EXPECT_EQ(readApplication(manager, fd, bytes.size()), bytes) << server.log();
+
+    termios settings{};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    cfsetspeed(&settings, B19200);
+    settings.c_cflag |= CSTOPB;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+    termios line{};
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        return tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200 &&
+               (line.c_cflag & CSTOPB);
+    })) << server.log();
     ::close(fd);
 }
 

@@ -1,0 +1,176 @@
+#include "device/rfc2217_protocol.h"
+
+#include "device/device_socket.h"
+#include "device/socket_protocol.h"
+#include "platform/trace.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+using platform::AsyncSocket;
+using platform::MutexLock;
+using namespace rfc2217;
+
+DialTarget Rfc2217Protocol::dialTarget(const char* address, int) const {
+    return serverUrlTarget(address).value_or(DialTarget{"", 0});
+}
+
+bool Rfc2217Protocol::sendGreeting(DeviceSocket& socket) {
+    std::vector<uint8_t> wire;
+    {
+        MutexLock lock(lock_);
+        codec_.start(wire);
+        answers_.clear();
+    }
+    return socket.Send(wire.data(), int(wire.size()), 0) >= int(wire.size());
+}
+
+// Reads what has come (the negotiation is consumed as it arrives, so a look never finds
+// the same bytes again) and answers on the spot: nothing else is sent on a connection
+// before its greeting is over. Serial data that comes before the agreement is dropped,
+// as what came before the greeting is.
+GreetingCheck Rfc2217Protocol::checkGreeting(DeviceSocket& socket, DeviceIdentity& identity) {
+    bool closed = socket.peerHasClosed();
+    Negotiation negotiation = Negotiation::Pending;
+    uint8_t buffer[512];
+    for (;;) {
+        int count = socket.Receive(buffer, int(sizeof buffer));
+        if (count == AsyncSocket::SOCKET_ERROR) {
+            if (socket.GetLastError() != AsyncSocket::WSAEWOULDBLOCK)
+                return GreetingCheck::Failed;
+            break;
+        }
+        if (count == 0) {
+            closed = true;
+            break;
+        }
+        Received received;
+        {
+            MutexLock lock(lock_);
+            codec_.receive({buffer, size_t(count)}, received);
+            negotiation = codec_.negotiation();
+        }
+        traceReplies(received);
+        if (!received.toDriver.empty())
+            platform::debugTrace("RFC 2217: %d bytes before the agreement dropped\r\n",
+                                 int(received.toDriver.size()));
+        if (!received.toServer.empty() &&
+            socket.Send(received.toServer.data(), int(received.toServer.size()), 0) <
+                int(received.toServer.size()))
+            return GreetingCheck::Failed;
+        if (negotiation != Negotiation::Pending)
+            break;
+    }
+    if (negotiation == Negotiation::Complete) {
+        identity.maxSpeed = RFC2217_MAX_SPEED;
+        std::fill(std::begin(identity.info), std::end(identity.info), 0);
+        platform::debugTrace("RFC 2217: COM-PORT-OPTION agreed\r\n");
+        return GreetingCheck::Complete;
+    }
+    if (negotiation == Negotiation::Refused) {
+        platform::debugTrace("RFC 2217: the server refused COM-PORT-OPTION\r\n");
+        return GreetingCheck::Failed;
+    }
+    return closed ? GreetingCheck::Failed : GreetingCheck::Waiting;
+}
+
+size_t Rfc2217Protocol::copyOut(std::span<uint8_t> out, const std::vector<uint8_t>& wire) {
+    size_t length = std::min(out.size(), wire.size());
+    std::copy_n(wire.begin(), length, out.begin());
+    return length;
+}
+
+// The server's line opens with the connection; there is nothing to say.
+size_t Rfc2217Protocol::putOpen(std::span<uint8_t>) const {
+    return 0;
+}
+
+size_t Rfc2217Protocol::putSettings(std::span<uint8_t> out, const uint8_t settings[3]) const {
+    std::vector<uint8_t> wire;
+    MutexLock lock(lock_);
+    codec_.lineSettings({settings[0], settings[1], settings[2]}, wire);
+    return copyOut(out, wire);
+}
+
+size_t Rfc2217Protocol::putModemControl(std::span<uint8_t> out, uint8_t value) const {
+    std::vector<uint8_t> wire;
+    MutexLock lock(lock_);
+    codec_.modemControl(value, wire);
+    return copyOut(out, wire);
+}
+
+// Closing the connection ends the session; the server drops its lines itself.
+size_t Rfc2217Protocol::putClose(std::span<uint8_t>) const {
+    return 0;
+}
+
+size_t Rfc2217Protocol::putKeepAlive(std::span<uint8_t> out) const {
+    std::vector<uint8_t> wire;
+    MutexLock lock(lock_);
+    codec_.keepAlive(wire);
+    return copyOut(out, wire);
+}
+
+size_t Rfc2217Protocol::putData(std::span<uint8_t> out, std::span<const uint8_t> data) const {
+    return buildData(out, data);
+}
+
+size_t Rfc2217Protocol::largestUnitSize() const {
+    return maxEscapedSize(MAX_DATA_LENGTH);
+}
+
+size_t Rfc2217Protocol::sentUnitSize(std::span<const uint8_t> pending) const {
+    if (pending.empty())
+        return 0;
+    if (pending[0] != TELNET_IAC)
+        return 1;
+    if (pending.size() < 2)
+        return 0;
+    switch (pending[1]) {
+    case TELNET_SB:
+        for (size_t at = 2; at + 1 < pending.size(); ++at) {
+            if (pending[at] != TELNET_IAC)
+                continue;
+            if (pending[at + 1] == TELNET_SE)
+                return at + 2;
+            ++at; // a doubled 0xFF in the value
+        }
+        return 0;
+    case TELNET_WILL:
+    case TELNET_WONT:
+    case TELNET_DO:
+    case TELNET_DONT:
+        return pending.size() < 3 ? 0 : 3;
+    default:
+        return 2; // a doubled 0xFF, IAC NOP
+    }
+}
+
+int Rfc2217Protocol::receiveWanted(int room) const {
+    return dataBytesFitting(room);
+}
+
+int Rfc2217Protocol::toDriverPackets(const uint8_t* in, int count, uint8_t* out) {
+    Received received;
+    {
+        MutexLock lock(lock_);
+        codec_.receive({in, size_t(count)}, received);
+        answers_.insert(answers_.end(), received.toServer.begin(), received.toServer.end());
+    }
+    traceReplies(received);
+    std::memcpy(out, received.toDriver.data(), received.toDriver.size());
+    return int(received.toDriver.size());
+}
+
+std::vector<uint8_t> Rfc2217Protocol::takeAnswers() {
+    MutexLock lock(lock_);
+    return std::exchange(answers_, {});
+}
+
+void Rfc2217Protocol::traceReplies(const Received& received) const {
+    for (const ServerReply& reply : received.replies)
+        if (reply.command != COM_NOTIFY_MODEMSTATE)
+            platform::debugTrace("RFC 2217: server reply %u value %u\r\n", unsigned(reply.command),
+                                 unsigned(reply.value));
+}

@@ -1,0 +1,55 @@
+#pragma once
+// A Telnet COM-PORT-OPTION (RFC 2217) serial server (`rfc2217://HOST:PORT`) behind
+// DeviceProtocol, on the client codec of device/rfc2217_codec.h. The greeting is the
+// Telnet negotiation: complete when the server agrees to COM-PORT-OPTION, failed when
+// it refuses. Settings and modem lines become COM-PORT-OPTION commands (sent only where
+// they changed; kept until the server agreed, and replayed by the codec on every new
+// connection), data goes with each 0xFF doubled, the keep-alive is a question the server
+// must answer. What the server sends becomes the driver's DATA and modem-status packets.
+//
+// The server may negotiate at any time; the codec's answers come out of takeAnswers
+// for the receive path to send on the same connection.
+//
+// The codec is shared by the request side (relay or UI thread, under the port's
+// relayLock) and the receive side (UI thread), so it has a lock of its own.
+#include "device/device_protocol.h"
+#include "device/rfc2217_codec.h"
+#include "platform/thread_annotations.h"
+
+#include <vector>
+
+// A server says nothing of its highest rate before one is set: "MaximumBaud" is rate
+// code 29 (4000000 bit/s), the highest the driver knows.
+constexpr uint8_t RFC2217_MAX_SPEED = 29;
+
+class Rfc2217Protocol final : public DeviceProtocol {
+  public:
+    ProtocolKind kind() const override { return ProtocolKind::Rfc2217; }
+    DialTarget dialTarget(const char* address, int portNo) const override;
+
+    bool sendGreeting(DeviceSocket& socket) override;
+    GreetingCheck checkGreeting(DeviceSocket& socket, DeviceIdentity& identity) override;
+
+    size_t putOpen(std::span<uint8_t> out) const override;
+    size_t putSettings(std::span<uint8_t> out, const uint8_t settings[3]) const override;
+    size_t putModemControl(std::span<uint8_t> out, uint8_t value) const override;
+    size_t putClose(std::span<uint8_t> out) const override;
+    size_t putKeepAlive(std::span<uint8_t> out) const override;
+    size_t putData(std::span<uint8_t> out, std::span<const uint8_t> data) const override;
+    size_t largestUnitSize() const override;
+    // A data byte, a doubled 0xFF, a Telnet command or a whole subnegotiation.
+    size_t sentUnitSize(std::span<const uint8_t> pending) const override;
+
+    int receiveWanted(int room) const override;
+    int toDriverPackets(const uint8_t* in, int count, uint8_t* out) override;
+    std::vector<uint8_t> takeAnswers() override;
+
+  private:
+    // Copies what the codec wrote into out (it fits: every request is far smaller).
+    static size_t copyOut(std::span<uint8_t> out, const std::vector<uint8_t>& wire);
+    void traceReplies(const rfc2217::Received& received) const;
+
+    mutable platform::Mutex lock_;
+    mutable rfc2217::ClientCodec codec_ GUARDED_BY(lock_);
+    std::vector<uint8_t> answers_ GUARDED_BY(lock_);
+};
