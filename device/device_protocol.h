@@ -86,6 +86,10 @@ class DeviceProtocol {
     // At most 512 bytes of the application's data; 0, and nothing written, when out is
     // too small for them.
     virtual size_t putData(std::span<uint8_t> out, std::span<const uint8_t> data) const = 0;
+    // A server that may rightly stay silent for good (a raw byte stream says nothing of
+    // its own, and its keep-alive puts nothing on the wire): the silence rule leaves its
+    // connections alone, and TCP's keep-alive finds a dead one.
+    virtual bool silentWhileAlive() const { return false; }
     // The most one request takes on the wire (the relay keeps this much room).
     virtual size_t largestUnitSize() const = 0;
     // The size of the unit written by put... that starts at pending[0], or 0 when the

@@ -20,6 +20,10 @@ using platform::debugTrace;
 namespace {
 // One read takes at most what the inQueue can hold.
 constexpr int RECEIVE_CHUNK = RING_SIZE;
+// A server that may stay silent is found dead within about the silence rule's 120 s.
+constexpr int TCP_KEEPALIVE_IDLE_S = 60;
+constexpr int TCP_KEEPALIVE_INTERVAL_S = 10;
+constexpr int TCP_KEEPALIVE_COUNT = 6;
 } // namespace
 
 DeviceSocket::DeviceSocket(int portSlot, std::shared_ptr<DeviceProtocol> protocol)
@@ -36,6 +40,8 @@ void DeviceSocket::OnConnect(int errorCode) {
         connectError.store(errorCode);
     } else {
         sendReady.store(1);
+        if (protocol_->silentWhileAlive())
+            enableKeepAlive(TCP_KEEPALIVE_IDLE_S, TCP_KEEPALIVE_INTERVAL_S, TCP_KEEPALIVE_COUNT);
         connected.store(1);
         debugTrace("Socket Connected\r\n");
         port(portSlot).lastRxTick.store(platform::getTickCount());

@@ -8,8 +8,8 @@
 // A raw server says nothing about itself: "MaximumBaud" is RAW_TCP_MAX_SPEED, the
 // highest rate code the driver knows (4000000 bit/s), since no rate is ever set.
 //
-// The keep-alive puts nothing on the wire, so a server whose line stays quiet for the
-// silence rule's 120 s is taken for lost and reconnected.
+// The keep-alive puts nothing on the wire and a quiet line sends nothing: the silence
+// rule leaves the connection alone, and TCP's own keep-alive finds a dead server.
 #include "device/device_protocol.h"
 
 // Rate code 29: 4000000 bit/s (docs/port_driver.md, "SREQ bytes").
@@ -33,6 +33,7 @@ class SocketProtocol final : public DeviceProtocol {
     size_t putClose(std::span<uint8_t> out) const override;
     size_t putKeepAlive(std::span<uint8_t> out) const override;
     size_t putData(std::span<uint8_t> out, std::span<const uint8_t> data) const override;
+    bool silentWhileAlive() const override { return true; }
     size_t largestUnitSize() const override;
     // A byte stream has no units: each byte stands alone, so a connection lost in the
     // middle of a send hands exactly the bytes not taken to the next one.

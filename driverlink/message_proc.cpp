@@ -164,6 +164,9 @@ bool deviceStillListening(PortRecord& record) REQUIRES(record.relayLock) {
 }
 
 bool deviceSilent(PortRecord& record) REQUIRES(record.relayLock) {
+    if (DeviceSocket* socket = connectionOf(record);
+        socket && socket->protocol().silentWhileAlive())
+        return false;
     int32_t silence = int32_t(getTickCount() - record.lastRxTick.load());
     return silence >= SILENCE_MS && !heldBackButAlive(record);
 }

@@ -89,6 +89,16 @@ int AsyncSocket::millisecondsSincePeerAck() const {
     return int(info.tcpi_last_ack_recv);
 }
 
+bool AsyncSocket::enableKeepAlive(int idleSeconds, int intervalSeconds, int count) {
+    std::lock_guard lock(fdMutex);
+    int on = 1;
+    return fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) == 0 &&
+           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds) ==
+               0 &&
+           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0;
+}
+
 bool AsyncSocket::peerHasClosed() const {
     std::lock_guard lock(fdMutex);
     pollfd probe{fd, POLLRDHUP, 0};

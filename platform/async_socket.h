@@ -94,6 +94,10 @@ class AsyncSocket {
     // the UI thread's own calls on the socket.
     int Send(const void* buffer, int size, int flags = 0, int* errorCode = nullptr);
     bool ShutDown(int how = SD_BOTH);
+    // TCP's own keep-alive: after idleSeconds without traffic, a probe every
+    // intervalSeconds; count unanswered probes fail the connection (OnClose). For a peer
+    // that may rightly say nothing for long. Any thread.
+    bool enableKeepAlive(int idleSeconds, int intervalSeconds, int count);
     void Close();
     bool AsyncSelect(long eventMask);
 

@@ -4,6 +4,7 @@
 #include "config/manager_context.h"
 #include "config/port_table.h"
 #include "driverlink/driver_link.h"
+#include "platform/tick.h"
 #include "tests/support/client_process.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/manager_harness.h"
@@ -20,8 +21,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +34,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// A Vorlix device silent this long is taken for lost.
+constexpr int SILENCE_RULE_MS = 120000;
 
 // A plain TCP server that sends back what it receives, one connection at a time, and
 // keeps what it received.
@@ -157,6 +163,25 @@ Bytes readLine(ManagerHarness& manager, int line, size_t count) {
 
 Bytes readApplication(ManagerHarness& manager, int fd, size_t count) {
     return readLine(manager, fd, count);
+}
+
+// A raw server has nothing to say while the line is quiet: silence beyond the 120 s
+// that drop a Vorlix device leaves its port Connected, and the line still carries.
+TEST(RawTcpServer, AQuietLineIsNotTakenForALostServer) {
+    EchoServer server;
+    ASSERT_TRUE(server.listening());
+    ManagerHarness manager;
+    int slot = manager.addPort(0, "COM5", server.url("socket://"), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0);
+    platform::addTickOffset(SILENCE_RULE_MS + 10000);
+    wakeRelay();
+    manager.pumpFor(200);
+    EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
+    const Bytes bytes = {'s', 't', 'i', 'l', 'l'};
+    EXPECT_EQ(echoThroughPort(manager, fd, bytes), bytes);
+    EXPECT_EQ(server.connections(), 1);
+    ::close(fd);
 }
 
 // ---- Against a Telnet server the test plays ----
@@ -317,19 +342,22 @@ class Ser2net {
         if (!folder_.empty())
             std::filesystem::remove_all(folder_);
     }
-    // Whether it listens within the wait (a connection made and closed at once).
+    // Whether it listens within the wait. Seen in the kernel's table of sockets, not by
+    // connecting: ser2net serves one connection at a time, and a probe's would still be
+    // winding down when the manager connects.
     bool listening(ManagerHarness& manager) const {
         if (!process_ || !process_->started())
             return false;
+        in_addr at{};
+        inet_pton(AF_INET, address_.c_str(), &at);
+        char entry[32];
+        std::snprintf(entry, sizeof entry, "%08X:%04X 00000000:0000 0A", at.s_addr,
+                      unsigned(port_));
         return manager.pumpUntil([&] {
-            int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(uint16_t(port_));
-            inet_pton(AF_INET, address_.c_str(), &to.sin_addr);
-            bool up = ::connect(probe, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-            ::close(probe);
-            return up;
+            std::ifstream table("/proc/net/tcp");
+            std::string text((std::istreambuf_iterator<char>(table)),
+                             std::istreambuf_iterator<char>());
+            return text.find(entry) != std::string::npos;
         });
     }
     std::string url() const { return "rfc2217://" + address_ + ":" + std::to_string(port_); }
