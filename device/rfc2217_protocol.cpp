@@ -159,7 +159,7 @@ int Rfc2217Protocol::toDriverPackets(const uint8_t* in, int count, uint8_t* out)
         answers_.insert(answers_.end(), received.toServer.begin(), received.toServer.end());
     }
     traceReplies(received);
-    std::memcpy(out, received.toDriver.data(), received.toDriver.size());
+    std::copy(received.toDriver.begin(), received.toDriver.end(), out);
     return int(received.toDriver.size());
 }
 
