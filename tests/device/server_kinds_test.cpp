@@ -304,6 +304,24 @@ TEST(Rfc2217Server, ANegotiationInTheMiddleOfASessionIsAnswered) {
     ::close(fd);
 }
 
+// The session's line settings and the modem lines the open raises go to the server as
+// COM-PORT-OPTION commands once it agreed: SET-BAUDRATE, SET-CONTROL DTR on and RTS on.
+TEST(Rfc2217Server, TheOpenSendsTheRateAndRaisesDtrAndRts) {
+    constexpr uint8_t SB = 250, SE = 240, SET_BAUDRATE = 1, SET_CONTROL = 5;
+    ScriptedTelnetServer server(DO);
+    ManagerHarness manager;
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        Bytes got = server.received();
+        return contains(got, {IAC, SB, COM_PORT_OPTION, SET_BAUDRATE}) &&
+               contains(got, {IAC, SB, COM_PORT_OPTION, SET_CONTROL, 8, IAC, SE}) &&
+               contains(got, {IAC, SB, COM_PORT_OPTION, SET_CONTROL, 11, IAC, SE});
+    }));
+    ::close(fd);
+}
+
 // ---- Against Debian's ser2net, serving one end of a pseudo-terminal pair ----
 
 std::string ser2netPath() {
