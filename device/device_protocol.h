@@ -69,6 +69,9 @@ class DeviceProtocol {
     // sent once the connection is up and emptied of what came before: false when the
     // socket did not take it whole.
     virtual bool sendGreeting(DeviceSocket& socket) = 0;
+    // The greeting reads the connection from its first byte (a Telnet server opens its
+    // negotiation as soon as it accepts): nothing is drained before it.
+    virtual bool greetingReadsFromTheStart() const { return false; }
     // Looks once at what is pending, without asking for another read notification:
     // the answer complete (taken out of the connection, and identity filled), not yet,
     // or failed (a receive error, or a connection closed without a whole answer).

@@ -77,7 +77,7 @@ bool waitForConnect(DeviceSocket& socket, PortRecord& record) {
 }
 
 GreetingOutcome startGreeting(DeviceSocket& socket, PortRecord& record, bool pumpWhileDraining) {
-    if (!drain(socket, record, pumpWhileDraining))
+    if (!socket.protocol().greetingReadsFromTheStart() && !drain(socket, record, pumpWhileDraining))
         return GreetingOutcome::Abandoned;
     if (!socket.protocol().sendGreeting(socket))
         return GreetingOutcome::SendFailed;

@@ -28,6 +28,7 @@ class Rfc2217Protocol final : public DeviceProtocol {
     DialTarget dialTarget(const char* address, int portNo) const override;
 
     bool sendGreeting(DeviceSocket& socket) override;
+    bool greetingReadsFromTheStart() const override { return true; }
     GreetingCheck checkGreeting(DeviceSocket& socket, DeviceIdentity& identity) override;
 
     size_t putOpen(std::span<uint8_t> out) const override;
