@@ -5,6 +5,7 @@
 #include "config/port_table.h"
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
+#include "tests/procedures/tick_driver.h"
 #include "tests/support/client_process.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/manager_harness.h"
@@ -22,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -343,6 +345,15 @@ class Ser2net {
         if (!mkdtemp(folder))
             return;
         folder_ = folder;
+        start();
+    }
+    // Ends ser2net (the connection with it) and starts it again on the same address,
+    // serving the same line.
+    void restart() {
+        process_.reset();
+        start();
+    }
+    void start() {
         std::ofstream(folder_ / "ser2net.yaml")
             << "connection: &serial\n"
             << "  accepter: telnet(rfc2217),tcp," << address_ << "," << port_ << "\n"
@@ -424,6 +435,46 @@ TEST(Rfc2217Server, BytesGoBothWaysAndTheApplicationsRateReachesTheLine) {
         return tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200 &&
                (line.c_cflag & CSTOPB);
     })) << server.log();
+    ::close(fd);
+}
+
+// The server goes away with the application holding the port: the reconnection finds
+// it back, and the application's rate is set on the line again before its data flows.
+TEST(Rfc2217Server, AServerThatRestartsIsReconnectedWithTheRateSetAgain) {
+    if (ser2netPath().empty())
+        GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
+    ManagerHarness manager;
+    Ser2net server;
+    ASSERT_TRUE(server.listening(manager)) << server.log();
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0) << server.log();
+    termios settings{};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    cfsetspeed(&settings, B19200);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+    termios line{};
+    ASSERT_TRUE(manager.pumpUntil(
+        [&] { return tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200; }));
+
+    TickDriver ticks(100, reconnectionRunning);
+    server.restart();
+    cfsetspeed(&line, B1200); // what the line was left at by whoever had it meanwhile
+    ASSERT_EQ(tcsetattr(server.line(), TCSANOW, &line), 0);
+    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
+    ASSERT_TRUE(manager.pumpUntil(
+        [&] {
+            return context.reconnectRunning.load() == 0 &&
+                   port(slot).state.load() == PORT_CONNECTED;
+        },
+        30000))
+        << server.log();
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        return tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200;
+    })) << server.log();
+    const Bytes after = {'a', 0xFF, 'f', 't', 'e', 'r'};
+    ASSERT_EQ(::write(fd, after.data(), after.size()), ssize_t(after.size()));
+    EXPECT_EQ(readLine(manager, server.line(), after.size()), after);
     ::close(fd);
 }
 
