@@ -98,6 +98,12 @@ class DeviceProtocol {
     // The size of the unit written by put... that starts at pending[0], or 0 when the
     // bytes do not tell it.
     virtual size_t sentUnitSize(std::span<const uint8_t> pending) const = 0;
+    // Reads back the unit written by put... that starts at pending[0], so that frames
+    // held for a lost connection can go to a server of another kind in its words: its
+    // size (0 when the bytes do not tell), the application's data it carries appended
+    // to data.
+    virtual size_t readHeldUnit(std::span<const uint8_t> pending,
+                                std::vector<uint8_t>& data) const = 0;
 
     // Receive side. How many bytes to read when the port's inQueue has room bytes
     // free: what toDriverPackets makes of them, with whatever it holds, fits in room.

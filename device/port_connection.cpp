@@ -35,12 +35,15 @@ constexpr int TX_BUFFER_SIZE = 32 * 517;
 struct Connection {
     std::atomic<DeviceSocket*> socket{nullptr};
     std::atomic<uint32_t> serial{0}; // counts the connections the port has had
-    uint8_t txFrame[TX_BUFFER_SIZE] = {};
+    // TX_BUFFER_SIZE, or more while frames held for a lost connection, written again
+    // for a server of another kind, take more room in its words.
+    std::vector<uint8_t> txFrame = std::vector<uint8_t>(TX_BUFFER_SIZE);
     int txPending = 0;
     int txSent = 0;
     uint32_t txSerial = 0;                      // the connection the frames are for
     std::shared_ptr<DeviceProtocol> txProtocol; // the protocol they are written in
     uint8_t serialParams[3] = {};
+    int modemControl = -1; // the last MCR asked for, -1 before the first
 };
 
 Connection connections[PORT_SLOTS];
@@ -121,14 +124,15 @@ void keepWholeFrames(PortRecord& record) REQUIRES(record.relayLock) {
     size_t end = size_t(tx.txSent + tx.txPending);
     size_t at = 0;
     while (at < size_t(tx.txSent)) {
-        size_t size = tx.txProtocol ? tx.txProtocol->sentUnitSize({tx.txFrame + at, end - at}) : 0;
+        size_t size =
+            tx.txProtocol ? tx.txProtocol->sentUnitSize({tx.txFrame.data() + at, end - at}) : 0;
         if (size == 0 || at + size > end) {
             dropPendingFrame(record);
             return;
         }
         at += size;
     }
-    std::memmove(tx.txFrame, tx.txFrame + at, end - at);
+    std::memmove(tx.txFrame.data(), tx.txFrame.data() + at, end - at);
     tx.txSent = 0;
     tx.txPending = int(end - at);
 }
@@ -151,9 +155,25 @@ void shutDownAndDestroy(DeviceSocket* socket) {
 
 } // namespace
 
+void retireConnection(PortRecord& record) {
+    if (!context.relayWake.load()) {
+        dropConnection(record);
+        return;
+    }
+    {
+        MutexLock lock(record.relayLock);
+        std::optional<ClosingConnection> closing =
+            ClosingConnection::retire(record, platform::getTickCount());
+        if (!closing)
+            return;
+        handOverClosing(std::move(*closing));
+    }
+    wakeRelay();
+}
+
 DeviceSocket* newConnection(int slot) {
     PortRecord& record = port(slot);
-    dropConnection(record);
+    retireConnection(record);
     std::shared_ptr<DeviceProtocol> protocol =
         makeProtocol(protocolFor(currentHost(record).address));
     DeviceSocket* socket = new (std::nothrow) DeviceSocket(slot, std::move(protocol));
@@ -189,11 +209,42 @@ std::optional<ClosingConnection> ClosingConnection::take(PortRecord& record, uin
         return std::nullopt;
     ClosingConnection closing;
     closing.socket_ = socket;
-    closing.frames_.assign(books(record).txFrame + books(record).txSent,
-                           books(record).txFrame + books(record).txSent + books(record).txPending);
+    const Connection& tx = books(record);
+    closing.frames_.assign(tx.txFrame.begin() + tx.txSent,
+                           tx.txFrame.begin() + tx.txSent + tx.txPending);
     closing.since_ = now;
     dropPendingFrame(record);
     // From now on the socket's notifications leave the port alone.
+    socket->retired.store(true);
+    exchangeConnection(record, nullptr);
+    return closing;
+}
+
+std::optional<ClosingConnection> ClosingConnection::retire(PortRecord& record, uint32_t now) {
+    DeviceSocket* socket = connectionOf(record);
+    if (!socket)
+        return std::nullopt;
+    Connection& tx = books(record);
+    // The end of the frame the socket took part of: up to there the old connection's.
+    size_t end = size_t(tx.txSent + tx.txPending);
+    size_t cut = 0;
+    while (cut < size_t(tx.txSent)) {
+        size_t size =
+            tx.txProtocol ? tx.txProtocol->sentUnitSize({tx.txFrame.data() + cut, end - cut}) : 0;
+        if (size == 0 || cut + size > end) {
+            cut = end; // unreadable: the old connection finishes all of it
+            break;
+        }
+        cut += size;
+    }
+    ClosingConnection closing;
+    closing.socket_ = socket;
+    closing.frames_.assign(tx.txFrame.begin() + tx.txSent, tx.txFrame.begin() + ptrdiff_t(cut));
+    closing.since_ = now;
+    closing.replaced_ = true;
+    std::memmove(tx.txFrame.data(), tx.txFrame.data() + cut, end - cut);
+    tx.txSent = 0;
+    tx.txPending = int(end - cut);
     socket->retired.store(true);
     exchangeConnection(record, nullptr);
     return closing;
@@ -219,17 +270,47 @@ bool ClosingConnection::windDown(uint32_t now, uint32_t& wait) {
         allSent_ = true;
         sentAt_ = now - CLOSE_GRACE_MS;
     }
-    if (allSent_ && now - sentAt_ >= CLOSE_GRACE_MS) {
+    // Dropped with bytes the device has not acknowledged, and the device's next bytes
+    // would reset the connection and lose them: a slow device gets its send limit.
+    bool delivered = socket_->UnsentBytes() == 0 || now - since_ >= SEND_LIMIT_MS;
+    if (replaced_ && allSent_ && delivered && !shut_) {
+        // A replaced connection ends as TCP's orderly close: our FIN, the device's FIN
+        // (what it sends meanwhile is read and dropped). Closing on bytes not yet read
+        // would reset the connection, and a device may throw away what it has not
+        // passed on yet.
+        socket_->ShutDown(AsyncSocket::SD_SEND);
+        shut_ = true;
+        sentAt_ = now;
+    }
+    bool ended = !replaced_ || socket_->peerClosed.load() || now - sentAt_ >= CLOSE_GRACE_MS * 5;
+    if (allSent_ && (replaced_ ? shut_ && ended : now - sentAt_ >= CLOSE_GRACE_MS && delivered)) {
         drop();
         return true;
     }
-    uint32_t left = allSent_ ? CLOSE_GRACE_MS - (now - sentAt_) : PENDING_LOOK_MS;
+    uint32_t left = allSent_ && !replaced_ && now - sentAt_ < CLOSE_GRACE_MS
+                        ? CLOSE_GRACE_MS - (now - sentAt_)
+                        : PENDING_LOOK_MS;
     wait = std::min(wait, left);
     return false;
 }
 
 void ClosingConnection::drop() {
     shutDownAndDestroy(std::exchange(socket_, nullptr));
+}
+
+namespace {
+platform::Mutex handOverLock;
+std::vector<ClosingConnection> handedOver GUARDED_BY(handOverLock);
+} // namespace
+
+void handOverClosing(ClosingConnection closing) {
+    MutexLock lock(handOverLock);
+    handedOver.push_back(std::move(closing));
+}
+
+std::vector<ClosingConnection> takeHandedOver() {
+    MutexLock lock(handOverLock);
+    return std::exchange(handedOver, {});
 }
 
 void closeConnection(PortRecord& record) {
@@ -262,7 +343,7 @@ DeviceProtocol* protocolOf(PortRecord& record) REQUIRES(record.relayLock) {
 
 bool frameFits(PortRecord& record, size_t length) REQUIRES(record.relayLock) {
     Connection& tx = books(record);
-    return size_t(tx.txSent + tx.txPending) + length <= sizeof tx.txFrame;
+    return size_t(tx.txSent + tx.txPending) + length <= tx.txFrame.size();
 }
 
 // Frames queued on an empty buffer belong to the port's connection of the moment, and
@@ -284,7 +365,7 @@ bool queueBytes(PortRecord& record, const uint8_t* frame, size_t length)
     noteOwner(record);
     if (!frameFits(record, length))
         return false;
-    std::memcpy(tx.txFrame + tx.txSent + tx.txPending, frame, length);
+    std::memcpy(tx.txFrame.data() + tx.txSent + tx.txPending, frame, length);
     tx.txPending += int(length);
     return true;
 }
@@ -323,6 +404,7 @@ bool queueSettings(PortRecord& record, const uint8_t settings[3]) {
 }
 
 bool queueModemControl(PortRecord& record, uint8_t value) {
+    books(record).modemControl = value;
     return queueRequest(record, [value](const DeviceProtocol& protocol, std::span<uint8_t> out) {
         return protocol.putModemControl(out, value);
     });
@@ -347,6 +429,7 @@ void sendAnswers(PortRecord& record, const DeviceSocket* socket, std::span<const
 
 bool sendOpen(PortRecord& record) {
     dropPendingFrame(record);
+    books(record).modemControl = -1;
     return sendRequest(record, [](const DeviceProtocol& protocol, std::span<uint8_t> out) {
         return protocol.putOpen(out);
     });
@@ -360,7 +443,7 @@ bool queueData(PortRecord& record, const uint8_t* payload, int length) {
     Connection& tx = books(record);
     noteOwner(record);
     size_t used = size_t(tx.txSent + tx.txPending);
-    std::span<uint8_t> room(tx.txFrame + used, sizeof tx.txFrame - used);
+    std::span<uint8_t> room(tx.txFrame.data() + used, tx.txFrame.size() - used);
     size_t size = protocol->putData(room, {payload, size_t(length)});
     tx.txPending += int(size);
     return size != 0;
@@ -378,7 +461,7 @@ int sendPendingFrame(PortRecord& record) {
     if (!socket || pending == 0)
         return 0;
     int error = 0;
-    int sent = socket->Send(tx.txFrame + tx.txSent, pending, 0, &error);
+    int sent = socket->Send(tx.txFrame.data() + tx.txSent, pending, 0, &error);
     if (sent == AsyncSocket::SOCKET_ERROR) {
         if (record.relayActive.load() && error != AsyncSocket::WSAEWOULDBLOCK) {
             markConnectionLost(record);
@@ -407,7 +490,7 @@ bool framesPending(PortRecord& record) {
 
 UnsentFrames unsentFrames(PortRecord& record) {
     const Connection& tx = books(record);
-    const uint8_t* rest = tx.txFrame + tx.txSent;
+    const uint8_t* rest = tx.txFrame.data() + tx.txSent;
     return {std::vector<uint8_t>(rest, rest + tx.txPending), tx.txSent != 0};
 }
 
@@ -424,27 +507,61 @@ uint32_t connectionSerialOf(const PortRecord& record) {
     return connectionOfSlot(record).serial.load();
 }
 
-// Frames held from the lost connection go to the new one as they were written, so only
-// when both speak the same protocol.
+namespace {
+
+void append(std::vector<uint8_t>& out, std::span<const uint8_t> unit, size_t size) {
+    out.insert(out.end(), unit.begin(), unit.begin() + ptrdiff_t(size));
+}
+
+// Frames held for a lost connection, in the words of a server of another kind: their
+// data (OPEN, the settings and the modem lines are sent anew before them). False when
+// the held bytes do not read as whole units.
+bool rewriteHeld(const DeviceProtocol& from, const DeviceProtocol& to,
+                 std::span<const uint8_t> held, std::vector<uint8_t>& out) {
+    std::vector<uint8_t> data;
+    for (size_t at = 0; at < held.size();) {
+        size_t size = from.readHeldUnit(held.subspan(at), data);
+        if (size == 0 || at + size > held.size())
+            return false;
+        at += size;
+    }
+    std::vector<uint8_t> unit(to.largestUnitSize());
+    for (size_t at = 0; at < data.size(); at += MAX_DATA_LENGTH) {
+        size_t length = std::min(MAX_DATA_LENGTH, data.size() - at);
+        append(out, unit, to.putData(unit, std::span<const uint8_t>(data).subspan(at, length)));
+    }
+    return true;
+}
+
+} // namespace
+
+// OPEN and the last settings, then the frames held from the lost connection: as they
+// were written for a server of the same kind, in the new server's words for another.
+// A new server of another kind, or one that keeps its modem lines with the connection
+// (all but Vorlix), is also told the modem lines the application last asked for.
 void resumeSession(PortRecord& record) {
     DeviceProtocol* protocol = protocolOf(record);
     if (!protocol)
         return;
     Connection& tx = books(record);
-    std::array<uint8_t, 2 * MAX_CONTROL_UNIT_SIZE> frames{};
-    size_t length = protocol->putOpen(frames);
-    const uint8_t* settings = tx.serialParams;
-    length += protocol->putSettings(std::span<uint8_t>(frames).subspan(length), settings);
-    bool sameProtocol = tx.txProtocol && tx.txProtocol->kind() == protocol->kind();
-    bool heldWhole =
-        tx.txPending != 0 && tx.txSent == 0 && size_t(tx.txPending) + length <= sizeof tx.txFrame;
-    if (heldWhole && !sameProtocol)
-        platform::debugTrace("Frames held for another kind of device dropped\r\n");
-    int held = heldWhole && sameProtocol ? tx.txPending : 0;
-    std::memmove(tx.txFrame + length, tx.txFrame, size_t(held));
-    std::memcpy(tx.txFrame, frames.data(), length);
+    bool sameKind = tx.txProtocol && tx.txProtocol->kind() == protocol->kind();
+    std::vector<uint8_t> frames;
+    std::array<uint8_t, MAX_CONTROL_UNIT_SIZE> unit{};
+    append(frames, unit, protocol->putOpen(unit));
+    append(frames, unit, protocol->putSettings(unit, tx.serialParams));
+    if (tx.modemControl >= 0 && !(sameKind && protocol->kind() == ProtocolKind::Vorlix))
+        append(frames, unit, protocol->putModemControl(unit, uint8_t(tx.modemControl)));
+    std::span<const uint8_t> held(tx.txFrame.data(), tx.txSent == 0 ? size_t(tx.txPending) : 0);
+    if (sameKind)
+        frames.insert(frames.end(), held.begin(), held.end());
+    else if (!held.empty() &&
+             !(tx.txProtocol && rewriteHeld(*tx.txProtocol, *protocol, held, frames)))
+        platform::debugTrace(
+            "Frames held for another kind of device could not be read; dropped\r\n");
+    tx.txPending = int(frames.size());
+    frames.resize(std::max(frames.size(), size_t(TX_BUFFER_SIZE)));
+    tx.txFrame = std::move(frames);
     tx.txSent = 0;
-    tx.txPending = int(length) + held;
     tx.txSerial = connectionSerialOf(record);
     tx.txProtocol = connectionOf(record)->sharedProtocol();
     sendPendingFrame(record);

@@ -37,6 +37,11 @@ DeviceSocket* newConnection(int slot);
 // UI thread.
 void dropConnection(PortRecord& record) EXCLUDES(record.relayLock);
 
+// UI thread. The port's connection is being replaced (switching, and newConnection):
+// it winds down on the relay thread, which lets it go once the device has all it was
+// sent (ClosingConnection::retire); without a relay thread it goes at once.
+void retireConnection(PortRecord& record) EXCLUDES(record.relayLock);
+
 // dropConnection, but only while the port's connection is still the one counted
 // serial (a procedure that gave up leaves a newer connection alone).
 void dropConnectionOf(PortRecord& record, uint32_t serial) EXCLUDES(record.relayLock);
@@ -55,6 +60,13 @@ class ClosingConnection {
     // none when the port has no connection.
     static std::optional<ClosingConnection> take(PortRecord& record, uint32_t now)
         REQUIRES(record.relayLock);
+    // Takes the port's connection out of the record when a new one replaces it
+    // (reconnection, switching). The rest of a frame partly sent on it goes with it, to
+    // be finished there; the whole frames after it stay for the new connection. Let go,
+    // without CLOSE, once the device has acknowledged all it was sent, so that no
+    // byte the system took for it is lost with it.
+    static std::optional<ClosingConnection> retire(PortRecord& record, uint32_t now)
+        REQUIRES(record.relayLock);
     // Sends what is left and drops the connection once its grace is over: true then.
     // Otherwise wait is lowered to when it needs another look.
     bool windDown(uint32_t now, uint32_t& wait);
@@ -65,10 +77,17 @@ class ClosingConnection {
     DeviceSocket* socket_ = nullptr;
     std::vector<uint8_t> frames_;
     size_t sent_ = 0;
-    uint32_t since_ = 0;  // when it was taken
-    uint32_t sentAt_ = 0; // when its last byte went out
+    uint32_t since_ = 0;    // when it was taken
+    uint32_t sentAt_ = 0;   // when its last byte went out
+    bool replaced_ = false; // retired for a new connection, not closed
+    bool shut_ = false;     // our side of it shut down
     bool allSent_ = false;
 };
+
+// Connections replaced on the UI thread wind down on the relay thread, which owns the
+// closing ones: handed over here (any thread), taken there.
+void handOverClosing(ClosingConnection closing);
+std::vector<ClosingConnection> takeHandedOver();
 
 // UI thread: `CLOSE` through the pending frame (after whatever of a frame is still
 // pending), then the connection dropped at once. relayActive is cleared first, so

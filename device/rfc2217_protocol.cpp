@@ -147,6 +147,20 @@ size_t Rfc2217Protocol::sentUnitSize(std::span<const uint8_t> pending) const {
     }
 }
 
+// Data runs up to the next IAC; a doubled 0xFF is one data byte; commands carry none.
+size_t Rfc2217Protocol::readHeldUnit(std::span<const uint8_t> pending,
+                                     std::vector<uint8_t>& data) const {
+    if (!pending.empty() && pending[0] != TELNET_IAC) {
+        auto end = std::find(pending.begin(), pending.end(), uint8_t(TELNET_IAC));
+        data.insert(data.end(), pending.begin(), end);
+        return size_t(end - pending.begin());
+    }
+    size_t size = sentUnitSize(pending);
+    if (size == 2 && pending[1] == TELNET_IAC)
+        data.push_back(TELNET_IAC);
+    return size;
+}
+
 int Rfc2217Protocol::receiveWanted(int room) const {
     return dataBytesFitting(room);
 }

@@ -40,6 +40,8 @@ class Rfc2217Protocol final : public DeviceProtocol {
     size_t largestUnitSize() const override;
     // A data byte, a doubled 0xFF, a Telnet command or a whole subnegotiation.
     size_t sentUnitSize(std::span<const uint8_t> pending) const override;
+    size_t readHeldUnit(std::span<const uint8_t> pending,
+                        std::vector<uint8_t>& data) const override;
 
     int receiveWanted(int room) const override;
     int toDriverPackets(const uint8_t* in, int count, uint8_t* out) override;

@@ -68,6 +68,13 @@ size_t SocketProtocol::sentUnitSize(std::span<const uint8_t> pending) const {
     return pending.empty() ? 0 : 1;
 }
 
+// Everything on a byte stream is data.
+size_t SocketProtocol::readHeldUnit(std::span<const uint8_t> pending,
+                                    std::vector<uint8_t>& data) const {
+    data.insert(data.end(), pending.begin(), pending.end());
+    return pending.size();
+}
+
 int SocketProtocol::receiveWanted(int room) const {
     return dataBytesFitting(room);
 }

@@ -96,6 +96,14 @@ size_t VorlixProtocol::sentUnitSize(std::span<const uint8_t> pending) const {
     return sentFrameSize(pending.data(), pending.size());
 }
 
+size_t VorlixProtocol::readHeldUnit(std::span<const uint8_t> pending,
+                                    std::vector<uint8_t>& data) const {
+    size_t size = sentFrameSize(pending.data(), pending.size());
+    if (size != 0 && size <= pending.size() && pending[1] == FRAME_DATA)
+        data.insert(data.end(), pending.begin() + 4, pending.begin() + ptrdiff_t(size) - 1);
+    return size;
+}
+
 int VorlixProtocol::receiveWanted(int room) const {
     return room <= heldLength_ ? 0 : room - heldLength_;
 }

@@ -128,6 +128,8 @@ AfterUnlock relayClose(int slot, PortRecord& record, Relay& relay) REQUIRES(reco
 }
 
 void windDownClosing(Relay& relay) {
+    for (ClosingConnection& closing : takeHandedOver())
+        relay.closing.push_back(std::move(closing));
     uint32_t now = getTickCount();
     std::erase_if(relay.closing,
                   [&](ClosingConnection& closing) { return closing.windDown(now, relay.wait); });
@@ -336,6 +338,8 @@ uint32_t relayPass() {
 }
 
 void dropClosingConnections() {
+    for (ClosingConnection& closing : takeHandedOver())
+        closing.drop();
     for (ClosingConnection& closing : relayState.closing)
         closing.drop();
     relayState.closing.clear();

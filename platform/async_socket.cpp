@@ -9,10 +9,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -281,6 +283,12 @@ bool AsyncSocket::ShutDown(int how) {
         return false;
     }
     return true;
+}
+
+int AsyncSocket::UnsentBytes() {
+    std::lock_guard lock(fdMutex);
+    int unsent = 0;
+    return fd >= 0 && ::ioctl(fd, SIOCOUTQ, &unsent) == 0 ? unsent : 0;
 }
 
 // Qt wants a notifier off before its descriptor goes away, or the dispatcher

@@ -55,7 +55,7 @@ class AsyncSocket {
         FD_CLOSE = 32,
         FD_ALL_EVENTS = 63,
     };
-    enum : int { SOCKET_ERROR = -1, MSG_PEEK = 2, SD_BOTH = 2 };
+    enum : int { SOCKET_ERROR = -1, MSG_PEEK = 2, SD_SEND = 1, SD_BOTH = 2 };
     enum : int {
         WSAEWOULDBLOCK = 10035,
         WSAENOTSOCK = 10038,
@@ -94,6 +94,9 @@ class AsyncSocket {
     // the UI thread's own calls on the socket.
     int Send(const void* buffer, int size, int flags = 0, int* errorCode = nullptr);
     bool ShutDown(int how = SD_BOTH);
+    // Bytes the kernel took that the peer has not acknowledged yet (0 on a closed
+    // socket). Any thread.
+    int UnsentBytes();
     // TCP's own keep-alive: after idleSeconds without traffic, a probe every
     // intervalSeconds; count unanswered probes fail the connection (OnClose). For a peer
     // that may rightly say nothing for long. Any thread.

@@ -105,6 +105,6 @@ int switchPort(int slot) {
         return givenUp();
     if (!record.relayActive.load())
         return restartIdle(slot); // nothing is dialled
-    dropConnection(record);
+    retireConnection(record);     // what it still carries reaches the old device
     return switchConnection(slot);
 }
