@@ -350,7 +350,7 @@ void ClientCodec::onSubnegotiation(Received& out) {
         // which the driver works out for itself.
         closePacket(out);
         out.toDriver.insert(out.toDriver.end(),
-                            {PACKET_START, CMD_MODEM_STATUS, uint8_t(value & MODEMSTATE_MASK)});
+                            {PACKET_START, CMD_MODEM_STATUS, uint8_t(value & LINE_STATES_MASK)});
     } else if (command == COM_SET_BAUDRATE && size == 4) {
         highestAcceptedRate_ = std::max(highestAcceptedRate_, value);
     } else if (command == COM_FLOWCONTROL_SUSPEND || command == COM_FLOWCONTROL_RESUME) {

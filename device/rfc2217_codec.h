@@ -16,8 +16,8 @@
 // Nothing of the COM-PORT-OPTION goes out before the server has agreed to it: settings
 // the driver asks for meanwhile are kept, and the moment the server agrees (DO
 // COM-PORT-OPTION) they go out together with the modem-state mask, as the answer to
-// that DO. A new connection (start) sends everything again from there, so a replay
-// after a reconnection needs nothing else.
+// that DO. Each connection has a codec of its own: what a reconnection or a switch
+// replays (the line settings, the modem lines) the connection's owner asks for again.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -80,8 +80,12 @@ enum : uint8_t {
     CONTROL_INBOUND_FLOW_HARDWARE = 16,
 };
 
-// Only the line states are asked for: the driver works out the changes itself.
-constexpr uint8_t MODEMSTATE_MASK = 0xF0;
+// Every change is asked for: a server ANDs the new state with the mask and stays
+// silent on zero, so a mask of the line states alone would hide a change that leaves
+// all four lines low. The deltas it also reports are dropped (LINE_STATES_MASK).
+constexpr uint8_t MODEMSTATE_MASK = 0xFF;
+// The line states of a notice (CTS, DSR, RI, DCD): the driver works out the changes.
+constexpr uint8_t LINE_STATES_MASK = 0xF0;
 // A subnegotiation longer than this is dropped whole; ours are at most 6 bytes.
 constexpr size_t SUBNEGOTIATION_LIMIT = 64;
 // The driver's DATA packets carry at most this many bytes.

@@ -90,6 +90,10 @@ size_t Rfc2217Protocol::putSettings(std::span<uint8_t> out, const uint8_t settin
     std::vector<uint8_t> wire;
     MutexLock lock(lock_);
     codec_.lineSettings({settings[0], settings[1], settings[2]}, wire);
+    if (rateOfCode(settings[0]) == 0)
+        platform::debugTrace("RFC 2217: rate code %u is not in the driver's table; the server "
+                             "keeps its rate\r\n",
+                             unsigned(settings[0]));
     return copyOut(out, wire);
 }
 
@@ -161,8 +165,12 @@ size_t Rfc2217Protocol::readHeldUnit(std::span<const uint8_t> pending,
     return size;
 }
 
+// A modem-state notice cut by the read before costs this read its packet (3) and the
+// header of the DATA packet after it (4) for as little as its last byte.
+constexpr int CUT_NOTICE_COST = 7;
+
 int Rfc2217Protocol::receiveWanted(int room) const {
-    return dataBytesFitting(room);
+    return dataBytesFitting(std::max(0, room - CUT_NOTICE_COST));
 }
 
 int Rfc2217Protocol::toDriverPackets(const uint8_t* in, int count, uint8_t* out) {

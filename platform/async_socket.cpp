@@ -94,11 +94,16 @@ int AsyncSocket::millisecondsSincePeerAck() const {
 bool AsyncSocket::enableKeepAlive(int idleSeconds, int intervalSeconds, int count) {
     std::lock_guard lock(fdMutex);
     int on = 1;
+    unsigned userTimeoutMs = unsigned(idleSeconds + intervalSeconds * count) * 1000;
     return fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
            ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) == 0 &&
            ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds) ==
                0 &&
-           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0;
+           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 &&
+           // Probes stop while sent bytes wait for their acknowledgement: a peer that
+           // died under traffic fails the connection in the same time.
+           ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs) ==
+               0;
 }
 
 bool AsyncSocket::peerHasClosed() const {

@@ -99,7 +99,8 @@ class AsyncSocket {
     int UnsentBytes();
     // TCP's own keep-alive: after idleSeconds without traffic, a probe every
     // intervalSeconds; count unanswered probes fail the connection (OnClose). For a peer
-    // that may rightly say nothing for long. Any thread.
+    // that may rightly say nothing for long; one that takes nothing sent to it for as long
+    // fails it too (TCP_USER_TIMEOUT). Any thread.
     bool enableKeepAlive(int idleSeconds, int intervalSeconds, int count);
     void Close();
     bool AsyncSelect(long eventMask);

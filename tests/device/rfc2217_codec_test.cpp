@@ -69,7 +69,7 @@ std::vector<Bytes> byteByByte(const Bytes& bytes) {
     return reads;
 }
 
-const Bytes MODEMSTATE_MASK_SET = sub({COM_SET_MODEMSTATE_MASK, 0xF0});
+const Bytes MODEMSTATE_MASK_SET = sub({COM_SET_MODEMSTATE_MASK, IAC, IAC}); // 0xFF, doubled
 
 // The packets the port driver takes out of the inQueue, read with its own packet reader.
 void forEachDriverPacket(const Bytes& toDriver, const std::function<void(const uint8_t*)>& take) {
