@@ -62,6 +62,8 @@ pid_t spawn(const std::vector<std::string>& command, const std::vector<std::stri
 
 // Kills with SIGKILL; true when the process was still running then.
 bool killNow(pid_t pid) {
+    if (pid <= 0) // a failed fork: kill(-1) would reach every process
+        return false;
     int status = 0;
     bool running = waitpid(pid, &status, WNOHANG) == 0;
     kill(pid, SIGKILL);
