@@ -52,7 +52,14 @@ run_suite() {
     echo "== $preset: tests"
     # Most tests wait on sockets, child processes and timers: one more than the cores
     # keeps them busy.
-    ctest --preset "$preset" -j $((jobs + 1)) --output-on-failure
+    if ! ctest --preset "$preset" -j $((jobs + 1)) --output-on-failure; then
+        # The failures' own output, once more at the end where a log's tail shows it,
+        # from a second run of just those tests (which also tells whether they fail again).
+        echo "== $preset: the failed tests once more"
+        ctest --preset "$preset" --rerun-failed --output-on-failure || true
+        echo "== $preset: tests failed"
+        return 1
+    fi
     echo "== $preset: $((SECONDS - start)) s"
 }
 run_suite default "${plain[@]}"
