@@ -93,6 +93,12 @@ class DeviceProtocol {
     // its own, and its keep-alive puts nothing on the wire): the silence rule leaves its
     // connections alone, and TCP's keep-alive finds a dead one.
     virtual bool silentWhileAlive() const { return false; }
+    // A server that may leave the keep-alive unanswered: while its system acknowledges
+    // what is sent, the silence rule takes it for alive.
+    virtual bool acknowledgementIsLife() const { return false; }
+    // The server has withdrawn what the connection needs (receive side): the
+    // connection is taken for lost, and the next one negotiates anew.
+    virtual bool connectionUnusable() const { return false; }
     // The most one request takes on the wire (the relay keeps this much room).
     virtual size_t largestUnitSize() const = 0;
     // The size of the unit written by put... that starts at pending[0], or 0 when the

@@ -113,6 +113,8 @@ void DeviceSocket::remoReadData(RingQueue* inQueue) {
     if (std::vector<uint8_t> answers = protocol_->takeAnswers();
         !answers.empty() && !retired.load())
         sendAnswers(record, this, answers);
+    if (protocol_->connectionUnusable() && !retired.load())
+        markConnectionLost(record);
     // The relay thread clears relayActive, and retires the connection, when the
     // application closes the port.
     if (!inQueue || retired.load() || !record.relayActive.load() || whole == 0)

@@ -32,6 +32,9 @@ class DeviceSocket : public platform::AsyncSocket {
     std::atomic<int> connected{0};
     // The device closed the connection (its acknowledgements prove nothing then).
     std::atomic<bool> peerClosed{false};
+    // Found failed (a send, the device's close, a withdrawn option): no acknowledgement
+    // keeps it alive any more.
+    std::atomic<bool> lost{false};
     // No longer the port's connection: the application closed the port and the
     // connection winds down apart from it (ClosingConnection). Its notifications leave
     // the port alone; what the device sends is read and dropped.

@@ -586,6 +586,8 @@ void sendKeepAlives() {
 void markConnectionLost(PortRecord& record) {
     if (record.state.load() != PORT_CONNECTED)
         return;
+    if (DeviceSocket* socket = connectionOf(record))
+        socket->lost.store(true);
     record.lastRxTick.store(platform::getTickCount() - CONNECTION_LOST_SILENCE_MS);
     wakeRelay(); // it starts the reconnection now, not at its next look
 }

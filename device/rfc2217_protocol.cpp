@@ -175,12 +175,16 @@ int Rfc2217Protocol::receiveWanted(int room) const {
 
 int Rfc2217Protocol::toDriverPackets(const uint8_t* in, int count, uint8_t* out) {
     Received received;
+    bool withdrawn = false;
     {
         MutexLock lock(lock_);
         codec_.receive({in, size_t(count)}, received);
         answers_.insert(answers_.end(), received.toServer.begin(), received.toServer.end());
+        withdrawn = codec_.negotiation() == Negotiation::Refused;
     }
     traceReplies(received);
+    if (withdrawn && !withdrawn_.exchange(true))
+        platform::debugTrace("RFC 2217: the server withdrew COM-PORT-OPTION; connection lost\r\n");
     std::copy(received.toDriver.begin(), received.toDriver.end(), out);
     return int(received.toDriver.size());
 }

@@ -3,9 +3,11 @@
 // DeviceProtocol, on the client codec of device/rfc2217_codec.h. The greeting is the
 // Telnet negotiation: complete when the server agrees to COM-PORT-OPTION, failed when
 // it refuses. Settings and modem lines become COM-PORT-OPTION commands (sent only where
-// they changed; kept until the server agreed, and replayed by the codec on every new
-// connection), data goes with each 0xFF doubled, the keep-alive is a question the server
-// must answer. What the server sends becomes the driver's DATA and modem-status packets.
+// they changed; kept until the server agreed; a new connection is told the last ones
+// again by the port's bookkeeping), data goes with each 0xFF doubled, the keep-alive is a
+// question the server should answer (one that does not lives while its system
+// acknowledges it). What the server sends becomes the driver's DATA and modem-status
+// packets; a server that withdraws COM-PORT-OPTION loses the connection.
 //
 // The server may negotiate at any time; the codec's answers come out of takeAnswers
 // for the receive path to send on the same connection.
@@ -16,6 +18,7 @@
 #include "device/rfc2217_codec.h"
 #include "platform/thread_annotations.h"
 
+#include <atomic>
 #include <vector>
 
 // A server says nothing of its highest rate before one is set: "MaximumBaud" is rate
@@ -29,6 +32,8 @@ class Rfc2217Protocol final : public DeviceProtocol {
 
     bool sendGreeting(DeviceSocket& socket) override;
     bool greetingReadsFromTheStart() const override { return true; }
+    bool acknowledgementIsLife() const override { return true; }
+    bool connectionUnusable() const override { return withdrawn_.load(); }
     GreetingCheck checkGreeting(DeviceSocket& socket, DeviceIdentity& identity) override;
 
     size_t putOpen(std::span<uint8_t> out) const override;
@@ -55,4 +60,5 @@ class Rfc2217Protocol final : public DeviceProtocol {
     mutable platform::Mutex lock_;
     mutable rfc2217::ClientCodec codec_ GUARDED_BY(lock_);
     std::vector<uint8_t> answers_ GUARDED_BY(lock_);
+    std::atomic<bool> withdrawn_{false};
 };

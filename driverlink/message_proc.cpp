@@ -166,11 +166,18 @@ bool deviceStillListening(PortRecord& record) REQUIRES(record.relayLock) {
 }
 
 bool deviceSilent(PortRecord& record) REQUIRES(record.relayLock) {
-    if (DeviceSocket* socket = connectionOf(record);
-        socket && socket->protocol().silentWhileAlive())
+    DeviceSocket* socket = connectionOf(record);
+    if (socket && socket->protocol().silentWhileAlive())
         return false;
     int32_t silence = int32_t(getTickCount() - record.lastRxTick.load());
-    return silence >= SILENCE_MS && !heldBackButAlive(record);
+    if (silence < SILENCE_MS || heldBackButAlive(record))
+        return false;
+    if (socket && socket->protocol().acknowledgementIsLife() && !socket->lost.load() &&
+        !socket->peerClosed.load()) {
+        int since = socket->millisecondsSincePeerAck();
+        return since < 0 || since >= SILENCE_MS;
+    }
+    return true;
 }
 
 // The driver stops reading the application when the outQueue has no room for what it

@@ -204,7 +204,7 @@ TEST_P(ByteStreamReceive, WhatIsReadForTheRoomFitsItAsWholeDataPackets) {
 // A modem-state notice cut by the read before completes in this one: its packet, and the
 // DATA packet the data after it needs, still fit the room.
 TEST(Rfc2217Receive, ANoticeCutByTheReadBeforeStillFitsTheRoom) {
-    for (int room : {12, 300, 517, RING_SIZE}) {
+    for (int room : {16, 300, 517, RING_SIZE}) {
         SCOPED_TRACE(room);
         std::shared_ptr<DeviceProtocol> protocol = makeProtocol(ProtocolKind::Rfc2217);
         Bytes out(PACKET_BUFFER_SIZE + RING_SIZE);

@@ -311,6 +311,27 @@ TEST(Rfc2217Server, ANegotiationInTheMiddleOfASessionIsAnswered) {
     ::close(fd);
 }
 
+// A server that leaves the keep-alive unanswered stays Connected past the silence rule
+// while its system acknowledges what is sent; one that withdraws COM-PORT-OPTION loses
+// the connection.
+TEST(Rfc2217Server, AQuietServerIsKeptAndAWithdrawalLosesTheConnection) {
+    ScriptedTelnetServer server(DO);
+    ManagerHarness manager;
+    TickDriver ticks(100, reconnectionRunning); // a reconnection's waits pass at once
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0);
+
+    platform::addTickOffset(SILENCE_RULE_MS + 10000);
+    wakeRelay();
+    manager.pumpFor(200);
+    EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
+
+    server.send({IAC, DONT, COM_PORT_OPTION});
+    EXPECT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
+    ::close(fd);
+}
+
 // The session's line settings and the modem lines the open raises go to the server as
 // COM-PORT-OPTION commands once it agreed: SET-BAUDRATE, SET-CONTROL DTR on and RTS on.
 TEST(Rfc2217Server, TheOpenSendsTheRateAndRaisesDtrAndRts) {
