@@ -42,8 +42,8 @@ bool parses(std::string_view scheme, std::string_view rest) {
     return serverUrlTarget((std::string(scheme) + std::string(rest)).c_str()).has_value();
 }
 
-// Which half of HOST:PORT the rule refuses, each tried beside a half it takes. PORT
-// follows the last colon, as in the rule.
+// Which half of HOST:PORT the rule refuses: PORT (after the last colon, as in the
+// rule) tried behind a host it takes; when that passes, HOST is what it refused.
 const char* partRefusal(std::string_view scheme, std::string_view rest) {
     size_t colon = rest.rfind(':');
     if (colon == std::string_view::npos ||
