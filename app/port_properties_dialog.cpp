@@ -1,6 +1,7 @@
 #include "app/port_properties_dialog.h"
 
 #include "app/port_list.h"
+#include "app/server_address_check.h"
 #include "config/host_list.h"
 #include "config/manager_context.h"
 #include "config/port_registration.h"
@@ -24,6 +25,10 @@ constexpr int COM_NAME_CHARS = 19;
 constexpr int COM_PORTS = 99;
 constexpr int DEVICE_PORTS = 32;
 constexpr const char* HIDDEN_PORT = "(Hidden Port)";
+constexpr const char* ADDRESS_TIP = "A Vorlix device server's address or name, or "
+                                    "rfc2217://HOST:PORT or socket://HOST:PORT for another "
+                                    "serial server";
+constexpr const char* PORT_NO_TIP = "Not used for rfc2217:// and socket:// addresses";
 constexpr const char* DUPLICATED_HOST =
     "Duplicated Vorlix information detected.\nPlease choose another Vorlix.";
 
@@ -141,6 +146,8 @@ void PortPropertiesDialog::createControls() {
     description_ = new QLineEdit(this);
     for (QLineEdit* edit : {address_, description_})
         edit->setValidator(new StoredLengthValidator(edit));
+    address_->setToolTip(ADDRESS_TIP);
+    portNo_->setToolTip(PORT_NO_TIP);
     QWidget* fields[] = {comPort_, address_, portNo_, description_};
     for (size_t i = 0; i < std::size(FIELDS); ++i) {
         fields[i]->setObjectName(controlName(FIELDS[i].id));
@@ -229,6 +236,8 @@ int PortPropertiesDialog::validateAndSave() {
         return refuse("Please select valid COM port name.");
     if (storedTextShown(addressText).size() < 4)
         return refuse("Invalid IP Address.\nPlease enter correct IP address.");
+    if (const char* refusal = serverAddressRefusal(addressText))
+        return refuse(refusal);
     if (portIndex < 0)
         return refuse("Please select valid Port No.");
     std::string name = comPort_->currentText().left(COM_NAME_CHARS).toStdString();

@@ -2,6 +2,7 @@
 
 #include "config/manager_context.h"
 #include "config/port_table.h"
+#include "device/device_protocol.h"
 #include "driverlink/driver_link.h"
 #include "platform/ui_thread.h"
 
@@ -36,14 +37,16 @@ RemoteReply replyForReason(int reason) {
 
 // A longer address is refused rather than cut (a cut address dials another host), and
 // so is one that could name no host at all: empty, or with spaces, control characters
-// or bytes beyond ASCII.
+// or bytes beyond ASCII. A request names a Vorlix device: an address that a host entry
+// would read as another kind of server (`socket://`, `rfc2217://`) is no such device,
+// and taken as the current host it would be dialled as that kind.
 bool addressUsable(const std::string& address) {
     if (address.empty() || address.size() > REMOTE_ADDRESS_CHARS)
         return false;
     for (unsigned char c : address)
         if (c < 0x21 || c > 0x7E)
             return false;
-    return true;
+    return protocolFor(address.c_str()) == ProtocolKind::Vorlix;
 }
 
 bool deviceUsable(const RemoteRequest& request) {

@@ -4,7 +4,8 @@
 //   byte 0   COM number, signed 8-bit: the port named "COM%d" with it
 //   byte 1   device port number, signed 8-bit, 1..32
 //   byte 2.. host address (dotted IPv4 or host name), up to the first zero byte or
-//            the end of the bytes received, at most 19 printable ASCII characters
+//            the end of the bytes received, at most 19 printable ASCII characters; a
+//            Vorlix device's, never a `socket://` or `rfc2217://` server's
 // The answer is one ASCII digit (docs/remote_control.md):
 //   '1' started (Ready) or switched   '2' device server not reachable
 //   '3' device port or address not usable, or the device refused

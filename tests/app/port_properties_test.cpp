@@ -171,6 +171,101 @@ TEST_P(PortPropertiesRefusal, ShowsItsMessageAndChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(EachCheck, PortPropertiesRefusal, ::testing::ValuesIn(REFUSALS),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Addresses of other kinds of serial server: accepted as typed, or refused with the
+// message of what is wrong. Vorlix addresses keep their old rule (four characters at
+// least, anything else goes).
+struct AddressCase {
+    const char* name;
+    std::string address;
+    const char* message; // nullptr: accepted
+};
+
+void PrintTo(const AddressCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+constexpr const char* BAD_KIND =
+    "Invalid server type.\nPlease enter rfc2217://HOST:PORT or socket://HOST:PORT.";
+constexpr const char* BAD_PORT =
+    "Invalid TCP port number.\nPlease enter a port number from 1 to 65535 after the host.";
+constexpr const char* BAD_HOST = "Invalid host name.\nPlease enter a name, an IPv4 address or "
+                                 "an IPv6 address in brackets.";
+constexpr const char* TOO_LONG = "Server address too long.\nPlease enter at most 49 characters.";
+
+// rfc2217://h...h:2217 of the given length.
+std::string serverAddressOfLength(size_t length) {
+    return "rfc2217://" + std::string(length - 15, 'h') + ":2217";
+}
+
+const AddressCase ADDRESSES[] = {
+    {"Rfc2217Name", "rfc2217://ser2net-host:2217", nullptr},
+    {"SocketIpv4", "socket://10.0.0.7:4001", nullptr},
+    {"Ipv6InBrackets", "rfc2217://[fe80::1]:7000", nullptr},
+    {"LowestPort", "socket://h:1", nullptr},
+    {"HighestPort", "rfc2217://h:65535", nullptr},
+    {"FortyNineCharacters", serverAddressOfLength(49), nullptr},
+    {"VorlixIpv6StaysVorlix", "fe80::1", nullptr},
+    {"VorlixFiftyCharacters", std::string(50, 'v'), nullptr},
+    {"OtherScheme", "foo://host:4001", BAD_KIND},
+    {"OneSlash", "rfc2217:/host:4001", BAD_KIND},
+    {"NoSlashes", "socket:host:4001", BAD_KIND},
+    {"UpperCaseScheme", "RFC2217://host:4001", BAD_KIND},
+    {"NoPort", "rfc2217://host", BAD_PORT},
+    {"EmptyPort", "socket://host:", BAD_PORT},
+    {"PortZero", "socket://host:0", BAD_PORT},
+    {"Port65536", "socket://host:65536", BAD_PORT},
+    {"PortNotDigits", "rfc2217://host:40a1", BAD_PORT},
+    {"Ipv6WithoutPort", "rfc2217://[fe80::1]", BAD_PORT},
+    {"EmptyHost", "rfc2217://:4001", BAD_HOST},
+    {"UnclosedBracket", "rfc2217://[fe80::1:4001", BAD_HOST},
+    {"Ipv6WithoutBrackets", "socket://fe80::1:4001", BAD_HOST},
+    {"FiftyCharacters", serverAddressOfLength(50), TOO_LONG},
+};
+
+class PortPropertiesAddress : public PortProperties,
+                              public ::testing::WithParamInterface<AddressCase> {};
+
+TEST_P(PortPropertiesAddress, IsAcceptedAsTypedOrRefusedWithItsMessage) {
+    const AddressCase& c = GetParam();
+    std::string before = storeSnapshot();
+    auto dialog = open(1, -1);
+    fill(*dialog, {"COM4", c.address, 3, "x"});
+    if (c.message)
+        expectError(c.message);
+
+    press(*dialog, IDC_ADD_TO_LIST);
+
+    if (c.message) {
+        EXPECT_EQ(storeSnapshot(), before);
+        EXPECT_EQ(findPortByName("COM4"), -1);
+        return;
+    }
+    EXPECT_EQ(hostsOf(0), (std::vector<HostValues>{{c.address, 3, "x"}}));
+    manager.pumpFor(50);
+    EXPECT_EQ(window().portList()->rowText(0, COL_ADDRESS), c.address);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PortPropertiesAddress, ::testing::ValuesIn(ADDRESSES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Modify mode checks the same way, and the entry keeps the device port number chosen.
+TEST_F(PortProperties, ModifyModeTakesAServerAddressOnlyWhenUsable) {
+    int slot = storedPort(1, "COM2", {{"10.0.0.1", 1, "a"}});
+    port(slot).hostCursor = port(slot).hostList;
+    auto dialog = open(0, slot);
+    EXPECT_FALSE(dialog->control(IDC_PORT_NO)->toolTip().isEmpty());
+
+    fill(*dialog, {"COM2", "socket://serial-box:99999", 5, "a"});
+    expectError(BAD_PORT);
+    press(*dialog, IDOK);
+    EXPECT_TRUE(dialog->isVisible());
+
+    fill(*dialog, {"COM2", "socket://serial-box:9999", 5, "a"});
+    press(*dialog, IDOK);
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(hostsOf(slot), (std::vector<HostValues>{{"socket://serial-box:9999", 5, "a"}}));
+}
+
 TEST_F(PortProperties, OtherLetterCaseOfHiddenPortAndFourCharacterAddressAreAccepted) {
     auto dialog = open(1, -1);
     fill(*dialog, {"COM4", "a.bc", 3, "(hidden port)"});

@@ -8,6 +8,7 @@
 #include "device/greeting.h"
 #include "platform/driver_faults.h"
 #include "platform/message_box.h"
+#include "platform/tcp_listener.h"
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
 #include "tests/remote/remote_client.h"
@@ -130,6 +131,30 @@ TEST_F(RemoteControl, ConnectedPortSwitchesToTheRequestedDevice) {
     ::close(app);
 }
 
+// A port whose current host is another kind of server is moved like any other: the
+// request's Vorlix device becomes its current host, and the switch answers.
+TEST_F(RemoteControl, PortOnARawTcpServerSwitchesToTheRequestedDevice) {
+    // The kernel completes the connection from the listen queue: nothing need accept.
+    std::string rawAddress = allocateLoopbackAddress();
+    int rawPort = unusedTcpPort();
+    TcpListener rawServer;
+    ASSERT_EQ(rawServer.open(rawAddress, rawPort, 4), TcpListener::OpenResult::Listening);
+    std::string raw = "socket://" + rawAddress + ":" + std::to_string(rawPort);
+    manager.addPort(2, "COM3", raw, 1);
+    int app = connectApplication(2, "COM3");
+    ASSERT_GE(app, 0);
+    ASSERT_EQ(currentHostOf(2), (CurrentHostValues{raw, 1}));
+
+    EXPECT_EQ(ask(remoteRequest(3, 2, address())), "1");
+    EXPECT_EQ(port(2).state.load(), PORT_CONNECTED);
+    EXPECT_EQ(currentHostOf(2), (CurrentHostValues{address(), 2}));
+    ASSERT_TRUE(sim().waitForFrames(2, 3, 2000));
+    std::vector<uint8_t> got = commands(sim().framesReceived(2));
+    got.resize(3);
+    EXPECT_EQ(got, (std::vector<uint8_t>{0x11, 0x71, 0x21}));
+    ::close(app);
+}
+
 TEST_F(RemoteControl, SwitchToARefusingAddressGivesThreeAndParksThePort) {
     int app = addConnectedPort(2, "COM3", 1);
     ASSERT_GE(app, 0);
@@ -215,6 +240,8 @@ TEST_F(RemoteControl, BadRequestsNeverHurtTheManager) {
         {"a port nobody configured", remoteRequest(42, 1, address()), "4"},
         {"non-ASCII address", remoteRequest(3, 1, "10.0.0.\xE9"), "3"},
         {"address with a space", remoteRequest(3, 1, "10.0.0.1 x"), "3"},
+        {"a raw TCP server's address", remoteRequest(3, 1, "socket://h:4001"), "3"},
+        {"an RFC 2217 server's address", remoteRequest(3, 1, "rfc2217://h:2217"), "3"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(answerOf(c.bytes), c.answer) << c.name;
