@@ -58,6 +58,10 @@ struct Figures {
     double medianUs = 0;
     double p90Us = 0;
     double worstUs = 0;
+    // Share of one core while echoing: the relaying process (travenor or socat) and
+    // ser2net; -1 where there is no such process (the servers that are threads here).
+    double relayCpu = -1;
+    double serverCpu = -1;
 };
 
 std::string loadAverage() {
@@ -156,6 +160,7 @@ class Ser2net {
         pid_ = spawn({"sh", "-c", command});
         return listening();
     }
+    pid_t pid() const { return pid_; }
     std::string log() const {
         std::ifstream file(folder_ + ".log");
         return std::string(std::istreambuf_iterator<char>(file), {});
@@ -189,12 +194,10 @@ class Ser2net {
 
 // ---- What the application measures ----
 
-// Writes total bytes in CHUNK pieces while reading the echo, comparing each echoed byte
-// with the one sent at its place; MB/s of payload, from the first write to the last echo.
-bool throughput(int fd, size_t total, Figures& figures) {
-    std::vector<uint8_t> out(total);
-    for (size_t i = 0; i < total; ++i)
-        out[i] = patternByte(i);
+// Writes out in CHUNK pieces while reading the echo, comparing each echoed byte with the
+// one sent at its place; MB/s of payload, from the first write to the last echo.
+bool throughput(int fd, const std::vector<uint8_t>& out, Figures& figures) {
+    size_t total = out.size();
     std::vector<uint8_t> in(65536);
     size_t sent = 0;
     size_t echoed = 0;
@@ -249,10 +252,39 @@ bool roundTrips(int fd, int samples, Figures& figures) {
     return true;
 }
 
+// CPU share of one core each process had between two calls of sample().
+class CpuWatch {
+  public:
+    explicit CpuWatch(std::vector<pid_t> pids) : pids_(std::move(pids)) { sample(); }
+    void sample() {
+        previous_ = seconds_;
+        previousAt_ = at_;
+        seconds_.clear();
+        for (pid_t pid : pids_)
+            seconds_.push_back(pid > 0 ? cpuSeconds(pid) : -1);
+        at_ = Clock::now();
+    }
+    double share(size_t index) const {
+        if (pids_[index] <= 0)
+            return -1;
+        double wall = std::chrono::duration<double>(at_ - previousAt_).count();
+        return (seconds_[index] - previous_[index]) / wall * 100;
+    }
+
+  private:
+    std::vector<pid_t> pids_;
+    std::vector<double> seconds_, previous_;
+    Clock::time_point at_, previousAt_;
+};
+
 // Opens the link as an application, sets its rate, waits for the first echo (the open
-// procedure, the connection and the greeting), then measures.
-Figures measureLink(const std::string& link, size_t total, int samples) {
+// procedure, the connection and the greeting), then measures, watching the CPU of the
+// relaying process and of ser2net (server, or -1) while echoing.
+Figures measureLink(const std::string& link, size_t total, int samples, pid_t relay, pid_t server) {
     Figures figures;
+    std::vector<uint8_t> out(total);
+    for (size_t i = 0; i < total; ++i)
+        out[i] = patternByte(i);
     int fd = waitForPath(link, 20) ? openRaw(link) : -1;
     if (fd < 0) {
         figures.failure = "cannot open " + link;
@@ -265,8 +297,13 @@ Figures measureLink(const std::string& link, size_t total, int samples) {
     uint8_t probe[1] = {0x55};
     if (!writeExactly(fd, probe, 1, 20000) || !readExactly(fd, probe, 1, 20000))
         figures.failure = "no first echo";
-    else
-        figures.ok = roundTrips(fd, samples, figures) && throughput(fd, total, figures);
+    else if (roundTrips(fd, samples, figures)) {
+        CpuWatch cpu({relay, server});
+        figures.ok = throughput(fd, out, figures);
+        cpu.sample();
+        figures.relayCpu = cpu.share(0);
+        figures.serverCpu = cpu.share(1);
+    }
     close(fd);
     return figures;
 }
@@ -286,7 +323,7 @@ std::string url(const char* scheme, const char* address) {
 // The manager's ports, one per server kind, measured one after the other with the
 // others idle. Returns false when the manager did not start them.
 bool measureManager(const std::string& folder, size_t total, int samples,
-                    std::vector<Line>& lines) {
+                    const std::vector<pid_t>& servers, std::vector<Line>& lines) {
     const std::vector<std::string> hosts = {SIM_ADDRESS, url("rfc2217://", RFC2217_ADDRESS),
                                             url("rfc2217://", RFC2217_TUNED_ADDRESS),
                                             url("socket://", ECHO_ADDRESS)};
@@ -297,33 +334,42 @@ bool measureManager(const std::string& folder, size_t total, int samples,
     for (size_t slot = 0; slot < hosts.size(); ++slot)
         started = started && waitForStarted(int(slot), 20);
     for (size_t slot = 0; started && slot < hosts.size(); ++slot)
-        lines[slot].figures =
-            measureLink(folder + "/dev/COM" + std::to_string(5 + slot), total, samples);
+        lines[slot].figures = measureLink(folder + "/dev/COM" + std::to_string(5 + slot), total,
+                                          samples, manager, servers[slot]);
     stop(manager);
     return started;
 }
 
-Figures measureSocat(const std::string& folder, const char* address, size_t total, int samples) {
+Figures measureSocat(const std::string& folder, const char* address, pid_t server, size_t total,
+                     int samples) {
     std::string link = folder + "/socat-pty";
     pid_t socat =
         spawn({"socat", "PTY,link=" + link + ",raw,echo=0",
                std::string("TCP:") + address + ":" + std::to_string(SERVER_TCP_PORT) + ",nodelay"});
-    Figures figures = measureLink(link, total, samples);
+    Figures figures = measureLink(link, total, samples, socat, server);
     stop(socat);
     return figures;
 }
 
+std::string percent(double share) {
+    char text[16] = "-";
+    if (share >= 0)
+        std::snprintf(text, sizeof text, "%.0f", share);
+    return text;
+}
+
 void printTable(const std::vector<Line>& lines) {
-    std::printf("%-44s %8s %6s %10s %8s %9s\n", "line", "MB/s", "wrong", "median us", "p90 us",
-                "worst us");
+    std::printf("%-44s %8s %6s %10s %8s %9s %8s %8s\n", "line", "MB/s", "wrong", "median us",
+                "p90 us", "worst us", "relay%", "ser2net%");
     for (const Line& line : lines) {
         const Figures& f = line.figures;
         if (!f.ok)
             std::printf("%-44s failed: %s\n", line.name, f.failure.c_str());
         else
-            std::printf("%-44s %8.2f %6llu %10.0f %8.0f %9.0f\n", line.name, f.megabytesPerSecond,
-                        static_cast<unsigned long long>(f.wrongBytes), f.medianUs, f.p90Us,
-                        f.worstUs);
+            std::printf("%-44s %8.2f %6llu %10.0f %8.0f %9.0f %8s %8s\n", line.name,
+                        f.megabytesPerSecond, static_cast<unsigned long long>(f.wrongBytes),
+                        f.medianUs, f.p90Us, f.worstUs, percent(f.relayCpu).c_str(),
+                        percent(f.serverCpu).c_str());
     }
     std::printf("\n");
     for (const Line& line : lines)
@@ -373,10 +419,12 @@ int main(int argc, char** argv) {
                          rfc2217.log().c_str());
             return 1;
         }
-        if (!measureManager(folder.path(), total, samples, lines))
+        if (!measureManager(folder.path(), total, samples,
+                            {-1, rfc2217.pid(), rfc2217Tuned.pid(), -1}, lines))
             std::fprintf(stderr, "the manager did not start its ports\n");
-        lines[4].figures = measureSocat(folder.path(), ECHO_ADDRESS, total, samples);
-        lines[5].figures = measureSocat(folder.path(), SER2NET_TCP_ADDRESS, total, samples);
+        lines[4].figures = measureSocat(folder.path(), ECHO_ADDRESS, -1, total, samples);
+        lines[5].figures =
+            measureSocat(folder.path(), SER2NET_TCP_ADDRESS, plainTcp.pid(), total, samples);
     }
 
     std::printf("%zu MiB echoed in %zu-byte writes while reading; %d round trips of %zu bytes "
