@@ -140,6 +140,14 @@ const char* const SER2NET_TUNED = "  options:\n"
                                   "    dev-to-net-bufsize: 4096\n"
                                   "    net-to-dev-bufsize: 4096\n";
 
+// Where Debian puts it: /usr/sbin is not on every user's PATH.
+std::string ser2netPath() {
+    for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net"})
+        if (access(path, X_OK) == 0)
+            return path;
+    return "ser2net";
+}
+
 // Debian's ser2net in the foreground serving an EchoLine through one accepter
 // ("telnet(rfc2217),tcp" or "tcp"), its output in a file of the bench's folder.
 class Ser2net {
@@ -155,8 +163,8 @@ class Ser2net {
             << "  accepter: " << accepter << "," << address << "," << SERVER_TCP_PORT << "\n"
             << "  connector: serialdev," << line_.device() << ",115200n81,local\n"
             << options;
-        std::string command = "exec ser2net -n -d -u -c " + folder_ + ".yaml -P " + folder_ +
-                              ".pid >" + folder_ + ".log 2>&1";
+        std::string command = "exec " + ser2netPath() + " -n -d -u -c " + folder_ + ".yaml -P " +
+                              folder_ + ".pid >" + folder_ + ".log 2>&1";
         pid_ = spawn({"sh", "-c", command});
         return listening();
     }
