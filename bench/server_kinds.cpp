@@ -218,8 +218,10 @@ bool throughput(int fd, const std::vector<uint8_t>& out, Figures& figures) {
         }
         if (p.revents & POLLIN) {
             ssize_t n = read(fd, in.data(), std::min(in.size(), total - echoed));
-            if (n <= 0)
+            if (n <= 0) {
+                figures.failure = "the link closed at " + std::to_string(echoed) + " bytes";
                 return false;
+            }
             for (ssize_t i = 0; i < n; ++i)
                 figures.wrongBytes += in[size_t(i)] != out[echoed + size_t(i)];
             echoed += size_t(n);
@@ -387,8 +389,8 @@ void printTable(const std::vector<Line>& lines) {
 } // namespace
 
 int main(int argc, char** argv) {
-    size_t megabytes = argc > 1 ? size_t(std::atoi(argv[1])) : 8;
-    int samples = argc > 2 ? std::atoi(argv[2]) : 500;
+    size_t megabytes = argc > 1 ? size_t(std::max(1, std::atoi(argv[1]))) : 8;
+    int samples = argc > 2 ? std::max(1, std::atoi(argv[2])) : 500;
     size_t total = megabytes << 20;
     std::string loadBefore = loadAverage();
 
