@@ -68,6 +68,10 @@ size_t SocketProtocol::sentUnitSize(std::span<const uint8_t> pending) const {
     return pending.empty() ? 0 : 1;
 }
 
+bool SocketProtocol::isDataUnit(std::span<const uint8_t>) const {
+    return true;
+}
+
 int SocketProtocol::receiveWanted(int room) const {
     return dataBytesFitting(room);
 }

@@ -38,6 +38,7 @@ class SocketProtocol final : public DeviceProtocol {
     // A byte stream has no units: each byte stands alone, so a connection lost in the
     // middle of a send hands exactly the bytes not taken to the next one.
     size_t sentUnitSize(std::span<const uint8_t> pending) const override;
+    bool isDataUnit(std::span<const uint8_t> unit) const override;
 
     int receiveWanted(int room) const override;
     int toDriverPackets(const uint8_t* in, int count, uint8_t* out) override;

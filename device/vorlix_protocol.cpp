@@ -96,6 +96,10 @@ size_t VorlixProtocol::sentUnitSize(std::span<const uint8_t> pending) const {
     return sentFrameSize(pending.data(), pending.size());
 }
 
+bool VorlixProtocol::isDataUnit(std::span<const uint8_t> unit) const {
+    return unit.size() >= 2 && unit[0] == FRAME_START && unit[1] == FRAME_DATA;
+}
+
 int VorlixProtocol::receiveWanted(int room) const {
     return room <= heldLength_ ? 0 : room - heldLength_;
 }

@@ -22,6 +22,7 @@ class VorlixProtocol final : public DeviceProtocol {
     size_t putData(std::span<uint8_t> out, std::span<const uint8_t> data) const override;
     size_t largestUnitSize() const override;
     size_t sentUnitSize(std::span<const uint8_t> pending) const override;
+    bool isDataUnit(std::span<const uint8_t> unit) const override;
 
     int receiveWanted(int room) const override;
     int toDriverPackets(const uint8_t* in, int count, uint8_t* out) override;
