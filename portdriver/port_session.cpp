@@ -141,11 +141,13 @@ void PortSession::failOpen(uint8_t reason) {
 // What the application wrote goes out before its close; what the device sent for it
 // no longer reaches the pty once it has left.
 void PortSession::serviceOpen() {
-    pumpToApplication();
     // Served for the manager's signal alone, the session leaves a master that poll found
-    // quiet: an empty read also waits for the tty's pending input work.
+    // quiet: an empty read also waits for the tty's pending input work. The master is
+    // read before the pty is written to: an input flush the application made frees its
+    // pty, and what the driver held for it must be dropped, not written into that room.
     if (!masterQuiet())
         pumpFromApplication();
+    pumpToApplication();
     if (lineDue())
         flushLine();
     if (applicationLeft_) {
