@@ -34,8 +34,8 @@ int setBreak(const struct PortDescriptor* port, int on);
 /* A break of milliseconds: on, a pause in the calling thread (as the kernel's own break
  * pauses it), off. EINTR when a signal cut the pause short; the break is off then too. */
 int sendBreak(const struct PortDescriptor* port, int milliseconds);
-/* The C library's break for a duration of tcsendbreak (0 or less: 250 ms, else tenths
- * of a second rounded up), and the kernel's own when none is given. */
+/* The kernel's break when no length is given (TCSBRK 0, TCSBRKP 0, tcsendbreak with a
+ * duration of 0 or less). */
 #define DEFAULT_BREAK_MS 250
 
 /* The cflag the pty can take: the asked one in 8 data bits without parity. */
