@@ -9,10 +9,10 @@
 //            in its pty. 1 -> Open; 0, or nothing within 15 s -> Over (hung up).
 //   Open     the application's writes and line changes go out as DATA and SREQ, its
 //            flushes (seen in packet mode) as PURGE and its breaks (asked through the
-//            channel) as BREAK; the device's DATA frames come in. EIO on the master (every holder
-//            has closed the slave and all it wrote is read) -> Ending.
-//   Ending   the last line settings, then MCR 00 and CLOSE, as the outQueue has room
-//            -> Over.
+//            channel) as BREAK; the device's DATA frames come in. EIO on the master
+//            (every holder has closed the slave and all it wrote is read) -> Ending.
+//   Ending   the last line settings, the end of a break left on, then MCR 00 and
+//            CLOSE, as the outQueue has room -> Over.
 //   Over     the pty is closed; the port lets the session go.
 //
 // Line settings settle before they go: an SREQ goes out once the settings have stayed

@@ -234,6 +234,12 @@ static int isBreakRequest(unsigned long request, const void* argument) {
            (request == TCSBRK && !argument);
 }
 
+/* Tenths of a second as milliseconds, at most a day (what the kernel would take as a
+ * longer break is no use to anyone). */
+static int breakMilliseconds(unsigned long long tenths) {
+    return tenths > 864000 ? 86400000 : (int)tenths * 100;
+}
+
 static int breakRequest(const struct PortDescriptor* port, unsigned long request,
                         uintptr_t tenths) {
     switch (request) {
@@ -242,7 +248,7 @@ static int breakRequest(const struct PortDescriptor* port, unsigned long request
     case TIOCCBRK:
         return setBreak(port, 0);
     case TCSBRKP:
-        return sendBreak(port, tenths ? (int)tenths * 100 : DEFAULT_BREAK_MS);
+        return sendBreak(port, tenths ? breakMilliseconds(tenths) : DEFAULT_BREAK_MS);
     default:
         return sendBreak(port, DEFAULT_BREAK_MS);
     }
@@ -329,7 +335,9 @@ EXPORTED int tcsendbreak(int fd, int duration) {
     struct PortDescriptor port;
     if (!findPort(fd, &port))
         return realCalls()->tcsendbreak(fd, duration);
-    int milliseconds = duration <= 0 ? DEFAULT_BREAK_MS : (duration + 99) / 100 * 100;
+    /* The C library's rounding: tenths of a second, up. */
+    int milliseconds =
+        duration <= 0 ? DEFAULT_BREAK_MS : breakMilliseconds(((long long)duration + 99) / 100);
     int outcome = sendBreak(&port, milliseconds);
     if (outcome == PORT_PASS)
         return realCalls()->tcsendbreak(fd, duration);
