@@ -373,8 +373,6 @@ void dropUnsentData(PortRecord& record) REQUIRES(record.relayLock) {
         platform::debugTrace("Output flush: %zu bytes not sent\r\n", dropped);
 }
 
-} // namespace
-
 // A kind of server that has no such request is told nothing; the trace says so.
 template <typename Put>
 bool queueOptional(PortRecord& record, const char* what, Put put) REQUIRES(record.relayLock) {
@@ -387,6 +385,8 @@ bool queueOptional(PortRecord& record, const char* what, Put put) REQUIRES(recor
         platform::debugTrace("%s: nothing on the wire for this kind of device server\r\n", what);
     return queued;
 }
+
+} // namespace
 
 bool queuePurge(PortRecord& record, uint8_t which) {
     if (which & PURGE_TRANSMIT)
