@@ -86,6 +86,11 @@ class DeviceProtocol {
     virtual size_t putModemControl(std::span<uint8_t> out, uint8_t value) const = 0;
     virtual size_t putClose(std::span<uint8_t> out) const = 0;
     virtual size_t putKeepAlive(std::span<uint8_t> out) const = 0;
+    // The application's flush: which holds PURGE_RECEIVE (its input) and PURGE_TRANSMIT
+    // (its output), rings/ring_queue.h. A kind of server that cannot be told puts nothing.
+    virtual size_t putPurge(std::span<uint8_t>, uint8_t /*which*/) const { return 0; }
+    // A break on the line, or its end; nothing for a kind that cannot carry it.
+    virtual size_t putBreak(std::span<uint8_t>, bool /*on*/) const { return 0; }
     // At most 512 bytes of the application's data; 0, and nothing written, when out is
     // too small for them.
     virtual size_t putData(std::span<uint8_t> out, std::span<const uint8_t> data) const = 0;
@@ -110,6 +115,9 @@ class DeviceProtocol {
     // to data.
     virtual size_t readHeldUnit(std::span<const uint8_t> pending,
                                 std::vector<uint8_t>& data) const = 0;
+    // Whether that unit carries the application's data (an output flush drops the data
+    // units of which nothing went out yet).
+    virtual bool isDataUnit(std::span<const uint8_t> unit) const = 0;
 
     // Receive side. How many bytes to read when the port's inQueue has room bytes
     // free: what toDriverPackets makes of them, with whatever it holds, fits in room.

@@ -416,6 +416,74 @@ bool queueClose(PortRecord& record) {
     });
 }
 
+namespace {
+
+// The data units behind the first one the socket has not begun, held back for this
+// connection; a unit begun (partly sent) goes on whole. The units are measured with the
+// protocol that wrote them.
+void dropUnsentData(PortRecord& record) REQUIRES(record.relayLock) {
+    Connection& tx = books(record);
+    const DeviceProtocol* protocol = tx.txProtocol.get();
+    if (tx.txPending == 0 || !protocol)
+        return;
+    size_t end = size_t(tx.txSent + tx.txPending);
+    size_t at = 0;
+    while (at < size_t(tx.txSent)) {
+        size_t size = protocol->sentUnitSize({tx.txFrame + at, end - at});
+        if (size == 0 || at + size > end)
+            return; // the bytes do not tell where units end: leave them
+        at += size;
+    }
+    size_t kept = at;
+    size_t dropped = 0;
+    while (at < end) {
+        std::span<const uint8_t> rest(tx.txFrame + at, end - at);
+        size_t size = protocol->sentUnitSize(rest);
+        if (size == 0 || at + size > end)
+            size = end - at; // cannot be measured: kept as it is
+        else if (protocol->isDataUnit(rest.first(size))) {
+            dropped += size;
+            at += size;
+            continue;
+        }
+        std::memmove(tx.txFrame + kept, tx.txFrame + at, size);
+        kept += size;
+        at += size;
+    }
+    tx.txPending = int(kept) - tx.txSent;
+    if (dropped != 0)
+        platform::debugTrace("Output flush: %zu bytes not sent\r\n", dropped);
+}
+
+// A kind of server that has no such request is told nothing; the trace says so.
+template <typename Put>
+bool queueOptional(PortRecord& record, const char* what, Put put) REQUIRES(record.relayLock) {
+    size_t written = 0;
+    bool queued = queueRequest(record, [&](const DeviceProtocol& protocol, std::span<uint8_t> out) {
+        written = put(protocol, out);
+        return written;
+    });
+    if (queued && written == 0)
+        platform::debugTrace("%s: nothing on the wire for this kind of device server\r\n", what);
+    return queued;
+}
+
+} // namespace
+
+bool queuePurge(PortRecord& record, uint8_t which) {
+    if (which & PURGE_TRANSMIT)
+        dropUnsentData(record);
+    return queueOptional(record, "PURGE", [which](const DeviceProtocol& protocol, auto out) {
+        return protocol.putPurge(out, which);
+    });
+}
+
+bool queueBreak(PortRecord& record, bool on) {
+    return queueOptional(record, "BREAK", [on](const DeviceProtocol& protocol, auto out) {
+        return protocol.putBreak(out, on);
+    });
+}
+
 void sendAnswers(PortRecord& record, const DeviceSocket* socket, std::span<const uint8_t> answers) {
     MutexLock lock(record.relayLock);
     if (answers.empty() || connectionOf(record) != socket)

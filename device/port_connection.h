@@ -104,6 +104,11 @@ bool queueModemControl(PortRecord& record, uint8_t value) REQUIRES(record.relayL
 // At most 512 bytes of the application's data.
 bool queueData(PortRecord& record, const uint8_t* payload, int length) REQUIRES(record.relayLock);
 bool queueClose(PortRecord& record) REQUIRES(record.relayLock);
+// The application's flush (PURGE_RECEIVE, PURGE_TRANSMIT): an output flush first drops
+// the data of which nothing went out yet, keeping every other request.
+bool queuePurge(PortRecord& record, uint8_t which) REQUIRES(record.relayLock);
+// A break on the line, or its end.
+bool queueBreak(PortRecord& record, bool on) REQUIRES(record.relayLock);
 // The protocol's answers to what socket received, behind the pending frames, sent at
 // once as far as the socket takes them; dropped when socket is no longer the port's
 // connection. Takes the port's relayLock.

@@ -3,6 +3,7 @@
 #include "device/device_socket.h"
 #include "device/socket_protocol.h"
 #include "platform/trace.h"
+#include "rings/ring_queue.h"
 
 #include <algorithm>
 #include <cstring>
@@ -116,6 +117,23 @@ size_t Rfc2217Protocol::putKeepAlive(std::span<uint8_t> out) const {
     return copyOut(out, wire);
 }
 
+// PURGE-DATA names the server's buffers: its receive buffer holds what came from the
+// serial line for the application (the application's input), its transmit buffer what
+// the application sent for the line (docs/rfc2217.md).
+size_t Rfc2217Protocol::putPurge(std::span<uint8_t> out, uint8_t which) const {
+    std::vector<uint8_t> wire;
+    MutexLock lock(lock_);
+    codec_.purge((which & PURGE_RECEIVE) != 0, (which & PURGE_TRANSMIT) != 0, wire);
+    return copyOut(out, wire);
+}
+
+size_t Rfc2217Protocol::putBreak(std::span<uint8_t> out, bool on) const {
+    std::vector<uint8_t> wire;
+    MutexLock lock(lock_);
+    codec_.setBreak(on, wire);
+    return copyOut(out, wire);
+}
+
 size_t Rfc2217Protocol::putData(std::span<uint8_t> out, std::span<const uint8_t> data) const {
     return buildData(out, data);
 }
@@ -168,6 +186,10 @@ size_t Rfc2217Protocol::readHeldUnit(std::span<const uint8_t> pending,
 // A modem-state notice cut by the read before costs this read its packet (3) and the
 // header of the DATA packet after it (4) for as little as its last byte.
 constexpr int CUT_NOTICE_COST = 7;
+
+bool Rfc2217Protocol::isDataUnit(std::span<const uint8_t> unit) const {
+    return !unit.empty() && (unit[0] != TELNET_IAC || (unit.size() == 2 && unit[1] == TELNET_IAC));
+}
 
 int Rfc2217Protocol::receiveWanted(int room) const {
     return dataBytesFitting(std::max(0, room - CUT_NOTICE_COST));

@@ -41,12 +41,16 @@ class Rfc2217Protocol final : public DeviceProtocol {
     size_t putModemControl(std::span<uint8_t> out, uint8_t value) const override;
     size_t putClose(std::span<uint8_t> out) const override;
     size_t putKeepAlive(std::span<uint8_t> out) const override;
+    size_t putPurge(std::span<uint8_t> out, uint8_t which) const override;
+    size_t putBreak(std::span<uint8_t> out, bool on) const override;
     size_t putData(std::span<uint8_t> out, std::span<const uint8_t> data) const override;
     size_t largestUnitSize() const override;
     // A data byte, a doubled 0xFF, a Telnet command or a whole subnegotiation.
     size_t sentUnitSize(std::span<const uint8_t> pending) const override;
     size_t readHeldUnit(std::span<const uint8_t> pending,
                         std::vector<uint8_t>& data) const override;
+    // A data byte or a doubled 0xFF.
+    bool isDataUnit(std::span<const uint8_t> unit) const override;
 
     int receiveWanted(int room) const override;
     int toDriverPackets(const uint8_t* in, int count, uint8_t* out) override;

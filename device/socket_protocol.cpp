@@ -75,6 +75,10 @@ size_t SocketProtocol::readHeldUnit(std::span<const uint8_t> pending,
     return pending.size();
 }
 
+bool SocketProtocol::isDataUnit(std::span<const uint8_t>) const {
+    return true;
+}
+
 int SocketProtocol::receiveWanted(int room) const {
     return dataBytesFitting(room);
 }

@@ -104,6 +104,10 @@ size_t VorlixProtocol::readHeldUnit(std::span<const uint8_t> pending,
     return size;
 }
 
+bool VorlixProtocol::isDataUnit(std::span<const uint8_t> unit) const {
+    return unit.size() >= 2 && unit[0] == FRAME_START && unit[1] == FRAME_DATA;
+}
+
 int VorlixProtocol::receiveWanted(int room) const {
     return room <= heldLength_ ? 0 : room - heldLength_;
 }

@@ -24,6 +24,7 @@ class VorlixProtocol final : public DeviceProtocol {
     size_t sentUnitSize(std::span<const uint8_t> pending) const override;
     size_t readHeldUnit(std::span<const uint8_t> pending,
                         std::vector<uint8_t>& data) const override;
+    bool isDataUnit(std::span<const uint8_t> unit) const override;
 
     int receiveWanted(int room) const override;
     int toDriverPackets(const uint8_t* in, int count, uint8_t* out) override;

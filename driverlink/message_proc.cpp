@@ -107,6 +107,23 @@ void relayMcr(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock)
         monitor->showModemControl();
 }
 
+// A kind of server that cannot carry these is told nothing; the trace says so.
+void relayPurge(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
+    if (!record.relayActive.load())
+        return;
+    uint8_t which = relay.packet[1] & (PURGE_RECEIVE | PURGE_TRANSMIT);
+    debugTrace("VXD_WRITE_SOCKET : [PURGE] %s%s\r\n", (which & PURGE_RECEIVE) ? "receive " : "",
+               (which & PURGE_TRANSMIT) ? "transmit" : "");
+    queuePurge(record, which);
+}
+
+void relayBreak(PortRecord& record, const Relay& relay) REQUIRES(record.relayLock) {
+    if (!record.relayActive.load())
+        return;
+    debugTrace("VXD_WRITE_SOCKET : [BREAK] %s\r\n", relay.packet[1] ? "on" : "off");
+    queueBreak(record, relay.packet[1] != 0);
+}
+
 // The application closed a Connected port: CLOSE to the device, after every frame of
 // the session. The connection then winds down apart from the port (its grace runs while
 // the relay serves the ports), and the port is Ready for its next session at once; the
@@ -217,6 +234,12 @@ AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(r
             break;
         case CMD_MCR:
             relayMcr(record, relay);
+            break;
+        case CMD_PURGE:
+            relayPurge(record, relay);
+            break;
+        case CMD_BREAK:
+            relayBreak(record, relay);
             break;
         case CMD_CLOSE:
             return relayClose(slot, record, relay);

@@ -65,6 +65,8 @@ bool PortSession::answer(const PortChannelRequest& request, PortChannelReply& re
         return answerChange(request, reply);
     case PORT_CHANNEL_SET_LINE:
         return setLine(request, reply);
+    case PORT_CHANNEL_BREAK:
+        return changeBreak(request, reply);
     default:
         reply.status = PORT_CHANNEL_INVALID;
         return true;
@@ -139,6 +141,25 @@ bool PortSession::setLine(const PortChannelRequest& request, PortChannelReply& r
     askedCflag_ = request.cflag;
     channelEchoDue_ = true;
     noteLine(settings);
+    fillState(reply, PORT_CHANNEL_OK);
+    return true;
+}
+
+// As a UART would, the break starts after what the application wrote before it.
+bool PortSession::changeBreak(const PortChannelRequest& request, PortChannelReply& reply) {
+    if (live() && (!pumpFromApplication() || !flushLine()))
+        return false;
+    if (!live()) {
+        reply.status = PORT_CHANNEL_NOT_OPEN;
+        return true;
+    }
+    bool on = request.setBits != 0;
+    if (on != breakOn_) {
+        const uint8_t packet[] = {PACKET_START, CMD_BREAK, uint8_t(on)};
+        if (!sendPacket(packet, sizeof packet))
+            return false;
+        breakOn_ = on;
+    }
     fillState(reply, PORT_CHANNEL_OK);
     return true;
 }

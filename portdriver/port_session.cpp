@@ -141,11 +141,13 @@ void PortSession::failOpen(uint8_t reason) {
 // What the application wrote goes out before its close; what the device sent for it
 // no longer reaches the pty once it has left.
 void PortSession::serviceOpen() {
-    pumpToApplication();
     // Served for the manager's signal alone, the session leaves a master that poll found
-    // quiet: an empty read also waits for the tty's pending input work.
+    // quiet: an empty read also waits for the tty's pending input work. The master is
+    // read before the pty is written to: an input flush the application made frees its
+    // pty, and what the driver held for it must be dropped, not written into that room.
     if (!masterQuiet())
         pumpFromApplication();
+    pumpToApplication();
     if (lineDue())
         flushLine();
     if (applicationLeft_) {
@@ -190,7 +192,12 @@ void PortSession::announceClose() {
     wakeOwed_ = true;
 }
 
+// A break the application left on ends with its session.
 bool PortSession::sendClose() {
+    const uint8_t endBreak[] = {PACKET_START, CMD_BREAK, 0};
+    if (breakOn_ && !sendPacket(endBreak, sizeof endBreak))
+        return false;
+    breakOn_ = false;
     const uint8_t dropAndClose[] = {PACKET_START, CMD_MCR, 0, PACKET_START, CMD_CLOSE};
     if (!sendPacket(dropAndClose, sizeof dropAndClose))
         return false;
@@ -318,9 +325,41 @@ void PortSession::takeApplicationPacket(const uint8_t* bytes, int size) {
         flushLine(); // readSize kept the room for it
         for (int at = 1; at < size; at += MAX_DATA)
             sendData(bytes + at, std::min(MAX_DATA, size - at));
-    } else if (bytes[0] & TIOCPKT_IOCTL) {
-        lineChanged();
+        return;
     }
+    if (bytes[0] & TIOCPKT_IOCTL)
+        lineChanged();
+    if (bytes[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE))
+        flushSeen(bytes[0]);
+}
+
+// The application flushed its pty (tcflush, or TCSAFLUSH settings): the kernel has dropped
+// what the pty held in that direction. Its input flush also drops what the device sent
+// that has not reached the pty yet; its output was all in the pty or gone already. The
+// manager hears of it as PURGE (readSize kept room for it).
+void PortSession::flushSeen(uint8_t status) {
+    uint8_t which = ((status & TIOCPKT_FLUSHREAD) ? PURGE_RECEIVE : 0) |
+                    ((status & TIOCPKT_FLUSHWRITE) ? PURGE_TRANSMIT : 0);
+    if (which & PURGE_RECEIVE)
+        dropDeviceInput();
+    const uint8_t purge[] = {PACKET_START, CMD_PURGE, which};
+    if (!sendPacket(purge, sizeof purge))
+        platform::debugTrace("%s: no room for PURGE %u\r\n", name_.c_str(), unsigned(which));
+}
+
+// The tail the pty did not take and the device's frames waiting in the inQueue; the modem
+// statuses among them still count.
+void PortSession::dropDeviceInput() {
+    dropToApplication();
+    uint8_t packet[PACKET_BUFFER_SIZE];
+    bool taken = false;
+    while (readDriverPacket(hook_.inQueue, packet)) {
+        taken = true;
+        if (packet[0] == CMD_MODEM_STATUS)
+            noteModemStatus(packet[1]);
+    }
+    if (taken)
+        roomMade();
 }
 
 bool PortSession::sendData(const uint8_t* bytes, int length) {

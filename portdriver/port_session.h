@@ -7,11 +7,12 @@
 //   Opening  the inQueue emptied, OPEN and MCR 03 in the outQueue; waiting for
 //            OPEN_RESULT in the inQueue. What the application writes meanwhile waits
 //            in its pty. 1 -> Open; 0, or nothing within 15 s -> Over (hung up).
-//   Open     the application's writes and line changes go out as DATA and SREQ, the
-//            device's DATA frames come in. EIO on the master (every holder has closed
-//            the slave and all it wrote is read) -> Ending.
-//   Ending   the last line settings, then MCR 00 and CLOSE, as the outQueue has room
-//            -> Over.
+//   Open     the application's writes and line changes go out as DATA and SREQ, its
+//            flushes (seen in packet mode) as PURGE and its breaks (asked through the
+//            channel) as BREAK; the device's DATA frames come in. EIO on the master
+//            (every holder has closed the slave and all it wrote is read) -> Ending.
+//   Ending   the last line settings, the end of a break left on, then MCR 00 and
+//            CLOSE, as the outQueue has room -> Over.
 //   Over     the pty is closed; the port lets the session go.
 //
 // Line settings settle before they go: an SREQ goes out once the settings have stayed
@@ -145,6 +146,8 @@ class PortSession {
     bool masterQuiet() const;
     int readSize() const;
     void takeApplicationPacket(const uint8_t* bytes, int size);
+    void flushSeen(uint8_t status);
+    void dropDeviceInput();
     bool sendData(const uint8_t* bytes, int length);
     bool sendPacket(const uint8_t* bytes, int size);
     void noteModemStatus(uint8_t status);
@@ -161,6 +164,7 @@ class PortSession {
     bool changeModemControl(const PortChannelRequest& request, PortChannelReply& reply);
     bool answerChange(const PortChannelRequest& request, PortChannelReply& reply);
     bool setLine(const PortChannelRequest& request, PortChannelReply& reply);
+    bool changeBreak(const PortChannelRequest& request, PortChannelReply& reply);
     void fillState(PortChannelReply& reply, uint8_t status) const;
 
     std::string name_;
@@ -182,6 +186,7 @@ class PortSession {
     bool inputReported_ = false;   // and it reported something
     uint8_t modemControl_ = 0;
     bool raiseOwed_ = false; // DTR and RTS go up with the next rate (after B0)
+    bool breakOn_ = false;   // the application's break is on (ended before its CLOSE)
     int modemStatus_ = -1;
     uint32_t received_ = 0;    // bytes to the application
     uint32_t transmitted_ = 0; // bytes to the device

@@ -12,7 +12,11 @@
  * - tcsetattr and ioctl TCSETS*: the settings go to the device as asked, the pty gets
  *   them in 8 data bits without parity (all it takes); tcgetattr and TCGETS* read back
  *   the data bits and parity asked for.
+ * - tcsendbreak, ioctl TCSBRK (0), TCSBRKP, TIOCSBRK, TIOCCBRK: the break, through the
+ *   channel (a pty has none, and shows nothing of it).
  * - close: the descriptor is forgotten.
+ *
+ * Flushes (tcflush) stay the pty's: the driver sees them on its side of the pty.
  *
  * Everything else, reads and writes included, is the pty's own. Only the functions
  * below are visible outside the library (built with hidden visibility), so none of its
@@ -223,6 +227,33 @@ static int modemRequest(const struct PortDescriptor* port, unsigned long request
     }
 }
 
+/* The break requests carry a number, not a pointer. TCSBRK with anything but 0 only
+ * waits for the output, which the pty does itself. */
+static int isBreakRequest(unsigned long request, const void* argument) {
+    return request == TIOCSBRK || request == TIOCCBRK || request == TCSBRKP ||
+           (request == TCSBRK && !argument);
+}
+
+/* Tenths of a second as milliseconds, at most a day (what the kernel would take as a
+ * longer break is no use to anyone). */
+static int breakMilliseconds(unsigned long long tenths) {
+    return tenths > 864000 ? 86400000 : (int)tenths * 100;
+}
+
+static int breakRequest(const struct PortDescriptor* port, unsigned long request,
+                        uintptr_t tenths) {
+    switch (request) {
+    case TIOCSBRK:
+        return setBreak(port, 1);
+    case TIOCCBRK:
+        return setBreak(port, 0);
+    case TCSBRKP:
+        return sendBreak(port, tenths ? breakMilliseconds(tenths) : DEFAULT_BREAK_MS);
+    default:
+        return sendBreak(port, DEFAULT_BREAK_MS);
+    }
+}
+
 /* TCSETS* and their termios2 forms: the settings to the device, then to the pty. */
 static int setRequest(int fd, const struct PortDescriptor* port, unsigned long request,
                       const void* argument) {
@@ -246,6 +277,12 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) {
     va_end(arguments);
     const struct RealCalls* real = realCalls();
     struct PortDescriptor port;
+    if (isBreakRequest(request, argument) && findPort(fd, &port)) {
+        int outcome = breakRequest(&port, request, (uintptr_t)argument);
+        if (outcome == PORT_PASS)
+            return real->ioctl(fd, request, argument);
+        return outcome == PORT_DONE ? 0 : -1;
+    }
     /* A null argument (TIOCMIWAIT's is a mask, not a pointer) gets the kernel's own
      * answer, as without the library: EFAULT, or ENOTTY for what a pty lacks. */
     int nullPointer = !argument && request != TIOCMIWAIT;
@@ -292,4 +329,17 @@ EXPORTED int tcsetattr(int fd, int action, const struct termios* settings) {
     forPty.c_cflag = ptyCflag(forPty.c_cflag);
     forPty.c_lflag |= EXTPROC;
     return real->tcsetattr(fd, action, &forPty);
+}
+
+EXPORTED int tcsendbreak(int fd, int duration) {
+    struct PortDescriptor port;
+    if (!findPort(fd, &port))
+        return realCalls()->tcsendbreak(fd, duration);
+    /* The C library's rounding: tenths of a second, up. */
+    int milliseconds =
+        duration <= 0 ? DEFAULT_BREAK_MS : breakMilliseconds(((long long)duration + 99) / 100);
+    int outcome = sendBreak(&port, milliseconds);
+    if (outcome == PORT_PASS)
+        return realCalls()->tcsendbreak(fd, duration);
+    return outcome == PORT_DONE ? 0 : -1;
 }

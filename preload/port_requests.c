@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <time.h>
 
 enum {
     /* The driver answers an open within its own 15 s; this much longer means it cannot
@@ -197,6 +198,28 @@ int announceLine(const struct PortDescriptor* port, tcflag_t cflag, tcflag_t ifl
     request.iflag = iflag;
     request.speed = (cflag & CBAUD) == RATE_OTHER ? rate : 0;
     return ask(port, &request, &reply);
+}
+
+int setBreak(const struct PortDescriptor* port, int on) {
+    struct PortChannelRequest request;
+    struct PortChannelReply reply;
+    prepare(&request, port, PORT_CHANNEL_BREAK);
+    request.setBits = on ? 1 : 0;
+    return ask(port, &request, &reply);
+}
+
+int sendBreak(const struct PortDescriptor* port, int milliseconds) {
+    int outcome = setBreak(port, 1);
+    if (outcome != PORT_DONE)
+        return outcome;
+    struct timespec pause = {milliseconds / 1000, (long)(milliseconds % 1000) * 1000000L};
+    int interrupted = nanosleep(&pause, NULL) != 0 && errno == EINTR;
+    outcome = setBreak(port, 0);
+    if (outcome == PORT_DONE && interrupted) {
+        errno = EINTR;
+        return PORT_FAILED;
+    }
+    return outcome;
 }
 
 tcflag_t ptyCflag(tcflag_t cflag) {

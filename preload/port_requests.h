@@ -29,6 +29,15 @@ int getCounts(const struct PortDescriptor* port, struct serial_icounter_struct* 
 /* The settings the application asks for; rate is the BOTHER rate in bits per second, or
  * 0. Done: the settings went out; give the pty ptyCflag(cflag). */
 int announceLine(const struct PortDescriptor* port, tcflag_t cflag, tcflag_t iflag, speed_t rate);
+/* The break on the line: on (1) or off (0). */
+int setBreak(const struct PortDescriptor* port, int on);
+/* A break of milliseconds: on, a pause in the calling thread (as the kernel's own break
+ * pauses it), off. EINTR when a signal cut the pause short; the break is off then too. */
+int sendBreak(const struct PortDescriptor* port, int milliseconds);
+/* The kernel's break when no length is given (TCSBRK 0, TCSBRKP 0, tcsendbreak with a
+ * duration of 0 or less). */
+#define DEFAULT_BREAK_MS 250
+
 /* The cflag the pty can take: the asked one in 8 data bits without parity. */
 tcflag_t ptyCflag(tcflag_t cflag);
 /* The cflag as read from the pty, with the data bits and parity the application asked

@@ -22,6 +22,7 @@ static void resolve(void) {
     calls.ioctl = dlsym(RTLD_NEXT, "ioctl");
     calls.tcgetattr = dlsym(RTLD_NEXT, "tcgetattr");
     calls.tcsetattr = dlsym(RTLD_NEXT, "tcsetattr");
+    calls.tcsendbreak = dlsym(RTLD_NEXT, "tcsendbreak");
 }
 
 const struct RealCalls* realCalls(void) {

@@ -22,6 +22,7 @@ struct RealCalls {
     int (*ioctl)(int fd, unsigned long request, ...);
     int (*tcgetattr)(int fd, struct termios* settings);
     int (*tcsetattr)(int fd, int action, const struct termios* settings);
+    int (*tcsendbreak)(int fd, int duration);
 };
 
 /* The resolved functions; a name the C library lacks stays null. */

@@ -36,6 +36,9 @@ enum {
      * with them goes to the device, and the data bits and parity are kept for reading
      * back. */
     PORT_CHANNEL_SET_LINE = 5,
+    /* A break on the line (setBits 1) or its end (0): a BREAK packet goes to the device,
+     * after what the application wrote before. A pty has no break of its own to show. */
+    PORT_CHANNEL_BREAK = 6,
 };
 
 /* Reply status. */
@@ -67,7 +70,7 @@ enum { PORT_COUNT_CTS, PORT_COUNT_DSR, PORT_COUNT_RI, PORT_COUNT_DCD, PORT_COUNT
 struct PortChannelRequest {
     uint32_t version; /* PORT_CHANNEL_VERSION */
     uint8_t command;
-    uint8_t setBits;                   /* MODEM_CONTROL */
+    uint8_t setBits;                   /* MODEM_CONTROL; BREAK: 1 on, 0 off */
     uint8_t clearBits;                 /* MODEM_CONTROL */
     uint8_t waitLines;                 /* WAIT_CHANGE: MSR bits of the lines waited for */
     uint64_t slave;                    /* st_rdev of the application's pty slave */

@@ -35,6 +35,8 @@ int parameterCount(uint8_t command) {
         return 2;
     case CMD_MCR:
     case CMD_MODEM_STATUS:
+    case CMD_BREAK:
+    case CMD_PURGE:
         return 1;
     case CMD_A:
     case CMD_B:

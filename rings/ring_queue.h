@@ -54,12 +54,18 @@ enum : uint8_t {
     CMD_SREQ = '!',
     CMD_DATA = '1',
     CMD_MCR = 'A',
+    CMD_BREAK = 'B', // 1: break on, 0: off
     CMD_MODEM_STATUS = 'C',
+    CMD_PURGE = 'P', // PURGE_RECEIVE | PURGE_TRANSMIT
     CMD_A = 'a',
     CMD_B = 'b',
     CMD_OPEN = 'q',
     CMD_CLOSE = 'r',
 };
+
+// PURGE's bits, from the application's side: its input (the device's bytes not yet read)
+// and its output (its bytes not yet sent).
+enum : uint8_t { PURGE_RECEIVE = 0x01, PURGE_TRANSMIT = 0x02 };
 
 // Writer side: ringPut. 0 stored, 1 no queue (null), 2 full (nothing stored).
 int ringPut(RingQueue* queue, uint8_t byte);

@@ -279,11 +279,26 @@ settings_test() { # settings_test label
 # The modem-line, event and break calls: what they answer, and the frames each step gave
 # (between the markers). Without the library the pty has no modem lines: DTR and RTS
 # through SetCommState report success and reach nobody, WaitCommEvent cannot wait for a
-# line, and a wait for EV_RXCHAR alone ends at Wine's first look at the lines. Breaks
-# are not carried, with the library or without.
+# line, and a wait for EV_RXCHAR alone ends at Wine's first look at the lines. A Vorlix
+# device has no break: it gets nothing either way; with the library the manager's relay
+# sees the break on and off (its trace), without it nothing.
+# How many breaks (on and off) the manager's relay has traced so far.
+breaks_traced() {
+    grep -c -e '\[BREAK\] on' -e '\[BREAK\] off' "$work/manager.log" || true
+}
+# check_breaks label count_before: with the library one on and one off more, else none.
+check_breaks() {
+    local label=$1 wanted=$2 now
+    [ "$label" = library ] && wanted=$((wanted + 2))
+    now=$(breaks_traced)
+    check "the manager's relay traced $((wanted - $2)) break requests ($label, got $((now - $2)))" \
+        test "$now" -eq "$wanted"
+}
+
 lines_test() { # lines_test label
-    local label=$1 before output=$work/lines-$1.txt story=$work/lines-$1.story mcr others
+    local label=$1 before output=$work/lines-$1.txt story=$work/lines-$1.story mcr others breaks
     echo "== com_lines.exe COM5 ($label)"
+    breaks=$(breaks_traced)
     before=$(opens)
     check "com_lines ends with status 0 ($label)" run_wine "$output" com_lines COM5
     session_log "$before" "$work/lines-$label.log"
@@ -300,6 +315,7 @@ lines_test() { # lines_test label
         grep -qx 'INFO WaitCommEvent EV_RXCHAR, 16 bytes to read: returned at once, events 0x1' \
         "$output"
     check "the breaks reach the device as nothing ($label${others:+, got: $others})" test -z "$others"
+    check_breaks "$label" "$breaks"
     if [ "$label" = library ]; then
         # DTR off, RTS off, DTR on, RTS on (Wine sets DTR, then RTS).
         check "DTR and RTS through SetCommState reach the device (MCR: $mcr)" \
@@ -321,8 +337,9 @@ lines_test() { # lines_test label
 # The C library's tcsendbreak on the link (as picocom's or pyserial's break), then a marker
 # and its echo.
 break_test() { # break_test label
-    local label=$1 before
+    local label=$1 before breaks
     echo "== tcsendbreak on the link ($label)"
+    breaks=$(breaks_traced)
     before=$(opens)
     /usr/bin/python3 - "$link" <<'PY' | tee "$work/break-$label.txt"
 import os, select, sys, termios
@@ -346,6 +363,7 @@ PY
         "$work/break-$label.txt"
     check "the break reaches the device as nothing ($label)" test "$(tr '\n' ' ' <"$work/break-$label.story")" \
         = "IDENT OPEN MCR 03 DATA 'mark: tcsendbrk ' MCR 00 CLOSE "
+    check_breaks "$label" "$breaks"
 }
 
 for rate in 9600 19200; do

@@ -113,8 +113,11 @@ class ProtocolContract : public testing::TestWithParam<ProtocolKind> {
         put([&](std::span<uint8_t> out) { return protocol_->putData(out, {}); });
         put([&](std::span<uint8_t> out) { return protocol_->putKeepAlive(out); });
         put([&](std::span<uint8_t> out) { return protocol_->putClose(out); });
+        put([&](std::span<uint8_t> out) { return protocol_->putPurge(out, 3); });
+        put([&](std::span<uint8_t> out) { return protocol_->putBreak(out, true); });
         return written;
     }
+    static bool isData(size_t unitIndex) { return unitIndex == 3 || unitIndex == 4; }
 };
 
 // Measured as the relay keeps whole frames for the next connection, and read back as a
@@ -148,6 +151,20 @@ TEST_P(ProtocolContract, EveryUnitItWritesIsMeasuredAndReadBackWhole) {
     EXPECT_EQ(data, sentData());
 }
 
+// An output flush drops the data units not yet sent and keeps every other request.
+TEST_P(ProtocolContract, OnlyTheApplicationsDataIsMeasuredAsData) {
+    std::vector<Bytes> written = units();
+    for (size_t i = 0; i < written.size(); ++i) {
+        std::span<const uint8_t> unit(written[i]);
+        for (size_t at = 0; at < unit.size();) {
+            size_t size = protocol_->sentUnitSize(unit.subspan(at));
+            ASSERT_NE(size, 0u) << "unit " << i;
+            EXPECT_EQ(protocol_->isDataUnit(unit.subspan(at, size)), isData(i)) << "unit " << i;
+            at += size;
+        }
+    }
+}
+
 TEST_P(ProtocolContract, DataThatDoesNotFitIsRefusedWhole) {
     Bytes data(MAX_DATA_LENGTH, 0x41);
     Bytes out(data.size() - 1, 0x5A);
@@ -169,6 +186,18 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ProtocolContract,
                              }
                              return std::string("Rfc2217");
                          });
+
+// A Vorlix device and a raw byte stream have no flush or break of the line: their wire
+// stays as it was.
+TEST(ProtocolFor, FlushAndBreakPutNothingWhereTheServerHasNoSuchRequest) {
+    for (ProtocolKind kind : {ProtocolKind::Vorlix, ProtocolKind::RawTcp}) {
+        std::shared_ptr<DeviceProtocol> protocol = makeProtocol(kind);
+        Bytes out(MAX_CONTROL_UNIT_SIZE);
+        EXPECT_EQ(protocol->putPurge(out, 3), 0u);
+        EXPECT_EQ(protocol->putBreak(out, true), 0u);
+        EXPECT_EQ(protocol->putBreak(out, false), 0u);
+    }
+}
 
 // The servers that send the serial line's bytes as they are: what is read for the
 // inQueue's room, made into DATA packets, fits that room, cut where the driver's reader

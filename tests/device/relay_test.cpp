@@ -469,6 +469,41 @@ TEST_F(Relay, EmptyDataPacketReachesTheDeviceOnItsHighestPort) {
     ::close(app);
 }
 
+// An output flush drops the application's data the relay has not sent yet, and nothing
+// else: the settings and modem lines queued beside it and the data after it go out.
+TEST_F(Relay, OutputFlushDropsOnlyTheDataNotSentYet) {
+    const int slot = 1;
+    int app = addConnectedPort(slot, "COM6", 2);
+    ASSERT_GE(app, 0);
+    ASSERT_TRUE(pumpUntil([&] { return applicationOutputConsumed(app, slot); }));
+    const size_t dataBefore = framesWith(sim(), 2, 0x31).size();
+    {
+        // One pass takes them all: the relay waits for the lock.
+        platform::MutexLock lock(port(slot).relayLock);
+        RingQueue* queue = port(slot).outQueue.load();
+        putPacket(queue, {0xF0, '1', 0x00, 0x01, 'a'});
+        putPacket(queue, {0xF0, '!', 16, 0x03, 0x00});
+        putPacket(queue, {0xF0, '1', 0x00, 0x01, 'b'});
+        putPacket(queue, {0xF0, 'P', PURGE_TRANSMIT});
+        putPacket(queue, {0xF0, 'A', 0x01});
+        putPacket(queue, {0xF0, '1', 0x00, 0x01, 'c'});
+        ringSetDataReady(queue, true);
+    }
+    wakeRelay();
+    auto data = [&] {
+        auto frames = framesWith(sim(), 2, 0x31);
+        std::vector<Bytes> after;
+        for (size_t i = dataBefore; i < frames.size(); ++i)
+            after.push_back(frames[i].bytes);
+        return after;
+    };
+    ASSERT_TRUE(pumpUntil([&] { return !data().empty(); }));
+    EXPECT_EQ(data(), (std::vector<Bytes>{{0xF0, 0x31, 0x00, 0x01, 'c', 0xE0}}));
+    EXPECT_EQ(framesWith(sim(), 2, 0x21).back().bytes, (Bytes{0xF0, 0x21, 16, 0x03, 0x00, 0xE0}));
+    EXPECT_EQ(framesWith(sim(), 2, 0x41).back().bytes, (Bytes{0xF0, 0x41, 0x01, 0xE0}));
+    ::close(app);
+}
+
 // While a reconnection or a switch holds the port, the application's close ends the
 // relay for it; the procedure that holds the port carries on, no disconnection asked.
 class RelayWhileRecovering : public ManagerTest, public ::testing::WithParamInterface<int> {};

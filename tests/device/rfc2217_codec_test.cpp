@@ -338,6 +338,8 @@ std::vector<RequestCase> requestCases() {
         {"BothDropped", mcr(3), mcr(0), cat({control(9), control(12)})},
         {"PurgeReceive", nothing,
          [](ClientCodec& codec, Bytes& wire) { codec.purge(true, false, wire); }, sub({12, 1})},
+        {"PurgeTransmit", nothing,
+         [](ClientCodec& codec, Bytes& wire) { codec.purge(false, true, wire); }, sub({12, 2})},
         {"PurgeBoth", nothing,
          [](ClientCodec& codec, Bytes& wire) { codec.purge(true, true, wire); }, sub({12, 3})},
         {"Break", nothing,

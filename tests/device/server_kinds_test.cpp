@@ -350,6 +350,49 @@ TEST(Rfc2217Server, TheOpenSendsTheRateAndRaisesDtrAndRts) {
     ::close(fd);
 }
 
+// pyserial with the preload library in front of it: the input flush of its open, its
+// break and its output flush reach the server as PURGE-DATA 1, SET-CONTROL break on and
+// off, and PURGE-DATA 2, in the order the application made them among its data (the
+// break after what it wrote before).
+TEST(Rfc2217Server, TheApplicationsFlushesAndBreakReachTheServerInOrder) {
+    constexpr uint8_t SB = 250, SE = 240, SET_CONTROL = 5, PURGE_DATA = 12;
+    const char* script = "import serial, sys\n"
+                         "with serial.Serial(sys.argv[1], 9600, timeout=5) as port:\n"
+                         "    port.write(b'before')\n"
+                         "    port.send_break(0.1)\n"
+                         "    port.reset_output_buffer()\n"
+                         "    port.write(b'after')\n"
+                         "    port.flush()\n"
+                         "print('OK', flush=True)\n";
+    ScriptedTelnetServer server(DO);
+    ManagerHarness manager;
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    ASSERT_TRUE(startPort(slot));
+    ClientProcess python({"/usr/bin/python3", "-c", script, manager.linkPath("COM5")},
+                         testing::TempDir() + "flush_and_break_client", PRELOAD_LIBRARY);
+    ASSERT_TRUE(manager.pumpUntil([&] { return python.done(); }, 15000)) << python.output();
+    ASSERT_EQ(python.finish(), 0) << python.output();
+
+    auto command = [&](uint8_t code, uint8_t value) {
+        return Bytes{IAC, SB, COM_PORT_OPTION, code, value, IAC, SE};
+    };
+    const std::vector<Bytes> inOrder = {
+        command(PURGE_DATA, 1),  Bytes{'b', 'e', 'f', 'o', 'r', 'e'},
+        command(SET_CONTROL, 5), command(SET_CONTROL, 6),
+        command(PURGE_DATA, 2),  Bytes{'a', 'f', 't', 'e', 'r'}};
+    Bytes got;
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        got = server.received();
+        return contains(got, inOrder.back());
+    }));
+    auto from = got.begin();
+    for (size_t step = 0; step < inOrder.size(); ++step) {
+        auto found = std::search(from, got.end(), inOrder[step].begin(), inOrder[step].end());
+        ASSERT_NE(found, got.end()) << "step " << step;
+        from = found + std::ptrdiff_t(inOrder[step].size());
+    }
+}
+
 // ---- Against Debian's ser2net, serving one end of a pseudo-terminal pair ----
 
 std::string ser2netPath() {

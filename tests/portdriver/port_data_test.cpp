@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <poll.h>
 #include <random>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -65,6 +66,39 @@ TEST_F(Data, MegabyteFromTheApplicationArrivesWholeInOrderWithASlowReader) {
     EXPECT_FALSE(oversized);
     EXPECT_EQ(received.size(), sent.size());
     EXPECT_TRUE(received == sent);
+    close(fd);
+}
+
+// The application's flushes reach the manager as PURGE. Its input flush also drops what
+// the device sent that the driver still held for it (its pty full, the inQueue full
+// behind it): what it reads next is what the device sent after the flush.
+TEST_F(Data, FlushesArePurgesAndAnInputFlushDropsTheDevicesHeldBytes) {
+    startPort();
+    int fd = openApplication();
+    answerOpen(1);
+    makeRaw(fd);
+    nextPacket(); // the SREQ of makeRaw
+    Bytes frame = {0xF0, CMD_DATA, 0x02, 0x00};
+    frame.resize(4 + 512, 'a');
+    frame.push_back(0xE0);
+    // Whole frames, as the manager writes them, until the driver has stopped taking them.
+    for (int idle = 0; idle < 3;) {
+        if (ringFreeSpace(inQueue) >= int(frame.size())) {
+            ASSERT_TRUE(sendToDriver(frame));
+            idle = 0;
+        } else {
+            usleep(100000);
+            ++idle;
+        }
+    }
+
+    ASSERT_EQ(tcflush(fd, TCIFLUSH), 0);
+    expectPacket({CMD_PURGE, PURGE_RECEIVE});
+    ASSERT_TRUE(sendToDriver({0xF0, CMD_DATA, 0, 1, 'z', 0xE0}));
+    EXPECT_EQ(readFor(fd, 2, 0), (Bytes{'z'}));
+
+    ASSERT_EQ(tcflush(fd, TCIOFLUSH), 0);
+    expectPacket({CMD_PURGE, PURGE_RECEIVE | PURGE_TRANSMIT});
     close(fd);
 }
 

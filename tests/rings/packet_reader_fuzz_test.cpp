@@ -27,8 +27,8 @@ struct RefParse {
 };
 
 // Whole length (0xF0 included) of each command's packet; DATA is looked at apart.
-const std::map<uint8_t, size_t> FIXED_LENGTH = {{'!', 5}, {'A', 3}, {'C', 3}, {'a', 2},
-                                                {'b', 2}, {'q', 2}, {'r', 2}};
+const std::map<uint8_t, size_t> FIXED_LENGTH = {{'!', 5}, {'A', 3}, {'B', 3}, {'C', 3}, {'P', 3},
+                                                {'a', 2}, {'b', 2}, {'q', 2}, {'r', 2}};
 
 RefParse referenceParse(const Bytes& stream, size_t length) {
     RefParse result{{}, length};
@@ -81,7 +81,7 @@ class StreamMaker {
     }
 
     Bytes validPacket() {
-        static const uint8_t commands[] = {'!', 'A', 'C', 'a', 'b', 'q', 'r', '1', '1'};
+        static const uint8_t commands[] = {'!', 'A', 'B', 'C', 'P', 'a', 'b', 'q', 'r', '1', '1'};
         uint8_t command = commands[random() % std::size(commands)];
         Bytes packet{0xF0, command};
         if (command == '1') {
