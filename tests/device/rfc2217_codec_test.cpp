@@ -3,6 +3,7 @@
 #include "rings/ring_queue.h"
 #include "tests/support/client_process.h"
 #include "tests/support/loopback_address.h"
+#include "tests/support/ser2net_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -418,13 +419,6 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
-std::string ser2netPath() {
-    for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net"})
-        if (access(path, X_OK) == 0)
-            return path;
-    return {};
-}
-
 // One RFC 2217 connection over a real TCP socket, driven by the codec.
 class PeerConnection {
   public:
@@ -495,36 +489,15 @@ class PeerConnection {
 class Ser2netPeer : public testing::Test {
   protected:
     void SetUp() override {
-        if (ser2netPath().empty())
+        if (Ser2net::path().empty())
             GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        char folder[] = "/tmp/rfc2217-ser2net-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        folder_ = folder;
-        address_ = allocateLoopbackAddress();
-        port_ = unusedTcpPort();
-        std::ofstream(folder_ / "ser2net.yaml")
-            << "connection: &serial\n"
-            << "  accepter: telnet(rfc2217),tcp," << address_ << "," << port_ << "\n"
-            << "  connector: serialdev," << ptsname(master_) << ",9600n81,local\n";
-        ser2net_ = std::make_unique<ClientProcess>(
-            std::vector<std::string>{ser2netPath(), "-n", "-d", "-u", "-c",
-                                     (folder_ / "ser2net.yaml").string(), "-P",
-                                     (folder_ / "ser2net.pid").string()},
-            (folder_ / "ser2net.log").string());
-        ASSERT_TRUE(ser2net_->started());
+        ser2net_ = std::make_unique<Ser2net>();
+        ASSERT_TRUE(ser2net_->listening()) << log();
+        master_ = ser2net_->line();
+        address_ = ser2net_->address();
+        port_ = ser2net_->port();
     }
-    void TearDown() override {
-        ser2net_.reset();
-        if (master_ >= 0)
-            close(master_);
-        if (!folder_.empty())
-            std::filesystem::remove_all(folder_);
-    }
-    std::string log() const { return ser2net_ ? ser2net_->output() : std::string(); }
+    std::string log() const { return ser2net_ ? ser2net_->log() : std::string(); }
 
     // What the pty's own end reads, within the wait.
     Bytes readPty(size_t count, int timeoutMs) {
@@ -544,20 +517,11 @@ class Ser2netPeer : public testing::Test {
         return got;
     }
 
+    std::unique_ptr<Ser2net> ser2net_;
     int master_ = -1;
-    std::filesystem::path folder_;
     std::string address_;
     int port_ = 0;
-    std::unique_ptr<ClientProcess> ser2net_;
 };
-
-Bytes everyByteFourTimes() {
-    Bytes bytes;
-    for (int round = 0; round < 4; ++round)
-        for (int value = 0; value < 256; ++value)
-            bytes.push_back(uint8_t(value));
-    return bytes;
-}
 
 TEST_F(Ser2netPeer, NegotiatesSetsTheLineAndCarriesEveryByteBothWays) {
     PeerConnection link;

@@ -12,6 +12,7 @@
 #include "tests/support/client_process.h"
 #include "tests/support/loopback_address.h"
 #include "tests/support/manager_harness.h"
+#include "tests/support/ser2net_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -105,14 +106,6 @@ class EchoServer {
     std::atomic<int> connections_{0};
     std::thread thread_;
 };
-
-Bytes everyByteFourTimes() {
-    Bytes bytes;
-    for (int round = 0; round < 4; ++round)
-        for (int value = 0; value < 256; ++value)
-            bytes.push_back(uint8_t(value));
-    return bytes;
-}
 
 // Writes all of bytes as a non-blocking application must, and reads what comes back
 // while the manager runs, until as many came or the wait is over.
@@ -395,89 +388,14 @@ TEST(Rfc2217Server, TheApplicationsFlushesAndBreakReachTheServerInOrder) {
 
 // ---- Against Debian's ser2net, serving one end of a pseudo-terminal pair ----
 
-std::string ser2netPath() {
-    for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net"})
-        if (access(path, X_OK) == 0)
-            return path;
-    return {};
-}
-
-// ser2net on a loopback address of its own with an RFC 2217 accepter, serving the
-// slave of a pty pair whose master the test holds (the serial line's far end).
-class Ser2net {
-  public:
-    Ser2net() : address_(allocateLoopbackAddress()), port_(unusedTcpPort()) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-            return;
-        char folder[] = "/tmp/server-kinds-XXXXXX";
-        if (!mkdtemp(folder))
-            return;
-        folder_ = folder;
-        start();
-    }
-    // Ends ser2net (the connection with it) and starts it again on the same address,
-    // serving the same line.
-    void restart() {
-        process_.reset();
-        start();
-    }
-    void start() {
-        std::ofstream(folder_ / "ser2net.yaml")
-            << "connection: &serial\n"
-            << "  accepter: telnet(rfc2217),tcp," << address_ << "," << port_ << "\n"
-            << "  connector: serialdev," << ptsname(master_) << ",9600n81,local\n";
-        process_ = std::make_unique<ClientProcess>(
-            std::vector<std::string>{ser2netPath(), "-n", "-d", "-u", "-c",
-                                     (folder_ / "ser2net.yaml").string(), "-P",
-                                     (folder_ / "ser2net.pid").string()},
-            (folder_ / "ser2net.log").string());
-    }
-    ~Ser2net() {
-        process_.reset();
-        if (master_ >= 0)
-            ::close(master_);
-        if (!folder_.empty())
-            std::filesystem::remove_all(folder_);
-    }
-    // Whether it listens within the wait. Seen in the kernel's table of sockets, not by
-    // connecting: ser2net serves one connection at a time, and a probe's would still be
-    // winding down when the manager connects.
-    bool listening(ManagerHarness& manager) const {
-        if (!process_ || !process_->started())
-            return false;
-        in_addr at{};
-        inet_pton(AF_INET, address_.c_str(), &at);
-        char entry[32];
-        std::snprintf(entry, sizeof entry, "%08X:%04X 00000000:0000 0A", at.s_addr,
-                      unsigned(port_));
-        return manager.pumpUntil([&] {
-            std::ifstream table("/proc/net/tcp");
-            std::string text((std::istreambuf_iterator<char>(table)),
-                             std::istreambuf_iterator<char>());
-            return text.find(entry) != std::string::npos;
-        });
-    }
-    std::string url() const { return "rfc2217://" + address_ + ":" + std::to_string(port_); }
-    std::string log() const { return process_ ? process_->output() : std::string(); }
-    int line() const { return master_; }
-
-  private:
-    std::string address_;
-    int port_;
-    int master_ = -1;
-    std::filesystem::path folder_;
-    std::unique_ptr<ClientProcess> process_;
-};
-
 // Every byte value both ways (0xFF doubled on the wire only), and a rate the application
 // sets arrives on the server's line.
 TEST(Rfc2217Server, BytesGoBothWaysAndTheApplicationsRateReachesTheLine) {
-    if (ser2netPath().empty())
+    if (Ser2net::path().empty())
         GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
     ManagerHarness manager;
     Ser2net server;
-    ASSERT_TRUE(server.listening(manager)) << server.log();
+    ASSERT_TRUE(server.listening()) << server.log();
     int slot = manager.addPort(0, "COM5", server.url(), 1);
     int fd = manager.connectApplication(slot, "COM5");
     ASSERT_GE(fd, 0) << server.log();
@@ -510,11 +428,11 @@ TEST(Rfc2217Server, BytesGoBothWaysAndTheApplicationsRateReachesTheLine) {
 // The server goes away with the application holding the port: the reconnection finds
 // it back, and the application's rate is set on the line again before its data flows.
 TEST(Rfc2217Server, AServerThatRestartsIsReconnectedWithTheRateSetAgain) {
-    if (ser2netPath().empty())
+    if (Ser2net::path().empty())
         GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
     ManagerHarness manager;
     Ser2net server;
-    ASSERT_TRUE(server.listening(manager)) << server.log();
+    ASSERT_TRUE(server.listening()) << server.log();
     int slot = manager.addPort(0, "COM5", server.url(), 1);
     int fd = manager.connectApplication(slot, "COM5");
     ASSERT_GE(fd, 0) << server.log();
