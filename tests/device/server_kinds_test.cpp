@@ -186,7 +186,7 @@ TEST(RawTcpServer, AQuietLineIsNotTakenForALostServer) {
 
 // ---- Against a Telnet server the test plays ----
 
-constexpr uint8_t IAC = 255, WILL = 251, WONT = 252, DO = 253, DONT = 254;
+constexpr uint8_t IAC = 255, WILL = 251, DO = 253, DONT = 254;
 constexpr uint8_t ECHO_OPTION = 1, COM_PORT_OPTION = 44;
 
 bool contains(const Bytes& haystack, const Bytes& needle) {
@@ -514,37 +514,44 @@ TEST(Rfc2217Server, SwitchingAcrossKindsWhileTheApplicationWritesLosesNothing) {
         return which == 1 ? dataSentToTelnetServer(telnet.received())
                           : dataReceived(*devices[which / 2], 1);
     };
-    // Each server takes its share of the stream before the next switch.
-    auto switchTo = [&](int from, const std::string& address) {
+    // Each server takes its share of the stream before the port moves on.
+    auto share = [&](int which) {
         manager.pumpUntil(
             [&] {
                 Bytes echo(4096);
                 while (::read(fd, echo.data(), echo.size()) > 0) {
                 } // the Vorlix devices' echo
-                return received(from).size() > 100000;
+                return received(which).size() > 100000;
             },
             5000);
+    };
+    auto switchTo = [&](const std::string& address) {
         setCurrentHost(port(slot), address.c_str(), 1);
         EXPECT_EQ(platform::sendMessage(platform::WM_SWITCH_PORT, 0, slot), 1) << address;
     };
-    switchTo(0, telnet.url());
-    switchTo(1, addresses[1]);
-    switchTo(2, addresses[1]);
+    share(0);
+    switchTo(telnet.url());
+    share(1);
+    switchTo(addresses[1]);
+    share(2);
     writing = false;
     writer.join();
     const Bytes sent(stream.begin(), stream.begin() + ptrdiff_t(written.load()));
     Bytes accepted;
+    std::string parts;
     manager.pumpUntil([&] {
         accepted.clear();
+        parts.clear();
         for (int which : {0, 1, 2}) {
             Bytes part = received(which);
             accepted.insert(accepted.end(), part.begin(), part.end());
+            parts += " " + std::to_string(part.size());
         }
         return accepted.size() >= sent.size();
     });
-    ASSERT_EQ(accepted.size(), sent.size());
+    ASSERT_EQ(accepted.size(), sent.size()) << "the servers' shares:" << parts;
     EXPECT_TRUE(accepted == sent)
-        << "differs at "
+        << "the servers' shares:" << parts << "; differs at "
         << std::mismatch(accepted.begin(), accepted.end(), sent.begin()).first - accepted.begin();
     ::close(fd);
 }
