@@ -30,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -388,9 +389,35 @@ TEST(Rfc2217Server, TheApplicationsFlushesAndBreakReachTheServerInOrder) {
 
 // ---- Against Debian's ser2net, serving one end of a pseudo-terminal pair ----
 
-// Every byte value both ways (0xFF doubled on the wire only), and a rate the application
-// sets arrives on the server's line.
-TEST(Rfc2217Server, BytesGoBothWaysAndTheApplicationsRateReachesTheLine) {
+// Every byte value both ways (0xFF doubled on the wire only), and a rate and stop bits
+// the application sets arrive on the server's line.
+void expectBytesBothWaysAndTheRate(ManagerHarness& manager, int fd, int line,
+                                   const std::function<std::string()>& log) {
+    const Bytes bytes = everyByteFourTimes();
+    size_t written = 0;
+    manager.pumpUntil([&] {
+        ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        written += n > 0 ? size_t(n) : 0;
+        return written == bytes.size();
+    });
+    EXPECT_EQ(readLine(manager, line, bytes.size()), bytes) << log();
+
+    ASSERT_EQ(::write(line, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    EXPECT_EQ(readApplication(manager, fd, bytes.size()), bytes) << log();
+
+    termios settings{};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    cfsetspeed(&settings, B19200);
+    settings.c_cflag |= CSTOPB;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+    termios seen{};
+    EXPECT_TRUE(manager.pumpUntil([&] {
+        return tcgetattr(line, &seen) == 0 && cfgetospeed(&seen) == B19200 &&
+               (seen.c_cflag & CSTOPB);
+    })) << log();
+}
+
+TEST(Rfc2217Server, Ser2netCarriesEveryByteAndTheRate) {
     if (Ser2net::path().empty())
         GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
     ManagerHarness manager;
@@ -399,30 +426,29 @@ TEST(Rfc2217Server, BytesGoBothWaysAndTheApplicationsRateReachesTheLine) {
     int slot = manager.addPort(0, "COM5", server.url(), 1);
     int fd = manager.connectApplication(slot, "COM5");
     ASSERT_GE(fd, 0) << server.log();
-
-    const Bytes bytes = everyByteFourTimes();
-    size_t written = 0;
-    manager.pumpUntil([&] {
-        ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        written += n > 0 ? size_t(n) : 0;
-        return written == bytes.size();
-    });
-    EXPECT_EQ(readLine(manager, server.line(), bytes.size()), bytes) << server.log();
-
-    ASSERT_EQ(::write(server.line(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    EXPECT_EQ(readApplication(manager, fd, bytes.size()), bytes) << server.log();
-
-    termios settings{};
-    ASSERT_EQ(tcgetattr(fd, &settings), 0);
-    cfsetspeed(&settings, B19200);
-    settings.c_cflag |= CSTOPB;
-    ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
-    termios line{};
-    EXPECT_TRUE(manager.pumpUntil([&] {
-        return tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200 &&
-               (line.c_cflag & CSTOPB);
-    })) << server.log();
+    expectBytesBothWaysAndTheRate(manager, fd, server.line(), [&] { return server.log(); });
     ::close(fd);
+}
+
+// pyserial's own RFC 2217 server (serial.rfc2217.PortManager), a second implementation
+// that these tests did not write, serving a pty.
+TEST(Rfc2217Server, PyserialsServerCarriesEveryByteAndTheRate) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string address = allocateLoopbackAddress();
+    const int tcpPort = unusedTcpPort();
+    ClientProcess server(
+        {"/usr/bin/python3", PYSERIAL_SERVER, address, std::to_string(tcpPort), ptsname(master)},
+        testing::TempDir() + "pyserial_rfc2217_server");
+    ManagerHarness manager;
+    ASSERT_TRUE(server.printed("listening")) << server.output();
+    int slot =
+        manager.addPort(0, "COM5", "rfc2217://" + address + ":" + std::to_string(tcpPort), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0) << server.output();
+    expectBytesBothWaysAndTheRate(manager, fd, master, [&] { return server.output(); });
+    ::close(fd);
+    ::close(master);
 }
 
 // The server goes away with the application holding the port: the reconnection finds
