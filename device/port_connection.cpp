@@ -8,8 +8,6 @@
 #include "platform/trace.h"
 #include "platform/ui_thread.h"
 
-#include <QCoreApplication>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -113,8 +111,9 @@ void destroyLater(DeviceSocket* socket) {
         platform::MutexLock lock(retiredLock);
         retiredSockets.push_back(socket);
     }
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [] { destroyRetired(); }, Qt::QueuedConnection);
+    // Through the manager's own message queue, not a Qt queued call: the thread
+    // checker sees its lock hand the call over, and not Qt's.
+    platform::postToUiThread([] { destroyRetired(); });
 }
 
 // The frames after the one the socket took only part of: those go to the next
@@ -429,7 +428,7 @@ void dropUnsentData(PortRecord& record) REQUIRES(record.relayLock) {
     size_t end = size_t(tx.txSent + tx.txPending);
     size_t at = 0;
     while (at < size_t(tx.txSent)) {
-        size_t size = protocol->sentUnitSize({tx.txFrame + at, end - at});
+        size_t size = protocol->sentUnitSize({tx.txFrame.data() + at, end - at});
         if (size == 0 || at + size > end)
             return; // the bytes do not tell where units end: leave them
         at += size;
@@ -437,7 +436,7 @@ void dropUnsentData(PortRecord& record) REQUIRES(record.relayLock) {
     size_t kept = at;
     size_t dropped = 0;
     while (at < end) {
-        std::span<const uint8_t> rest(tx.txFrame + at, end - at);
+        std::span<const uint8_t> rest(tx.txFrame.data() + at, end - at);
         size_t size = protocol->sentUnitSize(rest);
         if (size == 0 || at + size > end)
             size = end - at; // cannot be measured: kept as it is
@@ -446,7 +445,7 @@ void dropUnsentData(PortRecord& record) REQUIRES(record.relayLock) {
             at += size;
             continue;
         }
-        std::memmove(tx.txFrame + kept, tx.txFrame + at, size);
+        std::memmove(tx.txFrame.data() + kept, tx.txFrame.data() + at, size);
         kept += size;
         at += size;
     }
