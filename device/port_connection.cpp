@@ -172,7 +172,7 @@ void retireConnection(PortRecord& record) {
 
 DeviceSocket* newConnection(int slot) {
     PortRecord& record = port(slot);
-    retireConnection(record);
+    dropConnection(record);
     std::shared_ptr<DeviceProtocol> protocol =
         makeProtocol(protocolFor(currentHost(record).address));
     DeviceSocket* socket = new (std::nothrow) DeviceSocket(slot, std::move(protocol));

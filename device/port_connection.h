@@ -37,9 +37,11 @@ DeviceSocket* newConnection(int slot);
 // UI thread.
 void dropConnection(PortRecord& record) EXCLUDES(record.relayLock);
 
-// UI thread. The port's connection is being replaced (switching, and newConnection):
-// it winds down on the relay thread, which lets it go once the device has all it was
-// sent (ClosingConnection::retire); without a relay thread it goes at once.
+// UI thread. A switch replaces the port's working connection: it winds down on the
+// relay thread, which lets it go once the device has all it was sent
+// (ClosingConnection::retire); without a relay thread it goes at once. A connection
+// that is lost, or that a procedure gave up, is dropped at once (dropConnection), so
+// that nothing is sent on it any more.
 void retireConnection(PortRecord& record) EXCLUDES(record.relayLock);
 
 // dropConnection, but only while the port's connection is still the one counted
