@@ -37,7 +37,9 @@ int fixedLength(uint8_t command) {
     case '!':
         return 5;
     case 'A':
+    case 'B':
     case 'C':
+    case 'P':
         return 3;
     case 'a':
     case 'b':
