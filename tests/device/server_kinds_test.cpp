@@ -7,6 +7,7 @@
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
+#include "portdriver/install.h"
 #include "tests/procedures/device_records.h"
 #include "tests/procedures/tick_driver.h"
 #include "tests/support/client_process.h"
@@ -302,6 +303,23 @@ TEST(Rfc2217Server, ANegotiationInTheMiddleOfASessionIsAnswered) {
     EXPECT_TRUE(manager.pumpUntil([&] {
         return contains(server.received(), {'a', IAC, IAC, 'b'});
     }));
+    ::close(fd);
+}
+
+// The server's modem-state notices are the port's modem status, as a Vorlix device's
+// status packets are: every change, all four lines low among them.
+TEST(Rfc2217Server, ModemStateNoticesAreThePortsModemStatus) {
+    constexpr uint8_t SB = 250, SE = 240, NOTIFY_MODEMSTATE = 107;
+    ScriptedTelnetServer server(DO);
+    ManagerHarness manager;
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0);
+    for (uint8_t state : {0x30, 0x00, 0xB0}) {
+        server.send({IAC, SB, COM_PORT_OPTION, NOTIFY_MODEMSTATE, state, IAC, SE});
+        EXPECT_TRUE(manager.pumpUntil([&] { return portdriver::lastModemStatus("COM5") == state; }))
+            << int(state) << ": " << portdriver::lastModemStatus("COM5");
+    }
     ::close(fd);
 }
 
