@@ -52,7 +52,9 @@ Answer runToEnd(const QProcessEnvironment& env, const QStringList& arguments) {
     process.setProcessEnvironment(env);
     process.start(TRAVENOR_BINARY, arguments);
     Answer answer;
-    if (!process.waitForFinished(10000)) {
+    // A bound for a hung start only: a start answers in well under a second, but a
+    // desktop start on a loaded machine with cold font caches has taken seconds.
+    if (!process.waitForFinished(30000)) {
         process.kill();
         process.waitForFinished(5000);
         answer.err = "did not end";
@@ -95,7 +97,7 @@ std::string writeAndRead(const std::string& link, const std::string& text) {
     if (::write(fd, text.data(), text.size()) == ssize_t(text.size())) {
         pollfd wait{fd, POLLIN, 0};
         char buffer[256];
-        while (echo.size() < text.size() && ::poll(&wait, 1, 5000) > 0) {
+        while (echo.size() < text.size() && ::poll(&wait, 1, 10000) > 0) {
             ssize_t got = ::read(fd, buffer, sizeof buffer);
             if (got <= 0)
                 break;
