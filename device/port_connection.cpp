@@ -41,7 +41,8 @@ struct Connection {
     uint32_t txSerial = 0;                      // the connection the frames are for
     std::shared_ptr<DeviceProtocol> txProtocol; // the protocol they are written in
     uint8_t serialParams[3] = {};
-    int modemControl = -1; // the last MCR asked for, -1 before the first
+    int modemControl = -1;           // the last MCR asked for, -1 before the first
+    std::atomic<int> windingDown{0}; // the port's connections ClosingConnection holds
 };
 
 Connection connections[PORT_SLOTS];
@@ -71,6 +72,7 @@ void forgetConnections() {
     destroyRetired();
     for (Connection& connection : connections) {
         connection.socket.store(nullptr);
+        connection.windingDown.store(0);
         connection.txPending = 0;
         connection.txSent = 0;
         connection.txSerial = 0;
@@ -154,6 +156,10 @@ void shutDownAndDestroy(DeviceSocket* socket) {
 
 } // namespace
 
+bool windingDown(const PortRecord& record) {
+    return connectionOfSlot(record).windingDown.load() > 0;
+}
+
 void retireConnection(PortRecord& record) {
     if (!context.relayWake.load()) {
         dropConnection(record);
@@ -212,7 +218,11 @@ std::optional<ClosingConnection> ClosingConnection::take(PortRecord& record, uin
     closing.frames_.assign(tx.txFrame.begin() + tx.txSent,
                            tx.txFrame.begin() + tx.txSent + tx.txPending);
     closing.since_ = now;
+    // A server whose session is the connection hears the close as TCP's orderly one.
+    uint8_t close[MAX_CONTROL_UNIT_SIZE];
+    closing.orderly_ = socket->protocol().putClose(close) == 0;
     dropPendingFrame(record);
+    books(record).windingDown.fetch_add(1);
     // From now on the socket's notifications leave the port alone.
     socket->retired.store(true);
     exchangeConnection(record, nullptr);
@@ -240,7 +250,8 @@ std::optional<ClosingConnection> ClosingConnection::retire(PortRecord& record, u
     closing.socket_ = socket;
     closing.frames_.assign(tx.txFrame.begin() + tx.txSent, tx.txFrame.begin() + ptrdiff_t(cut));
     closing.since_ = now;
-    closing.replaced_ = true;
+    closing.orderly_ = true;
+    tx.windingDown.fetch_add(1);
     std::memmove(tx.txFrame.data(), tx.txFrame.data() + cut, end - cut);
     tx.txSent = 0;
     tx.txPending = int(end - cut);
@@ -272,21 +283,20 @@ bool ClosingConnection::windDown(uint32_t now, uint32_t& wait) {
     // Dropped with bytes the device has not acknowledged, and the device's next bytes
     // would reset the connection and lose them: a slow device gets its send limit.
     bool delivered = socket_->UnsentBytes() == 0 || now - since_ >= SEND_LIMIT_MS;
-    if (replaced_ && allSent_ && delivered && !shut_) {
-        // A replaced connection ends as TCP's orderly close: our FIN, the device's FIN
-        // (what it sends meanwhile is read and dropped). Closing on bytes not yet read
-        // would reset the connection, and a device may throw away what it has not
-        // passed on yet.
+    if (orderly_ && allSent_ && delivered && !shut_) {
+        // Our FIN, the device's FIN (what it sends meanwhile is read and dropped).
+        // Closing on bytes not yet read would reset the connection, and a device may
+        // throw away what it has not passed on yet.
         socket_->ShutDown(AsyncSocket::SD_SEND);
         shut_ = true;
         sentAt_ = now;
     }
-    bool ended = !replaced_ || socket_->peerClosed.load() || now - sentAt_ >= CLOSE_GRACE_MS * 5;
-    if (allSent_ && (replaced_ ? shut_ && ended : now - sentAt_ >= CLOSE_GRACE_MS && delivered)) {
+    bool ended = !orderly_ || socket_->peerClosed.load() || now - sentAt_ >= CLOSE_GRACE_MS * 5;
+    if (allSent_ && (orderly_ ? shut_ && ended : now - sentAt_ >= CLOSE_GRACE_MS && delivered)) {
         drop();
         return true;
     }
-    uint32_t left = allSent_ && !replaced_ && now - sentAt_ < CLOSE_GRACE_MS
+    uint32_t left = allSent_ && !orderly_ && now - sentAt_ < CLOSE_GRACE_MS
                         ? CLOSE_GRACE_MS - (now - sentAt_)
                         : PENDING_LOOK_MS;
     wait = std::min(wait, left);
@@ -294,7 +304,11 @@ bool ClosingConnection::windDown(uint32_t now, uint32_t& wait) {
 }
 
 void ClosingConnection::drop() {
-    shutDownAndDestroy(std::exchange(socket_, nullptr));
+    DeviceSocket* socket = std::exchange(socket_, nullptr);
+    if (!socket)
+        return;
+    connections[socket->portSlot].windingDown.fetch_sub(1);
+    shutDownAndDestroy(socket);
 }
 
 namespace {

@@ -50,8 +50,10 @@ void dropConnectionOf(PortRecord& record, uint32_t serial) EXCLUDES(record.relay
 
 // A connection whose application has closed the port, winding down apart from the port so
 // that the port's next session need not wait for it: its last frames and CLOSE go out,
-// then the device has CLOSE_GRACE_MS before the connection is dropped. What the device
-// sends meanwhile is read and dropped. Owned by the relay thread.
+// then the device has CLOSE_GRACE_MS before the connection is dropped. A server whose
+// session ends with the connection (no CLOSE request: RFC 2217, raw TCP) instead gets
+// TCP's orderly close once it has acknowledged all it was sent, as a replaced connection
+// does. What the device sends meanwhile is read and dropped. Owned by the relay thread.
 class ClosingConnection {
   public:
     static constexpr uint32_t CLOSE_GRACE_MS = 200;
@@ -79,12 +81,15 @@ class ClosingConnection {
     DeviceSocket* socket_ = nullptr;
     std::vector<uint8_t> frames_;
     size_t sent_ = 0;
-    uint32_t since_ = 0;    // when it was taken
-    uint32_t sentAt_ = 0;   // when its last byte went out
-    bool replaced_ = false; // retired for a new connection, not closed
-    bool shut_ = false;     // our side of it shut down
+    uint32_t since_ = 0;   // when it was taken
+    uint32_t sentAt_ = 0;  // when its last byte went out
+    bool orderly_ = false; // ends with our FIN and the server's, not after a grace
+    bool shut_ = false;    // our side of it shut down
     bool allSent_ = false;
 };
+
+// Whether a connection of the port is still winding down (any thread).
+bool windingDown(const PortRecord& record);
 
 // Connections replaced on the UI thread wind down on the relay thread, which owns the
 // closing ones: handed over here (any thread), taken there.

@@ -124,9 +124,31 @@ OpenOutcome connectDevice(int slot, DeviceSocket& socket, uint32_t serial) {
     return OpenOutcome::Identified;
 }
 
+// How long a new session waits for the port's last one to end on its server.
+constexpr uint32_t WIND_DOWN_WAIT_MS = 1500;
+
+// A server whose session is the connection (RFC 2217, raw TCP) often serves one at a
+// time and turns the next away while the last is still open: the new session waits,
+// pumping, until the port's closing connections have ended. A Vorlix device tells its
+// sessions apart by OPEN and CLOSE, so its ports never wait. False when a procedure took
+// the port over meanwhile.
+bool waitForLastSession(PortRecord& record) {
+    if (protocolFor(currentHost(record).address) == ProtocolKind::Vorlix)
+        return true;
+    uint32_t deadline = getTickCount() + WIND_DOWN_WAIT_MS;
+    while (windingDown(record) && !pastDeadline(deadline)) {
+        pumpOrSleep();
+        if (record.state.load() != PORT_CONNECTING)
+            return false;
+    }
+    return true;
+}
+
 // Connect, identify, publish: Identified, Failed (state and reason set) or TakenOver.
 OpenOutcome connectAndIdentify(int slot, bool quiet) {
     PortRecord& record = port(slot);
+    if (!waitForLastSession(record))
+        return OpenOutcome::TakenOver;
     context.socketsReady.store(1); // the socket layer needs no start-up here
     DeviceSocket* socket = newConnection(slot);
     if (!socket)

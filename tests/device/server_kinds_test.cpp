@@ -448,6 +448,38 @@ TEST(Rfc2217Server, Ser2netCarriesEveryByteAndTheRate) {
     ::close(fd);
 }
 
+// ser2net serves one connection at a time: an application that closes the port and
+// opens it again at once gets the server each time, its own bytes both ways (0xFF
+// among them), through either accepter.
+class Ser2netSessions : public testing::TestWithParam<Ser2net::Accepter> {};
+
+TEST_P(Ser2netSessions, EverySessionOfAQuicklyReopenedPortIsServed) {
+    if (Ser2net::path().empty())
+        GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
+    ManagerHarness manager;
+    Ser2net server(GetParam());
+    ASSERT_TRUE(server.listening()) << server.log();
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    ASSERT_TRUE(startPort(slot));
+    for (uint8_t session = 0; session < 5; ++session) {
+        int fd = openApplicationPort(manager.linkPath("COM5"));
+        ASSERT_GE(fd, 0);
+        const Bytes out = {0xFF, uint8_t('a' + session)}, back = {uint8_t('A' + session), 0xFF};
+        EXPECT_TRUE(manager.pumpUntil([&] { return ::write(fd, out.data(), 2) == 2; }));
+        EXPECT_EQ(readLine(manager, server.line(), 2), out) << "session " << int(session);
+        ASSERT_EQ(::write(server.line(), back.data(), 2), 2);
+        EXPECT_EQ(readApplication(manager, fd, 2), back) << "session " << int(session) << "\n"
+                                                         << server.log();
+        ::close(fd);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Accepters, Ser2netSessions,
+                         testing::Values(Ser2net::Accepter::Rfc2217, Ser2net::Accepter::RawTcp),
+                         [](const auto& info) {
+                             return info.param == Ser2net::Accepter::Rfc2217 ? "Rfc2217" : "RawTcp";
+                         });
+
 // pyserial's own RFC 2217 server (serial.rfc2217.PortManager), a second implementation
 // that these tests did not write, serving a pty.
 TEST(Rfc2217Server, PyserialsServerCarriesEveryByteAndTheRate) {

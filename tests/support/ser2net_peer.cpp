@@ -12,7 +12,8 @@
 #include <iterator>
 #include <thread>
 
-Ser2net::Ser2net() : address_(allocateLoopbackAddress()), port_(unusedTcpPort()) {
+Ser2net::Ser2net(Accepter accepter)
+    : accepter_(accepter), address_(allocateLoopbackAddress()), port_(unusedTcpPort()) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         return;
@@ -41,7 +42,8 @@ std::string Ser2net::path() {
 void Ser2net::start() {
     std::ofstream(folder_ / "ser2net.yaml")
         << "connection: &serial\n"
-        << "  accepter: telnet(rfc2217),tcp," << address_ << "," << port_ << "\n"
+        << "  accepter: " << (accepter_ == Accepter::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,")
+        << address_ << "," << port_ << "\n"
         << "  connector: serialdev," << ptsname(master_) << ",9600n81,local\n";
     // UUCP locking off (-u): the line is a pty of the test's own.
     process_ = std::make_unique<ClientProcess>(

@@ -1,5 +1,5 @@
 #pragma once
-// Debian's ser2net as a peer: an RFC 2217 accepter (telnet(rfc2217)) on a loopback
+// Debian's ser2net as a peer: an RFC 2217 (telnet(rfc2217)) or plain tcp accepter on a loopback
 // address of its own, serving the slave of a pty pair whose master the test holds, as
 // the serial line's far end (non-blocking). Tests skip themselves when it is not
 // installed (bash scripts/deps.sh test).
@@ -13,7 +13,9 @@
 
 class Ser2net {
   public:
-    Ser2net();
+    // Rfc2217: a telnet(rfc2217) accepter; RawTcp: a plain tcp one.
+    enum class Accepter { Rfc2217, RawTcp };
+    explicit Ser2net(Accepter accepter = Accepter::Rfc2217);
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
     Ser2net& operator=(const Ser2net&) = delete;
@@ -29,7 +31,10 @@ class Ser2net {
     // serving the same line.
     void restart();
 
-    std::string url() const { return "rfc2217://" + address_ + ":" + std::to_string(port_); }
+    std::string url() const {
+        return (accepter_ == Accepter::Rfc2217 ? "rfc2217://" : "socket://") + address_ + ":" +
+               std::to_string(port_);
+    }
     const std::string& address() const { return address_; }
     int port() const { return port_; }
     int line() const { return master_; }
@@ -38,6 +43,7 @@ class Ser2net {
   private:
     void start();
 
+    Accepter accepter_;
     std::string address_;
     int port_;
     int master_ = -1;
