@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -45,6 +46,24 @@ constexpr ErrorPair errorTable[] = {
 // open reports "IP Not Found" without waiting out its connect time.
 bool failsAsynchronously(int posixError) {
     return posixError == ECONNREFUSED || posixError == ETIMEDOUT;
+}
+
+// An IPv4 address in dotted form, or an IPv6 one (without brackets): true, and address
+// filled with port (network order).
+bool literalAddress(const char* text, in_port_t port, sockaddr_storage* address) {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(address);
+    if (inet_aton(text, &v4->sin_addr) != 0) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = port;
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(address);
+    if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = port;
+        return true;
+    }
+    return false;
 }
 
 // errno as a Windows Sockets code (table in the header).
@@ -163,14 +182,13 @@ bool AsyncSocket::Connect(const char* hostText, unsigned port) {
         setLastError(WSAHOST_NOT_FOUND);
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_aton(hostText, &address.sin_addr) == 0) {
+    sockaddr_storage address{};
+    in_port_t networkPort = htons(static_cast<uint16_t>(port));
+    if (!literalAddress(hostText, networkPort, &address)) {
         // A name: resolved on a resolver thread, and connected to when the answer is
         // back on this thread. The caller's connect wait covers both.
         phase = Phase::Connecting;
-        lookupPort = address.sin_port;
+        lookupPort = networkPort;
         lookup =
             NameLookup::start(hostText, [this] { postToUiThread(&AsyncSocket::lookupFinished); });
         setLastError(WSAEWOULDBLOCK);
@@ -190,8 +208,11 @@ bool AsyncSocket::Connect(const char* hostText, unsigned port) {
 // 0 when connected at once, WSAEWOULDBLOCK while in progress, or the code of an
 // immediate failure. OnConnect follows the first two; a refusal or time-out known at
 // once is posted to come through it as well.
-int AsyncSocket::startConnect(const sockaddr_in& address) {
-    int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+int AsyncSocket::startConnect(const sockaddr_storage& address) {
+    if (!useFamily(address.ss_family))
+        return winsockError(errno);
+    socklen_t length = address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
     int error = result == 0 ? 0 : errno;
     if (result != 0 && error != EINPROGRESS && !failsAsynchronously(error))
         return winsockError(error);
@@ -206,15 +227,36 @@ int AsyncSocket::startConnect(const sockaddr_in& address) {
     return result == 0 ? 0 : WSAEWOULDBLOCK;
 }
 
+// A socket is made for IPv4, the kind of nearly every device server's address; an IPv6
+// one gets a socket of its family under the same descriptor number (the notifiers
+// watch that number), with the same options.
+bool AsyncSocket::useFamily(int family) {
+    std::lock_guard lock(fdMutex);
+    int domain = AF_INET;
+    socklen_t size = sizeof domain;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0)
+        return false;
+    if (domain == family)
+        return true;
+    int other = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (other < 0)
+        return false;
+    int on = 1;
+    ::setsockopt(other, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    bool moved = ::dup3(other, fd, O_CLOEXEC) == fd;
+    int error = errno;
+    ::close(other);
+    errno = error;
+    return moved;
+}
+
 // UI thread, posted by the lookup once it has its answer; a step left from a lookup
 // that Close took back finds none finished.
 void AsyncSocket::lookupFinished() {
     if (!lookup || !lookup->finished() || phase != Phase::Connecting)
         return;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = lookupPort;
-    bool found = lookup->found(&address.sin_addr);
+    sockaddr_storage address{};
+    bool found = lookup->found(&address, lookupPort);
     lookup.reset();
     if (!found) {
         reportConnect(WSAHOST_NOT_FOUND);

@@ -129,7 +129,8 @@ class AsyncSocket {
     void armWrite();
     void readReady();
     void writeReady();
-    int startConnect(const sockaddr_in& address);
+    int startConnect(const sockaddr_storage& address);
+    bool useFamily(int family);
     void lookupFinished();
     void finishConnect();
     void reportConnect(int errorCode);

@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <cstring>
 #include <deque>
 #include <thread>
 
@@ -62,16 +63,23 @@ Resolver& resolver() {
     return *instance;
 }
 
-bool resolveName(const std::string& name, in_addr* address) {
+// IPv4 first, as device servers' names always were; an IPv6-only name is reached too.
+bool resolveName(const std::string& name, sockaddr_storage* address) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
     if (getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || !list)
         return false;
-    *address = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr;
+    const addrinfo* chosen = nullptr;
+    for (const addrinfo* entry = list; entry; entry = entry->ai_next)
+        if ((entry->ai_family == AF_INET || entry->ai_family == AF_INET6) &&
+            (!chosen || (chosen->ai_family == AF_INET6 && entry->ai_family == AF_INET)))
+            chosen = entry;
+    if (chosen)
+        std::memcpy(address, chosen->ai_addr, chosen->ai_addrlen);
     freeaddrinfo(list);
-    return true;
+    return chosen != nullptr;
 }
 
 } // namespace
@@ -87,7 +95,7 @@ std::shared_ptr<NameLookup> NameLookup::start(const std::string& name, std::func
 }
 
 void NameLookup::run() {
-    in_addr address{};
+    sockaddr_storage address{};
     bool found = resolveName(name_, &address);
     MutexLock lock(mutex_);
     finished_ = true;
@@ -102,9 +110,13 @@ bool NameLookup::finished() const {
     return finished_;
 }
 
-bool NameLookup::found(in_addr* address) const {
+bool NameLookup::found(sockaddr_storage* address, in_port_t port) const {
     MutexLock lock(mutex_);
     *address = address_;
+    if (address->ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(address)->sin6_port = port;
+    else
+        reinterpret_cast<sockaddr_in*>(address)->sin_port = port;
     return finished_ && found_;
 }
 

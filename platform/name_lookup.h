@@ -1,5 +1,6 @@
 #pragma once
-// NameLookup: a host name resolved to its first IPv4 address away from the caller's
+// NameLookup: a host name resolved to its first IPv4 address (its first IPv6 one when it
+// has none) away from the caller's
 // thread. getaddrinfo blocks for as long as the name servers take (seconds when one
 // does not answer), so the UI thread never calls it: a lookup runs on a resolver
 // thread, and whoever started it is told when the answer is there.
@@ -16,6 +17,7 @@
 #include "platform/thread_annotations.h"
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <functional>
 #include <memory>
@@ -31,9 +33,10 @@ class NameLookup {
     // lookup is cancelled first. It must be short: it runs under the lookup's lock.
     static std::shared_ptr<NameLookup> start(const std::string& name, std::function<void()> done);
 
-    // After done: whether the name was found, and its first IPv4 address.
+    // After done: whether the name was found, and its address with port (network
+    // order).
     bool finished() const;
-    bool found(in_addr* address) const;
+    bool found(sockaddr_storage* address, in_port_t port) const;
     void cancel();
 
     // Used by the resolver: the lookup itself, on a resolver thread.
@@ -49,7 +52,7 @@ class NameLookup {
     bool cancelled_ GUARDED_BY(mutex_) = false;
     bool finished_ GUARDED_BY(mutex_) = false;
     bool found_ GUARDED_BY(mutex_) = false;
-    in_addr address_ GUARDED_BY(mutex_){};
+    sockaddr_storage address_ GUARDED_BY(mutex_){};
 };
 
 } // namespace platform

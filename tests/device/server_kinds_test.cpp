@@ -47,16 +47,24 @@ using Bytes = std::vector<uint8_t>;
 // A Vorlix device silent this long is taken for lost.
 constexpr int SILENCE_RULE_MS = 120000;
 
-// A plain TCP server that sends back what it receives, one connection at a time, and
-// keeps what it received.
+// A plain TCP server that sends back what it receives, one connection at a time, on a
+// loopback address of its own or on IPv6's.
 class EchoServer {
   public:
-    EchoServer() : address_(allocateLoopbackAddress()), port_(unusedTcpPort()) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(uint16_t(port_));
-        inet_pton(AF_INET, address_.c_str(), &at.sin_addr);
+    explicit EchoServer(bool ipv6 = false)
+        : address_(ipv6 ? "::1" : allocateLoopbackAddress()), port_(unusedTcpPort()) {
+        sockaddr_storage at{};
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&at);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&at);
+        at.ss_family = ipv6 ? AF_INET6 : AF_INET;
+        if (ipv6) {
+            v6->sin6_port = htons(uint16_t(port_));
+            v6->sin6_addr = in6addr_loopback;
+        } else {
+            v4->sin_port = htons(uint16_t(port_));
+            inet_pton(AF_INET, address_.c_str(), &v4->sin_addr);
+        }
+        listener_ = ::socket(at.ss_family, SOCK_STREAM, 0);
         listening_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
                      ::listen(listener_, 4) == 0;
         if (listening_)
@@ -70,7 +78,9 @@ class EchoServer {
     }
     bool listening() const { return listening_; }
     std::string url(const char* scheme) const {
-        return std::string(scheme) + address_ + ":" + std::to_string(port_);
+        bool ipv6 = address_.find(':') != std::string::npos;
+        return std::string(scheme) + (ipv6 ? "[" + address_ + "]" : address_) + ":" +
+               std::to_string(port_);
     }
     int connections() const { return connections_.load(); }
 
@@ -133,8 +143,13 @@ Bytes echoThroughPort(ManagerHarness& manager, int fd, const Bytes& bytes) {
 
 // The server kind's own bytes never reach the application: every byte value, 0xF0 and
 // 0xFF among them, comes back exactly once and in order.
-TEST(RawTcpServer, TheApplicationsBytesGoThereAndBackUnchanged) {
-    EchoServer server;
+class RawTcpEcho : public testing::TestWithParam<bool> {};
+
+// Also at an IPv6 address in brackets.
+TEST_P(RawTcpEcho, TheApplicationsBytesGoThereAndBackUnchanged) {
+    EchoServer server(GetParam());
+    if (GetParam() && !server.listening())
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
     ASSERT_TRUE(server.listening());
     ManagerHarness manager;
     int slot = manager.addPort(0, "COM5", server.url("socket://"), 1);
@@ -146,6 +161,9 @@ TEST(RawTcpServer, TheApplicationsBytesGoThereAndBackUnchanged) {
     EXPECT_EQ(echoThroughPort(manager, fd, bytes), bytes);
     ::close(fd);
 }
+
+INSTANTIATE_TEST_SUITE_P(Addresses, RawTcpEcho, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Ipv6" : "Ipv4"; });
 
 // What a descriptor (the application's, or the line's far end) reads while the manager
 // runs, until count bytes came.
