@@ -117,6 +117,7 @@ void HeldNameServer::takeArrived(int timeoutMs) {
         if (end == 0)
             continue;
         query.packet.resize(end);
+        query.type = query.packet[end - 4] * 256 + query.packet[end - 3];
         query.name = lowered(query.name);
         held_.push_back(std::move(query));
         timeoutMs = 0;
@@ -125,8 +126,9 @@ void HeldNameServer::takeArrived(int timeoutMs) {
 
 int HeldNameServer::held(const std::string& name) {
     takeArrived(0);
-    return int(std::count_if(held_.begin(), held_.end(),
-                             [&](const Query& query) { return query.name == lowered(name); }));
+    return int(std::count_if(held_.begin(), held_.end(), [&](const Query& query) {
+        return query.name == lowered(name) && query.type == 1;
+    }));
 }
 
 bool HeldNameServer::waitForQuery(const std::string& name, int timeoutMs) {
@@ -149,8 +151,9 @@ void HeldNameServer::answerNoSuchName(const std::string& name) {
     reply(name, nullptr);
 }
 
-// The question comes back with the header turned into an answer: one A record, or
-// none with "no such name" (NXDOMAIN); additional records of the query are left out.
+// The question comes back with the header turned into an answer: one A record (none to
+// a question for an IPv6 address), or none with "no such name" (NXDOMAIN); additional
+// records of the query are left out.
 void HeldNameServer::reply(const std::string& name, const std::string* ipv4) {
     takeArrived(0);
     for (auto query = held_.begin(); query != held_.end();) {
@@ -164,9 +167,10 @@ void HeldNameServer::reply(const std::string& name, const std::string* ipv4) {
         packet[4] = 0;
         packet[5] = 1; // one question
         packet[6] = 0;
-        packet[7] = ipv4 ? 1 : 0; // answers
+        bool record = ipv4 && query->type == 1;
+        packet[7] = record ? 1 : 0; // answers
         packet[8] = packet[9] = packet[10] = packet[11] = 0;
-        if (ipv4) {
+        if (record) {
             in_addr address{};
             inet_pton(AF_INET, ipv4->c_str(), &address);
             const uint8_t record[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};

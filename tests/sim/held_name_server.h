@@ -28,13 +28,15 @@ class HeldNameServer {
     // Empty when usable.
     const std::string& problem() const { return problem_; }
 
-    // Takes in the queries that have arrived (never waits); how many for name are held.
+    // Takes in the queries that have arrived (never waits); how many for name's IPv4
+    // address are held (a lookup also asks for its IPv6 one beside it).
     int held(const std::string& name);
     bool holds(const std::string& name) { return held(name) > 0; }
     // Blocks up to timeoutMs of real time for a query for name (any thread but the
     // UI thread when the lookup needs the UI thread to start).
     bool waitForQuery(const std::string& name, int timeoutMs);
-    // Answers every held query for name with the address, or with "no such name".
+    // Answers every held query for name with the IPv4 address (and no IPv6 one), or
+    // with "no such name".
     void answer(const std::string& name, const std::string& ipv4);
     void answerNoSuchName(const std::string& name);
 
@@ -42,6 +44,7 @@ class HeldNameServer {
     struct Query {
         std::string name;
         std::vector<uint8_t> packet; // header and question as received
+        int type = 0;                // what it asks for: 1 an IPv4 address, 28 IPv6
         sockaddr_in from{};
     };
 
