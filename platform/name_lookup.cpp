@@ -64,9 +64,12 @@ Resolver& resolver() {
 }
 
 // IPv4 first, as device servers' names always were; an IPv6-only name is reached too.
+// IPv6 addresses are asked for only where the machine has one of its own (beyond
+// loopback), so an IPv4-only network waits for no second answer.
 bool resolveName(const std::string& name, sockaddr_storage* address) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
+    hints.ai_flags = AI_ADDRCONFIG;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
     if (getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || !list)
