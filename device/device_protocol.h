@@ -101,6 +101,9 @@ class DeviceProtocol {
     // A server that may leave the keep-alive unanswered: while its system acknowledges
     // what is sent, the silence rule takes it for alive.
     virtual bool acknowledgementIsLife() const { return false; }
+    // The server asked that the application's data wait (RFC 2217's
+    // FLOWCONTROL-SUSPEND) and has not let it go on yet. Any thread.
+    virtual bool holdsData() const { return false; }
     // The server has withdrawn what the connection needs (receive side): the
     // connection is taken for lost, and the next one negotiates anew.
     virtual bool connectionUnusable() const { return false; }

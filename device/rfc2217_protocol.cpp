@@ -134,6 +134,11 @@ size_t Rfc2217Protocol::putBreak(std::span<uint8_t> out, bool on) const {
     return copyOut(out, wire);
 }
 
+bool Rfc2217Protocol::holdsData() const {
+    MutexLock lock(lock_);
+    return codec_.suspended();
+}
+
 size_t Rfc2217Protocol::putData(std::span<uint8_t> out, std::span<const uint8_t> data) const {
     return buildData(out, data);
 }

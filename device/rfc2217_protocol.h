@@ -34,6 +34,7 @@ class Rfc2217Protocol final : public DeviceProtocol {
     bool greetingReadsFromTheStart() const override { return true; }
     bool acknowledgementIsLife() const override { return true; }
     bool connectionUnusable() const override { return withdrawn_.load(); }
+    bool holdsData() const override;
     GreetingCheck checkGreeting(DeviceSocket& socket, DeviceIdentity& identity) override;
 
     size_t putOpen(std::span<uint8_t> out) const override;

@@ -24,6 +24,8 @@ namespace {
 constexpr uint32_t IDLE_WAIT_MS = 1000;
 // While a frame waits for room in the socket, look again soon instead of in a second.
 constexpr uint32_t PENDING_WAIT_MS = 5;
+// While the server holds the application's data back, look for its go-ahead this often.
+constexpr uint32_t HELD_LOOK_MS = 5;
 constexpr int32_t SILENCE_MS = 120000;
 // After asking for the open procedure, a Ready port's queue is left alone this long or
 // until the port leaves Ready: the packets behind the OPEN (the driver raises DTR and
@@ -36,6 +38,9 @@ struct RelaySlot {
     // a while.
     bool openAsked = false;
     uint32_t openAskedAt = 0;
+    // A DATA packet (from its command byte on) the server asked to wait; the packets
+    // behind it stay in the outQueue.
+    std::vector<uint8_t> heldData;
 };
 
 // Thread-local state of the relay thread.
@@ -209,6 +214,40 @@ bool takePacket(PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     return true;
 }
 
+// While the server has asked for the application's data to wait, the relay takes no
+// packet past the next DATA: the application is held back through the outQueue, as by
+// a line's flow control, and everything keeps its order. The application's close ends
+// the wait: its last data goes out, and the session ends.
+bool serverHoldsData(PortRecord& record) REQUIRES(record.relayLock) {
+    DeviceSocket* socket = connectionOf(record);
+    RingQueue* outQueue = record.outQueue.load();
+    return socket && socket->protocol().holdsData() && !(outQueue && ringCloseNotice(outQueue));
+}
+
+// The held DATA packet goes first once the server lets it: false while it waits.
+bool releaseHeldData(PortRecord& record, Relay& relay, RelaySlot& marks)
+    REQUIRES(record.relayLock) {
+    if (marks.heldData.empty())
+        return true;
+    if (serverHoldsData(record) || !roomForRequest(record)) {
+        relay.wait = std::min(relay.wait, HELD_LOOK_MS);
+        return false;
+    }
+    std::copy(marks.heldData.begin(), marks.heldData.end(), relay.packet);
+    marks.heldData.clear();
+    debugTrace("VXD_WRITE_SOCKET : the server takes data again\r\n");
+    relayData(record, relay);
+    relay.more = true;
+    return true;
+}
+
+void holdData(Relay& relay, RelaySlot& marks) {
+    int length = relay.packet[1] * 256 + relay.packet[2];
+    marks.heldData.assign(relay.packet, relay.packet + 3 + std::min(length, int(MAX_DATA_LENGTH)));
+    debugTrace("VXD_WRITE_SOCKET : the server asked the data to wait\r\n");
+    relay.wait = std::min(relay.wait, HELD_LOOK_MS);
+}
+
 AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     if (deviceSilent(record)) {
         debugTrace("MessageProc: Remote Down. Call ACR Mode.\r\n");
@@ -219,7 +258,8 @@ AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(r
             postMessage(WM_RECONNECT_PORT, 0, slot);
         return {};
     }
-    if (!retryPending(record, relay) || !deviceStillListening(record))
+    if (!retryPending(record, relay) || !deviceStillListening(record) ||
+        !releaseHeldData(record, relay, relay.slots[slot]))
         return {};
     // As many packets as there is room for their frames, sent together: fewer sends, and
     // the frames still reach the device whole and in the order the packets came.
@@ -230,6 +270,11 @@ AfterUnlock connectedPass(int slot, PortRecord& record, Relay& relay) REQUIRES(r
             relaySreq(record, relay);
             break;
         case CMD_DATA:
+            if (serverHoldsData(record)) {
+                holdData(relay, relay.slots[slot]);
+                sendPendingFrame(record);
+                return {};
+            }
             relayData(record, relay);
             break;
         case CMD_MCR:
@@ -281,6 +326,7 @@ AfterUnlock heldWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(recor
     if (!outQueue || !ringCloseNotice(outQueue))
         return {};
     dropPendingFrame(record);
+    relay.slots[slot].heldData.clear();
     while (takePacket(record, relay)) {
         relay.more = true;
         if (relay.packet[0] == CMD_CLOSE)
@@ -296,6 +342,7 @@ void openWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relay
     if (marks.openAsked && getTickCount() - marks.openAskedAt < OPEN_HOLD_MS)
         return;
     marks.openAsked = false;
+    marks.heldData.clear(); // a session that ended without a connection to send it on
     while (takePacket(record, relay)) {
         if (relay.packet[0] == CMD_OPEN) {
             if (!record.isWin16Port.load()) {

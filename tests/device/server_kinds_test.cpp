@@ -4,6 +4,8 @@
 #include "config/manager_context.h"
 #include "config/port_table.h"
 #include "device/device_protocol.h"
+#include "device/device_socket.h"
+#include "device/port_connection.h"
 #include "driverlink/driver_link.h"
 #include "platform/tick.h"
 #include "platform/ui_thread.h"
@@ -339,6 +341,39 @@ TEST(Rfc2217Server, ModemStateNoticesAreThePortsModemStatus) {
             << int(state) << ": " << portdriver::lastModemStatus("COM5");
     }
     ::close(fd);
+}
+
+// A server that asks the application's data to wait (FLOWCONTROL-SUSPEND) gets none of
+// it until it lets it go on (FLOWCONTROL-RESUME); the application's close ends a wait,
+// its last data delivered.
+TEST(Rfc2217Server, DataWaitsWhileTheServerSuspendsTheFlow) {
+    constexpr uint8_t SB = 250, SE = 240, SUSPEND = 108, RESUME = 109;
+    ScriptedTelnetServer server(DO);
+    ManagerHarness manager;
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0);
+    auto flow = [&](uint8_t command) {
+        server.send({IAC, SB, COM_PORT_OPTION, command, IAC, SE});
+        return manager.pumpUntil([&] {
+            DeviceSocket* socket = connectionOf(port(slot));
+            return socket && socket->protocol().holdsData() == (command == SUSPEND);
+        });
+    };
+    const Bytes first = {'o', 'n', 'e'}, last = {'t', 'w', 'o'};
+    ASSERT_TRUE(flow(SUSPEND));
+    ASSERT_EQ(::write(fd, first.data(), first.size()), ssize_t(first.size()));
+    manager.pumpFor(300);
+    EXPECT_FALSE(contains(server.received(), first));
+    ASSERT_TRUE(flow(RESUME));
+    EXPECT_TRUE(manager.pumpUntil([&] { return contains(server.received(), first); }));
+
+    ASSERT_TRUE(flow(SUSPEND));
+    ASSERT_EQ(::write(fd, last.data(), last.size()), ssize_t(last.size()));
+    manager.pumpFor(100);
+    ::close(fd);
+    EXPECT_TRUE(manager.pumpUntil([&] { return contains(server.received(), last); }));
+    EXPECT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_READY; }));
 }
 
 // A server that leaves the keep-alive unanswered stays Connected past the silence rule
