@@ -131,6 +131,10 @@ class DeviceProtocol {
     // returns their length. Only whole packets come out: the beginning of one whose rest
     // has not come is held, and goes with the connection.
     virtual int toDriverPackets(const uint8_t* in, int count, uint8_t* out) = 0;
+    // Driver packets the greeting read that belong to the session (a server's first
+    // line states, 'F0 43 msr', sent with its agreement): they go to the driver once the
+    // port is Connected. Taken once.
+    virtual std::vector<uint8_t> takeGreetingPackets() { return {}; }
     // What the server's bytes, taken by toDriverPackets, call for in answer (a server
     // that negotiates in the middle of a session): the receive path sends it on the same
     // connection, behind the pending frames. Taken once.

@@ -119,12 +119,27 @@ void DeviceSocket::remoReadData(RingQueue* inQueue) {
     // application closes the port.
     if (!inQueue || retired.load() || !record.relayActive.load() || whole == 0)
         return;
-    int relayed = ringWrite(inQueue, packets, whole); // room was measured, only this thread writes
+    passToDriver(inQueue, packets, whole); // room was measured, only this thread writes
+}
+
+void DeviceSocket::passToDriver(RingQueue* inQueue, const uint8_t* packets, int length) {
+    PortRecord& record = port(portSlot);
+    int relayed = ringWrite(inQueue, packets, length);
     ringSetDataReady(inQueue, true);
     platform::signalDriverEvent(record.readEvent);
     // An open monitor sees exactly what went to the driver, in one piece.
     if (PortMonitor* monitor = portMonitor(record); monitor && relayed > 0)
         monitor->feedMonitor(packets, relayed);
+}
+
+void DeviceSocket::passGreetingPackets() {
+    std::vector<uint8_t> packets = protocol_->takeGreetingPackets();
+    PortRecord& record = port(portSlot);
+    RingQueue* inQueue = record.inQueue.load();
+    if (packets.empty() || !inQueue || retired.load() || !record.relayActive.load() ||
+        ringFreeSpace(inQueue) < int(packets.size()))
+        return;
+    passToDriver(inQueue, packets.data(), int(packets.size()));
 }
 
 void DeviceSocket::roomInQueue() {

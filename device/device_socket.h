@@ -48,6 +48,9 @@ class DeviceSocket : public platform::AsyncSocket {
     // UI thread: the driver has made room in the port's inQueue; a receive held back
     // for want of room goes on.
     void roomInQueue();
+    // UI thread, once the port is Connected on this connection (after the open's
+    // answer): what the greeting read for the session goes to the driver.
+    void passGreetingPackets();
     // Any thread: the receive path waits for the driver to make room in the inQueue
     // (the device is held back, not silent).
     bool waitingForRoom() const { return waitingForRoom_.load(); }
@@ -60,6 +63,7 @@ class DeviceSocket : public platform::AsyncSocket {
 
   private:
     void remoReadData(RingQueue* inQueue);
+    void passToDriver(RingQueue* inQueue, const uint8_t* packets, int length);
     const std::shared_ptr<DeviceProtocol> protocol_;
     std::atomic<bool> waitingForRoom_{false}; // written on the UI thread only
 };

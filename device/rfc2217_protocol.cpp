@@ -53,6 +53,7 @@ GreetingCheck Rfc2217Protocol::checkGreeting(DeviceSocket& socket, DeviceIdentit
             negotiation = codec_.negotiation();
         }
         traceReplies(received);
+        keepLineStates(received.toDriver);
         if (!received.toDriver.empty())
             platform::debugTrace("RFC 2217: %d bytes before the agreement dropped\r\n",
                                  int(received.toDriver.size()));
@@ -74,6 +75,27 @@ GreetingCheck Rfc2217Protocol::checkGreeting(DeviceSocket& socket, DeviceIdentit
         return GreetingCheck::Failed;
     }
     return closed ? GreetingCheck::Failed : GreetingCheck::Waiting;
+}
+
+// The last line states among packets the greeting read; its serial data is dropped.
+void Rfc2217Protocol::keepLineStates(const std::vector<uint8_t>& packets) {
+    for (size_t at = 0; at + 2 < packets.size();) {
+        if (packets[at + 1] == CMD_MODEM_STATUS) {
+            MutexLock lock(lock_);
+            greetingLineStates_.assign(packets.begin() + ptrdiff_t(at),
+                                       packets.begin() + ptrdiff_t(at + 3));
+            at += 3;
+        } else if (packets[at + 1] == CMD_DATA && at + 3 < packets.size()) {
+            at += 4 + size_t(packets[at + 2] * 256 + packets[at + 3]);
+        } else {
+            break;
+        }
+    }
+}
+
+std::vector<uint8_t> Rfc2217Protocol::takeGreetingPackets() {
+    MutexLock lock(lock_);
+    return std::exchange(greetingLineStates_, {});
 }
 
 size_t Rfc2217Protocol::copyOut(std::span<uint8_t> out, const std::vector<uint8_t>& wire) {

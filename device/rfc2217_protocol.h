@@ -56,6 +56,7 @@ class Rfc2217Protocol final : public DeviceProtocol {
     int receiveWanted(int room) const override;
     int toDriverPackets(const uint8_t* in, int count, uint8_t* out) override;
     std::vector<uint8_t> takeAnswers() override;
+    std::vector<uint8_t> takeGreetingPackets() override;
 
   private:
     // Copies what the codec wrote into out (it fits: every request is far smaller).
@@ -65,5 +66,7 @@ class Rfc2217Protocol final : public DeviceProtocol {
     mutable platform::Mutex lock_;
     mutable rfc2217::ClientCodec codec_ GUARDED_BY(lock_);
     std::vector<uint8_t> answers_ GUARDED_BY(lock_);
+    std::vector<uint8_t> greetingLineStates_ GUARDED_BY(lock_); // the last 'F0 43 msr'
+    void keepLineStates(const std::vector<uint8_t>& packets);
     std::atomic<bool> withdrawn_{false};
 };

@@ -205,6 +205,8 @@ int openPort(int slot, bool quiet) {
     } else
         record.relayActive.store(0);
     reportToDriver(record, opened);
+    if (DeviceSocket* socket = connectionOf(record); opened && socket)
+        socket->passGreetingPackets();
     leaveService();
     sendMessage(WM_REFRESH_LIST, 0, 0);
     openRunning[slot] = false;

@@ -56,6 +56,8 @@ bool resumeConnection(int slot, const char* passTrace) {
     bool resumed = resumeLocked(slot, passTrace);
     // What the application wrote while the connection was away goes at once.
     if (resumed) {
+        if (DeviceSocket* socket = connectionOf(port(slot)))
+            socket->passGreetingPackets();
         wakeRelay();
         showOpenedInMonitor(port(slot));
     }

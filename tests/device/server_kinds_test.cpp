@@ -220,8 +220,10 @@ bool contains(const Bytes& haystack, const Bytes& needle) {
 // agreeOrRefuse, keeps what it received, and sends what the test gives it.
 class ScriptedTelnetServer {
   public:
-    explicit ScriptedTelnetServer(uint8_t agreeOrRefuse)
-        : answer_(agreeOrRefuse), address_(allocateLoopbackAddress()), port_(unusedTcpPort()) {
+    // withAnswer: what it sends in the same write as its answer.
+    explicit ScriptedTelnetServer(uint8_t agreeOrRefuse, Bytes withAnswer = {})
+        : answer_(agreeOrRefuse), withAnswer_(std::move(withAnswer)),
+          address_(allocateLoopbackAddress()), port_(unusedTcpPort()) {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in at{};
         at.sin_family = AF_INET;
@@ -268,6 +270,7 @@ class ScriptedTelnetServer {
                 received_.insert(received_.end(), buffer, buffer + n);
                 if (!answered && contains(received_, {IAC, WILL, COM_PORT_OPTION})) {
                     answered = true;
+                    toSend_.insert(toSend_.begin(), withAnswer_.begin(), withAnswer_.end());
                     toSend_.insert(toSend_.begin(), {IAC, answer_, COM_PORT_OPTION});
                 }
             }
@@ -280,6 +283,7 @@ class ScriptedTelnetServer {
     }
 
     uint8_t answer_;
+    Bytes withAnswer_;
     std::string address_;
     int port_;
     int listener_ = -1;
@@ -330,11 +334,14 @@ TEST(Rfc2217Server, ANegotiationInTheMiddleOfASessionIsAnswered) {
 // status packets are: every change, all four lines low among them.
 TEST(Rfc2217Server, ModemStateNoticesAreThePortsModemStatus) {
     constexpr uint8_t SB = 250, SE = 240, NOTIFY_MODEMSTATE = 107;
-    ScriptedTelnetServer server(DO);
+    // The first notice comes with the agreement, and is not sent again.
+    ScriptedTelnetServer server(DO, {IAC, SB, COM_PORT_OPTION, NOTIFY_MODEMSTATE, 0x90, IAC, SE});
     ManagerHarness manager;
     int slot = manager.addPort(0, "COM5", server.url(), 1);
     int fd = manager.connectApplication(slot, "COM5");
     ASSERT_GE(fd, 0);
+    EXPECT_TRUE(manager.pumpUntil([&] { return portdriver::lastModemStatus("COM5") == 0x90; }))
+        << portdriver::lastModemStatus("COM5");
     for (uint8_t state : {0x30, 0x00, 0xB0}) {
         server.send({IAC, SB, COM_PORT_OPTION, NOTIFY_MODEMSTATE, state, IAC, SE});
         EXPECT_TRUE(manager.pumpUntil([&] { return portdriver::lastModemStatus("COM5") == state; }))
