@@ -248,12 +248,22 @@ class ScriptedTelnetServer {
         std::lock_guard lock(mutex_);
         toSend_.insert(toSend_.end(), bytes.begin(), bytes.end());
     }
+    // Closes the connection and takes the next; what it received so far is forgotten.
+    void dropConnection() {
+        std::lock_guard lock(mutex_);
+        drop_ = true;
+    }
 
   private:
     void serve() {
         int peer = -1;
         bool answered = false;
         while (!stop_) {
+            if (std::lock_guard lock(mutex_); drop_ && peer >= 0) {
+                ::close(std::exchange(peer, -1));
+                drop_ = answered = false;
+                received_.clear();
+            }
             if (peer < 0) {
                 pollfd wait{listener_, POLLIN, 0};
                 if (::poll(&wait, 1, 20) > 0)
@@ -289,6 +299,7 @@ class ScriptedTelnetServer {
     int listener_ = -1;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
+    bool drop_ = false;
     Bytes received_, toSend_;
     std::thread thread_;
 };
@@ -406,19 +417,28 @@ TEST(Rfc2217Server, AQuietServerIsKeptAndAWithdrawalLosesTheConnection) {
 
 // The session's line settings and the modem lines the open raises go to the server as
 // COM-PORT-OPTION commands once it agreed: SET-BAUDRATE, SET-CONTROL DTR on and RTS on.
-TEST(Rfc2217Server, TheOpenSendsTheRateAndRaisesDtrAndRts) {
+// The connection after a lost one gets them again.
+TEST(Rfc2217Server, TheOpenSendsTheRateAndRaisesDtrAndRtsAndAReconnectionAgain) {
     constexpr uint8_t SB = 250, SE = 240, SET_BAUDRATE = 1, SET_CONTROL = 5;
     ScriptedTelnetServer server(DO);
     ManagerHarness manager;
     int slot = manager.addPort(0, "COM5", server.url(), 1);
     int fd = manager.connectApplication(slot, "COM5");
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(manager.pumpUntil([&] {
+    auto rateAndLinesSent = [&] {
         Bytes got = server.received();
         return contains(got, {IAC, SB, COM_PORT_OPTION, SET_BAUDRATE}) &&
                contains(got, {IAC, SB, COM_PORT_OPTION, SET_CONTROL, 8, IAC, SE}) &&
                contains(got, {IAC, SB, COM_PORT_OPTION, SET_CONTROL, 11, IAC, SE});
-    }));
+    };
+    EXPECT_TRUE(manager.pumpUntil(rateAndLinesSent));
+
+    TickDriver ticks(100, reconnectionRunning);
+    server.dropConnection();
+    ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
+    ASSERT_TRUE(
+        manager.pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; }, 30000));
+    EXPECT_TRUE(manager.pumpUntil(rateAndLinesSent));
     ::close(fd);
 }
 
