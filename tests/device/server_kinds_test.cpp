@@ -560,6 +560,43 @@ INSTANTIATE_TEST_SUITE_P(Accepters, Ser2netSessions,
                              return info.param == Ser2net::Accepter::Rfc2217 ? "Rfc2217" : "RawTcp";
                          });
 
+// pyserial as the application, with the preload library, against ser2net whose line
+// echoes: every byte value comes back, and the rate it opens with is set on the line.
+TEST(Rfc2217Server, PyserialThroughSer2netGetsItsEchoAtItsRate) {
+    if (Ser2net::path().empty())
+        GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
+    const char* script = "import serial, sys\n"
+                         "port = serial.serial_for_url(sys.argv[1], baudrate=19200, timeout=10)\n"
+                         "data = bytes(range(256)) * 4\n"
+                         "port.write(data)\n"
+                         "got = port.read(len(data))\n"
+                         "port.close()\n"
+                         "sys.exit(0 if got == data else 1)\n";
+    ManagerHarness manager;
+    Ser2net server;
+    ASSERT_TRUE(server.listening()) << server.log();
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    ASSERT_TRUE(startPort(slot));
+    ClientProcess python({"/usr/bin/python3", "-c", script, manager.linkPath("COM5")},
+                         testing::TempDir() + "pyserial_ser2net_client", PRELOAD_LIBRARY);
+    bool rateSeen = false;
+    ASSERT_TRUE(manager.pumpUntil(
+        [&] {
+            termios line{};
+            rateSeen =
+                rateSeen || (tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200);
+            uint8_t buffer[4096];
+            ssize_t n = ::read(server.line(), buffer, sizeof buffer);
+            if (n > 0)
+                EXPECT_EQ(::write(server.line(), buffer, size_t(n)), n);
+            return python.done();
+        },
+        20000))
+        << python.output();
+    EXPECT_EQ(python.finish(), 0) << python.output() << server.log();
+    EXPECT_TRUE(rateSeen);
+}
+
 // pyserial's own RFC 2217 server (serial.rfc2217.PortManager), a second implementation
 // that these tests did not write, serving a pty.
 TEST(Rfc2217Server, PyserialsServerCarriesEveryByteAndTheRate) {
