@@ -53,10 +53,10 @@ GreetingCheck Rfc2217Protocol::checkGreeting(DeviceSocket& socket, DeviceIdentit
             negotiation = codec_.negotiation();
         }
         traceReplies(received);
-        keepLineStates(received.toDriver);
-        if (!received.toDriver.empty())
-            platform::debugTrace("RFC 2217: %d bytes before the agreement dropped\r\n",
-                                 int(received.toDriver.size()));
+        if (size_t dropped = keepLineStates(received.toDriver); dropped != 0)
+            platform::debugTrace("RFC 2217: %d bytes of serial data before the agreement "
+                                 "dropped\r\n",
+                                 int(dropped));
         if (!received.toServer.empty() &&
             socket.Send(received.toServer.data(), int(received.toServer.size()), 0) <
                 int(received.toServer.size()))
@@ -77,8 +77,10 @@ GreetingCheck Rfc2217Protocol::checkGreeting(DeviceSocket& socket, DeviceIdentit
     return closed ? GreetingCheck::Failed : GreetingCheck::Waiting;
 }
 
-// The last line states among packets the greeting read; its serial data is dropped.
-void Rfc2217Protocol::keepLineStates(const std::vector<uint8_t>& packets) {
+// The last line states among packets the greeting read; its serial data is dropped:
+// how many bytes of it.
+size_t Rfc2217Protocol::keepLineStates(const std::vector<uint8_t>& packets) {
+    size_t data = 0;
     for (size_t at = 0; at + 2 < packets.size();) {
         if (packets[at + 1] == CMD_MODEM_STATUS) {
             MutexLock lock(lock_);
@@ -86,11 +88,14 @@ void Rfc2217Protocol::keepLineStates(const std::vector<uint8_t>& packets) {
                                        packets.begin() + ptrdiff_t(at + 3));
             at += 3;
         } else if (packets[at + 1] == CMD_DATA && at + 3 < packets.size()) {
-            at += 4 + size_t(packets[at + 2] * 256 + packets[at + 3]);
+            size_t length = size_t(packets[at + 2] * 256 + packets[at + 3]);
+            data += length;
+            at += 4 + length;
         } else {
             break;
         }
     }
+    return data;
 }
 
 std::vector<uint8_t> Rfc2217Protocol::takeGreetingPackets() {

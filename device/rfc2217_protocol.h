@@ -67,6 +67,6 @@ class Rfc2217Protocol final : public DeviceProtocol {
     mutable rfc2217::ClientCodec codec_ GUARDED_BY(lock_);
     std::vector<uint8_t> answers_ GUARDED_BY(lock_);
     std::vector<uint8_t> greetingLineStates_ GUARDED_BY(lock_); // the last 'F0 43 msr'
-    void keepLineStates(const std::vector<uint8_t>& packets);
+    size_t keepLineStates(const std::vector<uint8_t>& packets);
     std::atomic<bool> withdrawn_{false};
 };
