@@ -7,6 +7,7 @@
 #include "platform/registry.h"
 #include "tests/app/gui_support.h"
 #include "tests/support/loopback_address.h"
+#include "tests/support/process_threads.h"
 #include "tests/support/pump.h"
 #include "tests/support/temp_store.h"
 #include "tools/vorlix_sim/sim_server.h"
@@ -218,7 +219,8 @@ TEST_F(ServiceMode, ServesHeadlessAnswersNobodyAndEndsOnSigtermWithHostsSaved) {
     // The hosts are saved at the end: take the saved one away under the running manager.
     writeStoredPort(0, "COM6", {{host, 1, "bench"}}, "", 0);
     manager.terminate();
-    ASSERT_TRUE(manager.waitForFinished(15000)) << "SIGTERM did not end the service";
+    ASSERT_TRUE(manager.waitForFinished(15000)) << "SIGTERM did not end the service:\n"
+                                                << processThreads(long(manager.processId()));
     EXPECT_EQ(manager.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(manager.exitCode(), 0);
     EXPECT_EQ(savedAddress(0), host);
@@ -247,7 +249,7 @@ TEST_F(ServiceMode, SaysSoWhenTheHostsCouldNotBeSaved) {
         << manager.readAllStandardError().toStdString();
     ASSERT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, "Enum\\Root\\Redirector\\0000"), ERROR_SUCCESS);
     manager.terminate();
-    ASSERT_TRUE(manager.waitForFinished(15000));
+    ASSERT_TRUE(manager.waitForFinished(15000)) << processThreads(long(manager.processId()));
     EXPECT_EQ(manager.exitCode(), 0);
     std::string err = manager.readAllStandardError().toStdString();
     EXPECT_NE(

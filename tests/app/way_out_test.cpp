@@ -4,6 +4,7 @@
 #include "config/port_key.h"
 #include "platform/registry.h"
 #include "tests/app/gui_support.h"
+#include "tests/support/process_threads.h"
 #include "tests/support/pump.h"
 #include "tests/support/temp_store.h"
 
@@ -202,7 +203,8 @@ TEST_P(WayOut, EndsWithStatusZeroHostsSavedAndLinksGone) {
         break;
     }
 
-    ASSERT_TRUE(manager.waitForFinished(15000)) << "the manager did not end";
+    ASSERT_TRUE(manager.waitForFinished(15000)) << "the manager did not end:\n"
+                                                << processThreads(long(manager.processId()));
     EXPECT_EQ(manager.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(manager.exitCode(), 0);
     EXPECT_FALSE(std::filesystem::exists(link()) || std::filesystem::is_symlink(link()));
