@@ -501,6 +501,12 @@ void sendAnswers(PortRecord& record, const DeviceSocket* socket, std::span<const
     MutexLock lock(record.relayLock);
     if (answers.empty() || connectionOf(record) != socket)
         return;
+    // The relay may have filled the room while the server reads nothing: the answers
+    // get room of their own rather than be lost (up to as much again as the usual).
+    Connection& tx = books(record);
+    size_t needed = size_t(tx.txSent + tx.txPending) + answers.size();
+    if (needed > tx.txFrame.size() && needed <= 2 * size_t(TX_BUFFER_SIZE))
+        tx.txFrame.resize(needed);
     if (!queueBytes(record, answers.data(), answers.size())) {
         platform::debugTrace("Answer to the device dropped: no room behind the pending frames\r\n");
         return;

@@ -208,7 +208,7 @@ TEST(RawTcpServer, AQuietLineIsNotTakenForALostServer) {
 
 // ---- Against a Telnet server the test plays ----
 
-constexpr uint8_t IAC = 255, WILL = 251, DO = 253, DONT = 254;
+constexpr uint8_t IAC = 255, WILL = 251, WONT = 252, DO = 253, DONT = 254;
 constexpr uint8_t ECHO_OPTION = 1, COM_PORT_OPTION = 44;
 
 bool contains(const Bytes& haystack, const Bytes& needle) {
@@ -225,6 +225,10 @@ class ScriptedTelnetServer {
         : answer_(agreeOrRefuse), withAnswer_(std::move(withAnswer)),
           address_(allocateLoopbackAddress()), port_(unusedTcpPort()) {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        // A small window, as a device server's: a pause in its reading holds the sender
+        // back after little.
+        int window = 16384;
+        ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
         sockaddr_in at{};
         at.sin_family = AF_INET;
         at.sin_port = htons(uint16_t(port_));
@@ -248,6 +252,8 @@ class ScriptedTelnetServer {
         std::lock_guard lock(mutex_);
         toSend_.insert(toSend_.end(), bytes.begin(), bytes.end());
     }
+    // While paused it reads nothing (what it has to send still goes).
+    void pauseReading(bool paused) { paused_ = paused; }
     // Closes the connection and takes the next; what it received so far is forgotten.
     void dropConnection() {
         std::lock_guard lock(mutex_);
@@ -271,7 +277,9 @@ class ScriptedTelnetServer {
                 continue;
             }
             pollfd wait{peer, POLLIN, 0};
-            if (::poll(&wait, 1, 20) > 0) {
+            if (paused_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            else if (::poll(&wait, 1, 20) > 0) {
                 uint8_t buffer[4096];
                 ssize_t n = ::read(peer, buffer, sizeof buffer);
                 if (n <= 0)
@@ -297,7 +305,7 @@ class ScriptedTelnetServer {
     std::string address_;
     int port_;
     int listener_ = -1;
-    std::atomic<bool> stop_{false};
+    std::atomic<bool> stop_{false}, paused_{false};
     mutable std::mutex mutex_;
     bool drop_ = false;
     Bytes received_, toSend_;
@@ -666,6 +674,57 @@ Bytes dataSentToTelnetServer(const Bytes& received) {
     for (size_t at = 0, size = 1; at < received.size() && size != 0; at += size)
         size = protocol->readHeldUnit({received.data() + at, received.size() - at}, data);
     return data;
+}
+
+// A server that reads nothing for a while, with the application writing all the time,
+// and negotiates meanwhile: its answers wait with the data, none lost, and the data
+// arrives whole.
+TEST(Rfc2217Server, AnswersToAServerThatReadsNothingWaitWithTheData) {
+    constexpr uint8_t OPTION = 200;
+    ScriptedTelnetServer server(DO);
+    ManagerHarness manager;
+    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    int fd = manager.connectApplication(slot, "COM5");
+    ASSERT_GE(fd, 0);
+    server.pauseReading(true);
+    Bytes sent;
+    int refusedPasses = 0; // the outQueue, the pending frames and TCP's buffers full
+    while (refusedPasses < 50) {
+        Bytes chunk(4096, 'd');
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = uint8_t(sent.size() + i);
+        ssize_t n = ::write(fd, chunk.data(), chunk.size());
+        if (n > 0)
+            sent.insert(sent.end(), chunk.begin(), chunk.begin() + n);
+        refusedPasses = n > 0 ? 0 : refusedPasses + 1;
+        manager.pumpFor(n > 0 ? 0 : 10);
+    }
+    Bytes requests;
+    for (int i = 0; i < 600; ++i) // each refused anew: 1800 bytes of answers
+        requests.insert(requests.end(), {IAC, DO, OPTION});
+    server.send(requests);
+    manager.pumpFor(300);
+    server.pauseReading(false);
+    auto refusals = [](const Bytes& got) {
+        const Bytes refusal = {IAC, WONT, OPTION};
+        int count = 0;
+        for (auto at = got.begin();
+             (at = std::search(at, got.end(), refusal.begin(), refusal.end())) != got.end();
+             at += 3)
+            ++count;
+        return count;
+    };
+    Bytes got;
+    EXPECT_TRUE(manager.pumpUntil(
+        [&] {
+            got = server.received(); // no sooner than the data and the answers can be there
+            return got.size() >= sent.size() + 1800 && refusals(got) == 600 &&
+                   dataSentToTelnetServer(got).size() >= sent.size();
+        },
+        20000));
+    EXPECT_TRUE(dataSentToTelnetServer(got) == sent) << "the data did not arrive whole";
+    EXPECT_EQ(refusals(got), 600);
+    ::close(fd);
 }
 
 // Switching from a Vorlix device to an RFC 2217 server and on to another Vorlix device
