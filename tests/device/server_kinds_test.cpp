@@ -40,6 +40,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -208,7 +209,7 @@ TEST(RawTcpServer, AQuietLineIsNotTakenForALostServer) {
 
 // ---- Against a Telnet server the test plays ----
 
-constexpr uint8_t IAC = 255, WILL = 251, WONT = 252, DO = 253, DONT = 254;
+constexpr uint8_t IAC = 255, WILL = 251, WONT = 252, DO = 253, DONT = 254, SB = 250, SE = 240;
 constexpr uint8_t ECHO_OPTION = 1, COM_PORT_OPTION = 44;
 
 bool contains(const Bytes& haystack, const Bytes& needle) {
@@ -312,6 +313,26 @@ class ScriptedTelnetServer {
     std::thread thread_;
 };
 
+// A port whose host is a scripted Telnet server that agrees (withAnswer: what it sends
+// with its agreement), with the application holding the port open.
+class TelnetServerPort : public testing::Test {
+  protected:
+    void open(Bytes withAnswer = {}) {
+        server = std::make_unique<ScriptedTelnetServer>(DO, std::move(withAnswer));
+        slot = manager.addPort(0, "COM5", server->url(), 1);
+        fd = manager.connectApplication(slot, "COM5");
+        ASSERT_GE(fd, 0);
+    }
+    void TearDown() override {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    std::unique_ptr<ScriptedTelnetServer> server;
+    ManagerHarness manager;
+    int slot = -1;
+    int fd = -1;
+};
+
 // A server that refuses COM-PORT-OPTION fails the open as a device that does not
 // identify itself does: Disconnected, reason '3'.
 TEST(Rfc2217Server, ARefusalOfTheComPortOptionFailsTheOpen) {
@@ -330,57 +351,43 @@ TEST(Rfc2217Server, ARefusalOfTheComPortOptionFailsTheOpen) {
 
 // A server may negotiate in the middle of a session: the answer goes back on the same
 // connection, between the application's data, which arrives whole.
-TEST(Rfc2217Server, ANegotiationInTheMiddleOfASessionIsAnswered) {
-    ScriptedTelnetServer server(DO);
-    ManagerHarness manager;
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
-    int fd = manager.connectApplication(slot, "COM5");
-    ASSERT_GE(fd, 0);
-    server.send({IAC, WILL, ECHO_OPTION, 'h', 'i'});
+TEST_F(TelnetServerPort, ANegotiationInTheMiddleOfASessionIsAnswered) {
+    open();
+    server->send({IAC, WILL, ECHO_OPTION, 'h', 'i'});
     EXPECT_EQ(readApplication(manager, fd, 2), (Bytes{'h', 'i'}));
     EXPECT_TRUE(manager.pumpUntil([&] {
-        return contains(server.received(), {IAC, DONT, ECHO_OPTION});
+        return contains(server->received(), {IAC, DONT, ECHO_OPTION});
     }));
     const Bytes data = {'a', 0xFF, 'b'};
     ASSERT_EQ(::write(fd, data.data(), data.size()), ssize_t(data.size()));
     EXPECT_TRUE(manager.pumpUntil([&] {
-        return contains(server.received(), {'a', IAC, IAC, 'b'});
+        return contains(server->received(), {'a', IAC, IAC, 'b'});
     }));
-    ::close(fd);
 }
 
 // The server's modem-state notices are the port's modem status, as a Vorlix device's
 // status packets are: every change, all four lines low among them.
-TEST(Rfc2217Server, ModemStateNoticesAreThePortsModemStatus) {
-    constexpr uint8_t SB = 250, SE = 240, NOTIFY_MODEMSTATE = 107;
+TEST_F(TelnetServerPort, ModemStateNoticesAreThePortsModemStatus) {
+    constexpr uint8_t NOTIFY_MODEMSTATE = 107;
     // The first notice comes with the agreement, and is not sent again.
-    ScriptedTelnetServer server(DO, {IAC, SB, COM_PORT_OPTION, NOTIFY_MODEMSTATE, 0x90, IAC, SE});
-    ManagerHarness manager;
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
-    int fd = manager.connectApplication(slot, "COM5");
-    ASSERT_GE(fd, 0);
+    open({IAC, SB, COM_PORT_OPTION, NOTIFY_MODEMSTATE, 0x90, IAC, SE});
     EXPECT_TRUE(manager.pumpUntil([&] { return portdriver::lastModemStatus("COM5") == 0x90; }))
         << portdriver::lastModemStatus("COM5");
     for (uint8_t state : {0x30, 0x00, 0xB0}) {
-        server.send({IAC, SB, COM_PORT_OPTION, NOTIFY_MODEMSTATE, state, IAC, SE});
+        server->send({IAC, SB, COM_PORT_OPTION, NOTIFY_MODEMSTATE, state, IAC, SE});
         EXPECT_TRUE(manager.pumpUntil([&] { return portdriver::lastModemStatus("COM5") == state; }))
             << int(state) << ": " << portdriver::lastModemStatus("COM5");
     }
-    ::close(fd);
 }
 
 // A server that asks the application's data to wait (FLOWCONTROL-SUSPEND) gets none of
 // it until it lets it go on (FLOWCONTROL-RESUME); the application's close ends a wait,
 // its last data delivered.
-TEST(Rfc2217Server, DataWaitsWhileTheServerSuspendsTheFlow) {
-    constexpr uint8_t SB = 250, SE = 240, SUSPEND = 108, RESUME = 109;
-    ScriptedTelnetServer server(DO);
-    ManagerHarness manager;
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
-    int fd = manager.connectApplication(slot, "COM5");
-    ASSERT_GE(fd, 0);
+TEST_F(TelnetServerPort, DataWaitsWhileTheServerSuspendsTheFlow) {
+    constexpr uint8_t SUSPEND = 108, RESUME = 109;
+    open();
     auto flow = [&](uint8_t command) {
-        server.send({IAC, SB, COM_PORT_OPTION, command, IAC, SE});
+        server->send({IAC, SB, COM_PORT_OPTION, command, IAC, SE});
         return manager.pumpUntil([&] {
             DeviceSocket* socket = connectionOf(port(slot));
             return socket && socket->protocol().holdsData() == (command == SUSPEND);
@@ -390,51 +397,42 @@ TEST(Rfc2217Server, DataWaitsWhileTheServerSuspendsTheFlow) {
     ASSERT_TRUE(flow(SUSPEND));
     ASSERT_EQ(::write(fd, first.data(), first.size()), ssize_t(first.size()));
     manager.pumpFor(300);
-    EXPECT_FALSE(contains(server.received(), first));
+    EXPECT_FALSE(contains(server->received(), first));
     ASSERT_TRUE(flow(RESUME));
-    EXPECT_TRUE(manager.pumpUntil([&] { return contains(server.received(), first); }));
+    EXPECT_TRUE(manager.pumpUntil([&] { return contains(server->received(), first); }));
 
     ASSERT_TRUE(flow(SUSPEND));
     ASSERT_EQ(::write(fd, last.data(), last.size()), ssize_t(last.size()));
     manager.pumpFor(100);
-    ::close(fd);
-    EXPECT_TRUE(manager.pumpUntil([&] { return contains(server.received(), last); }));
+    ::close(std::exchange(fd, -1));
+    EXPECT_TRUE(manager.pumpUntil([&] { return contains(server->received(), last); }));
     EXPECT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_READY; }));
 }
 
 // A server that leaves the keep-alive unanswered stays Connected past the silence rule
 // while its system acknowledges what is sent; one that withdraws COM-PORT-OPTION loses
 // the connection.
-TEST(Rfc2217Server, AQuietServerIsKeptAndAWithdrawalLosesTheConnection) {
-    ScriptedTelnetServer server(DO);
-    ManagerHarness manager;
+TEST_F(TelnetServerPort, AQuietServerIsKeptAndAWithdrawalLosesTheConnection) {
     TickDriver ticks(100, reconnectionRunning); // a reconnection's waits pass at once
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
-    int fd = manager.connectApplication(slot, "COM5");
-    ASSERT_GE(fd, 0);
+    open();
 
     platform::addTickOffset(SILENCE_RULE_MS + 10000);
     wakeRelay();
     manager.pumpFor(200);
     EXPECT_EQ(port(slot).state.load(), PORT_CONNECTED);
 
-    server.send({IAC, DONT, COM_PORT_OPTION});
+    server->send({IAC, DONT, COM_PORT_OPTION});
     EXPECT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
-    ::close(fd);
 }
 
 // The session's line settings and the modem lines the open raises go to the server as
 // COM-PORT-OPTION commands once it agreed: SET-BAUDRATE, SET-CONTROL DTR on and RTS on.
 // The connection after a lost one gets them again.
-TEST(Rfc2217Server, TheOpenSendsTheRateAndRaisesDtrAndRtsAndAReconnectionAgain) {
-    constexpr uint8_t SB = 250, SE = 240, SET_BAUDRATE = 1, SET_CONTROL = 5;
-    ScriptedTelnetServer server(DO);
-    ManagerHarness manager;
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
-    int fd = manager.connectApplication(slot, "COM5");
-    ASSERT_GE(fd, 0);
+TEST_F(TelnetServerPort, TheOpenSendsTheRateAndRaisesDtrAndRtsAndAReconnectionAgain) {
+    constexpr uint8_t SET_BAUDRATE = 1, SET_CONTROL = 5;
+    open();
     auto rateAndLinesSent = [&] {
-        Bytes got = server.received();
+        Bytes got = server->received();
         return contains(got, {IAC, SB, COM_PORT_OPTION, SET_BAUDRATE}) &&
                contains(got, {IAC, SB, COM_PORT_OPTION, SET_CONTROL, 8, IAC, SE}) &&
                contains(got, {IAC, SB, COM_PORT_OPTION, SET_CONTROL, 11, IAC, SE});
@@ -442,12 +440,11 @@ TEST(Rfc2217Server, TheOpenSendsTheRateAndRaisesDtrAndRtsAndAReconnectionAgain) 
     EXPECT_TRUE(manager.pumpUntil(rateAndLinesSent));
 
     TickDriver ticks(100, reconnectionRunning);
-    server.dropConnection();
+    server->dropConnection();
     ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
     ASSERT_TRUE(
         manager.pumpUntil([&] { return port(slot).state.load() == PORT_CONNECTED; }, 30000));
     EXPECT_TRUE(manager.pumpUntil(rateAndLinesSent));
-    ::close(fd);
 }
 
 // pyserial with the preload library in front of it: the input flush of its open, its
@@ -455,7 +452,7 @@ TEST(Rfc2217Server, TheOpenSendsTheRateAndRaisesDtrAndRtsAndAReconnectionAgain) 
 // off, and PURGE-DATA 2, in the order the application made them among its data (the
 // break after what it wrote before).
 TEST(Rfc2217Server, TheApplicationsFlushesAndBreakReachTheServerInOrder) {
-    constexpr uint8_t SB = 250, SE = 240, SET_CONTROL = 5, PURGE_DATA = 12;
+    constexpr uint8_t SET_CONTROL = 5, PURGE_DATA = 12;
     const char* script = "import serial, sys\n"
                          "with serial.Serial(sys.argv[1], 9600, timeout=5) as port:\n"
                          "    port.write(b'before')\n"
@@ -595,8 +592,9 @@ TEST(Rfc2217Server, PyserialThroughSer2netGetsItsEchoAtItsRate) {
                 rateSeen || (tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200);
             uint8_t buffer[4096];
             ssize_t n = ::read(server.line(), buffer, sizeof buffer);
-            if (n > 0)
+            if (n > 0) {
                 EXPECT_EQ(::write(server.line(), buffer, size_t(n)), n);
+            }
             return python.done();
         },
         20000))
@@ -679,14 +677,10 @@ Bytes dataSentToTelnetServer(const Bytes& received) {
 // A server that reads nothing for a while, with the application writing all the time,
 // and negotiates meanwhile: its answers wait with the data, none lost, and the data
 // arrives whole.
-TEST(Rfc2217Server, AnswersToAServerThatReadsNothingWaitWithTheData) {
+TEST_F(TelnetServerPort, AnswersToAServerThatReadsNothingWaitWithTheData) {
     constexpr uint8_t OPTION = 200;
-    ScriptedTelnetServer server(DO);
-    ManagerHarness manager;
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
-    int fd = manager.connectApplication(slot, "COM5");
-    ASSERT_GE(fd, 0);
-    server.pauseReading(true);
+    open();
+    server->pauseReading(true);
     Bytes sent;
     int refusedPasses = 0; // the outQueue, the pending frames and TCP's buffers full
     while (refusedPasses < 50) {
@@ -702,9 +696,9 @@ TEST(Rfc2217Server, AnswersToAServerThatReadsNothingWaitWithTheData) {
     Bytes requests;
     for (int i = 0; i < 600; ++i) // each refused anew: 1800 bytes of answers
         requests.insert(requests.end(), {IAC, DO, OPTION});
-    server.send(requests);
+    server->send(requests);
     manager.pumpFor(300);
-    server.pauseReading(false);
+    server->pauseReading(false);
     auto refusals = [](const Bytes& got) {
         const Bytes refusal = {IAC, WONT, OPTION};
         int count = 0;
@@ -717,14 +711,13 @@ TEST(Rfc2217Server, AnswersToAServerThatReadsNothingWaitWithTheData) {
     Bytes got;
     EXPECT_TRUE(manager.pumpUntil(
         [&] {
-            got = server.received(); // no sooner than the data and the answers can be there
+            got = server->received(); // no sooner than the data and the answers can be there
             return got.size() >= sent.size() + 1800 && refusals(got) == 600 &&
                    dataSentToTelnetServer(got).size() >= sent.size();
         },
         20000));
     EXPECT_TRUE(dataSentToTelnetServer(got) == sent) << "the data did not arrive whole";
     EXPECT_EQ(refusals(got), 600);
-    ::close(fd);
 }
 
 // Switching from a Vorlix device to an RFC 2217 server and on to another Vorlix device
