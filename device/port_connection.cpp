@@ -354,9 +354,18 @@ DeviceProtocol* protocolOf(PortRecord& record) REQUIRES(record.relayLock) {
     return socket ? &socket->protocol() : nullptr;
 }
 
-bool frameFits(PortRecord& record, size_t length) REQUIRES(record.relayLock) {
+// Where the driver's requests may fill the pending frames to: TX_BUFFER_SIZE. The room
+// beyond (made for a server's answers, or taken by held frames written again for a
+// server of another kind) is not theirs, so answers still find room once the relay has
+// filled its own.
+size_t requestEnd(const Connection& tx) {
+    return std::min(tx.txFrame.size(), size_t(TX_BUFFER_SIZE));
+}
+
+bool frameFits(PortRecord& record, size_t length, bool answer = false) REQUIRES(record.relayLock) {
     Connection& tx = books(record);
-    return size_t(tx.txSent + tx.txPending) + length <= tx.txFrame.size();
+    size_t end = answer ? tx.txFrame.size() : requestEnd(tx);
+    return size_t(tx.txSent + tx.txPending) + length <= end;
 }
 
 // Frames queued on an empty buffer belong to the port's connection of the moment, and
@@ -372,11 +381,11 @@ void noteOwner(PortRecord& record) REQUIRES(record.relayLock) {
         tx.txProtocol = socket->sharedProtocol();
 }
 
-bool queueBytes(PortRecord& record, const uint8_t* frame, size_t length)
+bool queueBytes(PortRecord& record, const uint8_t* frame, size_t length, bool answer = false)
     REQUIRES(record.relayLock) {
     Connection& tx = books(record);
     noteOwner(record);
-    if (!frameFits(record, length))
+    if (!frameFits(record, length, answer))
         return false;
     std::memcpy(tx.txFrame.data() + tx.txSent + tx.txPending, frame, length);
     tx.txPending += int(length);
@@ -501,13 +510,13 @@ void sendAnswers(PortRecord& record, const DeviceSocket* socket, std::span<const
     MutexLock lock(record.relayLock);
     if (answers.empty() || connectionOf(record) != socket)
         return;
-    // The relay may have filled the room while the server reads nothing: the answers
-    // get room of their own rather than be lost (up to as much again as the usual).
+    // The relay may have filled its room while the server reads nothing: the answers
+    // get room beyond it rather than be lost (up to as much again as the usual).
     Connection& tx = books(record);
     size_t needed = size_t(tx.txSent + tx.txPending) + answers.size();
     if (needed > tx.txFrame.size() && needed <= 2 * size_t(TX_BUFFER_SIZE))
         tx.txFrame.resize(needed);
-    if (!queueBytes(record, answers.data(), answers.size())) {
+    if (!queueBytes(record, answers.data(), answers.size(), true)) {
         platform::debugTrace("Answer to the device dropped: no room behind the pending frames\r\n");
         return;
     }
@@ -530,7 +539,9 @@ bool queueData(PortRecord& record, const uint8_t* payload, int length) {
     Connection& tx = books(record);
     noteOwner(record);
     size_t used = size_t(tx.txSent + tx.txPending);
-    std::span<uint8_t> room(tx.txFrame.data() + used, tx.txFrame.size() - used);
+    if (used >= requestEnd(tx))
+        return false;
+    std::span<uint8_t> room(tx.txFrame.data() + used, requestEnd(tx) - used);
     size_t size = protocol->putData(room, {payload, size_t(length)});
     tx.txPending += int(size);
     return size != 0;
