@@ -136,9 +136,12 @@ void DeviceSocket::passGreetingPackets() {
     std::vector<uint8_t> packets = protocol_->takeGreetingPackets();
     PortRecord& record = port(portSlot);
     RingQueue* inQueue = record.inQueue.load();
-    if (packets.empty() || !inQueue || retired.load() || !record.relayActive.load() ||
-        ringFreeSpace(inQueue) < int(packets.size()))
+    if (packets.empty() || !inQueue || retired.load() || !record.relayActive.load())
         return;
+    if (ringFreeSpace(inQueue) < int(packets.size())) {
+        platform::debugTrace("The server's first line states dropped: the in-queue is full\r\n");
+        return;
+    }
     passToDriver(inQueue, packets.data(), int(packets.size()));
 }
 

@@ -311,6 +311,7 @@ AfterUnlock applicationClosed(int slot, PortRecord& record) REQUIRES(record.rela
 // packets are dropped one per pass and only its close counts.
 AfterUnlock parkedWatch(int slot, PortRecord& record, Relay& relay) REQUIRES(record.relayLock) {
     dropPendingFrame(record);
+    relay.slots[slot].heldData.clear();
     if (!takePacket(record, relay))
         return {};
     relay.more = true;
