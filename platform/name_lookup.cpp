@@ -64,12 +64,12 @@ Resolver& resolver() {
 }
 
 // IPv4 first, as device servers' names always were; an IPv6-only name is reached too.
-// IPv6 addresses are asked for only where the machine has one of its own (beyond
-// loopback), so an IPv4-only network waits for no second answer.
+// Both are always asked for: restricted to the machine's own kinds of address, a machine
+// with IPv4 on loopback only would no longer find names in /etc/hosts that it found
+// before.
 bool resolveName(const std::string& name, sockaddr_storage* address) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
-    hints.ai_flags = AI_ADDRCONFIG;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
     if (getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || !list)

@@ -119,6 +119,12 @@ void HeldNameServer::takeArrived(int timeoutMs) {
         query.packet.resize(end);
         query.type = query.packet[end - 4] * 256 + query.packet[end - 3];
         query.name = lowered(query.name);
+        // The IPv6 question of a lookup whose IPv4 one was answered, come late: answered
+        // alike, so that the lookup does not wait out the resolver's time limit.
+        if (auto done = answered_.find(query.name); done != answered_.end() && query.type == 28) {
+            sendReply(query, done->second ? &*done->second : nullptr);
+            continue;
+        }
         held_.push_back(std::move(query));
         timeoutMs = 0;
     }
@@ -154,32 +160,37 @@ void HeldNameServer::answerNoSuchName(const std::string& name) {
 // The question comes back with the header turned into an answer: one A record (none to
 // a question for an IPv6 address), or none with "no such name" (NXDOMAIN); additional
 // records of the query are left out.
+void HeldNameServer::sendReply(const Query& query, const std::string* ipv4) {
+    std::vector<uint8_t> packet = query.packet;
+    packet[2] = 0x81; // a response to a recursive query
+    packet[3] = ipv4 ? 0x80 : 0x83;
+    packet[4] = 0;
+    packet[5] = 1; // one question
+    packet[6] = 0;
+    bool record = ipv4 && query.type == 1;
+    packet[7] = record ? 1 : 0; // answers
+    packet[8] = packet[9] = packet[10] = packet[11] = 0;
+    if (record) {
+        in_addr address{};
+        inet_pton(AF_INET, ipv4->c_str(), &address);
+        const uint8_t fields[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
+        packet.insert(packet.end(), std::begin(fields), std::end(fields));
+        auto bytes = reinterpret_cast<const uint8_t*>(&address.s_addr);
+        packet.insert(packet.end(), bytes, bytes + 4);
+    }
+    ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&query.from),
+             sizeof query.from);
+}
+
 void HeldNameServer::reply(const std::string& name, const std::string* ipv4) {
     takeArrived(0);
+    answered_[lowered(name)] = ipv4 ? std::optional<std::string>(*ipv4) : std::nullopt;
     for (auto query = held_.begin(); query != held_.end();) {
         if (query->name != lowered(name)) {
             ++query;
             continue;
         }
-        std::vector<uint8_t> packet = query->packet;
-        packet[2] = 0x81; // a response to a recursive query
-        packet[3] = ipv4 ? 0x80 : 0x83;
-        packet[4] = 0;
-        packet[5] = 1; // one question
-        packet[6] = 0;
-        bool record = ipv4 && query->type == 1;
-        packet[7] = record ? 1 : 0; // answers
-        packet[8] = packet[9] = packet[10] = packet[11] = 0;
-        if (record) {
-            in_addr address{};
-            inet_pton(AF_INET, ipv4->c_str(), &address);
-            const uint8_t record[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
-            packet.insert(packet.end(), std::begin(record), std::end(record));
-            auto bytes = reinterpret_cast<const uint8_t*>(&address.s_addr);
-            packet.insert(packet.end(), bytes, bytes + 4);
-        }
-        ::sendto(fd_, packet.data(), packet.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&query->from), sizeof query->from);
+        sendReply(*query, ipv4);
         query = held_.erase(query);
     }
 }

@@ -14,6 +14,8 @@
 // (no search list is tried).
 #include <netinet/in.h>
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,7 @@ class HeldNameServer {
     void setUp();
     void takeArrived(int timeoutMs);
     void reply(const std::string& name, const std::string* ipv4);
+    void sendReply(const Query& query, const std::string* ipv4);
 
     std::string problem_;
     std::string address_;
@@ -58,4 +61,5 @@ class HeldNameServer {
     int fd_ = -1;
     bool mounted_ = false;
     std::vector<Query> held_;
+    std::map<std::string, std::optional<std::string>> answered_; // name: its IPv4, or none
 };
