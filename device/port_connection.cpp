@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -118,24 +119,37 @@ void destroyLater(DeviceSocket* socket) {
     platform::postToUiThread([] { destroyRetired(); });
 }
 
-// The frames after the one the socket took only part of: those go to the next
-// connection whole, that one is lost with this connection.
-void keepWholeFrames(PortRecord& record) REQUIRES(record.relayLock) {
-    Connection& tx = books(record);
+// Where the unit the socket took part of ends (0 when it has taken nothing yet),
+// measured with the protocol that wrote it; nothing when the bytes do not tell.
+std::optional<size_t> endOfBegunUnit(const Connection& tx) {
     size_t end = size_t(tx.txSent + tx.txPending);
     size_t at = 0;
     while (at < size_t(tx.txSent)) {
         size_t size =
             tx.txProtocol ? tx.txProtocol->sentUnitSize({tx.txFrame.data() + at, end - at}) : 0;
-        if (size == 0 || at + size > end) {
-            dropPendingFrame(record);
-            return;
-        }
+        if (size == 0 || at + size > end)
+            return std::nullopt;
         at += size;
     }
-    std::memmove(tx.txFrame.data(), tx.txFrame.data() + at, end - at);
+    return at;
+}
+
+// The pending frames from `from` on, none of them sent yet, are all that is pending.
+void keepFrom(Connection& tx, size_t from) {
+    size_t end = size_t(tx.txSent + tx.txPending);
+    std::memmove(tx.txFrame.data(), tx.txFrame.data() + from, end - from);
     tx.txSent = 0;
-    tx.txPending = int(end - at);
+    tx.txPending = int(end - from);
+}
+
+// The frames after the one the socket took only part of: those go to the next
+// connection whole, that one is lost with this connection.
+void keepWholeFrames(PortRecord& record) REQUIRES(record.relayLock) {
+    std::optional<size_t> begun = endOfBegunUnit(books(record));
+    if (!begun)
+        dropPendingFrame(record);
+    else
+        keepFrom(books(record), *begun);
 }
 
 // Takes the connection out of the record. A frame partly sent on it goes with it; the
@@ -234,27 +248,16 @@ std::optional<ClosingConnection> ClosingConnection::retire(PortRecord& record, u
     if (!socket)
         return std::nullopt;
     Connection& tx = books(record);
-    // The end of the frame the socket took part of: up to there the old connection's.
-    size_t end = size_t(tx.txSent + tx.txPending);
-    size_t cut = 0;
-    while (cut < size_t(tx.txSent)) {
-        size_t size =
-            tx.txProtocol ? tx.txProtocol->sentUnitSize({tx.txFrame.data() + cut, end - cut}) : 0;
-        if (size == 0 || cut + size > end) {
-            cut = end; // unreadable: the old connection finishes all of it
-            break;
-        }
-        cut += size;
-    }
+    // Up to the end of the frame the socket took part of, the old connection's; when the
+    // bytes do not tell where it ends, the old connection finishes all of them.
+    size_t cut = endOfBegunUnit(tx).value_or(size_t(tx.txSent + tx.txPending));
     ClosingConnection closing;
     closing.socket_ = socket;
     closing.frames_.assign(tx.txFrame.begin() + tx.txSent, tx.txFrame.begin() + ptrdiff_t(cut));
     closing.since_ = now;
     closing.orderly_ = true;
     tx.windingDown.fetch_add(1);
-    std::memmove(tx.txFrame.data(), tx.txFrame.data() + cut, end - cut);
-    tx.txSent = 0;
-    tx.txPending = int(end - cut);
+    keepFrom(tx, cut);
     socket->retired.store(true);
     exchangeConnection(record, nullptr);
     return closing;
@@ -448,14 +451,11 @@ void dropUnsentData(PortRecord& record) REQUIRES(record.relayLock) {
     const DeviceProtocol* protocol = tx.txProtocol.get();
     if (tx.txPending == 0 || !protocol)
         return;
+    std::optional<size_t> begun = endOfBegunUnit(tx);
+    if (!begun)
+        return; // the bytes do not tell where units end: leave them
     size_t end = size_t(tx.txSent + tx.txPending);
-    size_t at = 0;
-    while (at < size_t(tx.txSent)) {
-        size_t size = protocol->sentUnitSize({tx.txFrame.data() + at, end - at});
-        if (size == 0 || at + size > end)
-            return; // the bytes do not tell where units end: leave them
-        at += size;
-    }
+    size_t at = *begun;
     size_t kept = at;
     size_t dropped = 0;
     while (at < end) {
