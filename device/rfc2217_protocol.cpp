@@ -103,33 +103,23 @@ std::vector<uint8_t> Rfc2217Protocol::takeGreetingPackets() {
     return std::exchange(greetingLineStates_, {});
 }
 
-size_t Rfc2217Protocol::copyOut(std::span<uint8_t> out, const std::vector<uint8_t>& wire) {
-    size_t length = std::min(out.size(), wire.size());
-    std::copy_n(wire.begin(), length, out.begin());
-    return length;
-}
-
 // The server's line opens with the connection; there is nothing to say.
 size_t Rfc2217Protocol::putOpen(std::span<uint8_t>) const {
     return 0;
 }
 
 size_t Rfc2217Protocol::putSettings(std::span<uint8_t> out, const uint8_t settings[3]) const {
-    std::vector<uint8_t> wire;
-    MutexLock lock(lock_);
-    codec_.lineSettings({settings[0], settings[1], settings[2]}, wire);
     if (rateOfCode(settings[0]) == 0)
         platform::debugTrace("RFC 2217: rate code %u is not in the driver's table; the server "
                              "keeps its rate\r\n",
                              unsigned(settings[0]));
-    return copyOut(out, wire);
+    return put(out, [&](auto& codec, auto& wire) {
+        codec.lineSettings({settings[0], settings[1], settings[2]}, wire);
+    });
 }
 
 size_t Rfc2217Protocol::putModemControl(std::span<uint8_t> out, uint8_t value) const {
-    std::vector<uint8_t> wire;
-    MutexLock lock(lock_);
-    codec_.modemControl(value, wire);
-    return copyOut(out, wire);
+    return put(out, [&](auto& codec, auto& wire) { codec.modemControl(value, wire); });
 }
 
 // Closing the connection ends the session; the server drops its lines itself.
@@ -138,27 +128,20 @@ size_t Rfc2217Protocol::putClose(std::span<uint8_t>) const {
 }
 
 size_t Rfc2217Protocol::putKeepAlive(std::span<uint8_t> out) const {
-    std::vector<uint8_t> wire;
-    MutexLock lock(lock_);
-    codec_.keepAlive(wire);
-    return copyOut(out, wire);
+    return put(out, [&](auto& codec, auto& wire) { codec.keepAlive(wire); });
 }
 
 // PURGE-DATA names the server's buffers: its receive buffer holds what came from the
 // serial line for the application (the application's input), its transmit buffer what
 // the application sent for the line (docs/rfc2217.md).
 size_t Rfc2217Protocol::putPurge(std::span<uint8_t> out, uint8_t which) const {
-    std::vector<uint8_t> wire;
-    MutexLock lock(lock_);
-    codec_.purge((which & PURGE_RECEIVE) != 0, (which & PURGE_TRANSMIT) != 0, wire);
-    return copyOut(out, wire);
+    return put(out, [&](auto& codec, auto& wire) {
+        codec.purge((which & PURGE_RECEIVE) != 0, (which & PURGE_TRANSMIT) != 0, wire);
+    });
 }
 
 size_t Rfc2217Protocol::putBreak(std::span<uint8_t> out, bool on) const {
-    std::vector<uint8_t> wire;
-    MutexLock lock(lock_);
-    codec_.setBreak(on, wire);
-    return copyOut(out, wire);
+    return put(out, [&](auto& codec, auto& wire) { codec.setBreak(on, wire); });
 }
 
 bool Rfc2217Protocol::holdsData() const {

@@ -18,6 +18,7 @@
 #include "device/rfc2217_codec.h"
 #include "platform/thread_annotations.h"
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -59,14 +60,24 @@ class Rfc2217Protocol final : public DeviceProtocol {
     std::vector<uint8_t> takeGreetingPackets() override;
 
   private:
-    // Copies what the codec wrote into out (it fits: every request is far smaller).
-    static size_t copyOut(std::span<uint8_t> out, const std::vector<uint8_t>& wire);
+    // A request: write(codec, wire) under the codec's lock, the wire bytes copied into
+    // out (they fit: every request is far smaller).
+    template <typename Write> size_t put(std::span<uint8_t> out, Write write) const {
+        std::vector<uint8_t> wire;
+        {
+            platform::MutexLock lock(lock_);
+            write(codec_, wire);
+        }
+        size_t length = std::min(out.size(), wire.size());
+        std::copy_n(wire.begin(), length, out.begin());
+        return length;
+    }
     void traceReplies(const rfc2217::Received& received) const;
+    size_t keepLineStates(const std::vector<uint8_t>& packets);
 
     mutable platform::Mutex lock_;
     mutable rfc2217::ClientCodec codec_ GUARDED_BY(lock_);
     std::vector<uint8_t> answers_ GUARDED_BY(lock_);
     std::vector<uint8_t> greetingLineStates_ GUARDED_BY(lock_); // the last 'F0 43 msr'
-    size_t keepLineStates(const std::vector<uint8_t>& packets);
     std::atomic<bool> withdrawn_{false};
 };
