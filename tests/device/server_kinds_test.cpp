@@ -520,41 +520,49 @@ void expectBytesBothWaysAndTheRate(ManagerHarness& manager, int fd, int line,
     })) << log();
 }
 
-TEST(Rfc2217Server, Ser2netCarriesEveryByteAndTheRate) {
-    if (Ser2net::path().empty())
-        GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
+// A port whose host is Debian's ser2net; skipped where it is not installed.
+class Ser2netPort : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (Ser2net::path().empty())
+            GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
+    }
+    void serve(Ser2net::Accepter accepter = Ser2net::Accepter::Rfc2217) {
+        server = std::make_unique<Ser2net>(accepter);
+        ASSERT_TRUE(server->listening()) << server->log();
+        slot = manager.addPort(0, "COM5", server->url(), 1);
+    }
     ManagerHarness manager;
-    Ser2net server;
-    ASSERT_TRUE(server.listening()) << server.log();
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    std::unique_ptr<Ser2net> server;
+    int slot = -1;
+};
+
+TEST_F(Ser2netPort, CarriesEveryByteAndTheRate) {
+    serve();
     int fd = manager.connectApplication(slot, "COM5");
-    ASSERT_GE(fd, 0) << server.log();
-    expectBytesBothWaysAndTheRate(manager, fd, server.line(), [&] { return server.log(); });
+    ASSERT_GE(fd, 0) << server->log();
+    expectBytesBothWaysAndTheRate(manager, fd, server->line(), [&] { return server->log(); });
     ::close(fd);
 }
 
 // ser2net serves one connection at a time: an application that closes the port and
 // opens it again at once gets the server each time, its own bytes both ways (0xFF
 // among them), through either accepter.
-class Ser2netSessions : public testing::TestWithParam<Ser2net::Accepter> {};
+class Ser2netSessions : public Ser2netPort,
+                        public testing::WithParamInterface<Ser2net::Accepter> {};
 
 TEST_P(Ser2netSessions, EverySessionOfAQuicklyReopenedPortIsServed) {
-    if (Ser2net::path().empty())
-        GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
-    ManagerHarness manager;
-    Ser2net server(GetParam());
-    ASSERT_TRUE(server.listening()) << server.log();
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    serve(GetParam());
     ASSERT_TRUE(startPort(slot));
     for (uint8_t session = 0; session < 5; ++session) {
         int fd = openApplicationPort(manager.linkPath("COM5"));
         ASSERT_GE(fd, 0);
         const Bytes out = {0xFF, uint8_t('a' + session)}, back = {uint8_t('A' + session), 0xFF};
         EXPECT_TRUE(manager.pumpUntil([&] { return ::write(fd, out.data(), 2) == 2; }));
-        EXPECT_EQ(readLine(manager, server.line(), 2), out) << "session " << int(session);
-        ASSERT_EQ(::write(server.line(), back.data(), 2), 2);
+        EXPECT_EQ(readLine(manager, server->line(), 2), out) << "session " << int(session);
+        ASSERT_EQ(::write(server->line(), back.data(), 2), 2);
         EXPECT_EQ(readApplication(manager, fd, 2), back) << "session " << int(session) << "\n"
-                                                         << server.log();
+                                                         << server->log();
         ::close(fd);
     }
 }
@@ -567,9 +575,7 @@ INSTANTIATE_TEST_SUITE_P(Accepters, Ser2netSessions,
 
 // pyserial as the application, with the preload library, against ser2net whose line
 // echoes: every byte value comes back, and the rate it opens with is set on the line.
-TEST(Rfc2217Server, PyserialThroughSer2netGetsItsEchoAtItsRate) {
-    if (Ser2net::path().empty())
-        GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
+TEST_F(Ser2netPort, PyserialGetsItsEchoAtItsRate) {
     const char* script = "import serial, sys\n"
                          "port = serial.serial_for_url(sys.argv[1], baudrate=19200, timeout=10)\n"
                          "data = bytes(range(256)) * 4\n"
@@ -577,10 +583,7 @@ TEST(Rfc2217Server, PyserialThroughSer2netGetsItsEchoAtItsRate) {
                          "got = port.read(len(data))\n"
                          "port.close()\n"
                          "sys.exit(0 if got == data else 1)\n";
-    ManagerHarness manager;
-    Ser2net server;
-    ASSERT_TRUE(server.listening()) << server.log();
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
+    serve();
     ASSERT_TRUE(startPort(slot));
     ClientProcess python({"/usr/bin/python3", "-c", script, manager.linkPath("COM5")},
                          testing::TempDir() + "pyserial_ser2net_client", PRELOAD_LIBRARY);
@@ -589,17 +592,17 @@ TEST(Rfc2217Server, PyserialThroughSer2netGetsItsEchoAtItsRate) {
         [&] {
             termios line{};
             rateSeen =
-                rateSeen || (tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200);
+                rateSeen || (tcgetattr(server->line(), &line) == 0 && cfgetospeed(&line) == B19200);
             uint8_t buffer[4096];
-            ssize_t n = ::read(server.line(), buffer, sizeof buffer);
+            ssize_t n = ::read(server->line(), buffer, sizeof buffer);
             if (n > 0) {
-                EXPECT_EQ(::write(server.line(), buffer, size_t(n)), n);
+                EXPECT_EQ(::write(server->line(), buffer, size_t(n)), n);
             }
             return python.done();
         },
         20000))
         << python.output();
-    EXPECT_EQ(python.finish(), 0) << python.output() << server.log();
+    EXPECT_EQ(python.finish(), 0) << python.output() << server->log();
     EXPECT_TRUE(rateSeen);
 }
 
@@ -626,27 +629,22 @@ TEST(Rfc2217Server, PyserialsServerCarriesEveryByteAndTheRate) {
 
 // The server goes away with the application holding the port: the reconnection finds
 // it back, and the application's rate is set on the line again before its data flows.
-TEST(Rfc2217Server, AServerThatRestartsIsReconnectedWithTheRateSetAgain) {
-    if (Ser2net::path().empty())
-        GTEST_SKIP() << "ser2net is not installed (bash scripts/deps.sh test)";
-    ManagerHarness manager;
-    Ser2net server;
-    ASSERT_TRUE(server.listening()) << server.log();
-    int slot = manager.addPort(0, "COM5", server.url(), 1);
+TEST_F(Ser2netPort, AServerThatRestartsIsReconnectedWithTheRateSetAgain) {
+    serve();
     int fd = manager.connectApplication(slot, "COM5");
-    ASSERT_GE(fd, 0) << server.log();
+    ASSERT_GE(fd, 0) << server->log();
     termios settings{};
     ASSERT_EQ(tcgetattr(fd, &settings), 0);
     cfsetspeed(&settings, B19200);
     ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
     termios line{};
     ASSERT_TRUE(manager.pumpUntil(
-        [&] { return tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200; }));
+        [&] { return tcgetattr(server->line(), &line) == 0 && cfgetospeed(&line) == B19200; }));
 
     TickDriver ticks(100, reconnectionRunning);
-    server.restart();
+    server->restart();
     cfsetspeed(&line, B1200); // what the line was left at by whoever had it meanwhile
-    ASSERT_EQ(tcsetattr(server.line(), TCSANOW, &line), 0);
+    ASSERT_EQ(tcsetattr(server->line(), TCSANOW, &line), 0);
     ASSERT_TRUE(manager.pumpUntil([&] { return port(slot).state.load() == PORT_RECONNECTING; }));
     ASSERT_TRUE(manager.pumpUntil(
         [&] {
@@ -654,13 +652,13 @@ TEST(Rfc2217Server, AServerThatRestartsIsReconnectedWithTheRateSetAgain) {
                    port(slot).state.load() == PORT_CONNECTED;
         },
         30000))
-        << server.log();
+        << server->log();
     EXPECT_TRUE(manager.pumpUntil([&] {
-        return tcgetattr(server.line(), &line) == 0 && cfgetospeed(&line) == B19200;
-    })) << server.log();
+        return tcgetattr(server->line(), &line) == 0 && cfgetospeed(&line) == B19200;
+    })) << server->log();
     const Bytes after = {'a', 0xFF, 'f', 't', 'e', 'r'};
     ASSERT_EQ(::write(fd, after.data(), after.size()), ssize_t(after.size()));
-    EXPECT_EQ(readLine(manager, server.line(), after.size()), after);
+    EXPECT_EQ(readLine(manager, server->line(), after.size()), after);
     ::close(fd);
 }
 
