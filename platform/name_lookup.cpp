@@ -75,10 +75,10 @@ bool resolveName(const std::string& name, sockaddr_storage* address) {
     if (getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || !list)
         return false;
     const addrinfo* chosen = nullptr;
-    for (const addrinfo* entry = list; entry; entry = entry->ai_next)
-        if ((entry->ai_family == AF_INET || entry->ai_family == AF_INET6) &&
-            (!chosen || (chosen->ai_family == AF_INET6 && entry->ai_family == AF_INET)))
-            chosen = entry;
+    for (int family : {AF_INET, AF_INET6})
+        for (const addrinfo* entry = list; entry && !chosen; entry = entry->ai_next)
+            if (entry->ai_family == family)
+                chosen = entry;
     if (chosen)
         std::memcpy(address, chosen->ai_addr, chosen->ai_addrlen);
     freeaddrinfo(list);

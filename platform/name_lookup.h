@@ -1,9 +1,9 @@
 #pragma once
 // NameLookup: a host name resolved to its first IPv4 address (its first IPv6 one when it
-// has none) away from the caller's
-// thread. getaddrinfo blocks for as long as the name servers take (seconds when one
-// does not answer), so the UI thread never calls it: a lookup runs on a resolver
-// thread, and whoever started it is told when the answer is there.
+// has none) away from the caller's thread. getaddrinfo blocks for as long as the name
+// servers take (seconds when one does not answer), so the UI thread never calls it: a
+// lookup runs on a resolver thread, and whoever started it is told when the answer is
+// there.
 //
 // Resolver threads are made on demand, at most MAX_RESOLVER_THREADS at a time, and end
 // when no lookup waits; a lookup beyond that many waits its turn. Nothing bounds a
